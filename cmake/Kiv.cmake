@@ -1,0 +1,66 @@
+# Every folder of the tree is one library. A subfolder with a CMakeLists.txt of its
+# own is a library of its own: its sources are left out of the parent's and the
+# subfolder is added here.
+
+function(_kiv_sources out)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB_RECURSE sublists CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt)
+  foreach(list IN LISTS sublists)
+    get_filename_component(subdir ${list} DIRECTORY)
+    list(FILTER sources EXCLUDE REGEX "^${subdir}/")
+  endforeach()
+  set(${out} ${sources} PARENT_SCOPE)
+endfunction()
+
+function(_kiv_add_children)
+  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
+
+# kiv_library(<target> [DEPS <libs...>] [DEFINES <defs...>] [EXCLUDE <regex...>])
+#   A static library of every .cpp below the calling folder except main.cpp files
+#   (programs are added by the folder's CMakeLists.txt). Headers are included by
+#   their path from the repository root ("dnscodec/DNSMessage.hpp").
+function(kiv_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS;DEFINES;EXCLUDE" ${ARGN})
+  _kiv_sources(sources)
+  list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+  foreach(pattern IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${pattern}")
+  endforeach()
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARG_DEPS} Threads::Threads)
+    target_compile_definitions(${target} PUBLIC ${ARG_DEFINES})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS} Threads::Threads)
+    target_compile_definitions(${target} INTERFACE ${ARG_DEFINES})
+  endif()
+  _kiv_add_children()
+endfunction()
+
+# kiv_test(<target> [DEPS <libs...>])
+#   A GoogleTest program of the .cpp files of the calling test folder (subfolders
+#   with a CMakeLists.txt are programs of their own), registered with CTest one test
+#   per case so that ctest -j runs them in parallel.
+function(kiv_test target)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  _kiv_sources(sources)
+  if(sources)
+    add_executable(${target} ${sources})
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+    target_link_libraries(${target} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
+    target_compile_definitions(${target} PRIVATE
+      KIV_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KIV_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+      PROPERTIES TIMEOUT 300)
+  endif()
+  _kiv_add_children()
+endfunction()
