@@ -1,0 +1,29 @@
+#pragma once
+// The application's own folders in the user's home, at the bottom of the layers so that the
+// logger and the configuration writer find the same place without depending on each other.
+// Application Support maps to the XDG data folder ($XDG_DATA_HOME, or ~/.local/share), Caches to
+// the XDG cache folder ($XDG_CACHE_HOME, or ~/.cache). A relative XDG value is ignored, as the
+// XDG rules ask. The home is $HOME, else the account database's entry for the real user.
+//
+// Threads: any; nothing is cached, the environment is read on every call.
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+namespace kiv {
+
+inline constexpr std::string_view kApplicationFolderName = "BrannockCloud";
+
+// The user's Application Support folder, created (with its parents) when missing. On failure
+// `error` is set and the result is empty.
+std::filesystem::path applicationSupportDirectory(std::error_code& error);
+
+// The application's folder: Application Support + "BrannockCloud". Application Support is
+// created when missing; the application's folder itself is left to whoever writes into it.
+// This is the configuration writer's directory() and the folder of "KIV.log".
+std::filesystem::path appDirectory(std::error_code& error);
+
+// The user's Caches folder; not created here. On failure `error` is set and the result is empty.
+std::filesystem::path cachesDirectory(std::error_code& error);
+
+}  // namespace kiv
