@@ -1,5 +1,7 @@
 #include "app/Logger/BaseDestination.hpp"
 
+#include "platform/UUID.hpp"
+
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
@@ -37,21 +39,6 @@ const std::string& member(const Levels& levels, LogFacilityLevel level) {
     return levels.error;
 }
 
-std::string makeUUID() {
-    std::random_device device;
-    unsigned char bytes[16];
-    for (unsigned char& b : bytes) b = static_cast<unsigned char>(device() & 0xff);
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);  // version 4
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
-        text.push_back(hex[bytes[i] >> 4]);
-        text.push_back(hex[bytes[i] & 0x0f]);
-    }
-    return text;
-}
 
 std::vector<std::string> splitAt(const std::string& text, char separator) {
     std::vector<std::string> pieces;
@@ -156,7 +143,7 @@ struct BaseDestination::DateFormatter {
 };
 
 BaseDestination::BaseDestination(DestinationEnvironment environment)
-    : queue(platform::makeSerialQueue(kQueueLabelPrefix + makeUUID())),
+    : queue(platform::makeSerialQueue(kQueueLabelPrefix + platform::makeUUIDString())),
       clock_(environment.clock ? std::move(environment.clock) : platform::systemClock()),
       startDate_(clock_->now()),
       formatter_(std::make_unique<DateFormatter>(environment.defaultTimeZone)) {}

@@ -66,6 +66,9 @@ public:
     // Configuration: set before attaching.
     std::string format = kDefaultFormat;
     bool asynchronously = true;
+    // Whether the facade hands lines to `queue` without waiting; a destination that
+    // must always deliver in the caller's order overrides it.
+    virtual bool isAsynchronous() const { return asynchronously; }
     LogFacilityLevel minLevel = LogFacilityLevel::verbose;
     LevelString levelString;
     LevelColor levelColor;

@@ -102,7 +102,7 @@ void LogFacility::deliver(Level level, const Message& message, const std::string
                 // A destination that fails loses its line; logging goes on and the queue survives.
             }
         };
-        if (destination->asynchronously) {
+        if (destination->isAsynchronous()) {
             destination->queue->async(std::move(task));
         } else {
             // Runs inline when called from the destination's own queue (the queue sees to it).
