@@ -1,0 +1,222 @@
+#include "platform/xpc/XPCListener.hpp"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+#include "platform/SystemLog.hpp"
+#include "platform/xpc/MutexGuarded.hpp"
+#include "platform/xpc/XPCReactor.hpp"
+#include "platform/xpc/XPCServiceAddress.hpp"
+
+namespace platform {
+
+struct XPCListener::State {
+    struct Fields {
+        std::weak_ptr<XPCListenerDelegate> delegate;
+        bool listening = false;
+        bool invalidated = false;
+        int fd = -1;
+        std::uint64_t token = 0;
+        std::string path;
+        dev_t device = 0;  // identity of the socket file we bound, so that we
+        ino_t inode = 0;   // never unlink a successor's
+        std::string lastError;
+    };
+    MutexGuarded<Fields> fields;
+    // Spare descriptor given up when the process runs out of them, to accept and drop
+    // the waiting connection instead of spinning on it. Reactor thread only.
+    int spareFd = -1;
+    SystemLog log{"com.veltrix.kiv", "xpc"};
+};
+
+struct XPCListener::ListenHandler final : XPCReactor::Handler {
+    explicit ListenHandler(std::shared_ptr<XPCListener> l) : owner(std::move(l)) {}
+    void onEvents(std::uint64_t, std::uint32_t) override { owner->acceptOnReactor(); }
+    std::shared_ptr<XPCListener> owner;
+};
+
+XPCListener::XPCListener(Key, std::string serviceName)
+    : serviceName_(std::move(serviceName)),
+      queue_(makeSerialQueue("com.veltrix.kiv.xpc." + serviceName_ + ".listener")),
+      state_(std::make_unique<State>()) {}
+
+XPCListener::~XPCListener() {
+    if (state_->spareFd >= 0) ::close(state_->spareFd);
+}
+
+std::shared_ptr<XPCListener> XPCListener::makeWithMachServiceName(std::string serviceName) {
+    return std::make_shared<XPCListener>(Key{}, std::move(serviceName));
+}
+
+void XPCListener::setDelegate(std::weak_ptr<XPCListenerDelegate> delegate) {
+    state_->fields.lock()->delegate = std::move(delegate);
+}
+
+std::string XPCListener::lastError() { return state_->fields.lock()->lastError; }
+
+namespace {
+
+// Empty when the path is free for a new socket, else why not. A socket file that
+// nobody listens on any more is a dead listener's and is removed.
+std::string clearStaleSocket(const XPCServiceAddress& address) {
+    struct stat st {};
+    if (::lstat(address.path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return {};
+        return "cannot inspect " + address.path + ": " + std::strerror(errno);
+    }
+    if (!S_ISSOCK(st.st_mode)) return address.path + " exists and is not a socket";
+    // Non-blocking, so that a live listener with a full backlog answers at once (EAGAIN).
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0) return std::string("cannot create a socket: ") + std::strerror(errno);
+    const int rc =
+        ::connect(probe, reinterpret_cast<const sockaddr*>(&address.address), sizeof address.address);
+    const int saved = errno;
+    ::close(probe);
+    if (rc == 0 || saved == EAGAIN) return "another listener already serves " + address.path;
+    if (saved != ECONNREFUSED && saved != ENOENT) {
+        return "cannot probe " + address.path + ": " + std::strerror(saved);
+    }
+    if (::unlink(address.path.c_str()) != 0 && errno != ENOENT) {
+        return "cannot remove the stale socket " + address.path + ": " + std::strerror(errno);
+    }
+    return {};
+}
+
+}  // namespace
+
+bool XPCListener::resume() {
+    auto f = state_->fields.lock();
+    if (f->listening) return true;
+    auto fail = [&](std::string why) {
+        f->lastError = "Cannot listen for service " + serviceName_ + ": " + why;
+        state_->log.error(f->lastError);
+        return false;
+    };
+    if (f->invalidated) return fail("the listener was invalidated");
+    const XPCServiceAddress address = xpcServiceAddress(serviceName_);
+    if (!address.error.empty()) return fail(address.error);
+
+    std::error_code ec;
+    const auto folder = std::filesystem::path(address.path).parent_path();
+    std::filesystem::create_directories(folder, ec);
+    if (ec) return fail("cannot create " + folder.string() + ": " + ec.message());
+    if (auto why = clearStaleSocket(address); !why.empty()) return fail(why);
+
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), sizeof address.address) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        return fail("cannot bind " + address.path + ": " + std::strerror(saved));
+    }
+    struct stat st {};
+    // Any local process may connect, as to a system service; callers check what they must.
+    if (::chmod(address.path.c_str(), 0666) != 0 || ::stat(address.path.c_str(), &st) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(address.path.c_str());
+        return fail("cannot listen on " + address.path + ": " + std::strerror(saved));
+    }
+    const std::uint64_t token =
+        XPCReactor::instance().add(fd, EPOLLIN, std::make_shared<ListenHandler>(shared_from_this()));
+    if (token == 0) {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(address.path.c_str());
+        return fail(std::string("cannot watch the socket: ") + std::strerror(saved));
+    }
+    f->fd = fd;
+    f->token = token;
+    f->path = address.path;
+    f->device = st.st_dev;
+    f->inode = st.st_ino;
+    f->listening = true;
+    f->lastError.clear();
+    return true;
+}
+
+void XPCListener::invalidate() {
+    int fd = -1;
+    std::uint64_t token = 0;
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    {
+        auto f = state_->fields.lock();
+        if (f->invalidated) return;
+        f->invalidated = true;
+        f->listening = false;
+        f->delegate.reset();
+        fd = std::exchange(f->fd, -1);
+        token = std::exchange(f->token, 0);
+        path = f->path;
+        device = f->device;
+        inode = f->inode;
+    }
+    if (fd < 0) return;
+    // The name is freed at once, so that a successor can listen as soon as this returns;
+    // the descriptor is closed on the reactor thread, which may be reading it.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path.c_str());
+    auto close = [fd, token] {
+        XPCReactor::instance().remove(token, fd);
+        ::close(fd);
+    };
+    auto& reactor = XPCReactor::instance();
+    if (reactor.onReactorThread()) {
+        close();
+    } else {
+        reactor.post(close);
+    }
+}
+
+void XPCListener::acceptOnReactor() {
+    int listenFd = -1;
+    {
+        auto f = state_->fields.lock();
+        if (!f->listening) return;
+        listenFd = f->fd;  // closed only on the reactor thread
+    }
+    if (state_->spareFd < 0) state_->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int accepted = 0; accepted < 64; ++accepted) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int saved = errno;
+            if (saved == EINTR || saved == ECONNABORTED) continue;
+            if (saved == EAGAIN || saved == EWOULDBLOCK) return;
+            state_->log.error("Cannot accept a connection for service " + serviceName_ + ": " +
+                              std::strerror(saved));
+            if ((saved == EMFILE || saved == ENFILE) && state_->spareFd >= 0) {
+                ::close(state_->spareFd);
+                const int dropped = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (dropped >= 0) ::close(dropped);
+                state_->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            }
+            return;
+        }
+        offer(XPCConnection::makeAccepted(serviceName_, fd));
+    }
+}
+
+void XPCListener::offer(std::shared_ptr<XPCConnection> connection) {
+    queue_->async([self = shared_from_this(), connection = std::move(connection)] {
+        std::shared_ptr<XPCListenerDelegate> delegate;
+        {
+            auto f = self->state_->fields.lock();
+            if (!f->invalidated) delegate = f->delegate.lock();
+        }
+        const bool keep = delegate && delegate->shouldAcceptNewConnection(*self, connection);
+        if (!keep) connection->invalidate();
+    });
+}
+
+}  // namespace platform

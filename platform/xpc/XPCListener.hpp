@@ -1,0 +1,64 @@
+#pragma once
+// A listener for a named service, after the platform's XPC listeners: it serves the
+// service's Unix-domain socket (XPCServiceAddress) and hands each new connection to
+// its delegate, which configures and resumes it and answers whether to keep it.
+//
+// Threads: any member from any thread. The delegate is asked on the listener's own
+// serial queue, one connection at a time. The listener stays alive while it listens
+// (until invalidate()); it holds its delegate weakly.
+#include <memory>
+#include <string>
+
+#include "platform/Dispatch.hpp"
+#include "platform/xpc/XPCConnection.hpp"
+
+namespace platform {
+
+class XPCListener;
+
+class XPCListenerDelegate {
+public:
+    virtual ~XPCListenerDelegate() = default;
+    // True keeps the connection (the delegate resumes it); false invalidates it.
+    virtual bool shouldAcceptNewConnection(XPCListener& listener,
+                                           const std::shared_ptr<XPCConnection>& newConnection) = 0;
+};
+
+class XPCListener : public std::enable_shared_from_this<XPCListener> {
+public:
+    static std::shared_ptr<XPCListener> makeWithMachServiceName(std::string serviceName);
+    ~XPCListener();
+    XPCListener(const XPCListener&) = delete;
+    XPCListener& operator=(const XPCListener&) = delete;
+
+    const std::string& serviceName() const { return serviceName_; }
+    void setDelegate(std::weak_ptr<XPCListenerDelegate> delegate);
+
+    // Creates the run folder when needed, replaces a stale socket left by a dead
+    // listener and starts accepting. False, with the reason logged at error level and
+    // kept in lastError(), when the service cannot be served (bad name, path too long,
+    // another live listener, no permission). Calling it again after success does nothing.
+    bool resume();
+    std::string lastError();
+    // Stops accepting and removes the socket; connections already accepted go on.
+    void invalidate();
+
+    struct Key {
+    private:
+        friend class XPCListener;
+        Key() = default;
+    };
+    XPCListener(Key, std::string serviceName);
+
+private:
+    struct State;
+    struct ListenHandler;
+    void acceptOnReactor();
+    void offer(std::shared_ptr<XPCConnection> connection);
+
+    const std::string serviceName_;
+    const DispatchQueuePtr queue_;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace platform
