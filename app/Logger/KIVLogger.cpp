@@ -7,6 +7,7 @@
 #include "app/Logger/LogFacility.hpp"
 #include "app/Logger/StandardOutput.hpp"
 #include "app/support/AppDirectory.hpp"
+#include "platform/Bundle.hpp"
 #include "platform/Dispatch.hpp"
 
 namespace kiv {
@@ -48,21 +49,13 @@ std::optional<std::int64_t> decimalInteger(const std::string& text) {
     return static_cast<std::int64_t>(magnitude);
 }
 
-[[maybe_unused]] std::optional<std::string> buildValue(const char* value) {
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-}
-
 }  // namespace
 
 KIVLogger::Environment KIVLogger::defaultEnvironment() {
     Environment environment;
-#ifdef KIV_APP_VERSION
-    environment.appVersion = buildValue(KIV_APP_VERSION);
-#endif
-#ifdef KIV_BUILD_VERSION
-    environment.buildVersion = buildValue(KIV_BUILD_VERSION);
-#endif
+    const platform::Bundle bundle = platform::Bundle::main();
+    environment.appVersion = bundle.string("CFBundleShortVersionString");
+    environment.buildVersion = bundle.string("CFBundleVersion");
     environment.applicationDirectory = [](std::error_code& error) { return appDirectory(error); };
     return environment;
 }

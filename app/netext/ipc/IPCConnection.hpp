@@ -19,7 +19,7 @@
 #include "app/netext/ipc/NetworkExtConfig.hpp"
 #include "app/netext/ipc/ProviderCommunication.hpp"
 #include "platform/SystemLog.hpp"
-#include "platform/xpc/Bundle.hpp"
+#include "platform/Bundle.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
 #include "platform/xpc/XPCListener.hpp"
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "LoggerTestSupport.hpp"
@@ -129,6 +130,18 @@ TEST_F(KIVLoggerTest, MissingVersionValuesLeaveEmptyParentheses) {
     logger->log("m", LogLevel::production);
     settle(*logger);
     EXPECT_EQ(testing::readFile(logFile()), "2024-03-05 09:07:09.123 VERBOSE:  () :  m\n");
+}
+
+// The version texts come from the program's Info.plist, as the build writes it.
+TEST_F(KIVLoggerTest, DefaultVersionsComeFromTheMainBundle) {
+    const auto bundle = temp_.path() / "bundle";
+    std::filesystem::create_directories(bundle);
+    std::ofstream(bundle / "Info.plist")
+        << R"({"CFBundleShortVersionString": "3.1.4", "CFBundleVersion": 77})";
+    testing::ScopedEnvironment mainBundle{"KIV_MAIN_BUNDLE", bundle.string()};
+    const KIVLogger::Environment env = KIVLogger::defaultEnvironment();
+    EXPECT_EQ(env.appVersion, "3.1.4");
+    EXPECT_EQ(env.buildVersion, std::nullopt);  // not text
 }
 
 TEST_F(KIVLoggerTest, LinesFromManyThreadsKeepTheMainQueueOrder) {

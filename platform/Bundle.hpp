@@ -2,7 +2,7 @@
 // A program's bundle: the folder that holds its binary and its "Info.plist", a JSON
 // object of the bundle's properties (identifier, display name, version, and for the
 // DNS-proxy extension the "NetworkExtension" dictionary with "NEMachServiceName").
-// The build writes Info.plist next to each deliverable (platform/xpc/InfoPlist.cmake).
+// The build writes Info.plist next to each deliverable (cmake/InfoPlist.cmake).
 //
 // The main bundle is the folder named by $KIV_MAIN_BUNDLE when set and not empty,
 // else the folder of the running executable. A missing or unreadable Info.plist

@@ -1,4 +1,4 @@
-#include "platform/xpc/Bundle.hpp"
+#include "platform/Bundle.hpp"
 
 #include <unistd.h>
 

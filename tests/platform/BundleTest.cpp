@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "platform/xpc/Bundle.hpp"
+#include "platform/Bundle.hpp"
 #include "platform/xpc/TestSupport.hpp"
 
 namespace platform {

@@ -8,7 +8,7 @@
 # have one.
 
 set(KIV_INFO_PLIST_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/Info.plist.in CACHE INTERNAL "")
-set(KIV_BUNDLE_SHORT_VERSION "1.0.0" CACHE STRING "CFBundleShortVersionString of every deliverable")
+set(KIV_BUNDLE_SHORT_VERSION "2.0.3" CACHE STRING "CFBundleShortVersionString of every deliverable")
 set(KIV_BUNDLE_VERSION "1" CACHE STRING "CFBundleVersion of every deliverable")
 set(KIV_EXTENSION_MACH_SERVICE "com.kiv.veltrax.KIVDNSProxy" CACHE STRING
     "Mach service on which the DNS-proxy extension listens for the application")
