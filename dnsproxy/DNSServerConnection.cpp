@@ -1,0 +1,243 @@
+#include "dnsproxy/DNSServerConnection.hpp"
+
+#include <random>
+
+#include "dnsproxy/ProxyLog.hpp"
+
+namespace dnsproxy {
+
+using platform::ne::ContentContext;
+using platform::ne::NWConnectionState;
+using platform::ne::NWError;
+
+namespace {
+
+std::array<std::uint8_t, 16> randomUUID() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::array<std::uint8_t, 16> bytes;
+    for (std::size_t i = 0; i < 16; i += 8) {
+        const auto value = generator();
+        for (std::size_t j = 0; j < 8; ++j) bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    return bytes;
+}
+
+}  // namespace
+
+DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::string host_,
+                                         const platform::SystemLog& log_,
+                                         std::vector<platform::ne::NWEndpoint> originalEndpoints,
+                                         RequestCompletion requestCompletion_, Context context)
+    : datagrams(std::move(datagrams_)),
+      log(&log_),
+      host(std::move(host_)),
+      originalEndpionts(std::move(originalEndpoints)),
+      requestCompletion(std::move(requestCompletion_)),
+      uuid_(randomUUID()),
+      context_(std::move(context)),
+      receiveTimeCell_(context_.receiveTimeCell ? context_.receiveTimeCell
+                                                : std::make_shared<ReceiveTimeCell>()),
+      deadline_(context_.queue) {
+    receiveTimeCell_->store(context_.settings->clock->monotonic().count(), std::memory_order_relaxed);
+    connection = context_.settings->connectionFactory(host, context_.settings->upstreamPort);
+}
+
+std::string DNSServerConnection::uuid() const {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < uuid_.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+        text.push_back(digits[uuid_[i] >> 4]);
+        text.push_back(digits[uuid_[i] & 0x0F]);
+    }
+    return text;
+}
+
+void DNSServerConnection::stateDidChange(const NWConnectionState& newState) {
+    using Kind = NWConnectionState::Kind;
+    const auto describe = [&] {
+        return newState.error ? newState.error->localizedDescription() : std::string();
+    };
+    switch (newState.kind) {
+        case Kind::waiting:
+            logDebug(*log, [&] {
+                return "Connection State Error opening connection -- waiting : (" + describe() + ")";
+            });
+            if (newState.error) handleError(*newState.error, *connection);
+            state = "waiting";
+            break;
+        case Kind::failed:
+            logDebug(*log, [&] { return "Connection state error opening connection: (" + describe() + ")"; });
+            state = "failed";
+            connection->cancel();
+            break;
+        case Kind::setup:
+            log->debug("Connection state changed to setup");
+            state = "setup";
+            break;
+        case Kind::preparing:
+            log->debug("Connection state changed to preparing");
+            state = "preparing";
+            break;
+        case Kind::ready:
+            log->debug("Connection State connection ready");
+            state = "ready";
+            connection->batch([this] { sendDatagrams(); });
+            break;
+        case Kind::cancelled: {
+            log->debug("Connection state changed to cancelled");
+            state = "cancelled";
+            connection->cancelCurrentEndpoint();
+            // Only a cancel that the flow did not ask for reaches here (the flow
+            // clears the handler first): the flow must still end.
+            auto ended = std::move(endedCompletion);
+            endedCompletion = nullptr;
+            if (ended) ended(*this);
+            break;
+        }
+    }
+}
+
+void DNSServerConnection::handleError(const NWError& error, platform::ne::NWConnection& target) {
+    switch (error.kind()) {
+        case NWError::Kind::posix:
+            logDebug(*log, [&] { return "Posix error : (" + error.localizedDescription() + ")"; });
+            target.cancel();
+            state = "posix restart";
+            break;
+        case NWError::Kind::dns:
+            if (static_cast<std::uint32_t>(error.code()) > 1) {
+                logDebug(*log,
+                         [&] { return "Restarting connection : (" + std::to_string(error.code()) + ")"; });
+                target.restart();
+                state = "dns restart";
+            } else {
+                logDebug(*log, [&] {
+                    return "Cancelling connection on error type : (" + std::to_string(error.code()) + ")";
+                });
+                target.cancel();
+                state = "dns cancel";
+            }
+            break;
+        case NWError::Kind::tls:
+            logDebug(*log, [&] { return "Network error : (" + error.localizedDescription() + ")"; });
+            target.cancel();
+            state = "default cancel";
+            break;
+    }
+    errorsOnWaiting += 1;
+    if (errorsOnWaiting >= maxErrorCount) {
+        connection->restart();
+        state = "restarting";
+        errorsOnWaiting = 0;
+    }
+}
+
+void DNSServerConnection::sendDatagrams() {
+    if (datagrams.empty()) return;
+    const Datagram& last = datagrams.back();
+    for (const auto& datagram : datagrams) {
+        const bool final = datagram == last;
+        std::weak_ptr<DNSServerConnection> weak = weak_from_this();
+        connection->send(datagram, final ? ContentContext::finalMessage : ContentContext::defaultMessage,
+                         final, [weak](std::optional<NWError> error) {
+                             if (auto self = weak.lock()) self->sendCompleted(error);
+                         });
+    }
+}
+
+void DNSServerConnection::sendCompleted(const std::optional<NWError>& error) {
+    if (!error) {
+        state = "ready to receive";
+        receive();
+        return;
+    }
+    logDebug(*log, [&] {
+        const char* prefix = error->kind() == NWError::Kind::posix ? "Posix Error sending data: ("
+                             : error->kind() == NWError::Kind::dns ? "DNS Error sending data: ("
+                                                                   : "TLS Error sending data: (";
+        return prefix + error->debugDescription() + ")";
+    });
+    state = "data sent but error";
+    if (requestCompletion) {
+        auto completion = requestCompletion;  // the call may clear the member
+        completion(*this, std::nullopt, error);
+    }
+}
+
+void DNSServerConnection::receive() {
+    state = "calling received";
+    receiveTimeCell_->store(context_.settings->clock->monotonic().count(), std::memory_order_relaxed);
+    armDeadline();
+    std::weak_ptr<DNSServerConnection> weak = weak_from_this();
+    connection->receiveMessage([weak](std::optional<Datagram> content, std::optional<ContentContext>, bool,
+                                      std::optional<NWError> error) {
+        if (auto self = weak.lock()) self->receiveCompleted(std::move(content), error);
+    });
+    state = "past calling received";
+}
+
+void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
+                                           const std::optional<NWError>& error) {
+    state = "past calling received";
+    if (error) {
+        state = "received failed with error";
+        logDebug(*log,
+                 [&] { return "Cancelling connection cause of error: (" + error->debugDescription() + ")"; });
+        if (requestCompletion) {
+            auto completion = requestCompletion;
+            completion(*this, std::nullopt, error);
+        }
+        return;
+    }
+    state = "received data";
+    if (!content) {
+        log->debug("Received data is nil");
+    } else {
+        receivedData.push_back(std::move(*content));
+    }
+    if (receivedData.size() == datagrams.size()) {
+        if (requestCompletion) {
+            state = "all data received";
+            auto completion = requestCompletion;
+            completion(*this, receivedData, std::nullopt);
+        }
+        return;
+    }
+    state = "awaiting more data";
+    logDebug(*log, [&] {
+        return "Waiting for more data to receive, pending datagrams:(" +
+               std::to_string(static_cast<long long>(datagrams.size()) -
+                              static_cast<long long>(receivedData.size())) +
+               ")";
+    });
+}
+
+void DNSServerConnection::armDeadline() {
+    deadline_.expires_after(context_.settings->replyDeadline);
+    std::weak_ptr<DNSServerConnection> weak = weak_from_this();
+    deadline_.async_wait([weak, owner = context_.owner.lock()](const asio::error_code& ec) {
+        if (ec) return;
+        if (auto self = weak.lock()) self->deadlinePassed();
+    });
+}
+
+void DNSServerConnection::deadlinePassed() {
+    if (!endedCompletion && !requestCompletion) return;
+    log->debug("No reply from the upstream server in time, cancelling the connection");
+    // Ended here, while the pending deadline still holds the flow.
+    auto ended = std::move(endedCompletion);
+    endedCompletion = nullptr;
+    connection->cancel();
+    if (ended) ended(*this);
+}
+
+void DNSServerConnection::invalidate() {
+    requestCompletion = nullptr;
+    endedCompletion = nullptr;
+    deadline_.cancel();
+}
+
+}  // namespace dnsproxy

@@ -1,0 +1,38 @@
+#pragma once
+// The command line of kivdnsproxy:
+//
+//   kivdnsproxy [--vendor-data FILE | --preferences FILE] [--listen ADDRESS]...
+//               [--port N] [--upstream-port N] [--reply-timeout SECONDS]
+//               [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]
+//
+// --vendor-data starts the proxy at once with the provider configuration in FILE
+// (a JSON object, the "VendorData" the application saves); without it the daemon
+// follows the DNS-proxy preferences file (platform/ne/DNSProxyPreferences.hpp).
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dnsproxy/ProxySettings.hpp"
+#include "platform/ne/ProviderHost.hpp"
+
+namespace dnsproxy {
+
+struct DaemonOptions {
+    std::optional<std::string> vendorDataPath;
+    std::string preferencesPath;
+    unsigned threads = 0;  // 0: one per core, at most 8
+    bool syslog = false;
+    bool help = false;
+    ProxySettings proxy;
+    platform::ne::ProviderHostSettings host;
+};
+
+struct ParsedOptions {
+    std::optional<DaemonOptions> options;
+    std::string error;  // when options is absent
+};
+
+ParsedOptions parseDaemonOptions(const std::vector<std::string>& arguments);
+std::string daemonUsage();
+
+}  // namespace dnsproxy

@@ -1,0 +1,31 @@
+#pragma once
+// What every flow of one proxy start reads: the provider configuration, the
+// client-identification option built from it once (it depends on nothing else),
+// and the computer's own DNS servers. Immutable once made and shared by the
+// flows (each flow sees the configuration of the moment it was admitted).
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dnsproxy/DefaultConfiguration.hpp"
+#include "dnsproxy/ProxySettings.hpp"
+
+namespace dnsproxy {
+
+struct FlowConfiguration {
+    DefaultConfiguration providerConfig;
+    std::optional<std::vector<std::uint8_t>> clientIdentification;
+    // The resolv.conf name servers, without any that would reach this proxy.
+    std::vector<std::string> computerDNSServers;
+};
+
+using FlowConfigurationPtr = std::shared_ptr<const FlowConfiguration>;
+
+FlowConfigurationPtr makeFlowConfiguration(DefaultConfiguration config, const ProxySettings& settings);
+
+// The "nameserver" addresses of a resolv.conf text that are IP literals, in order.
+std::vector<std::string> parseResolvConf(const std::string& text);
+
+}  // namespace dnsproxy

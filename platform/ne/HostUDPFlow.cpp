@@ -1,0 +1,102 @@
+#include "platform/ne/HostUDPFlow.hpp"
+
+#include <asio/post.hpp>
+
+namespace platform::ne {
+
+HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
+                         asio::ip::udp::endpoint client, std::vector<Datagram> batch, Queue queue,
+                         std::shared_ptr<FlowGate> gate)
+    : listener_(std::move(listener)),
+      local_(local),
+      client_(client),
+      batch_(std::move(batch)),
+      queue_(std::move(queue)),
+      gate_(std::move(gate)) {}
+
+HostUDPFlow::~HostUDPFlow() {
+    if (!released_ && gate_) gate_->leave();
+}
+
+void HostUDPFlow::releaseIfClosed() {
+    if (released_ || !readClosed_ || !writeClosed_) return;
+    released_ = true;
+    batch_.clear();
+    gate_->leave();
+}
+
+void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion completion) {
+    asio::post(queue_, [self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
+        std::optional<FlowError> error;
+        if (self->opened_ || self->readClosed_ || self->writeClosed_) {
+            error = FlowError{FlowError::Code::invalidArgument};
+        } else if (localEndpoint.endpoint() != self->local_) {
+            error = FlowError{FlowError::Code::invalidArgument};
+        } else {
+            self->opened_ = true;
+        }
+        if (completion) completion(error);
+    });
+}
+
+void HostUDPFlow::readDatagrams(ReadCompletion completion) {
+    asio::post(queue_, [self = shared_from_this(), completion = std::move(completion)] {
+        if (!completion) return;
+        if (!self->opened_ || self->readClosed_) {
+            completion(std::nullopt, std::nullopt, FlowError{FlowError::Code::notConnected});
+            return;
+        }
+        if (self->batchTaken_) {  // detached: nothing more will come on this flow
+            completion(std::vector<Datagram>{}, std::vector<NWEndpoint>{}, std::nullopt);
+            return;
+        }
+        self->batchTaken_ = true;
+        std::vector<NWEndpoint> endpoints(self->batch_.size(), NWEndpoint(NWHostEndpoint(self->client_)));
+        completion(std::move(self->batch_), std::move(endpoints), std::nullopt);
+        self->batch_.clear();
+    });
+}
+
+void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
+                                 FlowCompletion completion) {
+    asio::post(queue_, [self = shared_from_this(), datagrams = std::move(datagrams),
+                        endpoints = std::move(endpoints), completion = std::move(completion)] {
+        std::optional<FlowError> error;
+        if (!self->opened_ || self->writeClosed_) {
+            error = FlowError{FlowError::Code::notConnected};
+        } else if (datagrams.size() != endpoints.size()) {
+            error = FlowError{FlowError::Code::invalidArgument};
+        } else {
+            std::vector<const asio::ip::udp::endpoint*> destinations;
+            destinations.reserve(endpoints.size());
+            for (const auto& endpoint : endpoints) {
+                const auto* host = hostEndpoint(endpoint);
+                if (!host || host->endpoint().address().is_v4() != self->local_.address().is_v4()) {
+                    error = FlowError{FlowError::Code::invalidArgument};
+                    break;
+                }
+                destinations.push_back(&host->endpoint());
+            }
+            if (!error && self->listener_->sendFrom(datagrams, destinations, self->local_) != 0) {
+                error = FlowError{FlowError::Code::hostUnreachable};
+            }
+        }
+        if (completion) completion(error);
+    });
+}
+
+void HostUDPFlow::closeRead(std::optional<FlowError>) {
+    asio::post(queue_, [self = shared_from_this()] {
+        self->readClosed_ = true;
+        self->releaseIfClosed();
+    });
+}
+
+void HostUDPFlow::closeWrite(std::optional<FlowError>) {
+    asio::post(queue_, [self = shared_from_this()] {
+        self->writeClosed_ = true;
+        self->releaseIfClosed();
+    });
+}
+
+}  // namespace platform::ne

@@ -1,0 +1,72 @@
+#pragma once
+// The provider host's UDP flow: the datagrams that one client endpoint sent to one
+// local address, received together. The batch is handed over by the first read;
+// the flow is then detached from the client, whose next query starts a new flow
+// (a second read reports end of flow). Replies leave through the listening socket
+// from the address the client queried. All work runs on the flow's queue (the
+// single-threaded io_context its datagrams arrived on).
+// The flow counts as live from creation until it is closed both ways (or dropped).
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/ne/NEAppProxyFlow.hpp"
+#include "platform/ne/UDPListenerLinux.hpp"
+
+namespace platform::ne {
+
+// Shared count of live flows, and the cap on it.
+struct FlowGate {
+    explicit FlowGate(std::size_t max) : maxLive(max) {}
+    const std::size_t maxLive;
+    std::atomic<std::size_t> live{0};
+    // Takes a place; false when the cap is reached.
+    bool enter() {
+        std::size_t current = live.load(std::memory_order_relaxed);
+        while (current < maxLive) {
+            if (live.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel)) return true;
+        }
+        return false;
+    }
+    void leave() { live.fetch_sub(1, std::memory_order_acq_rel); }
+};
+
+class HostUDPFlow final : public NEAppProxyUDPFlow, public std::enable_shared_from_this<HostUDPFlow> {
+public:
+    // The caller has entered `gate` for this flow.
+    HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
+                asio::ip::udp::endpoint client, std::vector<Datagram> batch, Queue queue,
+                std::shared_ptr<FlowGate> gate);
+    ~HostUDPFlow() override;
+    HostUDPFlow(const HostUDPFlow&) = delete;
+    HostUDPFlow& operator=(const HostUDPFlow&) = delete;
+
+    Queue queue() const override { return queue_; }
+    std::optional<NWEndpoint> localEndpoint() const override { return NWEndpoint(NWHostEndpoint(local_)); }
+    void open(const NWHostEndpoint& localEndpoint, FlowCompletion completion) override;
+    void readDatagrams(ReadCompletion completion) override;
+    void writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
+                        FlowCompletion completion) override;
+    void closeRead(std::optional<FlowError> error) override;
+    void closeWrite(std::optional<FlowError> error) override;
+
+private:
+    void releaseIfClosed();
+
+    std::shared_ptr<UDPListener> listener_;
+    asio::ip::udp::endpoint local_;
+    asio::ip::udp::endpoint client_;
+    std::vector<Datagram> batch_;
+    Queue queue_;
+    std::shared_ptr<FlowGate> gate_;
+    // Touched only on queue_.
+    bool opened_ = false;
+    bool batchTaken_ = false;
+    bool readClosed_ = false;
+    bool writeClosed_ = false;
+    bool released_ = false;
+};
+
+}  // namespace platform::ne

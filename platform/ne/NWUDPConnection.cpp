@@ -1,0 +1,242 @@
+// Linux: sendmmsg for batched sends.
+#include "platform/ne/NWUDPConnection.hpp"
+
+#include <sys/socket.h>
+
+#include <array>
+#include <asio/post.hpp>
+#include <cerrno>
+
+#include "platform/ne/OwnEndpoints.hpp"
+
+namespace platform::ne {
+
+namespace {
+
+constexpr std::size_t kMaxReply = 65536;
+constexpr std::size_t kSendBatch = 64;
+
+bool isNoRouteError(int error) {
+    return error == ENETUNREACH || error == EHOSTUNREACH || error == EADDRNOTAVAIL || error == ENETDOWN ||
+           error == EPERM || error == EACCES;
+}
+
+}  // namespace
+
+std::shared_ptr<NWUDPConnection> NWUDPConnection::make(std::string host, std::uint16_t port) {
+    return std::make_shared<NWUDPConnection>(std::move(host), port);
+}
+
+NWConnectionFactory NWUDPConnection::factory() {
+    return [](const std::string& host, std::uint16_t port) -> NWConnectionPtr { return make(host, port); };
+}
+
+NWUDPConnection::NWUDPConnection(std::string host, std::uint16_t port)
+    : host_(std::move(host)), port_(port) {}
+
+void NWUDPConnection::start(Queue queue) {
+    if (queue_ || cancelled_) return;
+    queue_ = std::move(queue);
+    asio::post(*queue_, [self = shared_from_this()] { self->connectNow(); });
+}
+
+void NWUDPConnection::setState(NWConnectionState::Kind kind, std::optional<NWError> error) {
+    state_ = NWConnectionState{kind, error};
+    if (!queue_) return;
+    // Delivered later, to whichever handler is set by then.
+    asio::post(*queue_, [self = shared_from_this(), state = state_] {
+        if (self->handler_) {
+            auto handler = self->handler_;  // the handler may replace itself
+            handler(state);
+        }
+    });
+}
+
+void NWUDPConnection::closeSocket() {
+    ++generation_;
+    readArmed_ = false;
+    writeArmed_ = false;
+    if (socket_) {
+        asio::error_code ignored;
+        socket_->close(ignored);
+        socket_.reset();
+    }
+}
+
+void NWUDPConnection::connectNow() {
+    if (cancelled_) return;
+    setState(NWConnectionState::Kind::preparing);
+    asio::error_code ec;
+    const auto address = asio::ip::make_address(host_, ec);
+    if (ec) {
+        setState(NWConnectionState::Kind::failed, NWError::posix(EINVAL));
+        return;
+    }
+    const asio::ip::udp::endpoint target(address, port_);
+    if (OwnEndpoints::shared().wouldLoop(target)) {
+        setState(NWConnectionState::Kind::failed, NWError::posix(ELOOP));
+        return;
+    }
+    socket_.emplace(*queue_);
+    socket_->open(target.protocol(), ec);
+    if (!ec) socket_->non_blocking(true, ec);
+    if (ec) {
+        const int error = ec.value();
+        closeSocket();
+        setState(NWConnectionState::Kind::failed, NWError::posix(error));
+        return;
+    }
+    socket_->connect(target, ec);
+    if (ec) {
+        const int error = ec.value();
+        closeSocket();
+        if (isNoRouteError(error)) {
+            setState(NWConnectionState::Kind::waiting, NWError::posix(error));
+        } else {
+            setState(NWConnectionState::Kind::failed, NWError::posix(error));
+        }
+        return;
+    }
+    if (OwnEndpoints::shared().wildcardOnPort(port_)) {
+        const auto local = socket_->local_endpoint(ec);
+        if (ec || OwnEndpoints::shared().wouldLoop(target, local)) {
+            closeSocket();
+            setState(NWConnectionState::Kind::failed, NWError::posix(ec ? ec.value() : ELOOP));
+            return;
+        }
+    }
+    setState(NWConnectionState::Kind::ready);
+    flushSends();
+    if (!receives_.empty()) armRead();
+}
+
+void NWUDPConnection::cancel() {
+    if (cancelled_) return;
+    cancelled_ = true;
+    sends_.clear();
+    receives_.clear();
+    closeSocket();
+    setState(NWConnectionState::Kind::cancelled);
+}
+
+void NWUDPConnection::restart() {
+    if (cancelled_ || !queue_) return;
+    closeSocket();
+    asio::post(*queue_, [self = shared_from_this()] { self->connectNow(); });
+}
+
+std::optional<asio::ip::udp::endpoint> NWUDPConnection::localEndpoint() const {
+    if (!socket_) return std::nullopt;
+    asio::error_code ec;
+    auto endpoint = socket_->local_endpoint(ec);
+    if (ec) return std::nullopt;
+    return endpoint;
+}
+
+void NWUDPConnection::batch(const std::function<void()>& block) {
+    ++batchDepth_;
+    block();
+    --batchDepth_;
+    if (batchDepth_ == 0 && state_.kind == NWConnectionState::Kind::ready) flushSends();
+}
+
+void NWUDPConnection::send(Datagram content, ContentContext, bool, SendCompletion completion) {
+    if (cancelled_) return;
+    sends_.push_back(PendingSend{std::move(content), std::move(completion)});
+    if (batchDepth_ == 0 && state_.kind == NWConnectionState::Kind::ready) flushSends();
+}
+
+void NWUDPConnection::flushSends() {
+    if (writeArmed_ || !socket_ || sends_.empty()) return;
+    using Outcome = std::pair<SendCompletion, std::optional<NWError>>;
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(sends_.size());
+    std::size_t done = 0;
+    const int fd = socket_->native_handle();
+    while (done < sends_.size()) {
+        const std::size_t count = std::min(kSendBatch, sends_.size() - done);
+        std::array<mmsghdr, kSendBatch> messages{};
+        std::array<iovec, kSendBatch> vectors{};
+        for (std::size_t i = 0; i < count; ++i) {
+            auto& content = sends_[done + i].content;
+            vectors[i] = iovec{content.data(), content.size()};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = ::sendmmsg(fd, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+        if (sent > 0) {
+            for (int i = 0; i < sent; ++i)
+                outcomes.emplace_back(std::move(sends_[done + i].completion), std::nullopt);
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) break;
+        // The first datagram of this round failed; report it and go on with the rest.
+        outcomes.emplace_back(std::move(sends_[done].completion), NWError::posix(error));
+        ++done;
+    }
+    sends_.erase(sends_.begin(), sends_.begin() + static_cast<std::ptrdiff_t>(done));
+    if (!sends_.empty()) armWrite();
+    if (outcomes.empty()) return;
+    asio::post(*queue_, [self = shared_from_this(), outcomes = std::move(outcomes)]() mutable {
+        for (auto& [completion, error] : outcomes) {
+            if (self->cancelled_) return;
+            if (completion) completion(error);
+        }
+    });
+}
+
+void NWUDPConnection::armWrite() {
+    if (writeArmed_ || !socket_) return;
+    writeArmed_ = true;
+    socket_->async_wait(asio::socket_base::wait_write,
+                        [self = shared_from_this(), generation = generation_](const asio::error_code& ec) {
+                            if (self->cancelled_ || generation != self->generation_) return;
+                            self->writeArmed_ = false;
+                            if (!ec) self->flushSends();
+                        });
+}
+
+void NWUDPConnection::receiveMessage(ReceiveCompletion completion) {
+    if (cancelled_) return;
+    receives_.push_back(std::move(completion));
+    if (state_.kind == NWConnectionState::Kind::ready) armRead();
+}
+
+void NWUDPConnection::armRead() {
+    if (readArmed_ || !socket_) return;
+    readArmed_ = true;
+    socket_->async_wait(asio::socket_base::wait_read,
+                        [self = shared_from_this(), generation = generation_](const asio::error_code& ec) {
+                            if (self->cancelled_ || generation != self->generation_) return;
+                            self->readArmed_ = false;
+                            if (!ec) self->onReadable();
+                        });
+}
+
+void NWUDPConnection::onReadable() {
+    thread_local std::array<std::uint8_t, kMaxReply> scratch;
+    while (!cancelled_ && socket_ && !receives_.empty()) {
+        const ssize_t got = ::recv(socket_->native_handle(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+        if (got < 0) {
+            const int error = errno;
+            if (error == EINTR) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) break;
+            auto completion = std::move(receives_.front());
+            receives_.pop_front();
+            if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(error));
+            continue;
+        }
+        auto completion = std::move(receives_.front());
+        receives_.pop_front();
+        if (completion) {
+            completion(Datagram(scratch.begin(), scratch.begin() + got), ContentContext::defaultMessage, true,
+                       std::nullopt);
+        }
+    }
+    if (!cancelled_ && !receives_.empty()) armRead();
+}
+
+}  // namespace platform::ne

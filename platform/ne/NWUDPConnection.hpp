@@ -1,0 +1,72 @@
+#pragma once
+// The real network connection on Linux: a connected, non-blocking UDP socket on
+// standalone Asio. The host must be an IP literal (names are never looked up, so
+// the proxy cannot resolve through itself): anything else fails the connection. A
+// target that is one of this process's own listening endpoints fails it too.
+// Errors of connect() that mean "no route now" put the connection in waiting.
+// Owned through shared_ptr: pending work keeps it alive until it is cancelled.
+#include <asio/ip/udp.hpp>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ne/NWConnection.hpp"
+
+namespace platform::ne {
+
+class NWUDPConnection final : public NWConnection, public std::enable_shared_from_this<NWUDPConnection> {
+public:
+    static std::shared_ptr<NWUDPConnection> make(std::string host, std::uint16_t port);
+    static NWConnectionFactory factory();
+
+    void setStateUpdateHandler(StateUpdateHandler handler) override { handler_ = std::move(handler); }
+    bool hasStateUpdateHandler() const override { return static_cast<bool>(handler_); }
+    NWConnectionState state() const override { return state_; }
+
+    void start(Queue queue) override;
+    void cancel() override;
+    void restart() override;
+    void cancelCurrentEndpoint() override {}
+
+    void batch(const std::function<void()>& block) override;
+    void send(Datagram content, ContentContext context, bool isComplete, SendCompletion completion) override;
+    void receiveMessage(ReceiveCompletion completion) override;
+
+    // The socket's local endpoint while ready (tests).
+    std::optional<asio::ip::udp::endpoint> localEndpoint() const;
+
+    NWUDPConnection(std::string host, std::uint16_t port);
+
+private:
+    struct PendingSend {
+        Datagram content;
+        SendCompletion completion;
+    };
+
+    void connectNow();
+    void setState(NWConnectionState::Kind kind, std::optional<NWError> error = std::nullopt);
+    void closeSocket();
+    void flushSends();
+    void armWrite();
+    void armRead();
+    void onReadable();
+
+    std::string host_;
+    std::uint16_t port_;
+    std::optional<Queue> queue_;
+    std::optional<asio::ip::udp::socket> socket_;
+    StateUpdateHandler handler_;
+    NWConnectionState state_;
+    bool cancelled_ = false;
+    bool readArmed_ = false;
+    bool writeArmed_ = false;
+    int batchDepth_ = 0;
+    std::uint64_t generation_ = 0;  // bumped per socket; waits of an older socket are ignored
+    std::vector<PendingSend> sends_;
+    std::deque<ReceiveCompletion> receives_;
+};
+
+}  // namespace platform::ne

@@ -1,0 +1,58 @@
+#include "platform/ne/PreferencesController.hpp"
+
+#include <asio/post.hpp>
+
+namespace platform::ne {
+
+PreferencesController::PreferencesController(asio::io_context& io, ProviderHost& host, std::string path)
+    : io_(io),
+      host_(host),
+      path_(std::move(path)),
+      queue_(makeQueue(io)),
+      log_("com.veltrix.kiv.KIVDNSProxy", "host") {}
+
+void PreferencesController::start() {
+    watcher_ = std::make_unique<PreferencesWatcher>(io_, path_, [this] { refresh(); });
+    refresh();
+}
+
+void PreferencesController::refresh() {
+    asio::post(queue_, [this] { apply(loadDNSProxyPreferences(path_)); });
+}
+
+void PreferencesController::apply(const PreferencesLoad& load) {
+    using Status = PreferencesLoad::Status;
+    if (load.status == Status::unreadable) {
+        log_.error("DNS-proxy preferences not applied: " + load.error);
+        return;
+    }
+    const bool enable = load.status == Status::loaded && load.preferences.enabled;
+    if (!enable) {
+        if (!started_) return;
+        started_ = false;
+        startedWith_.reset();
+        const auto reason = load.status == Status::missing ? NEProviderStopReason::configurationRemoved
+                                                           : NEProviderStopReason::configurationDisabled;
+        log_.notice(load.status == Status::missing ? "DNS-proxy preferences removed: stopping the proxy"
+                                                   : "DNS-proxy preferences disabled: stopping the proxy");
+        host_.stopProxy(reason);
+        return;
+    }
+    const auto& vendorData = load.preferences.providerConfiguration;
+    if (started_ && startedWith_ == vendorData) return;
+    if (started_) {
+        log_.notice("DNS-proxy provider configuration changed: restarting the proxy");
+        host_.stopProxy(NEProviderStopReason::superceded);
+    } else {
+        log_.notice("DNS-proxy preferences enabled: starting the proxy");
+    }
+    started_ = true;
+    startedWith_ = vendorData;
+    nlohmann::json options = nlohmann::json::object();
+    if (vendorData) options["VendorData"] = *vendorData;
+    host_.startProxy(std::move(options), [this](std::optional<std::string> error) {
+        if (error) log_.error("DNS-proxy start failed: " + *error);
+    });
+}
+
+}  // namespace platform::ne

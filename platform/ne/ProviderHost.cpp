@@ -1,0 +1,206 @@
+#include "platform/ne/ProviderHost.hpp"
+
+#include <algorithm>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <csignal>
+#include <stdexcept>
+
+#include "platform/ne/OwnEndpoints.hpp"
+
+namespace platform::ne {
+
+namespace {
+
+// How many receive batches one wake-up of a socket may take before it lets other
+// sockets have the thread.
+constexpr int kRoundsPerWake = 8;
+
+struct Group {
+    asio::ip::udp::endpoint local;
+    asio::ip::udp::endpoint source;
+    std::vector<Datagram> datagrams;
+};
+
+}  // namespace
+
+ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<NEDNSProxyProvider> provider,
+                           ProviderHostSettings settings)
+    : ios_(std::move(ios)),
+      provider_(std::move(provider)),
+      settings_(std::move(settings)),
+      control_(makeQueue(*ios_.at(0))),
+      gate_(std::make_shared<FlowGate>(settings_.maxLiveFlows)) {
+    if (settings_.maxDatagramsPerFlow == 0) settings_.maxDatagramsPerFlow = 1;
+    if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
+}
+
+ProviderHost::~ProviderHost() {
+    for (const auto& listening : listeners_) {
+        listening.listener->cancel();
+        OwnEndpoints::shared().remove(listening.listener->boundEndpoint());
+    }
+}
+
+void ProviderHost::listen() {
+    for (const auto& text : settings_.listenAddresses) {
+        asio::error_code ec;
+        const auto address = asio::ip::make_address(text, ec);
+        if (ec) throw std::invalid_argument("listen address is not an IP address: " + text);
+        std::uint16_t port = settings_.port;
+        const bool reusePort = settings_.socketsPerAddress * ios_.size() > 1;
+        for (auto* io : ios_) {
+            for (unsigned i = 0; i < settings_.socketsPerAddress; ++i) {
+                auto listener = std::make_shared<UDPListener>(*io, asio::ip::udp::endpoint(address, port),
+                                                              reusePort, settings_.receiveBatch);
+                port = listener->boundEndpoint().port();
+                listeners_.push_back(Listening{std::move(listener), io->get_executor()});
+            }
+        }
+    }
+    for (const auto& listening : listeners_) OwnEndpoints::shared().add(listening.listener->boundEndpoint());
+    receiving_ = true;
+    for (const auto& listening : listeners_) receiveOn(listening);
+}
+
+std::vector<asio::ip::udp::endpoint> ProviderHost::listeningEndpoints() const {
+    std::vector<asio::ip::udp::endpoint> result;
+    for (const auto& listening : listeners_) {
+        const auto& bound = listening.listener->boundEndpoint();
+        if (std::find(result.begin(), result.end(), bound) == result.end()) result.push_back(bound);
+    }
+    return result;
+}
+
+void ProviderHost::receiveOn(const Listening& listening) {
+    if (!receiving_) return;
+    listening.listener->waitReadable([this, listening](const asio::error_code& ec) {
+        if (ec || !receiving_) return;
+        onReadable(listening);
+        receiveOn(listening);
+    });
+}
+
+void ProviderHost::onReadable(const Listening& listening) {
+    const auto& listener = listening.listener;
+    thread_local std::vector<Group> groups;
+    for (int round = 0; round < kRoundsPerWake && receiving_; ++round) {
+        std::size_t truncated = 0;
+        auto& received = listener->receive(truncated);
+        if (truncated) counters_.droppedTruncated += truncated;
+        if (received.empty()) {
+            if (truncated) continue;
+            break;
+        }
+        counters_.received += received.size();
+        groups.clear();
+        for (const auto& item : received) {
+            auto it = std::find_if(groups.begin(), groups.end(), [&](const Group& g) {
+                return g.source == item.source && g.local == item.local &&
+                       g.datagrams.size() < settings_.maxDatagramsPerFlow;
+            });
+            if (it == groups.end()) it = groups.insert(groups.end(), Group{item.local, item.source, {}});
+            it->datagrams.emplace_back(item.data.begin(), item.data.end());
+        }
+        for (auto& group : groups) offer(listening, group.local, group.source, std::move(group.datagrams));
+        if (received.size() < settings_.receiveBatch) break;
+    }
+}
+
+void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoint& local,
+                         const asio::ip::udp::endpoint& client, std::vector<Datagram> batch) {
+    if (!running_.load(std::memory_order_acquire)) {
+        counters_.droppedNotRunning += batch.size();
+        return;
+    }
+    if (!gate_->enter()) {
+        counters_.droppedOverCap += batch.size();
+        return;
+    }
+    auto flow = std::make_shared<HostUDPFlow>(listening.listener, local, client, std::move(batch),
+                                              listening.queue, gate_);
+    ++counters_.flowsOffered;
+    if (!provider_->handleNewUDPFlow(flow, NWEndpoint(NWHostEndpoint(client)))) ++counters_.flowsRefused;
+}
+
+void ProviderHost::startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done) {
+    asio::post(control_, [this, options = std::move(options), done = std::move(done)]() mutable {
+        if (shuttingDown_ || running_) {
+            if (done)
+                done(shuttingDown_ ? std::optional<std::string>("the host is shutting down") : std::nullopt);
+            return;
+        }
+        provider_->startProxy(options, [this, done = std::move(done)](std::optional<std::string> error) {
+            // Flows are offered from the start's completion on.
+            if (!error) running_ = true;
+            if (!error && observer_) observer_(true);
+            if (done) done(std::move(error));
+        });
+    });
+}
+
+void ProviderHost::stopProxy(NEProviderStopReason reason, std::function<void()> done) {
+    asio::post(control_, [this, reason, done = std::move(done)]() mutable {
+        if (!running_.exchange(false)) {
+            if (done) done();
+            return;
+        }
+        provider_->stopProxy(reason, [this, done = std::move(done)] {
+            if (observer_) observer_(false);
+            if (done) done();
+        });
+    });
+}
+
+void ProviderHost::shutdown(std::function<void()> done, std::function<void()> endFlows) {
+    asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
+        if (shuttingDown_) return;
+        shuttingDown_ = true;
+        receiving_ = false;
+        for (const auto& listening : listeners_) listening.listener->cancel();
+        auto afterStop = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
+            asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
+                auto lastDrain = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
+                    if (gate_->live.load() == 0 || !endFlows) {
+                        if (done) done();
+                        return;
+                    }
+                    endFlows();
+                    drain(std::chrono::steady_clock::now() + settings_.drainTimeout, std::move(done));
+                };
+                drain(std::chrono::steady_clock::now() + settings_.drainTimeout, std::move(lastDrain));
+            });
+        };
+        if (!running_.exchange(false)) {
+            afterStop();
+            return;
+        }
+        provider_->stopProxy(NEProviderStopReason::userInitiated,
+                             [this, afterStop = std::move(afterStop)]() mutable {
+                                 if (observer_) observer_(false);
+                                 afterStop();
+                             });
+    });
+}
+
+void ProviderHost::drain(std::chrono::steady_clock::time_point until, std::function<void()> done) {
+    if (gate_->live.load() == 0 || std::chrono::steady_clock::now() >= until) {
+        if (done) done();
+        return;
+    }
+    if (!drainTimer_) drainTimer_ = std::make_unique<asio::steady_timer>(control_);
+    drainTimer_->expires_after(std::chrono::milliseconds(10));
+    drainTimer_->async_wait([this, until, done = std::move(done)](const asio::error_code&) mutable {
+        drain(until, std::move(done));
+    });
+}
+
+void ProviderHost::shutdownOnSignals(std::function<void()> done, std::function<void()> endFlows) {
+    signals_ = std::make_unique<asio::signal_set>(*ios_.front(), SIGINT, SIGTERM);
+    signals_->async_wait([this, done = std::move(done), endFlows = std::move(endFlows)](
+                             const asio::error_code& ec, int) mutable {
+        if (!ec) shutdown(std::move(done), std::move(endFlows));
+    });
+}
+
+}  // namespace platform::ne

@@ -1,0 +1,232 @@
+#include "platform/ne/UDPListenerLinux.hpp"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace platform::ne {
+
+namespace {
+
+constexpr std::size_t kSlot = 65536;
+constexpr std::size_t kControlSlot = 64;  // >= CMSG_SPACE(sizeof(in6_pktinfo)), a multiple of 8
+static_assert(CMSG_SPACE(sizeof(in6_pktinfo)) <= kControlSlot);
+static_assert(CMSG_SPACE(sizeof(in_pktinfo)) <= kControlSlot);
+
+void check(int result, const char* what, const asio::ip::udp::endpoint& address) {
+    if (result == 0) return;
+    const int error = errno;
+    throw std::system_error(
+        error, std::generic_category(),
+        std::string(what) + " " + address.address().to_string() + " port " + std::to_string(address.port()));
+}
+
+asio::ip::udp::endpoint endpointFrom(const sockaddr_storage& storage, socklen_t length) {
+    asio::ip::udp::endpoint endpoint;
+    if (length > endpoint.capacity()) length = static_cast<socklen_t>(endpoint.capacity());
+    std::memcpy(endpoint.data(), &storage, length);
+    endpoint.resize(length);
+    return endpoint;
+}
+
+// The destination address from the packet-info control message, if any.
+bool localFromControl(msghdr& header, std::uint16_t port, asio::ip::udp::endpoint& local) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            asio::ip::address_v4::bytes_type bytes;
+            std::memcpy(bytes.data(), &info.ipi_addr, bytes.size());
+            local = asio::ip::udp::endpoint(asio::ip::address_v4(bytes), port);
+            return true;
+        }
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            asio::ip::address_v6::bytes_type bytes;
+            std::memcpy(bytes.data(), &info.ipi6_addr, bytes.size());
+            local = asio::ip::udp::endpoint(asio::ip::address_v6(bytes), port);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
+                         std::size_t batchSize)
+    : socket_(io), batchSize_(batchSize == 0 ? 1 : batchSize) {
+    asio::error_code ec;
+    socket_.open(address.protocol(), ec);
+    if (ec) throw std::system_error(ec, "cannot open a UDP socket for " + address.address().to_string());
+    const int fd = socket_.native_handle();
+    const int one = 1;
+    check(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "cannot set SO_REUSEADDR on",
+          address);
+    if (reusePort) {
+        check(::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one), "cannot set SO_REUSEPORT on",
+              address);
+    }
+    if (address.address().is_v6()) {
+        check(::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one), "cannot set IPV6_V6ONLY on",
+              address);
+    }
+    if (address.address().is_unspecified()) {
+        if (address.address().is_v4()) {
+            check(::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one), "cannot set IP_PKTINFO on",
+                  address);
+        } else {
+            check(::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one),
+                  "cannot set IPV6_RECVPKTINFO on", address);
+        }
+    }
+    socket_.bind(address, ec);
+    if (ec) {
+        throw std::system_error(ec, "cannot listen on " + address.address().to_string() + " port " +
+                                        std::to_string(address.port()));
+    }
+    socket_.non_blocking(true, ec);
+    bound_ = socket_.local_endpoint(ec);
+    if (ec) throw std::system_error(ec, "cannot read the bound address");
+    buffers_.resize(batchSize_ * kSlot);
+    if (wildcard()) control_.resize(batchSize_ * kControlSlot);
+    received_.reserve(batchSize_);
+    messages_.resize(batchSize_);
+    vectors_.resize(batchSize_);
+    sources_.resize(batchSize_);
+    for (std::size_t i = 0; i < batchSize_; ++i) {
+        vectors_[i] = iovec{buffers_.data() + i * kSlot, kSlot};
+        auto& header = messages_[i].msg_hdr;
+        header.msg_name = &sources_[i];
+        header.msg_iov = &vectors_[i];
+        header.msg_iovlen = 1;
+        if (!control_.empty()) header.msg_control = control_.data() + i * kControlSlot;
+    }
+}
+
+std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated) {
+    received_.clear();
+    for (std::size_t i = 0; i < batchSize_; ++i) {
+        // recvmmsg writes back the lengths; set them afresh for every call.
+        auto& header = messages_[i].msg_hdr;
+        header.msg_namelen = sizeof(sockaddr_storage);
+        header.msg_controllen = control_.empty() ? 0 : kControlSlot;
+        header.msg_flags = 0;
+    }
+    auto& messages = messages_;
+    int got;
+    do {
+        got = ::recvmmsg(socket_.native_handle(), messages.data(), static_cast<unsigned>(batchSize_),
+                         MSG_DONTWAIT, nullptr);
+    } while (got < 0 && errno == EINTR);
+    for (int i = 0; i < got; ++i) {
+        auto& header = messages[i].msg_hdr;
+        if (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
+            ++truncated;
+            continue;
+        }
+        Received item;
+        item.data = std::span<const std::uint8_t>(buffers_.data() + static_cast<std::size_t>(i) * kSlot,
+                                                  messages[i].msg_len);
+        item.source = endpointFrom(sources_[i], header.msg_namelen);
+        item.local = bound_;
+        if (wildcard() && !localFromControl(header, bound_.port(), item.local)) continue;
+        received_.push_back(item);
+    }
+    return received_;
+}
+
+void UDPListener::waitReadable(std::function<void(const asio::error_code&)> handler) {
+    socket_.async_wait(asio::socket_base::wait_read, std::move(handler));
+}
+
+void UDPListener::cancel() {
+    asio::error_code ignored;
+    socket_.cancel(ignored);
+}
+
+int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
+                          const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                          const asio::ip::udp::endpoint& from) {
+    const std::size_t total = std::min(datagrams.size(), destinations.size());
+    constexpr std::size_t kInline = 8;
+    std::array<mmsghdr, kInline> inlineMessages{};
+    std::array<iovec, kInline> inlineVectors{};
+    std::array<std::array<std::uint8_t, kControlSlot>, kInline> inlineControl{};
+    std::vector<mmsghdr> heapMessages;
+    std::vector<iovec> heapVectors;
+    std::vector<std::array<std::uint8_t, kControlSlot>> heapControl;
+    mmsghdr* messages = inlineMessages.data();
+    iovec* vectors = inlineVectors.data();
+    std::array<std::uint8_t, kControlSlot>* control = inlineControl.data();
+    if (total > kInline) {
+        heapMessages.resize(total);
+        heapVectors.resize(total);
+        heapControl.resize(total);
+        messages = heapMessages.data();
+        vectors = heapVectors.data();
+        control = heapControl.data();
+    }
+    for (std::size_t i = 0; i < total; ++i) {
+        vectors[i] = iovec{const_cast<std::uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+        auto& header = messages[i].msg_hdr;
+        header.msg_name = const_cast<sockaddr*>(destinations[i]->data());
+        header.msg_namelen = static_cast<socklen_t>(destinations[i]->size());
+        header.msg_iov = &vectors[i];
+        header.msg_iovlen = 1;
+        if (!wildcard()) continue;
+        header.msg_control = control[i].data();
+        header.msg_controllen = kControlSlot;
+        cmsghdr* c = CMSG_FIRSTHDR(&header);
+        if (from.address().is_v4()) {
+            in_pktinfo info{};
+            const auto bytes = from.address().to_v4().to_bytes();
+            std::memcpy(&info.ipi_spec_dst, bytes.data(), bytes.size());
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            header.msg_controllen = CMSG_SPACE(sizeof info);
+        } else {
+            in6_pktinfo info{};
+            const auto bytes = from.address().to_v6().to_bytes();
+            std::memcpy(&info.ipi6_addr, bytes.data(), bytes.size());
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            header.msg_controllen = CMSG_SPACE(sizeof info);
+        }
+    }
+    int firstError = 0;
+    std::size_t done = 0;
+    int waits = 0;
+    while (done < total) {
+        const int sent = ::sendmmsg(socket_.native_handle(), messages + done,
+                                    static_cast<unsigned>(total - done), MSG_DONTWAIT);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        const int error = errno;
+        if (error == EINTR) continue;
+        if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && waits < 3) {
+            // The send buffer is full: give it a moment rather than drop the answer.
+            ++waits;
+            pollfd p{socket_.native_handle(), POLLOUT, 0};
+            ::poll(&p, 1, 20);
+            continue;
+        }
+        if (firstError == 0) firstError = error;
+        ++done;  // that datagram is lost; the rest still go
+    }
+    return firstError;
+}
+
+}  // namespace platform::ne

@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include "LogLines.hpp"
+#include "dnsproxy/DNSServerConnection.hpp"
+#include "dnsproxy/ProxyLog.hpp"
+#include "fakes/ne/FakeNWConnection.hpp"
+#include "fakes/ne/IoRunner.hpp"
+
+namespace {
+
+using dnsproxy::DNSServerConnection;
+using fakes::FakeNWConnection;
+using platform::ne::ContentContext;
+using platform::ne::Datagram;
+using platform::ne::NWConnectionState;
+using platform::ne::NWError;
+using Kind = NWConnectionState::Kind;
+
+struct Completion {
+    std::optional<DNSServerConnection::Replies> replies;
+    std::optional<NWError> error;
+};
+
+class DNSServerConnectionTest : public ::testing::Test {
+protected:
+    DNSServerConnectionTest() {
+        settings.connectionFactory = factory.factory();
+        settings.clock = clock;
+        settings.upstreamPort = 5300;
+    }
+
+    std::shared_ptr<DNSServerConnection> make(std::vector<Datagram> datagrams) {
+        auto connection = std::make_shared<DNSServerConnection>(
+            std::move(datagrams), "127.0.0.1", dnsproxy::providerLog(),
+            std::vector<platform::ne::NWEndpoint>{},
+            [this](DNSServerConnection&, std::optional<DNSServerConnection::Replies> r,
+                   std::optional<NWError> e) {
+                completions.push_back({std::move(r), e});
+            },
+            DNSServerConnection::Context{&settings, queue, nullptr});
+        connection->endedCompletion = [this](DNSServerConnection&) { ++ended; };
+        std::weak_ptr<DNSServerConnection> weak = connection;
+        connection->connection->setStateUpdateHandler([weak](const NWConnectionState& s) {
+            if (auto c = weak.lock()) c->stateDidChange(s);
+        });
+        connection->connection->start(queue);
+        fake = factory.last();
+        return connection;
+    }
+    void deliver(Kind kind, std::optional<NWError> error = std::nullopt) {
+        fake->deliver({kind, error});
+        fakes::drain(io);
+    }
+
+    asio::io_context io;
+    platform::ne::Queue queue = platform::ne::makeQueue(io);
+    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
+    fakes::FakeConnectionFactory factory;
+    dnsproxy::ProxySettings settings;
+    std::shared_ptr<FakeNWConnection> fake;
+    std::vector<Completion> completions;
+    int ended = 0;
+    testing_dnsproxy::LogLines logs;
+};
+
+TEST_F(DNSServerConnectionTest, MadeToTheSettingsPortAndNotStartedByItself) {
+    auto connection = std::make_shared<DNSServerConnection>(
+        std::vector<Datagram>{{1}}, "192.0.2.53", dnsproxy::providerLog(),
+        std::vector<platform::ne::NWEndpoint>{}, nullptr,
+        DNSServerConnection::Context{&settings, queue, nullptr});
+    EXPECT_EQ(factory.last()->host, "192.0.2.53");
+    EXPECT_EQ(factory.last()->port, 5300);
+    EXPECT_FALSE(factory.last()->started);
+    EXPECT_STREQ(connection->state, "created");
+    EXPECT_EQ(connection->uuid().size(), 36u);
+    EXPECT_FALSE(*connection == *make({{2}}));
+}
+
+TEST_F(DNSServerConnectionTest, MarksOnlyDatagramsEqualToTheLastAsFinal) {
+    auto different = make({{1}, {2}});
+    deliver(Kind::ready);
+    ASSERT_EQ(fake->sent.size(), 2u);
+    EXPECT_EQ(fake->sent[0].context, ContentContext::defaultMessage);
+    EXPECT_FALSE(fake->sent[0].isComplete);
+    EXPECT_EQ(fake->sent[1].context, ContentContext::finalMessage);
+    EXPECT_TRUE(fake->sent[1].isComplete);
+    EXPECT_TRUE(fake->sent[0].inBatch && fake->sent[1].inBatch);
+
+    auto equal = make({{7}, {7}});
+    deliver(Kind::ready);
+    ASSERT_EQ(fake->sent.size(), 2u);
+    EXPECT_TRUE(fake->sent[0].isComplete && fake->sent[1].isComplete);
+}
+
+TEST_F(DNSServerConnectionTest, OneReceivePerSendAndOneCompletionWithAllReplies) {
+    auto connection = make({{1}, {2}, {3}});
+    deliver(Kind::ready);
+    EXPECT_EQ(fake->receiveCalls, 3);
+    fake->reply(Datagram{0xB});
+    fake->reply(Datagram{0xA});
+    fakes::drain(io);
+    EXPECT_TRUE(completions.empty());
+    EXPECT_STREQ(connection->state, "awaiting more data");
+    EXPECT_TRUE(logs.contains("Waiting for more data to receive, pending datagrams:(1)"));
+    fake->reply(Datagram{0xC});
+    fakes::drain(io);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].replies, (DNSServerConnection::Replies{{0xB}, {0xA}, {0xC}}));
+    EXPECT_FALSE(completions[0].error);
+    EXPECT_STREQ(connection->state, "all data received");
+}
+
+TEST_F(DNSServerConnectionTest, ErrorsWhileWaiting) {
+    struct Case {
+        NWError error;
+        int cancels;
+        const char* message;
+    };
+    const Case cases[] = {
+        {NWError::dns(-65537), 0, "Restarting connection : (-65537)"},
+        {NWError::dns(0), 1, "Cancelling connection on error type : (0)"},
+        {NWError::dns(1), 1, "Cancelling connection on error type : (1)"},
+        {NWError::posix(ENETUNREACH), 1, "Posix error : (Network is unreachable)"},
+        {NWError::tls(-9800), 1, "Network error : (TLS error -9800)"},
+    };
+    for (const auto& c : cases) {
+        auto connection = make({{1}});
+        deliver(Kind::waiting, c.error);
+        EXPECT_EQ(fake->cancelCalls, c.cancels) << c.message;
+        // The restart after the handled error always comes (also after a cancel).
+        EXPECT_EQ(fake->restartCalls, c.cancels ? 1 : 2) << c.message;
+        EXPECT_STREQ(connection->state, c.cancels ? "cancelled" : "waiting") << c.message;
+        EXPECT_EQ(connection->errorsOnWaiting, 0) << c.message;
+        EXPECT_TRUE(logs.contains(c.message)) << c.message;
+        EXPECT_TRUE(completions.empty()) << c.message;
+        // A cancel that its flow did not ask for ends the connection.
+        EXPECT_EQ(ended, c.cancels ? 1 : 0) << c.message;
+        ended = 0;
+    }
+}
+
+TEST_F(DNSServerConnectionTest, FailedCancelsAndNeverCompletes) {
+    auto connection = make({{1}});
+    deliver(Kind::failed, NWError::posix(EINVAL));
+    EXPECT_TRUE(logs.contains("Connection state error opening connection: (Invalid argument)"));
+    EXPECT_TRUE(fake->cancelled);
+    EXPECT_TRUE(completions.empty());
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(fake->cancelCurrentEndpointCalls, 1);
+}
+
+TEST_F(DNSServerConnectionTest, AReadyAfterRestartSendsAgainAndKeepsReplies) {
+    auto connection = make({{1}, {2}});
+    deliver(Kind::ready);
+    fake->reply(Datagram{0xA});
+    fakes::drain(io);
+    deliver(Kind::ready);
+    EXPECT_EQ(fake->sent.size(), 4u);
+    EXPECT_EQ(connection->receivedData.size(), 1u);
+    fake->reply(Datagram{0xB});
+    fakes::drain(io);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].replies->size(), 2u);
+}
+
+TEST_F(DNSServerConnectionTest, SendAndReceiveErrorsReachTheCompletion) {
+    auto connection = make({{1}, {2}});
+    fake->sendError = NWError::posix(EMSGSIZE);
+    deliver(Kind::ready);
+    ASSERT_EQ(completions.size(), 2u);  // once per failed datagram
+    EXPECT_EQ(completions[0].error, NWError::posix(EMSGSIZE));
+    EXPECT_EQ(fake->receiveCalls, 0);
+    EXPECT_STREQ(connection->state, "data sent but error");
+
+    completions.clear();
+    auto second = make({{1}});
+    deliver(Kind::ready);
+    fake->reply(std::nullopt);
+    fakes::drain(io);
+    EXPECT_TRUE(logs.contains("Received data is nil"));
+    EXPECT_TRUE(completions.empty());
+    second->receive();
+    fake->reply(std::nullopt, NWError::posix(ECONNREFUSED));
+    fakes::drain(io);
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_FALSE(completions[0].replies);
+    EXPECT_EQ(completions[0].error, NWError::posix(ECONNREFUSED));
+    EXPECT_STREQ(second->state, "received failed with error");
+}
+
+TEST_F(DNSServerConnectionTest, ReceiveTimeFollowsTheLastReceive) {
+    clock->advance(std::chrono::seconds(5));
+    auto connection = make({{1}});
+    EXPECT_EQ(connection->receiveTime(), std::chrono::nanoseconds(std::chrono::seconds(5)).count());
+    clock->advance(std::chrono::seconds(7));
+    deliver(Kind::ready);
+    EXPECT_EQ(connection->receiveTime(), std::chrono::nanoseconds(std::chrono::seconds(12)).count());
+}
+
+TEST_F(DNSServerConnectionTest, TheReplyDeadlineEndsTheConnection) {
+    settings.replyDeadline = std::chrono::milliseconds(20);
+    auto connection = make({{1}});
+    connection->armDeadline();
+    deliver(Kind::ready);
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return ended == 1; }));
+    EXPECT_TRUE(fake->cancelled);
+    EXPECT_TRUE(completions.empty());
+
+    // Once invalidated by its flow, the deadline does nothing.
+    auto quiet = make({{1}});
+    quiet->armDeadline();
+    quiet->invalidate();
+    fakes::runUntil(
+        io, [] { return false; }, std::chrono::milliseconds(60));
+    EXPECT_FALSE(fake->cancelled);
+}
+
+}  // namespace

@@ -1,0 +1,296 @@
+// kivdnsproxy over loopback: the daemon from the build, a stand-in resolver
+// (tools/kiv-test-resolver) that records what reaches it, and dig as the client.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "Process.hpp"
+#include "QueryFixtures.hpp"
+#include "dnsproxy/ClientIdentificationOption.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/ne/DNSProxyPreferences.hpp"
+
+namespace {
+
+using nlohmann::json;
+using testing_dnsproxy::Process;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string kUUID = "00112233-4455-6677-8899-AABBCCDDEEFF";
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kiv-e2e-XXXXXX").string();
+        folder = ::mkdtemp(pattern.data());
+        fs::create_directory(folder / "run");
+    }
+    void TearDown() override {
+        processes.clear();
+        if (!HasFailure()) fs::remove_all(folder);
+    }
+
+    // A resolver on `address`; its port (0 picks one).
+    std::uint16_t startResolver(const std::string& address, std::uint16_t port, const std::string& record,
+                                std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver",
+                                         "--address",        address,
+                                         "--port",           std::to_string(port),
+                                         "--record",         (folder / record).string(),
+                                         "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto& process = *processes.emplace_back(
+            std::make_unique<Process>(args, std::vector<std::string>{}, (folder / "resolver.err").string()));
+        const auto line = process.waitForLine("listening on");
+        if (!line) return 0;
+        return static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(' ') + 1)));
+    }
+
+    Process& startDaemon(std::vector<std::string> args) {
+        args.insert(args.begin(), KIV_BINARY_DIR "/dnsproxy/kivdnsproxy");
+        return *processes.emplace_back(std::make_unique<Process>(
+            args,
+            std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"},
+            (folder / "daemon.err").string()));
+    }
+    std::uint16_t listeningPort(Process& daemon) {
+        const auto line = daemon.waitForLine("listening on 127.0.0.1 port");
+        if (!line) return 0;
+        return static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(' ') + 1)));
+    }
+    std::string writeVendorData(const json& vendorData) {
+        const auto path = (folder / "vendor.json").string();
+        std::ofstream(path) << vendorData.dump();
+        return path;
+    }
+
+    static std::string dig(std::uint16_t port, const std::string& name) {
+        const std::string command =
+            "dig +short +time=2 +tries=1 -p " + std::to_string(port) + " @127.0.0.1 " + name + " A 2>&1";
+        std::string output;
+        if (FILE* pipe = ::popen(command.c_str(), "r")) {
+            char buffer[512];
+            while (std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
+            ::pclose(pipe);
+        }
+        return output;
+    }
+
+    std::vector<json> records(const std::string& name, std::size_t atLeast,
+                              std::chrono::milliseconds timeout = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::vector<json> result;
+        do {
+            result.clear();
+            std::ifstream in(folder / name);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            // Whole lines only: the resolver may be writing the last one.
+            std::size_t start = 0;
+            for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+                if (end > start) result.push_back(json::parse(text.substr(start, end - start)));
+                start = end + 1;
+            }
+            if (result.size() >= atLeast) break;
+            std::this_thread::yield();
+        } while (std::chrono::steady_clock::now() < deadline);
+        return result;
+    }
+
+    static std::size_t openDescriptors(pid_t pid) {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry :
+             fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            ++count;
+        }
+        return count;
+    }
+
+    static json vendorData(const std::string& resolver, json filters = json::array()) {
+        return json{{"uuid", kUUID},
+                    {"locationTag", "abc"},
+                    {"resolvers", {resolver}},
+                    {"internalIp", "10.1.2.3"},
+                    {"externalIp", "198.51.100.7"},
+                    {"localDNS", json::array()},
+                    {"filters", filters}};
+    }
+
+    fs::path folder;
+    std::vector<std::unique_ptr<Process>> processes;
+};
+
+TEST_F(EndToEnd, DigThroughTheDaemonGetsTheAnswerAndTheResolverTheOption) {
+    const auto resolverPort = startResolver("127.0.0.1", 0, "seen.jsonl");
+    ASSERT_NE(resolverPort, 0);
+    auto& daemon = startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen",
+                                "127.0.0.1", "--port", "0", "--upstream-port", std::to_string(resolverPort)});
+    const auto port = listeningPort(daemon);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    EXPECT_EQ(dig(port, "example.com"), "192.0.2.1\n");
+
+    const auto seen = records("seen.jsonl", 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0]["qname"], "example.com.");
+    EXPECT_EQ(seen[0]["payload"], 4096);
+    ASSERT_EQ(seen[0]["options"].size(), 1u);  // dig's own cookie option is gone
+    const auto& option = seen[0]["options"][0];
+    EXPECT_EQ(option["code"], 65144);
+    const auto expected = dnsproxy::buildClientIdentification(kUUID, "10.1.2.3", "abc");
+    const std::vector<std::uint8_t> data(expected.bytes.begin() + 4, expected.bytes.end());
+    std::string hex;
+    for (auto b : data) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", b);
+        hex += pair;
+    }
+    EXPECT_EQ(option["data"], hex);
+    EXPECT_EQ(option["uuid"], "00112233-4455-6677-8899-aabbccddeeff");
+    EXPECT_EQ(option["ip"], "10.1.2.3");
+    EXPECT_EQ(option["location"], "abc");
+
+    daemon.signal(SIGTERM);
+    const auto status = daemon.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+TEST_F(EndToEnd, RuleMatchedAndUndecodableQueriesArriveUnchanged) {
+    const auto port0 = startResolver("127.0.0.1", 0, "default.jsonl");
+    ASSERT_NE(port0, 0);
+    ASSERT_EQ(startResolver("127.0.0.2", port0, "ruled.jsonl"), port0);
+    const json filters = {{{"filter", {{{"resolvers", {"127.0.0.1"}}}}}},
+                          {{"filter", {{{"domain", "ruled.example"}}, {{"resolvers", {"127.0.0.2"}}}}}}};
+    auto& daemon = startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1", filters)),
+                                "--listen", "127.0.0.1", "--port", "0", "--upstream-port",
+                                std::to_string(port0), "--reply-timeout", "0.5"});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+
+    fakes::LoopbackSocket client;
+    const auto ruled = testing_dnsproxy::query(0x4242, "www.ruled.example", /*ownOPT=*/true);
+    client.sendTo("127.0.0.1", port, ruled);
+    const auto answer = client.receive(3000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->fromPort, port);
+    const auto seen = records("ruled.jsonl", 1);
+    ASSERT_EQ(seen.size(), 1u);
+    std::string hex;
+    for (auto b : ruled) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", b);
+        hex += pair;
+    }
+    EXPECT_EQ(seen[0]["raw"], hex);
+
+    const std::vector<std::uint8_t> garbage = {0xDE, 0xAD, 0xBE, 0xEF, 0x00};
+    client.sendTo("127.0.0.1", port, garbage);
+    const auto undecodable = records("default.jsonl", 1);
+    ASSERT_EQ(undecodable.size(), 1u);
+    EXPECT_EQ(undecodable[0]["raw"], "deadbeef00");
+    EXPECT_EQ(undecodable[0]["decoded"], false);
+}
+
+TEST_F(EndToEnd, LostAnswersEndAtTheDeadlineAndFreeTheirSockets) {
+    const auto resolverPort = startResolver("127.0.0.1", 0, "lost.jsonl", {"--silent"});
+    auto& daemon = startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen",
+                                "127.0.0.1", "--port", "0", "--upstream-port", std::to_string(resolverPort),
+                                "--reply-timeout", "0.3", "--threads", "2"});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    const auto baseline = openDescriptors(daemon.pid());
+
+    constexpr int kQueries = 20;
+    std::vector<std::unique_ptr<fakes::LoopbackSocket>> clients;
+    for (int i = 0; i < kQueries; ++i) {
+        clients.push_back(std::make_unique<fakes::LoopbackSocket>());
+        clients.back()->sendTo("127.0.0.1", port,
+                               testing_dnsproxy::query(static_cast<std::uint16_t>(i), "lost.test"));
+    }
+    ASSERT_EQ(records("lost.jsonl", kQueries).size(), static_cast<std::size_t>(kQueries));
+    // Every upstream socket is closed once its deadline passed.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (openDescriptors(daemon.pid()) > baseline && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(openDescriptors(daemon.pid()), baseline);
+    for (const auto& client : clients) EXPECT_FALSE(client->receiveNow());  // no answer was made up
+}
+
+TEST_F(EndToEnd, StopsOnSignalsAndStartsAgainOnTheSamePort) {
+    const auto resolverPort = startResolver("127.0.0.1", 0, "restart.jsonl");
+    const auto vendor = writeVendorData(vendorData("127.0.0.1"));
+    auto& first = startDaemon({"--vendor-data", vendor, "--listen", "127.0.0.1", "--port", "0",
+                               "--upstream-port", std::to_string(resolverPort)});
+    const auto port = listeningPort(first);
+    ASSERT_TRUE(first.waitForLine("proxy started"));
+    EXPECT_EQ(dig(port, "one.test"), "192.0.2.1\n");
+    first.signal(SIGINT);
+    ASSERT_TRUE(first.waitForLine("stopped"));
+    const auto status = first.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+
+    auto& second = startDaemon({"--vendor-data", vendor, "--listen", "127.0.0.1", "--port",
+                                std::to_string(port), "--upstream-port", std::to_string(resolverPort)});
+    EXPECT_EQ(listeningPort(second), port);
+    ASSERT_TRUE(second.waitForLine("proxy started"));
+    EXPECT_EQ(dig(port, "two.test"), "192.0.2.1\n");
+    second.signal(SIGTERM);
+    EXPECT_TRUE(second.wait(10s));
+}
+
+TEST_F(EndToEnd, FollowsTheProxyPreferences) {
+    const auto resolverPort = startResolver("127.0.0.1", 0, "prefs.jsonl");
+    const auto preferences = (folder / "preferences.json").string();
+    auto& daemon = startDaemon({"--preferences", preferences, "--listen", "127.0.0.1", "--port", "0",
+                                "--upstream-port", std::to_string(resolverPort)});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("following"));
+
+    platform::ne::DNSProxyPreferences saved;
+    saved.enabled = true;
+    saved.providerConfiguration = vendorData("127.0.0.1");
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(preferences, saved), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    EXPECT_EQ(dig(port, "on.test"), "192.0.2.1\n");
+
+    saved.enabled = false;
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(preferences, saved), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+
+    saved.enabled = true;
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(preferences, saved), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    ASSERT_EQ(platform::ne::removeDNSProxyPreferences(preferences), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+    // A stopped proxy takes no flows: the query is dropped.
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, testing_dnsproxy::query(1, "off.test"));
+    EXPECT_FALSE(client.receive(300));
+}
+
+TEST_F(EndToEnd, RefusesBadCommandLinesAndBadConfigurations) {
+    auto& unknown = startDaemon({"--frobnicate"});
+    auto status = unknown.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 2);
+
+    std::ofstream(folder / "broken.json") << "{\"uuid\": ";
+    auto& broken = startDaemon({"--vendor-data", (folder / "broken.json").string(), "--port", "0"});
+    status = broken.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+
+    auto& noName = startDaemon(
+        {"--listen", "localhost", "--port", "0", "--vendor-data", writeVendorData(vendorData("127.0.0.1"))});
+    status = noName.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(WEXITSTATUS(*status), 1);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+#include "dnsproxy/DaemonOptions.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using dnsproxy::parseDaemonOptions;
+
+TEST(DaemonOptions, ReadsEverySetting) {
+    const auto parsed = parseDaemonOptions({"--vendor-data", "/tmp/v.json", "--listen", "::1", "--listen", "127.0.0.2",
+                                            "--port", "5353", "--upstream-port", "5300", "--reply-timeout", "0.25",
+                                            "--resolv-conf", "/tmp/r", "--threads", "3", "--max-flows", "10",
+                                            "--syslog"});
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    const auto& o = *parsed.options;
+    EXPECT_EQ(o.vendorDataPath, "/tmp/v.json");
+    EXPECT_EQ(o.host.listenAddresses, (std::vector<std::string>{"::1", "127.0.0.2"}));
+    EXPECT_EQ(o.host.port, 5353);
+    EXPECT_EQ(o.proxy.upstreamPort, 5300);
+    EXPECT_EQ(o.proxy.replyDeadline, std::chrono::milliseconds(250));
+    EXPECT_EQ(o.proxy.resolvConfPath, "/tmp/r");
+    EXPECT_EQ(o.threads, 3u);
+    EXPECT_EQ(o.host.maxLiveFlows, 10u);
+    EXPECT_TRUE(o.syslog);
+}
+
+TEST(DaemonOptions, DefaultsAndRefusals) {
+    const auto defaults = parseDaemonOptions({});
+    ASSERT_TRUE(defaults.options);
+    EXPECT_EQ(defaults.options->host.port, 53);
+    EXPECT_EQ(defaults.options->proxy.upstreamPort, 53);
+    EXPECT_EQ(defaults.options->proxy.replyDeadline, std::chrono::seconds(30));
+    EXPECT_EQ(defaults.options->host.listenAddresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
+    EXPECT_FALSE(defaults.options->vendorDataPath);
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--port"},           {"--port", "65536"},          {"--port", "x"},          {"--upstream-port", "0"},
+        {"--threads", "0"},   {"--reply-timeout", "0"},     {"--reply-timeout", "-1"}, {"--reply-timeout", "nan"},
+        {"--max-flows", "0"}, {"--unknown", "1"},
+    };
+    for (const auto& args : bad) EXPECT_FALSE(parseDaemonOptions(args).options) << args[0];
+}
+
+}  // namespace

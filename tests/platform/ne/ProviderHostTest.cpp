@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "RecordingProvider.hpp"
+#include "fakes/ne/IoRunner.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/ne/ProviderHost.hpp"
+
+namespace {
+
+using platform::ne::Datagram;
+using platform::ne::FlowError;
+using platform::ne::NWEndpoint;
+using platform::ne::ProviderHost;
+using platform::ne::ProviderHostSettings;
+using testing_ne::RecordingProvider;
+
+struct ReadResult {
+    bool done = false;
+    std::optional<std::vector<Datagram>> datagrams;
+    std::optional<std::vector<NWEndpoint>> endpoints;
+    std::optional<FlowError> error;
+};
+
+class ProviderHostTest : public ::testing::Test {
+protected:
+    void start(ProviderHostSettings settings = {}, bool run = true) {
+        if (settings.listenAddresses == ProviderHostSettings{}.listenAddresses)
+            settings.listenAddresses = {"127.0.0.1"};
+        settings.port = 0;
+        host = std::make_unique<ProviderHost>(io, provider, settings);
+        host->listen();
+        port = host->listeningEndpoints().front().port();
+        if (!run) return;
+        host->startProxy(nlohmann::json::object());
+        ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    }
+    bool flowsOffered(std::size_t n) {
+        return fakes::runUntil(io, [&] {
+            std::lock_guard lock(provider->mutex);
+            return provider->remotes.size() >= n;
+        });
+    }
+    ReadResult openAndRead(const std::shared_ptr<platform::ne::NEAppProxyUDPFlow>& flow) {
+        bool opened = false;
+        const auto localEndpoint = flow->localEndpoint();
+        const auto* local = platform::ne::hostEndpoint(*localEndpoint);
+        flow->open(*local, [&](std::optional<FlowError> e) { opened = !e; });
+        EXPECT_TRUE(fakes::runUntil(io, [&] { return opened; }));
+        return read(flow);
+    }
+    ReadResult read(const std::shared_ptr<platform::ne::NEAppProxyUDPFlow>& flow) {
+        ReadResult result;
+        flow->readDatagrams([&](auto datagrams, auto endpoints, auto error) {
+            result = {true, std::move(datagrams), std::move(endpoints), error};
+        });
+        EXPECT_TRUE(fakes::runUntil(io, [&] { return result.done; }));
+        return result;
+    }
+    void closeFlow(const std::shared_ptr<platform::ne::NEAppProxyUDPFlow>& flow) {
+        flow->closeRead(std::nullopt);
+        flow->closeWrite(std::nullopt);
+    }
+
+    asio::io_context io;
+    std::shared_ptr<RecordingProvider> provider = std::make_shared<RecordingProvider>();
+    std::unique_ptr<ProviderHost> host;
+    std::uint16_t port = 0;
+};
+
+TEST_F(ProviderHostTest, OneReceiveFromOneClientIsOneFlowReadOnce) {
+    start();
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1, 2});
+    client.sendTo("127.0.0.1", port, Datagram{3});
+    ASSERT_TRUE(flowsOffered(1));
+    auto flow = provider->flows.at(0);
+    EXPECT_EQ(platform::ne::hostEndpoint(provider->remotes[0])->endpoint().port(), client.port());
+    auto batch = openAndRead(flow);
+    ASSERT_FALSE(batch.error);
+    ASSERT_TRUE(batch.datagrams && batch.endpoints);
+    EXPECT_EQ(*batch.datagrams, (std::vector<Datagram>{{1, 2}, {3}}));
+    ASSERT_EQ(batch.endpoints->size(), 2u);
+    EXPECT_EQ(platform::ne::hostEndpoint(batch.endpoints->at(1))->endpoint().port(), client.port());
+
+    // Detached after the first read: the flow reports its end.
+    auto again = read(flow);
+    ASSERT_TRUE(again.datagrams);
+    EXPECT_TRUE(again.datagrams->empty());
+
+    bool written = false;
+    flow->writeDatagrams({{9, 9}}, {batch.endpoints->at(0)},
+                         [&](std::optional<FlowError> e) { written = !e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return written; }));
+    const auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->bytes, (Datagram{9, 9}));
+    EXPECT_EQ(reply->fromAddress, "127.0.0.1");
+    EXPECT_EQ(reply->fromPort, port);
+
+    EXPECT_EQ(host->liveFlows(), 1u);
+    closeFlow(flow);
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->liveFlows() == 0; }));
+    bool refused = false;
+    flow->writeDatagrams({{1}}, {batch.endpoints->at(0)},
+                         [&](std::optional<FlowError> e) { refused = bool(e); });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return refused; }));
+}
+
+TEST_F(ProviderHostTest, EachClientAndEachBatchCapMakesItsOwnFlow) {
+    ProviderHostSettings settings;
+    settings.maxDatagramsPerFlow = 2;
+    start(settings);
+    fakes::LoopbackSocket first;
+    fakes::LoopbackSocket second;
+    for (std::uint8_t i = 0; i < 3; ++i) first.sendTo("127.0.0.1", port, Datagram{i});
+    second.sendTo("127.0.0.1", port, Datagram{0xFF});
+    ASSERT_TRUE(flowsOffered(3));
+    std::vector<std::size_t> sizes;
+    for (const auto& flow : provider->flows) sizes.push_back(openAndRead(flow).datagrams->size());
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 1, 2}));
+    EXPECT_EQ(host->counters().received.load(), 4u);
+}
+
+TEST_F(ProviderHostTest, DropsWhatNobodyTakes) {
+    start({}, /*run=*/false);
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedNotRunning.load() == 1; }));
+    EXPECT_EQ(provider->remotes.size(), 0u);
+
+    provider->accept = false;
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    client.sendTo("127.0.0.1", port, Datagram{2});
+    ASSERT_TRUE(flowsOffered(1));
+    EXPECT_EQ(host->counters().flowsRefused.load(), 1u);
+    EXPECT_EQ(host->liveFlows(), 0u);  // a refused flow is gone
+    EXPECT_FALSE(client.receive(50));
+}
+
+TEST_F(ProviderHostTest, CapsTheLiveFlows) {
+    ProviderHostSettings settings;
+    settings.maxLiveFlows = 1;
+    start(settings);
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(flowsOffered(1));
+    client.sendTo("127.0.0.1", port, Datagram{2});
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedOverCap.load() == 1; }));
+    closeFlow(provider->flows.at(0));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->liveFlows() == 0; }));
+    client.sendTo("127.0.0.1", port, Datagram{3});
+    ASSERT_TRUE(flowsOffered(2));
+}
+
+TEST_F(ProviderHostTest, AnswersOverIPv6) {
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"::1"};
+    start(settings);
+    fakes::LoopbackSocket client("::1");
+    client.sendTo("::1", port, Datagram{5});
+    ASSERT_TRUE(flowsOffered(1));
+    auto flow = provider->flows.at(0);
+    auto batch = openAndRead(flow);
+    bool written = false;
+    flow->writeDatagrams({{6}}, *batch.endpoints, [&](std::optional<FlowError> e) { written = !e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return written; }));
+    const auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->fromAddress, "::1");
+    closeFlow(flow);
+}
+
+TEST_F(ProviderHostTest, ShutdownStopsTheProxyAndEndsWhatIsLeft) {
+    ProviderHostSettings settings;
+    settings.drainTimeout = std::chrono::milliseconds(20);
+    start(settings);
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(flowsOffered(1));
+    bool endFlowsCalled = false;
+    bool done = false;
+    host->shutdown([&] { done = true; },
+                   [&] {
+                       endFlowsCalled = true;
+                       closeFlow(provider->flows.at(0));
+                   });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return done; }));
+    EXPECT_TRUE(endFlowsCalled);
+    EXPECT_EQ(provider->stops, std::vector{platform::ne::NEProviderStopReason::userInitiated});
+    EXPECT_EQ(host->liveFlows(), 0u);
+    EXPECT_FALSE(host->proxyRunning());
+}
+
+TEST_F(ProviderHostTest, SocketsShareTheirAddressWithReusePort) {
+    ProviderHostSettings settings;
+    settings.socketsPerAddress = 4;
+    start(settings);
+    EXPECT_EQ(host->listeningEndpoints().size(), 1u);
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(flowsOffered(1));
+}
+
+// Replies must leave from the address the client asked, also on a wildcard socket.
+// Runs inside a network namespace of its own, so nothing listens on the machine's
+// real interfaces.
+TEST(ProviderHostNamespace, WildcardSocketAnswersFromTheQueriedAddress) {
+    if (!std::getenv("KIV_NE_IN_NAMESPACE")) {
+        const std::string command =
+            "unshare -Urn sh -c 'ip link set lo up && KIV_NE_IN_NAMESPACE=1 exec \"$0\" "
+            "--gtest_filter=ProviderHostNamespace.*' " +
+            std::filesystem::read_symlink("/proc/self/exe").string() + " >/dev/null 2>&1";
+        if (std::system("unshare -Urn true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no user namespaces here";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return;
+    }
+    asio::io_context io;
+    auto provider = std::make_shared<RecordingProvider>();
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"0.0.0.0"};
+    settings.port = 0;
+    ProviderHost host(io, provider, settings);
+    host.listen();
+    host.startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host.proxyRunning(); }));
+    const auto port = host.listeningEndpoints().front().port();
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.2", port, Datagram{1});
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return provider->flows.size() == 1; }));
+    auto flow = provider->flows[0];
+    const auto local = flow->localEndpoint();
+    EXPECT_EQ(platform::ne::hostEndpoint(*local)->hostname(), "127.0.0.2");
+    bool opened = false;
+    flow->open(*platform::ne::hostEndpoint(*local), [&](auto e) { opened = !e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return opened; }));
+    std::optional<std::vector<NWEndpoint>> endpoints;
+    flow->readDatagrams([&](auto, auto e, auto) { endpoints = e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return endpoints.has_value(); }));
+    bool written = false;
+    flow->writeDatagrams({{2}}, *endpoints, [&](auto e) { written = !e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return written; }));
+    const auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->fromAddress, "127.0.0.2");
+    flow->closeRead(std::nullopt);
+    flow->closeWrite(std::nullopt);
+}
+
+}  // namespace
