@@ -5,26 +5,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 #include "dnscodec/DNSCNAMEResourceRecord.hpp"
 #include "dnscodec/DNSMessageDecoder.hpp"
 #include "dnscodec/DNSMessageEncoder.hpp"
 #include "dnscodec/DNSOPTResourceRecord.hpp"
+#include "fuzz/FuzzCheck.hpp"
 
 using namespace dnscodec;
+using fuzz::check;
 
 namespace {
-
-[[noreturn]] void mismatch(const char* what) {
-    std::fprintf(stderr, "dnscodec fuzzer: %s\n", what);
-    std::abort();
-}
-
-void check(bool condition, const char* what) {
-    if (!condition) mismatch(what);
-}
 
 bool sameQuestions(const std::optional<std::vector<DNSQuestionPtr>>& a,
                    const std::optional<std::vector<DNSQuestionPtr>>& b) {

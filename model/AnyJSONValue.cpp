@@ -17,6 +17,9 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang before 17).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // Seconds between the Unix epoch and 2001-01-01T00:00:00Z, the platform's reference date.
 constexpr std::int64_t kReferenceDateOffset = 978307200;

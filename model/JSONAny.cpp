@@ -106,8 +106,10 @@ OrderedJSONValue JSONAny::encodeArray(const JSONAnyArray& array, const Encoder& 
 OrderedJSONValue JSONAny::encodeDictionary(const JSONAnyObject& object, const Encoder& encoder) {
     encoder.checkNesting("JSONAny");
     KeyedEncoder members(encoder);
-    for (const auto& [key, value] : object) {
-        members.encodeWith(key, [&](const Encoder& at) { return encodeNested(value, at, encoder); });
+    // Not a structured binding: clang before 16 cannot capture one in the lambda.
+    for (const auto& member : object) {
+        const JSONAnyValue& value = member.second;
+        members.encodeWith(member.first, [&](const Encoder& at) { return encodeNested(value, at, encoder); });
     }
     return std::move(members).take();
 }

@@ -1,7 +1,8 @@
 #include "model/UITrayIconDisplayType.hpp"
 
 #include <array>
-#include <string>
+
+#include "model/RawValueEnum.hpp"
 
 namespace model {
 
@@ -10,10 +11,7 @@ constexpr std::array<std::string_view, 4> kRawValues{"balloon", "hidden", "toolt
 }
 
 std::optional<UITrayIconDisplayType> trayIconDisplayTypeFromRawValue(std::string_view text) {
-    for (std::size_t i = 0; i < kRawValues.size(); ++i) {
-        if (kRawValues[i] == text) return static_cast<UITrayIconDisplayType>(i);
-    }
-    return std::nullopt;
+    return caseFromRawValue<UITrayIconDisplayType>(kRawValues, text);
 }
 
 std::string_view rawValue(UITrayIconDisplayType type) {
@@ -21,10 +19,7 @@ std::string_view rawValue(UITrayIconDisplayType type) {
 }
 
 UITrayIconDisplayType decodeJSONEnum(const Decoder& decoder, std::type_identity<UITrayIconDisplayType>) {
-    std::string text = decoder.decodeString();
-    if (auto type = trayIconDisplayTypeFromRawValue(text)) return *type;
-    decoder.fail(CodingError::Kind::dataCorrupted,
-                 "Cannot initialize UITrayIconDisplayType from invalid String value " + text);
+    return decodeRawValueCase<UITrayIconDisplayType>(decoder, kRawValues, "UITrayIconDisplayType");
 }
 
 OrderedJSONValue encodeJSONEnum(UITrayIconDisplayType type) {

@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/FileDescriptor.hpp"
 #include "platform/LogLine.hpp"
 #include "platform/NoDestructor.hpp"
 
@@ -75,22 +75,11 @@ int threshold() {
     return gThreshold.load();
 }
 
-void writeAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;  // nowhere left to report a failing standard error
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 void writeStandardErrorLine(std::string_view afterTime) {
     std::string line = formatLogTime(systemClock()->now());
     line.append(" ").append(afterTime).append("\n");
     std::lock_guard lock(stderrMutex());
-    writeAll(STDERR_FILENO, line);
+    (void)writeAll(STDERR_FILENO, line);  // nowhere left to report a failing standard error
 }
 
 int syslogPriority(LogType type) {

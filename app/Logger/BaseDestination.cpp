@@ -22,24 +22,6 @@
 namespace kiv {
 namespace {
 
-template <class Levels>
-const std::string& member(const Levels& levels, LogFacilityLevel level) {
-    switch (level) {
-        case LogFacilityLevel::verbose:
-            return levels.verbose;
-        case LogFacilityLevel::debug:
-            return levels.debug;
-        case LogFacilityLevel::info:
-            return levels.info;
-        case LogFacilityLevel::warning:
-            return levels.warning;
-        case LogFacilityLevel::error:
-            break;
-    }
-    return levels.error;
-}
-
-
 std::vector<std::string> splitAt(const std::string& text, char separator) {
     std::vector<std::string> pieces;
     std::size_t start = 0;
@@ -110,8 +92,8 @@ double secondsSinceEpoch(platform::Clock::TimePoint t) {
 
 }  // namespace
 
-const std::string& LevelString::operator[](LogFacilityLevel level) const { return member(*this, level); }
-const std::string& LevelColor::operator[](LogFacilityLevel level) const { return member(*this, level); }
+const std::string& LevelString::operator[](LogFacilityLevel level) const { return levelMember(*this, level); }
+const std::string& LevelColor::operator[](LogFacilityLevel level) const { return levelMember(*this, level); }
 
 [[noreturn]] void logFacilityFatal(const char* message) {
     std::fprintf(stderr, "%s\n", message);

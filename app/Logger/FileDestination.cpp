@@ -10,6 +10,7 @@
 #include "app/Logger/ConsoleDestination.hpp"
 #include "app/Logger/StandardOutput.hpp"
 #include "app/support/AppDirectory.hpp"
+#include "platform/FileDescriptor.hpp"
 
 namespace kiv {
 namespace {
@@ -29,39 +30,6 @@ std::optional<std::filesystem::path> defaultLogFile() {
         }
     }
     return base / "logfacility.log";
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now; false when closing reported an error (a write that did not make it).
-    bool close() {
-        const int fd = std::exchange(fd_, -1);
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, const std::string& data) {
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -112,7 +80,7 @@ bool FileDestination::write(const std::string& data, const std::filesystem::path
             }
         }
     }
-    FileDescriptor file(::open(url.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    platform::FileDescriptor file(::open(url.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (file.get() < 0) {
         printLine(failure);
         return false;
@@ -136,7 +104,7 @@ bool FileDestination::write(const std::string& data, const std::filesystem::path
 }
 
 bool FileDestination::appendNow(const std::string& data, const std::filesystem::path& url, int fd) {
-    bool written = writeAll(fd, data);
+    bool written = platform::writeAll(fd, data);
     if (written && syncAfterEachWrite && ::fsync(fd) != 0) written = false;
     if (!written) {
         printLine("LogFacility File Destination could not write to file " + urlDescription(url) + ".");

@@ -20,4 +20,23 @@ constexpr bool isAtOrAbove(LogFacilityLevel level, LogFacilityLevel minimum) {
     return rawValue(level) >= rawValue(minimum);
 }
 
+// The member of a per-level table (a struct with members verbose, debug, info, warning and
+// error) that belongs to `level`.
+template <class PerLevel>
+constexpr const auto& levelMember(const PerLevel& table, LogFacilityLevel level) {
+    switch (level) {
+        case LogFacilityLevel::verbose:
+            return table.verbose;
+        case LogFacilityLevel::debug:
+            return table.debug;
+        case LogFacilityLevel::info:
+            return table.info;
+        case LogFacilityLevel::warning:
+            return table.warning;
+        case LogFacilityLevel::error:
+            break;
+    }
+    return table.error;
+}
+
 }  // namespace kiv

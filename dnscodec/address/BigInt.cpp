@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -239,32 +240,19 @@ BigInt BigInt::bitNot() const {
     return result;
 }
 
-BigInt BigInt::bitAnd(const BigInt& other) const {
+template <class Op>
+BigInt BigInt::wordwise(const BigInt& other, Op op) const {
     BigInt result;
     const int length = std::max(dataLength_, other.dataLength_);
-    for (int i = 0; i < length; ++i) result.data_.at(i) = data_.at(i) & other.data_.at(i);
+    for (int i = 0; i < length; ++i) result.data_.at(i) = op(data_.at(i), other.data_.at(i));
     result.dataLength_ = maxLength;
     result.normalise();
     return result;
 }
 
-BigInt BigInt::bitOr(const BigInt& other) const {
-    BigInt result;
-    const int length = std::max(dataLength_, other.dataLength_);
-    for (int i = 0; i < length; ++i) result.data_.at(i) = data_.at(i) | other.data_.at(i);
-    result.dataLength_ = maxLength;
-    result.normalise();
-    return result;
-}
-
-BigInt BigInt::xOr(const BigInt& other) const {
-    BigInt result;
-    const int length = std::max(dataLength_, other.dataLength_);
-    for (int i = 0; i < length; ++i) result.data_.at(i) = data_.at(i) ^ other.data_.at(i);
-    result.dataLength_ = maxLength;
-    result.normalise();
-    return result;
-}
+BigInt BigInt::bitAnd(const BigInt& other) const { return wordwise(other, std::bit_and<>{}); }
+BigInt BigInt::bitOr(const BigInt& other) const { return wordwise(other, std::bit_or<>{}); }
+BigInt BigInt::xOr(const BigInt& other) const { return wordwise(other, std::bit_xor<>{}); }
 
 int BigInt::shiftLeft(std::span<std::uint32_t> buffer, int bits) {
     const std::vector<std::uint32_t> source(buffer.begin(), buffer.end());

@@ -155,6 +155,9 @@ private:
     bool isZero() const { return dataLength_ == 1 && data_.at(0) == 0; }
     bool isOne() const { return dataLength_ == 1 && data_.at(0) == 1; }
     void normalise();
+    // op applied word by word to the words in use on either side.
+    template <class Op>
+    BigInt wordwise(const BigInt& other, Op op) const;
     static BigInt barrettConstant(const BigInt& n);
 
     Words data_{};

@@ -1,7 +1,5 @@
 #include "app/Logger/cloud/ShippingDestination.hpp"
 
-#include "platform/UUID.hpp"
-
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -19,7 +17,9 @@
 #include "app/support/AESTextCipher.hpp"
 #include "app/support/AppDirectory.hpp"
 #include "app/support/Base64.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "platform/SystemLog.hpp"
+#include "platform/UUID.hpp"
 
 namespace kiv {
 namespace {
@@ -28,46 +28,14 @@ namespace fs = std::filesystem;
 
 constexpr const char* kJSONFailure = "LogFacility could not create JSON from dict.";
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and tells whether that worked (a deferred write error shows here).
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // Writes `bytes` to a fresh temporary file beside `url` and renames it over `url`,
 // so that readers see the old file or the new one, never a part.
 bool replaceAtomically(const fs::path& url, std::string_view bytes) {
     if (url.filename().empty()) return false;
     std::string pattern = (url.parent_path() / ("." + url.filename().string() + ".XXXXXX")).string();
-    FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
+    platform::FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
     if (file.get() < 0) return false;
-    const bool written = writeAll(file.get(), bytes) && ::fsync(file.get()) == 0;
+    const bool written = platform::writeAll(file.get(), bytes) && ::fsync(file.get()) == 0;
     if (!file.close() || !written || ::rename(pattern.c_str(), url.c_str()) != 0) {
         ::unlink(pattern.c_str());
         return false;
@@ -78,7 +46,7 @@ bool replaceAtomically(const fs::path& url, std::string_view bytes) {
 // The whole of a regular file; absent when it cannot be opened (links are not
 // followed) or read.
 std::optional<std::string> readRegularFile(const fs::path& url) {
-    FileDescriptor file(::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    platform::FileDescriptor file(::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (file.get() < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
@@ -106,7 +74,6 @@ std::optional<std::string> jsonText(const nlohmann::json& value) {
 }
 
 std::string describe(const fs::path& url) { return FileDestination::urlDescription(url); }
-
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
     std::int64_t sum;
@@ -200,19 +167,7 @@ double ShippingDestination::now() const {
 }
 
 std::int64_t ShippingDestination::pointsFor(LogFacilityLevel level) const {
-    switch (level) {
-        case LogFacilityLevel::verbose:
-            return sendingPoints.verbose;
-        case LogFacilityLevel::debug:
-            return sendingPoints.debug;
-        case LogFacilityLevel::info:
-            return sendingPoints.info;
-        case LogFacilityLevel::warning:
-            return sendingPoints.warning;
-        case LogFacilityLevel::error:
-            break;
-    }
-    return sendingPoints.error;
+    return levelMember(sendingPoints, level);
 }
 
 void ShippingDestination::debugLog(std::string_view text) const {
@@ -364,8 +319,8 @@ bool ShippingDestination::appendLine(const std::string& text, const fs::path& ur
     bool ok;
     std::error_code error;
     if (!overwrite && fs::exists(fs::symlink_status(url, error))) {
-        FileDescriptor file(::open(url.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-        ok = file.get() >= 0 && writeAll(file.get(), line);
+        platform::FileDescriptor file(::open(url.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+        ok = file.get() >= 0 && platform::writeAll(file.get(), line);
         ok = file.get() >= 0 && file.close() && ok;
     } else {
         ok = replaceAtomically(url, line);
