@@ -18,57 +18,58 @@ constexpr auto kReverse = makeReverse();
 
 }  // namespace
 
+// Both write through a pointer into storage sized up front: frames carry megabytes
+// of data, and a call per character is what dominates unoptimised builds.
 std::string base64Encode(const Bytes& bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        const unsigned v = (unsigned(bytes[i]) << 16) | (unsigned(bytes[i + 1]) << 8) | bytes[i + 2];
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
+    std::string out((bytes.size() + 2) / 3 * 4, '=');
+    char* p = out.data();
+    const std::uint8_t* in = bytes.data();
+    const std::size_t whole = bytes.size() / 3 * 3;
+    for (std::size_t i = 0; i < whole; i += 3) {
+        const unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | in[i + 2];
+        *p++ = kAlphabet[(v >> 18) & 63];
+        *p++ = kAlphabet[(v >> 12) & 63];
+        *p++ = kAlphabet[(v >> 6) & 63];
+        *p++ = kAlphabet[v & 63];
     }
-    const std::size_t rest = bytes.size() - i;
-    if (rest == 1) {
-        const unsigned v = unsigned(bytes[i]) << 16;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (rest == 2) {
-        const unsigned v = (unsigned(bytes[i]) << 16) | (unsigned(bytes[i + 1]) << 8);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
+    const std::size_t rest = bytes.size() - whole;
+    if (rest > 0) {
+        const unsigned v = (unsigned(in[whole]) << 16) | (rest == 2 ? unsigned(in[whole + 1]) << 8 : 0u);
+        *p++ = kAlphabet[(v >> 18) & 63];
+        *p++ = kAlphabet[(v >> 12) & 63];
+        if (rest == 2) *p++ = kAlphabet[(v >> 6) & 63];
+        // the rest is already '='
     }
     return out;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
-    Bytes out;
-    out.reserve(text.size() / 4 * 3);
+    std::size_t pad = 0;
+    if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
+    Bytes out(text.size() / 4 * 3 - pad);
+    std::uint8_t* p = out.data();
+    const char* in = text.data();
     for (std::size_t i = 0; i < text.size(); i += 4) {
         const bool last = i + 4 == text.size();
-        int pad = 0;
-        if (last && text[i + 3] == '=') pad = text[i + 2] == '=' ? 2 : 1;
+        const std::size_t digits = last ? 4 - pad : 4;
         unsigned v = 0;
         for (std::size_t k = 0; k < 4; ++k) {
             int d = 0;
-            if (k >= 4 - std::size_t(pad)) {
-                if (text[i + k] != '=') return std::nullopt;
-            } else {
-                d = kReverse[static_cast<unsigned char>(text[i + k])];
+            if (k < digits) {
+                d = kReverse[static_cast<unsigned char>(in[i + k])];
                 if (d < 0) return std::nullopt;
+            } else if (in[i + k] != '=') {
+                return std::nullopt;
             }
             v = (v << 6) | unsigned(d);
         }
-        out.push_back(std::uint8_t(v >> 16));
-        if (pad < 2) out.push_back(std::uint8_t(v >> 8));
-        if (pad < 1) out.push_back(std::uint8_t(v));
+        *p++ = std::uint8_t(v >> 16);
+        if (digits > 2) *p++ = std::uint8_t(v >> 8);
+        if (digits > 3) *p++ = std::uint8_t(v);
         // Canonical form only: the bits that padding hides must be zero.
-        if ((pad == 1 && (v & 0xFF) != 0) || (pad == 2 && (v & 0xFFFF) != 0)) return std::nullopt;
+        if ((pad == 1 && last && (v & 0xFF) != 0) || (pad == 2 && last && (v & 0xFFFF) != 0))
+            return std::nullopt;
     }
     return out;
 }

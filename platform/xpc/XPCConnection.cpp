@@ -85,6 +85,10 @@ struct XPCConnection::LinkState {
 
     Link link = Link::idle;
     bool resumed = false;
+    // An accepted connection stays shut until its listener's delegate has said to keep
+    // it, even when the delegate resumed it while deciding: a refused connection must
+    // never deliver a message.
+    bool awaitingDelegate = false;
     bool invalidateCalled = false;
     bool flushScheduled = false;
     int fd = -1;
@@ -99,6 +103,9 @@ struct XPCConnection::LinkState {
     std::shared_ptr<const XPCInterface> remoteInterface;
     std::shared_ptr<XPCExportedObject> exportedObject;
     ErrorObject invalidReason;  // what messages sent after invalidation report
+
+    // Whether sockets may be read and written.
+    bool running() const { return resumed && !awaitingDelegate; }
 
     // Moves every outstanding reply and unwritten one-way message into `failures`.
     void failOutstanding(const ErrorObject& error, std::vector<Failure>& failures) {
@@ -225,6 +232,7 @@ std::shared_ptr<XPCConnection> XPCConnection::makeAccepted(const std::string& se
     auto s = c->core_->state.lock();
     s->fd = fd;
     s->link = LinkState::Link::connected;
+    s->awaitingDelegate = true;
     return c;
 }
 
@@ -276,19 +284,36 @@ void XPCConnection::resume() {
         auto s = core_->state.lock();
         if (s->resumed || s->invalidateCalled) return;
         s->resumed = true;
-        // An accepted socket is read only from now on, so that nothing (not even a
-        // malformed frame) is acted on before the delegate has set the connection up.
-        if (s->link == LinkState::Link::connected && s->token == 0) {
-            s->token = XPCReactor::instance().add(s->fd, EPOLLIN,
-                                                  std::make_shared<SocketHandler>(shared_from_this()));
-            if (s->token == 0) failure = std::string("cannot watch the socket: ") + std::strerror(errno);
-        }
-        if (failure.empty() && !s->out.empty() && !s->flushScheduled) {
-            s->flushScheduled = true;
-            XPCReactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
-        }
+        failure = startLocked(*s);
     }
     if (!failure.empty()) invalidateWith(xpcInvalidError(serviceName_, failure), failure);
+}
+
+void XPCConnection::keptByDelegate() {
+    std::string failure;
+    {
+        auto s = core_->state.lock();
+        if (!s->awaitingDelegate || s->invalidateCalled) return;
+        s->awaitingDelegate = false;
+        failure = startLocked(*s);
+    }
+    if (!failure.empty()) invalidateWith(xpcInvalidError(serviceName_, failure), failure);
+}
+
+std::string XPCConnection::startLocked(LinkState& s) {
+    if (!s.running()) return {};
+    // An accepted socket is read only from now on, so that nothing (not even a
+    // malformed frame) is acted on before the delegate has set the connection up.
+    if (s.link == LinkState::Link::connected && s.token == 0) {
+        s.token =
+            XPCReactor::instance().add(s.fd, EPOLLIN, std::make_shared<SocketHandler>(shared_from_this()));
+        if (s.token == 0) return std::string("cannot watch the socket: ") + std::strerror(errno);
+    }
+    if (!s.out.empty() && !s.flushScheduled) {
+        s.flushScheduled = true;
+        XPCReactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
+    }
+    return {};
 }
 
 void XPCConnection::invalidate() { invalidateWith(xpcInvalidError(serviceName_), {}); }
@@ -367,7 +392,7 @@ void XPCConnection::sendCall(const std::shared_ptr<const XPCInterface>& remote, 
         s->out.push_back({std::move(*frame), 0, id ? XPCErrorHandler{} : errorHandler});
         if (s->outBytes > kMaxQueuedOutput) {
             overflow = "more than " + std::to_string(kMaxQueuedOutput) + " bytes wait to be sent";
-        } else if (s->resumed && !s->flushScheduled) {
+        } else if (s->running() && !s->flushScheduled) {
             s->flushScheduled = true;
             XPCReactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
         }
@@ -399,7 +424,7 @@ void XPCConnection::flushOnReactor() {
     {
         auto s = core_->state.lock();
         s->flushScheduled = false;
-        if (s->link == LinkState::Link::invalid || !s->resumed) return;
+        if (s->link == LinkState::Link::invalid || !s->running()) return;
         if (s->link == LinkState::Link::idle) {
             if (s->out.empty()) return;
             const XPCServiceAddress address = xpcServiceAddress(serviceName_);

@@ -28,6 +28,9 @@
 // - The invalidation handler runs once; after it nothing of the connection runs
 //   except the error handlers of messages sent later, which report the invalidation.
 //
+// An accepted connection neither reads nor writes before its listener's delegate has
+// returned true, even when the delegate resumed it while deciding.
+//
 // Lifetime: while its socket is open a resumed connection stays alive even when
 // nobody holds it (as the system keeps a connection alive); invalidate() releases it.
 // An accepted connection that is dropped before resume() closes its socket.
@@ -160,8 +163,12 @@ public:
     XPCConnection(Key, std::string serviceName, std::uint64_t options, bool accepted);
 
 private:
-    // For XPCListener: wraps an accepted socket, which is watched from resume() on.
+    // For XPCListener: wraps an accepted socket, which is watched once the connection
+    // is resumed and the delegate has kept it (keptByDelegate()), whichever comes last.
     static std::shared_ptr<XPCConnection> makeAccepted(const std::string& serviceName, int fd);
+    void keptByDelegate();
+    // Watches the socket and schedules the output once resumed (and kept); the failure, if any.
+    std::string startLocked(LinkState& s);
 
     void sendCall(const std::shared_ptr<const XPCInterface>& remote, std::string_view selector,
                   XPCArguments arguments, XPCReplyHandler reply, const XPCErrorHandler& errorHandler);

@@ -167,9 +167,12 @@ void XPCListener::invalidate() {
     // the descriptor is closed on the reactor thread, which may be reading it.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path.c_str());
-    auto close = [fd, token] {
+    // The spare descriptor goes with the socket, not with the last reference to the
+    // listener, which a queue may drop at any later time.
+    auto close = [fd, token, self = shared_from_this()] {
         XPCReactor::instance().remove(token, fd);
         ::close(fd);
+        if (self->state_->spareFd >= 0) ::close(std::exchange(self->state_->spareFd, -1));
     };
     auto& reactor = XPCReactor::instance();
     if (reactor.onReactorThread()) {
@@ -215,7 +218,11 @@ void XPCListener::offer(std::shared_ptr<XPCConnection> connection) {
             if (!f->invalidated) delegate = f->delegate.lock();
         }
         const bool keep = delegate && delegate->shouldAcceptNewConnection(*self, connection);
-        if (!keep) connection->invalidate();
+        if (keep) {
+            connection->keptByDelegate();
+        } else {
+            connection->invalidate();
+        }
     });
 }
 

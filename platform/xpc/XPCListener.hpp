@@ -19,7 +19,8 @@ class XPCListener;
 class XPCListenerDelegate {
 public:
     virtual ~XPCListenerDelegate() = default;
-    // True keeps the connection (the delegate resumes it); false invalidates it.
+    // True keeps the connection (the delegate resumes it); false invalidates it. Nothing
+    // is read from or sent to the peer before the answer, even if the delegate resumed it.
     virtual bool shouldAcceptNewConnection(XPCListener& listener,
                                            const std::shared_ptr<XPCConnection>& newConnection) = 0;
 };

@@ -118,6 +118,28 @@ std::optional<XPCArguments> decodeArguments(const json& object, std::string& err
     return out;
 }
 
+// Bytes that the arguments' payloads take in any encoding of them (their JSON
+// punctuation and escapes come on top): a message above the cap is refused before
+// the work and memory of building it.
+std::size_t payloadLowerBound(const XPCArguments& arguments) {
+    struct Visitor {
+        std::size_t operator()(const std::string& v) const { return v.size(); }
+        std::size_t operator()(const Bytes& v) const { return (v.size() + 2) / 3 * 4; }
+        std::size_t operator()(const ErrorObject& v) const { return v.domain.size() + v.description.size(); }
+        std::size_t operator()(const std::vector<std::string>& v) const {
+            std::size_t n = 0;
+            for (const auto& t : v) n += t.size();
+            return n;
+        }
+        std::size_t operator()(std::monostate) const { return 0; }
+        std::size_t operator()(bool) const { return 0; }
+        std::size_t operator()(std::int64_t) const { return 0; }
+    };
+    std::size_t total = 0;
+    for (const auto& a : arguments) total += std::visit(Visitor{}, a.storage);
+    return total;
+}
+
 void putLength(std::string& frame, std::size_t size) {
     frame[0] = char((size >> 24) & 0xFF);
     frame[1] = char((size >> 16) & 0xFF);
@@ -130,9 +152,12 @@ void putLength(std::string& frame, std::size_t size) {
 std::optional<std::string> encodeXPCFrame(const XPCMessage& message) {
     json body;
     if (const auto* call = std::get_if<XPCCallMessage>(&message)) {
+        if (call->selector.size() + payloadLowerBound(call->arguments) > kXPCMaxFrameSize)
+            return std::nullopt;
         body = {{"kind", "call"}, {"selector", call->selector}, {"args", encodeArguments(call->arguments)}};
         if (call->replyId) body["id"] = *call->replyId;
     } else if (const auto* reply = std::get_if<XPCReplyMessage>(&message)) {
+        if (payloadLowerBound(reply->arguments) > kXPCMaxFrameSize) return std::nullopt;
         body = {{"kind", "reply"}, {"id", reply->replyId}, {"args", encodeArguments(reply->arguments)}};
     } else {
         body = {{"kind", "abandon"}, {"id", std::get<XPCAbandonMessage>(message).replyId}};

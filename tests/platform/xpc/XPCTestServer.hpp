@@ -1,6 +1,7 @@
 #pragma once
 // An in-process server for the connection tests: a listener whose delegate exports a
 // TestService on every accepted connection.
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -15,6 +16,8 @@ class TestServer final : public platform::XPCListenerDelegate {
 public:
     bool accept = true;
     bool resumeAtOnce = true;
+    // Runs after the delegate resumed the connection, before it answers.
+    std::function<void()> whileDeciding;
     const std::shared_ptr<Recorder> events = std::make_shared<Recorder>();
 
     bool shouldAcceptNewConnection(platform::XPCListener&,
@@ -32,6 +35,7 @@ public:
         }
         changed_.notify_all();
         if (resumeAtOnce) connection->resume();
+        if (whileDeciding) whileDeciding();
         events->add("accepted");
         return accept;
     }

@@ -158,11 +158,25 @@ TEST(XPCWire, LengthLimitIsCheckedFromTheHeaderAlone) {
     }
 }
 
-TEST(XPCWire, OversizedMessageIsNotEncoded) {
-    const Bytes big(kXPCMaxFrameSize, 0x41);  // base64 makes it a third larger
-    EXPECT_FALSE(encodeXPCFrame(XPCCallMessage{"m:", {XPCValue{big}}, std::nullopt}).has_value());
-    const Bytes fits(kXPCMaxFrameSize / 2, 0x41);
-    EXPECT_TRUE(encodeXPCFrame(XPCCallMessage{"m:", {XPCValue{fits}}, std::nullopt}).has_value());
+TEST(XPCWire, MessagesUpToTheCapAreEncodedAndLargerOnesRefused) {
+    // The body around an empty payload, so that the payload can fill the rest exactly.
+    const auto bodySize = [](const XPCMessage& m) { return encodeXPCFrame(m)->size() - kXPCFrameHeaderSize; };
+    const std::size_t textOverhead = bodySize(XPCCallMessage{"m:", {XPCValue{""}}, std::nullopt});
+    const std::size_t dataOverhead = bodySize(XPCReplyMessage{7, {XPCValue{Bytes{}}}});
+
+    const std::string text(kXPCMaxFrameSize - textOverhead, 'a');
+    const auto atCap = encodeXPCFrame(XPCCallMessage{"m:", {XPCValue{text}}, std::nullopt});
+    ASSERT_TRUE(atCap.has_value());
+    EXPECT_EQ(atCap->size(), kXPCFrameHeaderSize + kXPCMaxFrameSize);
+
+    // Data grows by four base64 characters per three bytes.
+    const std::size_t fitting = (kXPCMaxFrameSize - dataOverhead) / 4 * 3;
+    const auto largest = encodeXPCFrame(XPCReplyMessage{7, {XPCValue{Bytes(fitting, 0x41)}}});
+    ASSERT_TRUE(largest.has_value());
+    EXPECT_GT(largest->size(), kXPCFrameHeaderSize + kXPCMaxFrameSize - 4);
+    EXPECT_FALSE(encodeXPCFrame(XPCReplyMessage{7, {XPCValue{Bytes(fitting + 1, 0x41)}}}).has_value());
+    // Far too large: refused without building it.
+    EXPECT_FALSE(encodeXPCFrame(XPCCallMessage{"m:", {XPCValue{Bytes(kXPCMaxFrameSize, 1)}}, std::nullopt}));
 }
 
 TEST(XPCWire, InvalidUtf8TextIsSentWithReplacementCharacters) {
