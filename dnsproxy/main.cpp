@@ -45,9 +45,11 @@ int main(int argc, char** argv) {
         std::string error;
         const auto text = platform::ne::readSmallFile(*options.vendorDataPath, 1 << 20, error);
         if (!text) return fail("cannot read the provider configuration: " + error);
-        auto json = nlohmann::json::parse(*text, nullptr, false);
+        auto json = platform::ne::parseBoundedJSON(*text);
         if (json.is_discarded() || !json.is_object()) {
-            return fail("the provider configuration in " + *options.vendorDataPath + " is not a JSON object");
+            return fail("the provider configuration in " + *options.vendorDataPath +
+                        " is not a JSON object (or is nested more than " +
+                        std::to_string(platform::ne::kMaxJSONDepth) + " deep)");
         }
         vendorData = std::move(json);
     }

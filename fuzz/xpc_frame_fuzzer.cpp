@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.hpp"
-#include "platform/xpc/Base64.hpp"
+#include "platform/Base64.hpp"
 #include "platform/xpc/XPCWire.hpp"
 
 using fuzz::check;

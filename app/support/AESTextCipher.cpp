@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "app/support/AESCipher.hpp"
-#include "app/support/Base64.hpp"
+#include "platform/Base64.hpp"
 
 namespace kiv {
 namespace {
@@ -59,7 +59,7 @@ std::optional<std::string> AESTextCipher::encrypt(std::string_view text, std::st
         const std::string iv = randomAlphanumeric(16);
         const AESCipher cipher(bytesOf(key), bytesOf(iv));
         const std::vector<std::uint8_t> ciphertext = cipher.encrypt(bytesOf(text));
-        return iv + base64Encode(ciphertext);
+        return iv + platform::base64Encode(ciphertext);
     } catch (const std::exception&) {
         std::fputs("an error occured while encrypting\n", stdout);
         std::fflush(stdout);

@@ -110,6 +110,20 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
     return result;
 }
 
+nlohmann::json parseBoundedJSON(const std::string& text, int maxDepth) {
+    bool tooDeep = false;
+    // The parser itself keeps its own stack; deeper values are dropped as they come.
+    auto result = nlohmann::json::parse(
+        text,
+        [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            if (depth > maxDepth) tooDeep = true;
+            return !tooDeep;
+        },
+        false);
+    if (tooDeep) return nlohmann::json(nlohmann::json::value_t::discarded);
+    return result;
+}
+
 PreferencesLoad loadDNSProxyPreferences(const std::string& path) {
     PreferencesLoad load;
     std::string error;
@@ -120,10 +134,11 @@ PreferencesLoad loadDNSProxyPreferences(const std::string& path) {
         load.error = error;
         return load;
     }
-    auto json = nlohmann::json::parse(*text, nullptr, false);
+    auto json = parseBoundedJSON(*text);
     if (json.is_discarded() || !json.is_object()) {
         load.status = PreferencesLoad::Status::unreadable;
-        load.error = path + ": not a JSON object";
+        load.error =
+            path + ": not a JSON object (or nested more than " + std::to_string(kMaxJSONDepth) + " deep)";
         return load;
     }
     load.status = PreferencesLoad::Status::loaded;

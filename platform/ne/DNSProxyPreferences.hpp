@@ -54,6 +54,13 @@ std::string saveDNSProxyPreferences(const std::string& path, const DNSProxyPrefe
 // Empty on success (a missing file counts as removed), else the failure's text.
 std::string removeDNSProxyPreferences(const std::string& path);
 
+// JSON values are copied and compared recursively, so a text nested deeper than any
+// configuration needs is refused when it is read, before it could exhaust the stack.
+inline constexpr int kMaxJSONDepth = 64;
+// The parsed text, or a discarded value (is_discarded()) for text that is not JSON
+// or is nested more than `maxDepth` deep.
+nlohmann::json parseBoundedJSON(const std::string& text, int maxDepth = kMaxJSONDepth);
+
 // Reads a whole regular file (no symbolic link) of at most `limit` bytes.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string& error);
 

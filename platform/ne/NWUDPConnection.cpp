@@ -77,6 +77,9 @@ void NWUDPConnection::connectNow() {
         setState(NWConnectionState::Kind::failed, NWError::posix(ELOOP));
         return;
     }
+    // A restart that was asked for twice connects twice: the socket of the first
+    // attempt goes, and with it its pending waits.
+    closeSocket();
     socket_.emplace(*queue_);
     socket_->open(target.protocol(), ec);
     if (!ec) socket_->non_blocking(true, ec);

@@ -13,15 +13,29 @@ bool isLoopback(const asio::ip::address& address) {
     return v6.is_loopback();
 }
 
+// The address a datagram sent to `address` really goes to: an IPv4-mapped address
+// leaves as IPv4, and the unspecified address stands for this host's loopback.
+asio::ip::address destination(const asio::ip::address& address) {
+    asio::ip::address result = address;
+    if (result.is_v6() && result.to_v6().is_v4_mapped())
+        result = asio::ip::make_address_v4(asio::ip::v4_mapped, result.to_v6());
+    if (result.is_unspecified()) {
+        if (result.is_v4()) return asio::ip::address_v4::loopback();
+        return asio::ip::address_v6::loopback();
+    }
+    return result;
+}
+
 bool matches(const asio::ip::udp::endpoint& listening, const asio::ip::udp::endpoint& target,
              const asio::ip::address* connectedLocal) {
     if (listening.port() != target.port()) return false;
-    if (listening.address() == target.address()) return true;
+    const auto to = destination(target.address());
+    if (listening.address() == to) return true;
     if (!listening.address().is_unspecified()) return false;
-    if (listening.address().is_v4() != target.address().is_v4()) return false;
+    if (listening.address().is_v4() != to.is_v4()) return false;
     // A wildcard listener receives whatever is sent to any local address.
-    if (isLoopback(target.address())) return true;
-    return connectedLocal && *connectedLocal == target.address();
+    if (isLoopback(to)) return true;
+    return connectedLocal && destination(*connectedLocal) == to;
 }
 
 }  // namespace

@@ -20,6 +20,8 @@ public:
 
     // True when a datagram sent to `target` from a socket connected to it (whose
     // local address is `connectedLocal`) would reach one of the listening sockets.
+    // Every spelling counts: an IPv4-mapped target is its IPv4 address, and the
+    // unspecified address is this host's loopback.
     bool wouldLoop(const asio::ip::udp::endpoint& target,
                    const asio::ip::udp::endpoint& connectedLocal) const;
     // The same test before any socket exists: exact or loopback matches only.

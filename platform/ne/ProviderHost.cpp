@@ -1,10 +1,12 @@
 #include "platform/ne/ProviderHost.hpp"
 
 #include <algorithm>
+#include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <csignal>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/ne/OwnEndpoints.hpp"
 
@@ -21,6 +23,22 @@ struct Group {
     asio::ip::udp::endpoint source;
     std::vector<Datagram> datagrams;
 };
+
+// A port on `address` that no socket uses now. The listeners allow sharing their
+// port among themselves, so the kernel would hand them, for port 0, a port that
+// another sharing socket already listens on; a probe that allows no sharing gets a
+// port nothing holds.
+std::uint16_t freePort(asio::io_context& io, const asio::ip::address& address) {
+    const asio::ip::udp::endpoint any(address, 0);
+    asio::ip::udp::socket probe(io);
+    asio::error_code ec;
+    probe.open(any.protocol(), ec);
+    if (!ec && address.is_v6()) probe.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) probe.bind(any, ec);
+    const auto bound = ec ? asio::ip::udp::endpoint() : probe.local_endpoint(ec);
+    if (ec) throw std::system_error(ec, "cannot find a free port on " + address.to_string());
+    return bound.port();
+}
 
 }  // namespace
 
@@ -47,7 +65,7 @@ void ProviderHost::listen() {
         asio::error_code ec;
         const auto address = asio::ip::make_address(text, ec);
         if (ec) throw std::invalid_argument("listen address is not an IP address: " + text);
-        std::uint16_t port = settings_.port;
+        std::uint16_t port = settings_.port ? settings_.port : freePort(*ios_.front(), address);
         const bool reusePort = settings_.socketsPerAddress * ios_.size() > 1;
         for (auto* io : ios_) {
             for (unsigned i = 0; i < settings_.socketsPerAddress; ++i) {

@@ -3,7 +3,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "platform/xpc/Base64.hpp"
+#include "platform/Base64.hpp"
 
 namespace platform {
 namespace {

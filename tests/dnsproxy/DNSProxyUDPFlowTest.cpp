@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -139,7 +140,12 @@ TEST_F(DNSProxyUDPFlowTest, TagsAQueryAndWritesTheReplyBack) {
 }
 
 TEST_F(DNSProxyUDPFlowTest, UpstreamChoicePerDatagram) {
-    std::ofstream(std::filesystem::temp_directory_path() / "kiv-resolv-flow.conf")
+    // A file of this run's own: test processes run side by side.
+    std::string resolvConf = (std::filesystem::temp_directory_path() / "kiv-resolv-flow-XXXXXX").string();
+    const int fd = ::mkstemp(resolvConf.data());
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::ofstream(resolvConf)
         << "# comment\nnameserver 127.0.0.53\nnameserver not-an-address\nsearch example\n";
     struct Case {
         const char* what;
@@ -192,9 +198,7 @@ TEST_F(DNSProxyUDPFlowTest, UpstreamChoicePerDatagram) {
          {false, true}},
     };
     for (const auto& c : cases) {
-        settings.resolvConfPath =
-            c.useResolvConf ? (std::filesystem::temp_directory_path() / "kiv-resolv-flow.conf").string()
-                            : "/nonexistent/resolv.conf";
+        settings.resolvConfPath = c.useResolvConf ? resolvConf : "/nonexistent/resolv.conf";
         std::vector<Bytes> datagrams;
         for (std::size_t i = 0; i < c.names.size(); ++i)
             datagrams.push_back(query(static_cast<std::uint16_t>(i), c.names[i]));
@@ -209,7 +213,7 @@ TEST_F(DNSProxyUDPFlowTest, UpstreamChoicePerDatagram) {
         answerAll();
         EXPECT_EQ(clientFlow->written.at(0).datagrams.size(), datagrams.size()) << c.what;
     }
-    std::filesystem::remove(std::filesystem::temp_directory_path() / "kiv-resolv-flow.conf");
+    std::filesystem::remove(resolvConf);
 }
 
 TEST_F(DNSProxyUDPFlowTest, UndecodableDatagramsGoOutUnchanged) {

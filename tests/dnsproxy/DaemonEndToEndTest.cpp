@@ -286,6 +286,14 @@ TEST_F(EndToEnd, RefusesBadCommandLinesAndBadConfigurations) {
     ASSERT_TRUE(status);
     EXPECT_EQ(WEXITSTATUS(*status), 1);
 
+    // Nested too deep to be handled safely: refused, not a crash.
+    std::ofstream(folder / "deep.json")
+        << "{\"x\": " << std::string(200000, '[') << std::string(200000, ']') << "}";
+    auto& deep = startDaemon({"--vendor-data", (folder / "deep.json").string(), "--port", "0"});
+    status = deep.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+
     auto& noName = startDaemon(
         {"--listen", "localhost", "--port", "0", "--vendor-data", writeVendorData(vendorData("127.0.0.1"))});
     status = noName.wait(10s);

@@ -16,7 +16,8 @@
 #include "app/Logger/StandardOutput.hpp"
 #include "app/support/AESTextCipher.hpp"
 #include "app/support/AppDirectory.hpp"
-#include "app/support/Base64.hpp"
+#include "model/JSONText.hpp"
+#include "platform/Base64.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/UUID.hpp"
@@ -97,6 +98,15 @@ std::string operatingSystemVersion() {
         release.remove_prefix(1);
     }
     return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." + std::to_string(parts[2]);
+}
+
+// The files are the user's to write, so they are read with the model's bounded parser:
+// JSON nested deeper than any entry could be is refused, where the library's own
+// parser would accept it and copying or writing it later would exhaust the stack.
+nlohmann::json parseBounded(std::string_view text) {
+    auto parsed = model::parseJSON(text);
+    if (!parsed) return nlohmann::json(nlohmann::json::value_t::discarded);
+    return std::move(*parsed);
 }
 
 std::optional<std::int64_t> integerOf(const nlohmann::json& value) {
@@ -281,7 +291,7 @@ void ShippingDestination::upload(const std::string& encrypted, UploadCompletion 
     request.headers = {
         {"Content-Type", "application/json"},
         {"Accept", "application/json"},
-        {"Authorization", "Basic " + base64Encode(appID + ":" + appSecret)},
+        {"Authorization", "Basic " + platform::base64Encode(appID + ":" + appSecret)},
     };
     const nlohmann::json body = {{"payload", encrypted}};
     const std::optional<std::string> bodyText = jsonText(body);
@@ -354,7 +364,7 @@ std::optional<std::vector<ShippingDestination::Entry>> ShippingDestination::entr
         ++number;
         start = end + 1;
         if (piece.empty() || piece.front() != '{' || piece.back() != '}') continue;
-        nlohmann::json parsed = nlohmann::json::parse(piece, nullptr, false);
+        nlohmann::json parsed = parseBounded(piece);
         if (parsed.is_discarded()) {
             debugLog("Error! Could not parse line " + std::to_string(number) + " in file " + describe(url) +
                      ".");
@@ -377,7 +387,7 @@ bool ShippingDestination::deleteFile(const fs::path& url) {
 std::optional<nlohmann::json> ShippingDestination::dictionary(const fs::path& url) {
     const std::optional<std::string> text = readRegularFile(url);
     nlohmann::json parsed(nlohmann::json::value_t::discarded);
-    if (text) parsed = nlohmann::json::parse(*text, nullptr, false);
+    if (text) parsed = parseBounded(*text);
     if (parsed.is_discarded()) {
         debugLog("LogFacility Shipping Destination could not read file " + describe(url));
         return std::nullopt;

@@ -106,7 +106,8 @@ public:
     bool appendLine(const std::string& text, const std::filesystem::path& url, bool overwrite);
     bool moveEntriesToSendingFile();
     // The JSON objects of the file's braced lines, in order; lines that do not parse
-    // are skipped and reported. Absent when the file cannot be read.
+    // (nesting deeper than the model's JSON limit included) are skipped and reported.
+    // Absent when the file cannot be read.
     std::optional<std::vector<Entry>> entries(const std::filesystem::path& url);
     bool deleteFile(const std::filesystem::path& url);
     std::optional<nlohmann::json> dictionary(const std::filesystem::path& url);

@@ -11,10 +11,13 @@
 #include <map>
 #include <sstream>
 
+#include "HexText.hpp"
 #include "app/support/AESTextCipher.hpp"
 
 namespace kiv {
 namespace {
+
+using testing_support::hexOf;
 
 namespace fs = std::filesystem;
 
@@ -25,16 +28,6 @@ bool isAlphanumeric(std::string_view text) {
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
     }
     return true;
-}
-
-std::string hexOf(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 class TempDir {

@@ -4,11 +4,14 @@
 #include <memory>
 #include <random>
 
+#include "HexText.hpp"
 #include "app/support/HTMLEntityTable.hpp"
 #include "app/support/HTMLEscaping.hpp"
 
 namespace kiv {
 namespace {
+
+using testing_support::hexOf;
 
 using namespace HTMLEscaping;
 
@@ -141,16 +144,6 @@ TEST(HTMLEscaping, ArbitraryBytesAreHandled) {
         for (unsigned char c : stringByAddingASCIIEntities(text)) ASSERT_LT(c, 0x80);
         (void)stringByAddingUnicodeEntities(text);
     }
-}
-
-std::string hexOf(std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
 }
 
 // The generated table against the one Python ships: same names, same values.

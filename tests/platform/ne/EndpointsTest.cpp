@@ -78,4 +78,38 @@ TEST(OwnEndpoints, WhatReachesAListeningSocket) {
     EXPECT_FALSE(own.wouldLoop(ep("127.0.0.1", 53)));
 }
 
+// Other spellings of an address that reach the same socket: an IPv4-mapped IPv6
+// address goes out as IPv4, and the unspecified address means this host's loopback.
+TEST(OwnEndpoints, OtherSpellingsOfALocalAddressLoopToo) {
+    OwnEndpoints own;
+    own.add(ep("127.0.0.1", 53));
+    own.add(ep("::1", 53));
+    own.add(ep("0.0.0.0", 5353));
+    struct Case {
+        const char* target;
+        unsigned short port;
+        const char* local;
+        bool loops;
+    };
+    const Case cases[] = {
+        {"::ffff:127.0.0.1", 53, "::ffff:127.0.0.1", true},    // mapped listening address
+        {"0.0.0.0", 53, "127.0.0.1", true},                    // unspecified: loopback
+        {"::ffff:0.0.0.0", 53, "::ffff:127.0.0.1", true},      // both at once
+        {"::", 53, "::1", true},                               // the IPv6 unspecified address
+        {"::ffff:127.0.0.2", 53, "::ffff:127.0.0.2", false},   // another loopback address: not bound
+        {"::ffff:192.0.2.1", 5353, "::ffff:192.0.2.1", true},  // wildcard: mapped address of this host
+        {"::ffff:192.0.2.1", 5353, "::ffff:10.0.0.2", false},  // wildcard: mapped remote address
+        {"0.0.0.0", 54, "127.0.0.1", false},                   // another port
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(own.wouldLoop(ep(c.target, c.port), ep(c.local, 40000)), c.loops)
+            << c.target << " " << c.port;
+    }
+    // Before any socket exists the spelling alone tells.
+    EXPECT_TRUE(own.wouldLoop(ep("::ffff:127.0.0.1", 53)));
+    EXPECT_TRUE(own.wouldLoop(ep("0.0.0.0", 53)));
+    EXPECT_TRUE(own.wouldLoop(ep("::", 53)));
+    EXPECT_TRUE(own.wouldLoop(ep("::ffff:127.0.0.9", 5353)));
+}
+
 }  // namespace

@@ -115,14 +115,67 @@ TEST_F(NWUDPConnectionTest, CancelCallsNoPendingCompletion) {
 }
 
 TEST_F(NWUDPConnectionTest, NeverSendsIntoThisProcessesListeningSockets) {
-    fakes::LoopbackSocket listening;  // stands for the host's socket
-    const asio::ip::udp::endpoint own(asio::ip::make_address("127.0.0.1"), listening.port());
-    platform::ne::OwnEndpoints::shared().add(own);
-    auto connection = connect("127.0.0.1", listening.port());
-    const bool failed = reached(Kind::failed);
-    platform::ne::OwnEndpoints::shared().remove(own);
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(states.back().error, NWError::posix(ELOOP));
+    struct Case {
+        const char* listen;
+        const char* target;  // each spelling reaches the listening socket
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "127.0.0.1"},         // the listening address itself
+        {"127.0.0.1", "::ffff:127.0.0.1"},  // IPv4-mapped: sent as IPv4
+        {"127.0.0.1", "0.0.0.0"},           // unspecified: this host's loopback
+        {"127.0.0.1", "::ffff:0.0.0.0"},    // both at once
+        {"::1", "::"},                      // the IPv6 unspecified address
+    };
+    for (const auto& c : cases) {
+        fakes::LoopbackSocket listening(c.listen);  // stands for the host's socket
+        const asio::ip::udp::endpoint own(asio::ip::make_address(c.listen), listening.port());
+        platform::ne::OwnEndpoints::shared().add(own);
+        states.clear();
+        auto connection = connect(c.target, listening.port());
+        const bool failed = reached(Kind::failed);
+        platform::ne::OwnEndpoints::shared().remove(own);
+        EXPECT_TRUE(failed) << c.target;
+        if (failed) {
+            EXPECT_EQ(states.back().error, NWError::posix(ELOOP)) << c.target;
+        }
+        connection->send(Datagram{1}, ContentContext::finalMessage, true, [](std::optional<NWError>) {});
+        fakes::drain(io);
+        EXPECT_FALSE(listening.receive(0)) << c.target << ": the query reached this process";
+        connection->cancel();
+        fakes::drain(io);
+    }
+}
+
+// Restarts may come back to back (the error handling restarts the target and then
+// the connection); the association that results must still serve its receives.
+TEST_F(NWUDPConnectionTest, BackToBackRestartsKeepServingReceives) {
+    fakes::LoopbackSocket server;
+    auto connection = connect("127.0.0.1", server.port());
+    ASSERT_TRUE(reached(Kind::ready));
+    std::vector<Received> receives;
+    connection->receiveMessage(
+        [&](std::optional<Datagram> c, std::optional<ContentContext>, bool, std::optional<NWError> e) {
+            receives.push_back({c, e});
+        });
+    fakes::drain(io);
+    states.clear();
+    connection->restart();
+    connection->restart();
+    ASSERT_TRUE(fakes::runUntil(io, [&] {
+        return std::count_if(states.begin(), states.end(),
+                             [](const NWConnectionState& s) { return s.kind == Kind::ready; }) == 2;
+    }));
+    bool sent = false;
+    connection->send(Datagram{3}, ContentContext::finalMessage, true,
+                     [&](std::optional<NWError> e) { sent = !e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return sent; }));
+    const auto query = server.receive();
+    ASSERT_TRUE(query);
+    server.sendTo("127.0.0.1", query->fromPort, Datagram{0xA3});
+    ASSERT_TRUE(fakes::runUntil(
+        io, [&] { return !receives.empty(); }, std::chrono::milliseconds(2000)));
+    EXPECT_EQ(receives[0].content, Datagram{0xA3});
+    connection->cancel();
 }
 
 TEST_F(NWUDPConnectionTest, SendsWaitForReady) {

@@ -75,6 +75,10 @@ TEST(DNSProxyPreferences, RefusesWhatIsNotAPreferencesFile) {
         {write("array.json", "[1, 2]"), PreferencesLoad::Status::unreadable},
         {write("big.json", "{\"x\": \"" + std::string(2 << 20, 'a') + "\"}"),
          PreferencesLoad::Status::unreadable},
+        // Nesting this deep cannot be copied without running out of stack.
+        {write("deep.json", R"({"enabled": true, "providerProtocol": {"providerConfiguration": {"x": )" +
+                                std::string(200000, '[') + std::string(200000, ']') + "}}}"),
+         PreferencesLoad::Status::unreadable},
         {(folder.path / "link.json").string(), PreferencesLoad::Status::unreadable},
         {(folder.path / "folder.json").string(), PreferencesLoad::Status::unreadable},
         {(folder.path / "absent.json").string(), PreferencesLoad::Status::missing},

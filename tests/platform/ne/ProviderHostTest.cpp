@@ -1,4 +1,7 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -249,6 +252,57 @@ TEST(ProviderHostNamespace, WildcardSocketAnswersFromTheQueriedAddress) {
     EXPECT_EQ(reply->fromAddress, "127.0.0.2");
     flow->closeRead(std::nullopt);
     flow->closeWrite(std::nullopt);
+}
+
+// A free port is one that no socket uses: the host's own sockets may share their
+// port among themselves, and the kernel then hands them, for port 0, a port that
+// another sharing socket (another proxy, another test) already listens on. With
+// the ephemeral range cut to one port that such a socket holds, listening on port 0
+// must fail instead of quietly sharing it. Runs in a network namespace of its own.
+TEST(ProviderHostPortNamespace, PortZeroNeverSharesAPortInUse) {
+    if (!std::getenv("KIV_NE_IN_NAMESPACE")) {
+        const std::string command =
+            "unshare -Urn sh -c 'ip link set lo up && echo \"40000 40000\" > "
+            "/proc/sys/net/ipv4/ip_local_port_range && KIV_NE_IN_NAMESPACE=1 exec \"$0\" "
+            "--gtest_filter=ProviderHostPortNamespace.*' " +
+            std::filesystem::read_symlink("/proc/self/exe").string() + " >/dev/null 2>&1";
+        if (std::system("unshare -Urn true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no user namespaces here";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return;
+    }
+    // Another process's socket that allows sharing, on the only ephemeral port.
+    const int other = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(other, 0);
+    const int one = 1;
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    sockaddr_in held{};
+    held.sin_family = AF_INET;
+    held.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&held), sizeof held), 0);
+    socklen_t length = sizeof held;
+    ::getsockname(other, reinterpret_cast<sockaddr*>(&held), &length);
+    const auto heldPort = ntohs(held.sin_port);
+    ASSERT_EQ(heldPort, 40000);
+
+    for (const unsigned sockets : {1u, 2u}) {
+        asio::io_context io;
+        ProviderHostSettings settings;
+        settings.listenAddresses = {"127.0.0.1"};
+        settings.port = 0;
+        settings.socketsPerAddress = sockets;
+        ProviderHost host(io, std::make_shared<RecordingProvider>(), settings);
+        bool listening = false;
+        try {
+            host.listen();
+            listening = true;
+        } catch (const std::system_error&) {
+        }
+        if (listening) {
+            EXPECT_NE(host.listeningEndpoints().front().port(), heldPort) << sockets << " sockets";
+        }
+    }
+    ::close(other);
 }
 
 }  // namespace

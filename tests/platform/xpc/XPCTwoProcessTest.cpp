@@ -1,17 +1,10 @@
 // The listener in a second process (the peer program), as the extension and the
 // helper tool are to the application.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "fakes/ChildProcess.hpp"
 #include "platform/xpc/XPCListener.hpp"
 #include "platform/xpc/XPCTestServer.hpp"
-
-extern char** environ;
 
 namespace platform {
 namespace {
@@ -19,60 +12,9 @@ namespace {
 constexpr const char* kService = "com.test.twoprocess";
 
 // A running xpc_test_peer with its standard input and output on pipes.
-class Peer {
+class Peer : public kiv::fakes::ChildProcess {
 public:
-    explicit Peer(std::vector<std::string> args) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        std::vector<std::string> all{XPC_TEST_PEER};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = ::posix_spawn(&pid_, XPC_TEST_PEER, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        if (rc != 0) throw std::runtime_error("posix_spawn failed");
-    }
-    ~Peer() {
-        if (stdin_ >= 0) ::close(stdin_);
-        ::close(stdout_);
-        if (pid_ > 0) {
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    // One line of output; "" after 10 s or at end of output.
-    std::string readLine() {
-        std::string line;
-        char c;
-        for (;;) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) != 1 || ::read(stdout_, &c, 1) != 1 || c == '\n') return line;
-            line += c;
-        }
-    }
-    // Closes its input (it exits) and returns its exit status.
-    int finish() {
-        ::close(stdin_);
-        stdin_ = -1;
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int stdout_ = -1;
+    explicit Peer(const std::vector<std::string>& args) : ChildProcess(XPC_TEST_PEER, args) {}
 };
 
 class XPCTwoProcessTest : public ::testing::Test {

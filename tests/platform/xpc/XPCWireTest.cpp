@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "platform/xpc/Base64.hpp"
 #include "platform/xpc/XPCWire.hpp"
 
 namespace platform {
@@ -193,27 +192,6 @@ TEST(XPCWire, InvalidUtf8TextIsSentWithReplacementCharacters) {
 TEST(XPCWire, DeepNestingIsRefusedWithoutCrashing) {
     const std::string body = std::string(200000, '[') + std::string(200000, ']');
     EXPECT_FALSE(decodeXPCMessage(body).has_value());
-}
-
-TEST(Base64, Table) {
-    struct Case {
-        const char* text;
-        std::optional<std::string> bytes;
-    };
-    for (const auto& c :
-         {Case{"", ""}, Case{"Zg==", "f"}, Case{"Zm8=", "fo"}, Case{"Zm9v", "foo"}, Case{"Zm9vYg==", "foob"},
-          Case{"Zm9=", std::nullopt}, Case{"Zg=", std::nullopt}, Case{"Z===", std::nullopt},
-          Case{"Zm9v\n", std::nullopt}, Case{"=m9v", std::nullopt}, Case{"Zg==Zg==", std::nullopt},
-          Case{"Zh==", std::nullopt}}) {
-        const auto decoded = base64Decode(c.text);
-        if (!c.bytes) {
-            EXPECT_FALSE(decoded.has_value()) << c.text;
-            continue;
-        }
-        ASSERT_TRUE(decoded.has_value()) << c.text;
-        EXPECT_EQ(std::string(decoded->begin(), decoded->end()), *c.bytes);
-        EXPECT_EQ(base64Encode(*decoded), c.text);
-    }
 }
 
 }  // namespace

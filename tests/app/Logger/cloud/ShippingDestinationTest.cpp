@@ -171,6 +171,30 @@ TEST_F(Shipping, EntriesSkipsLinesThatAreNotObjectsAndReportsBadOnes) {
                                         FileDestination::urlDescription(support.path() / "missing") + "."}));
 }
 
+// The files are the user's to write: a line nested deeper than any entry could be must
+// not take the process down when the batch is copied into the payload.
+TEST_F(Shipping, DeeplyNestedLineIsReportedNotFollowed) {
+    auto destination = make();
+    fs::create_directories(base);
+    const std::size_t depth = 200000;
+    writeFile(base / "sending.json",
+              "{\"a\":1}\n{\"deep\":" + std::string(depth, '[') + std::string(depth, ']') + "}\n");
+    takeDiagnostics();
+    onQueue(destination, [&] { destination->sendNow(); });  // no server: the batch stays
+    EXPECT_TRUE(fs::exists(base / "sending.json"));
+    const auto messages = takeDiagnostics();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "ShippingDestination: Error! Could not parse line 2 in file " +
+                            FileDestination::urlDescription(base / "sending.json") + "."),
+              messages.end());
+    EXPECT_NE(
+        std::find(messages.begin(), messages.end(), "ShippingDestination: Encrypting 1 log entries ..."),
+        messages.end());
+
+    writeFile(base / "analytics.json", std::string(depth, '[') + std::string(depth, ']'));
+    EXPECT_FALSE(onQueue(destination, [&] { return destination->dictionary(base / "analytics.json"); }));
+}
+
 // A sending file from which nothing can be sent is dropped; otherwise every later
 // batch would wait behind it for ever.
 TEST_F(Shipping, SendingFileWithoutUsableEntriesIsDropped) {

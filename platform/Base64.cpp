@@ -1,4 +1,4 @@
-#include "platform/xpc/Base64.hpp"
+#include "platform/Base64.hpp"
 
 #include <array>
 
@@ -20,7 +20,7 @@ constexpr auto kReverse = makeReverse();
 
 // Both write through a pointer into storage sized up front: frames carry megabytes
 // of data, and a call per character is what dominates unoptimised builds.
-std::string base64Encode(const Bytes& bytes) {
+std::string base64Encode(std::span<const std::uint8_t> bytes) {
     std::string out((bytes.size() + 2) / 3 * 4, '=');
     char* p = out.data();
     const std::uint8_t* in = bytes.data();
@@ -43,11 +43,16 @@ std::string base64Encode(const Bytes& bytes) {
     return out;
 }
 
-std::optional<Bytes> base64Decode(std::string_view text) {
+std::string base64Encode(std::string_view bytes) {
+    return base64Encode(
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+std::optional<std::vector<std::uint8_t>> base64Decode(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
     std::size_t pad = 0;
     if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
-    Bytes out(text.size() / 4 * 3 - pad);
+    std::vector<std::uint8_t> out(text.size() / 4 * 3 - pad);
     std::uint8_t* p = out.data();
     const char* in = text.data();
     for (std::size_t i = 0; i < text.size(); i += 4) {

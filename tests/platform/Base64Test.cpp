@@ -1,15 +1,17 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "app/support/Base64.hpp"
+#include "platform/Base64.hpp"
 
-namespace kiv {
+namespace platform {
 namespace {
 
-TEST(Base64, RFC4648TestVectors) {
+TEST(Base64, RFC4648TestVectorsBothWays) {
     const std::pair<const char*, const char*> vectors[] = {
         {"", ""},
         {"f", "Zg=="},
@@ -19,10 +21,22 @@ TEST(Base64, RFC4648TestVectors) {
         {"fooba", "Zm9vYmE="},
         {"foobar", "Zm9vYmFy"},
     };
-    for (const auto& [in, out] : vectors) EXPECT_EQ(base64Encode(std::string_view(in)), out);
+    for (const auto& [bytes, text] : vectors) {
+        EXPECT_EQ(base64Encode(std::string_view(bytes)), text);
+        const auto decoded = base64Decode(text);
+        ASSERT_TRUE(decoded.has_value()) << text;
+        EXPECT_EQ(std::string(decoded->begin(), decoded->end()), bytes);
+    }
 }
 
-TEST(Base64, MatchesOpenSSLForEveryLengthAndByte) {
+TEST(Base64, DecodingTakesOnlyCanonicalPaddedText) {
+    for (const char* text :
+         {"Zm9=", "Zg=", "Z===", "====", "Zm9v\n", "=m9v", "Zg==Zg==", "Zh==", "Zm9vYg=", "Zm 9"}) {
+        EXPECT_FALSE(base64Decode(text).has_value()) << text;
+    }
+}
+
+TEST(Base64, MatchesOpenSSLForEveryLengthAndByteAndDecodesBack) {
     std::mt19937 rng(7);
     for (std::size_t n = 0; n <= 300; ++n) {
         std::vector<std::uint8_t> bytes(n);
@@ -33,8 +47,9 @@ TEST(Base64, MatchesOpenSSLForEveryLengthAndByte) {
                                             static_cast<int>(n));
         expected.resize(static_cast<std::size_t>(written));
         EXPECT_EQ(base64Encode(bytes), expected) << n;
+        EXPECT_EQ(base64Decode(expected), std::optional(bytes)) << n;
     }
 }
 
 }  // namespace
-}  // namespace kiv
+}  // namespace platform
