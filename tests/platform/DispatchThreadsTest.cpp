@@ -43,9 +43,10 @@ TEST_F(DispatchThreads, IdleWorkersEnd) {
 }
 
 TEST_F(DispatchThreads, DroppedQueuesEndTheirWorkersWithoutWaitingForIdle) {
-    setDispatchIdleTimeout(std::chrono::hours(1));
-    // Let threads of earlier tests, which wait with the old timeout, go first.
+    // Let threads of earlier tests go first, while the timeout is still short: a worker
+    // that finishes its item after the timeout was raised would wait for an hour.
     ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerous));
+    setDispatchIdleTimeout(std::chrono::hours(1));
     Semaphore done;
     constexpr int kQueues = 40;
     {
@@ -61,8 +62,8 @@ TEST_F(DispatchThreads, DroppedQueuesEndTheirWorkersWithoutWaitingForIdle) {
 }
 
 TEST_F(DispatchThreads, SyncOnAnIdleQueueStartsNoThread) {
+    ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerous));  // as above: before raising the timeout
     setDispatchIdleTimeout(std::chrono::hours(1));
-    ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerous));
     auto queue = makeSerialQueue("test.threads.sync");
     int ran = 0;
     for (int i = 0; i < 10; ++i) queue->sync([&] { ++ran; });
