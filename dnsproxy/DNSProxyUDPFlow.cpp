@@ -5,7 +5,6 @@
 
 #include "dnscodec/DNSMessageDecoder.hpp"
 #include "dnscodec/DNSMessageEncoder.hpp"
-#include "dnscodec/DNSOPTResourceRecord.hpp"
 #include "dnsproxy/ClientIdentificationOption.hpp"
 #include "dnsproxy/ProxyLog.hpp"
 #include "dnsproxy/RandomIndex.hpp"
@@ -17,8 +16,9 @@ using platform::ne::NWEndpoint;
 using platform::ne::NWError;
 
 namespace {
-constexpr std::uint16_t kEDNSPayloadSize = 4096;
-}
+constexpr std::size_t kMaxMessageSize = 65535;
+constexpr std::size_t kAdditionalCountOffset = 10;  // in the 12-byte header
+}  // namespace
 
 std::string quotedDescription(const std::string& text) {
     std::string result = "\"";
@@ -125,13 +125,15 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
         close(std::nullopt);
         return;
     }
-    std::vector<Datagram> batch;
-    std::vector<NWEndpoint> batchEndpoints;
-    batch.reserve(datagrams->size());
-    batchEndpoints.reserve(datagrams->size());
+    // The batch is compacted in place: what goes upstream is datagram i at place
+    // `kept`, with its endpoint beside it.
+    auto& batch = *datagrams;
+    auto& batchEndpoints = *endpoints;
+    batchEndpoints.resize(batch.size());
+    std::size_t kept = 0;
     const FlowConfiguration* config = providerConfig.get();
-    for (std::size_t i = 0; i < datagrams->size(); ++i) {
-        const NWEndpoint& endpoint = (*endpoints)[i];
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const NWEndpoint& endpoint = batchEndpoints[i];
         if (!platform::ne::hostEndpoint(endpoint)) {
             platform::nsLog("DNSProxyProvider no endpoint");
             closed_ = true;
@@ -144,7 +146,7 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
             }
             continue;
         }
-        auto modified = modifyDNS(std::move((*datagrams)[i]), config);
+        auto modified = modifyDNS(std::move(batch[i]), config);
         if (modified.decision) {
             const auto& decision = *modified.decision;
             if (decision.resolver) {
@@ -153,9 +155,12 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
                 host = localServer();
             }
         }
-        batch.push_back(std::move(modified.datagram));
-        batchEndpoints.push_back(endpoint);
+        batch[kept] = std::move(modified.datagram);
+        if (kept != i) batchEndpoints[kept] = endpoint;
+        ++kept;
     }
+    batch.resize(kept);
+    batchEndpoints.resize(kept);
     // Nothing left to send (every endpoint was refused): the flow is already closed.
     if (batch.empty()) return;
     connect(std::move(host), std::move(batch), std::move(batchEndpoints));
@@ -187,21 +192,21 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
     auto decision = filterRule(config, config->providerConfig.externalIPAddress, message);
     if (decision && !decision->isDefault) return {false, std::move(datagram), std::move(decision)};
 
-    dnscodec::DNSResourceRecord base;
-    base.type = dnscodec::kDNSTypeOPT;
-    auto opt = dnscodec::DNSOPTResourceRecord::fromResource(base);
-    opt->udpPayloadSize = kEDNSPayloadSize;
-    opt->extendedRCode = 0;
-    opt->version = 0;
-    if (config->clientIdentification) opt->data = *config->clientIdentification;
-    message.additionalRecords = std::vector<dnscodec::DNSResourceRecordPtr>{std::move(opt)};
+    // The additional section becomes the one OPT record of the configuration. It is
+    // encoded once per configuration and appended here, which gives the same bytes
+    // as encoding a record object per query, without building one.
+    message.additionalRecords = std::vector<dnscodec::DNSResourceRecordPtr>{};
     Datagram encoded;
-    encoded.reserve(datagram.size() + 16 + kClientIdentificationOptionSize);
-    if (!dnscodec::DNSMessageEncoder::append(message, encoded)) {
+    encoded.reserve(datagram.size() + config->optRecord.size() + 16);
+    if (!dnscodec::DNSMessageEncoder::append(message, encoded) ||
+        encoded.size() + config->optRecord.size() > kMaxMessageSize) {
         // A query the encoder cannot write again goes out as it came.
         log->debug("Failed to encode modified message");
         return {false, std::move(datagram), std::move(decision)};
     }
+    encoded.insert(encoded.end(), config->optRecord.begin(), config->optRecord.end());
+    encoded[kAdditionalCountOffset] = 0;
+    encoded[kAdditionalCountOffset + 1] = 1;
     return {true, std::move(encoded), std::move(decision)};
 }
 
@@ -243,6 +248,12 @@ void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
     connection->endedCompletion = [weak](DNSServerConnection& c) {
         if (auto self = weak.lock()) self->finishUpstream(c);
     };
+    repliesWritten_ = 0;
+    if (connection->datagrams.size() > 1) {
+        connection->replyArrived = [weak](DNSServerConnection& c, std::size_t index) {
+            if (auto self = weak.lock()) self->writeReply(c, index);
+        };
+    }
     dnsServerConnection = connection;
     std::weak_ptr<DNSServerConnection> weakConnection = connection;
     connection->connection->setStateUpdateHandler(
@@ -267,10 +278,15 @@ void DNSProxyUDPFlow::writeDatagrams(DNSServerConnection& connection,
         finishUpstream(connection);
         return;
     }
-    auto endpoints = connection.originalEndpionts;
+    // The connection is done with its endpoints; the replies passed on as they
+    // arrived are not written twice.
+    auto endpoints = std::move(connection.originalEndpionts);
     const std::size_t count = std::min(replies->size(), endpoints.size());
+    const std::size_t first = std::min(repliesWritten_, count);
     replies->resize(count);
     endpoints.resize(count);
+    replies->erase(replies->begin(), replies->begin() + static_cast<std::ptrdiff_t>(first));
+    endpoints.erase(endpoints.begin(), endpoints.begin() + static_cast<std::ptrdiff_t>(first));
     auto keep = connection.shared_from_this();
     flow->writeDatagrams(std::move(*replies), std::move(endpoints),
                          [self = shared_from_this(), keep](std::optional<FlowError> writeError) {
@@ -283,12 +299,29 @@ void DNSProxyUDPFlow::writeDatagrams(DNSServerConnection& connection,
                          });
 }
 
+void DNSProxyUDPFlow::writeReply(DNSServerConnection& connection, std::size_t index) {
+    if (dnsServerConnection.get() != &connection) return;
+    // Replies pair with the batch's endpoints by position, in arrival order.
+    if (index != repliesWritten_ || index >= connection.receivedData.size() ||
+        index >= connection.originalEndpionts.size()) {
+        return;
+    }
+    ++repliesWritten_;
+    flow->writeDatagrams(
+        {connection.receivedData[index]}, {connection.originalEndpionts[index]},
+        [self = shared_from_this()](std::optional<FlowError> writeError) {
+            if (!writeError) return;
+            logDebug(*self->log, [&] { return "Error writing data " + writeError->localizedDescription(); });
+        });
+}
+
 void DNSProxyUDPFlow::finishUpstream(DNSServerConnection& connection) {
     // Once per batch, however many completions arrive.
     if (dnsServerConnection.get() != &connection) return;
     auto keep = dnsServerConnection;
-    connection.connection->cancel();
+    // The handler goes first: the cancel this flow asks for is no news to it.
     if (connection.connection->hasStateUpdateHandler()) connection.connection->setStateUpdateHandler(nullptr);
+    connection.connection->cancel();
     connection.requestCompletion = nullptr;
     connection.invalidate();
     close(std::nullopt);

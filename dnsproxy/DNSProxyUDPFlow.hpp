@@ -2,7 +2,9 @@
 // One admitted UDP DNS flow: opens the client flow, reads one batch of queries,
 // tags each query that no forwarding rule claims with the client-identification
 // option, sends the batch on one upstream connection (to the resolver the last
-// deciding query chose), writes the replies back and closes. Every path ends
+// deciding query chose), writes the replies back and closes. The replies of a
+// batch are written as they arrive, so that one answer the upstream loses does
+// not take the others of its batch with it. Every path ends
 // with the client flow closed and flowCompletion called once: an upstream that
 // fails, is cancelled by anyone else, or passes its reply deadline closes the
 // flow without writing.
@@ -76,12 +78,14 @@ private:
                  std::vector<platform::ne::NWEndpoint> endpoints);
     void writeDatagrams(DNSServerConnection& connection, std::optional<DNSServerConnection::Replies> replies,
                         const std::optional<platform::ne::NWError>& error);
+    void writeReply(DNSServerConnection& connection, std::size_t index);
     void finishUpstream(DNSServerConnection& connection);
 
     const ProxySettings* settings_;
     platform::ne::Queue queue_;
     std::shared_ptr<ReceiveTimeCell> receiveTimeCell_;
-    bool closed_ = false;  // on the queue: a closed flow starts no further step
+    bool closed_ = false;             // on the queue: a closed flow starts no further step
+    std::size_t repliesWritten_ = 0;  // of the current upstream's replies, passed on early
 };
 
 using DNSProxyUDPFlowPtr = std::shared_ptr<DNSProxyUDPFlow>;

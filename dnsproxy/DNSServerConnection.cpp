@@ -1,5 +1,6 @@
 #include "dnsproxy/DNSServerConnection.hpp"
 
+#include <asio/post.hpp>
 #include <random>
 
 #include "dnsproxy/ProxyLog.hpp"
@@ -39,10 +40,12 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
       context_(std::move(context)),
       receiveTimeCell_(context_.receiveTimeCell ? context_.receiveTimeCell
                                                 : std::make_shared<ReceiveTimeCell>()),
-      deadline_(context_.queue) {
+      deadlines_(&ReplyDeadlines::of(context_.queue)) {
     receiveTimeCell_->store(context_.settings->clock->monotonic().count(), std::memory_order_relaxed);
     connection = context_.settings->connectionFactory(host, context_.settings->upstreamPort);
 }
+
+DNSServerConnection::~DNSServerConnection() { deadlines_->cancel(*this); }
 
 std::string DNSServerConnection::uuid() const {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -170,7 +173,14 @@ void DNSServerConnection::sendCompleted(const std::optional<NWError>& error) {
 void DNSServerConnection::receive() {
     state = "calling received";
     receiveTimeCell_->store(context_.settings->clock->monotonic().count(), std::memory_order_relaxed);
-    armDeadline();
+    // The deadline runs from the latest receive. Every receive of a batch follows its
+    // connect within moments, so the wait armed at the start is kept unless it has
+    // run down noticeably (after a restart or a long wait for a route): re-arming
+    // costs a timer cancel and a new one, twice per query.
+    const auto full =
+        std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
+    const auto expiry = deadlines_->expiry(*this);
+    if (!expiry || *expiry - ReplyDeadlines::Clock::now() < full - full / 8) armDeadline();
     std::weak_ptr<DNSServerConnection> weak = weak_from_this();
     connection->receiveMessage([weak](std::optional<Datagram> content, std::optional<ContentContext>, bool,
                                       std::optional<NWError> error) {
@@ -193,16 +203,19 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
         return;
     }
     state = "received data";
+    if (complete_) return;
     if (!content) {
         log->debug("Received data is nil");
     } else {
         receivedData.push_back(std::move(*content));
     }
     if (receivedData.size() == datagrams.size()) {
+        complete_ = true;
         if (requestCompletion) {
             state = "all data received";
             auto completion = requestCompletion;
-            completion(*this, receivedData, std::nullopt);
+            // The replies are handed over: nothing here reads them again.
+            completion(*this, std::move(receivedData), std::nullopt);
         }
         return;
     }
@@ -213,13 +226,21 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
                               static_cast<long long>(receivedData.size())) +
                ")";
     });
+    if (content && replyArrived) {
+        auto arrived = replyArrived;
+        arrived(*this, receivedData.size() - 1);
+    }
 }
 
 void DNSServerConnection::armDeadline() {
-    deadline_.expires_after(context_.settings->replyDeadline);
-    std::weak_ptr<DNSServerConnection> weak = weak_from_this();
-    deadline_.async_wait([weak, owner = context_.owner.lock()](const asio::error_code& ec) {
-        if (ec) return;
+    const auto length =
+        std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
+    deadlines_->arm(*this, ReplyDeadlines::Clock::now() + length, length, context_.owner.lock(),
+                    context_.queue);
+}
+
+void DNSServerConnection::deadlineExpired(std::shared_ptr<void> owner) {
+    asio::post(context_.queue, [weak = weak_from_this(), owner = std::move(owner)] {
         if (auto self = weak.lock()) self->deadlinePassed();
     });
 }
@@ -237,7 +258,8 @@ void DNSServerConnection::deadlinePassed() {
 void DNSServerConnection::invalidate() {
     requestCompletion = nullptr;
     endedCompletion = nullptr;
-    deadline_.cancel();
+    replyArrived = nullptr;
+    deadlines_->cancel(*this);
 }
 
 }  // namespace dnsproxy

@@ -2,7 +2,10 @@
 // One batch of client queries to one upstream resolver: one UDP association on
 // which every datagram is sent once the association is ready, one receive per
 // completed send, and one call of requestCompletion with all replies (in arrival
-// order) or one call per error. A connection that ends otherwise (it failed, was
+// order) or one call per error. Each reply that arrives while others are still
+// outstanding is also announced through replyArrived, so that a client is not kept
+// waiting for the slowest answer of its batch, and an answer already received is
+// not lost with a later one. A connection that ends otherwise (it failed, was
 // cancelled by anyone but its flow, or passed its reply deadline) calls
 // endedCompletion instead, so that its flow can close.
 //
@@ -10,7 +13,6 @@
 // also the NWConnection's queue. receiveTime() may be read from any thread.
 // The flow ends the connection with invalidate() and a cancel of `connection`.
 #include <array>
-#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "dnsproxy/ProxySettings.hpp"
+#include "dnsproxy/ReplyDeadlines.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/NWConnection.hpp"
 #include "platform/ne/NWEndpoint.hpp"
@@ -34,12 +37,15 @@ using platform::ne::Datagram;
 using ReceiveTimeCell = std::atomic<std::int64_t>;
 inline constexpr std::int64_t kNoUpstream = INT64_MIN;
 
-class DNSServerConnection : public std::enable_shared_from_this<DNSServerConnection> {
+class DNSServerConnection : public std::enable_shared_from_this<DNSServerConnection>,
+                            private ReplyDeadlines::Waiter {
 public:
     using Replies = std::vector<Datagram>;
     using RequestCompletion = std::function<void(DNSServerConnection&, std::optional<Replies>,
                                                  std::optional<platform::ne::NWError>)>;
     using EndedCompletion = std::function<void(DNSServerConnection&)>;
+    // The reply at `index` of receivedData has arrived and more are outstanding.
+    using ReplyArrived = std::function<void(DNSServerConnection&, std::size_t index)>;
 
     struct Context {
         const ProxySettings* settings;
@@ -53,6 +59,7 @@ public:
     DNSServerConnection(std::vector<Datagram> datagrams, std::string host, const platform::SystemLog& log,
                         std::vector<platform::ne::NWEndpoint> originalEndpoints,
                         RequestCompletion requestCompletion, Context context);
+    ~DNSServerConnection();
     DNSServerConnection(const DNSServerConnection&) = delete;
     DNSServerConnection& operator=(const DNSServerConnection&) = delete;
 
@@ -84,17 +91,20 @@ public:
     std::vector<platform::ne::NWEndpoint> originalEndpionts;
     RequestCompletion requestCompletion;
     EndedCompletion endedCompletion;
+    ReplyArrived replyArrived;
     const std::int64_t maxErrorCount = 1;
 
 private:
     void sendCompleted(const std::optional<platform::ne::NWError>& error);
     void receiveCompleted(std::optional<Datagram> content, const std::optional<platform::ne::NWError>& error);
     void deadlinePassed();
+    void deadlineExpired(std::shared_ptr<void> owner) override;
 
     std::array<std::uint8_t, 16> uuid_;
     Context context_;
     std::shared_ptr<ReceiveTimeCell> receiveTimeCell_;
-    asio::steady_timer deadline_;
+    ReplyDeadlines* deadlines_;
+    bool complete_ = false;  // requestCompletion had every reply; later datagrams are strays
 };
 
 using DNSServerConnectionPtr = std::shared_ptr<DNSServerConnection>;

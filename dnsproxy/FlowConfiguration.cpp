@@ -3,6 +3,7 @@
 #include <asio/ip/address.hpp>
 #include <sstream>
 
+#include "dnscodec/DNSOPTResourceRecord.hpp"
 #include "dnsproxy/ClientIdentificationOption.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
@@ -11,6 +12,20 @@ namespace dnsproxy {
 
 namespace {
 constexpr std::size_t kMaxResolvConf = 1 << 16;
+constexpr std::uint16_t kEDNSPayloadSize = 4096;
+}  // namespace
+
+std::vector<std::uint8_t> encodeOPTRecord(const std::optional<std::vector<std::uint8_t>>& option) {
+    dnscodec::DNSResourceRecord base;
+    base.type = dnscodec::kDNSTypeOPT;
+    auto opt = dnscodec::DNSOPTResourceRecord::fromResource(base);
+    opt->udpPayloadSize = kEDNSPayloadSize;
+    opt->extendedRCode = 0;
+    opt->version = 0;
+    if (option) opt->data = *option;
+    std::vector<std::uint8_t> bytes;
+    opt->appendTo(bytes);  // the option is at most 104 bytes: always fits
+    return bytes;
 }
 
 std::vector<std::string> parseResolvConf(const std::string& text) {
@@ -33,6 +48,7 @@ FlowConfigurationPtr makeFlowConfiguration(DefaultConfiguration config, const Pr
     auto result = std::make_shared<FlowConfiguration>();
     result->clientIdentification =
         makeClientIdentificationOption(config.uuid, config.ipAddress, config.locationKey);
+    result->optRecord = encodeOPTRecord(result->clientIdentification);
     result->providerConfig = std::move(config);
     std::string error;
     if (const auto text = platform::ne::readSmallFile(settings.resolvConfPath, kMaxResolvConf, error)) {

@@ -17,11 +17,18 @@ namespace dnsproxy {
 struct FlowConfiguration {
     DefaultConfiguration providerConfig;
     std::optional<std::vector<std::uint8_t>> clientIdentification;
+    // The OPT record every tagged query carries, encoded once (it depends only on
+    // the option): type 41, UDP payload size 4096, extended RCODE 0, version 0,
+    // the option as its data.
+    std::vector<std::uint8_t> optRecord;
     // The resolv.conf name servers, without any that would reach this proxy.
     std::vector<std::string> computerDNSServers;
 };
 
 using FlowConfigurationPtr = std::shared_ptr<const FlowConfiguration>;
+
+// The encoded OPT record carrying `option` (no data when there is none).
+std::vector<std::uint8_t> encodeOPTRecord(const std::optional<std::vector<std::uint8_t>>& option);
 
 FlowConfigurationPtr makeFlowConfiguration(DefaultConfiguration config, const ProxySettings& settings);
 

@@ -1,5 +1,6 @@
 #include "platform/ne/HostUDPFlow.hpp"
 
+#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
 namespace platform::ne {
@@ -85,15 +86,16 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
     });
 }
 
+// Closing has no completion: on the flow's own thread it is done at once.
 void HostUDPFlow::closeRead(std::optional<FlowError>) {
-    asio::post(queue_, [self = shared_from_this()] {
+    asio::dispatch(queue_, [self = shared_from_this()] {
         self->readClosed_ = true;
         self->releaseIfClosed();
     });
 }
 
 void HostUDPFlow::closeWrite(std::optional<FlowError>) {
-    asio::post(queue_, [self = shared_from_this()] {
+    asio::dispatch(queue_, [self = shared_from_this()] {
         self->writeClosed_ = true;
         self->releaseIfClosed();
     });

@@ -16,6 +16,20 @@ namespace {
 constexpr std::size_t kMaxReply = 65536;
 constexpr std::size_t kSendBatch = 64;
 
+// A flow's resolver is nearly always the one the previous flow used: parsing its
+// text for every connection would cost more than the rest of the connect.
+asio::ip::address parseHost(const std::string& host, asio::error_code& ec) {
+    thread_local std::string lastHost;
+    thread_local asio::ip::address lastAddress;
+    if (!lastHost.empty() && host == lastHost) return lastAddress;
+    const auto address = asio::ip::make_address(host, ec);
+    if (!ec) {
+        lastHost = host;
+        lastAddress = address;
+    }
+    return address;
+}
+
 bool isNoRouteError(int error) {
     return error == ENETUNREACH || error == EHOSTUNREACH || error == EADDRNOTAVAIL || error == ENETDOWN ||
            error == EPERM || error == EACCES;
@@ -40,16 +54,35 @@ void NWUDPConnection::start(Queue queue) {
     asio::post(*queue_, [self = shared_from_this()] { self->connectNow(); });
 }
 
+void NWUDPConnection::setStateUpdateHandler(StateUpdateHandler handler) {
+    handler_ = handler ? std::make_shared<const StateUpdateHandler>(std::move(handler)) : nullptr;
+}
+
 void NWUDPConnection::setState(NWConnectionState::Kind kind, std::optional<NWError> error) {
     state_ = NWConnectionState{kind, error};
-    if (!queue_) return;
-    // Delivered later, to whichever handler is set by then.
-    asio::post(*queue_, [self = shared_from_this(), state = state_] {
-        if (self->handler_) {
-            auto handler = self->handler_;  // the handler may replace itself
-            handler(state);
-        }
-    });
+    // A change nobody listens for is not delivered (the owner of a connection clears
+    // its handler before it cancels).
+    if (!queue_ || !handler_) return;
+    // Changes made together (preparing, then ready) travel in one delivery.
+    if (pendingCount_ < pending_.size()) {
+        pending_[pendingCount_++] = state_;
+        if (pendingCount_ > 1) return;
+        asio::post(*queue_, [self = shared_from_this()] { self->deliverStates(); });
+        return;
+    }
+    asio::post(*queue_, [self = shared_from_this(), state = state_] { self->deliver(state); });
+}
+
+void NWUDPConnection::deliverStates() {
+    const auto states = pending_;
+    const std::size_t count = pendingCount_;
+    pendingCount_ = 0;
+    for (std::size_t i = 0; i < count; ++i) deliver(states[i]);
+}
+
+void NWUDPConnection::deliver(const NWConnectionState& state) {
+    // To whichever handler is set by now; held, as the handler may replace itself.
+    if (auto handler = handler_) (*handler)(state);
 }
 
 void NWUDPConnection::closeSocket() {
@@ -67,7 +100,7 @@ void NWUDPConnection::connectNow() {
     if (cancelled_) return;
     setState(NWConnectionState::Kind::preparing);
     asio::error_code ec;
-    const auto address = asio::ip::make_address(host_, ec);
+    const auto address = parseHost(host_, ec);
     if (ec) {
         setState(NWConnectionState::Kind::failed, NWError::posix(EINVAL));
         return;
@@ -158,11 +191,13 @@ void NWUDPConnection::flushSends() {
     const int fd = socket_->native_handle();
     while (done < sends_.size()) {
         const std::size_t count = std::min(kSendBatch, sends_.size() - done);
-        std::array<mmsghdr, kSendBatch> messages{};
-        std::array<iovec, kSendBatch> vectors{};
+        // Only the first `count` entries are used, each set here: no clearing of all 64.
+        std::array<mmsghdr, kSendBatch> messages;
+        std::array<iovec, kSendBatch> vectors;
         for (std::size_t i = 0; i < count; ++i) {
             auto& content = sends_[done + i].content;
             vectors[i] = iovec{content.data(), content.size()};
+            messages[i] = mmsghdr{};
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
@@ -219,6 +254,12 @@ void NWUDPConnection::armRead() {
                         });
 }
 
+NWConnection::ReceiveCompletion NWUDPConnection::takeReceive() {
+    auto completion = std::move(receives_.front());
+    receives_.erase(receives_.begin());  // a handful at most: one per datagram of a batch
+    return completion;
+}
+
 void NWUDPConnection::onReadable() {
     thread_local std::array<std::uint8_t, kMaxReply> scratch;
     while (!cancelled_ && socket_ && !receives_.empty()) {
@@ -227,13 +268,11 @@ void NWUDPConnection::onReadable() {
             const int error = errno;
             if (error == EINTR) continue;
             if (error == EAGAIN || error == EWOULDBLOCK) break;
-            auto completion = std::move(receives_.front());
-            receives_.pop_front();
+            auto completion = takeReceive();
             if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(error));
             continue;
         }
-        auto completion = std::move(receives_.front());
-        receives_.pop_front();
+        auto completion = takeReceive();
         if (completion) {
             completion(Datagram(scratch.begin(), scratch.begin() + got), ContentContext::defaultMessage, true,
                        std::nullopt);

@@ -5,9 +5,9 @@
 // target that is one of this process's own listening endpoints fails it too.
 // Errors of connect() that mean "no route now" put the connection in waiting.
 // Owned through shared_ptr: pending work keeps it alive until it is cancelled.
+#include <array>
 #include <asio/ip/udp.hpp>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +22,7 @@ public:
     static std::shared_ptr<NWUDPConnection> make(std::string host, std::uint16_t port);
     static NWConnectionFactory factory();
 
-    void setStateUpdateHandler(StateUpdateHandler handler) override { handler_ = std::move(handler); }
+    void setStateUpdateHandler(StateUpdateHandler handler) override;
     bool hasStateUpdateHandler() const override { return static_cast<bool>(handler_); }
     NWConnectionState state() const override { return state_; }
 
@@ -48,17 +48,24 @@ private:
 
     void connectNow();
     void setState(NWConnectionState::Kind kind, std::optional<NWError> error = std::nullopt);
+    void deliverStates();
+    void deliver(const NWConnectionState& state);
     void closeSocket();
     void flushSends();
     void armWrite();
     void armRead();
     void onReadable();
+    ReceiveCompletion takeReceive();
 
     std::string host_;
     std::uint16_t port_;
     std::optional<Queue> queue_;
     std::optional<asio::ip::udp::socket> socket_;
-    StateUpdateHandler handler_;
+    std::shared_ptr<const StateUpdateHandler> handler_;
+    // State changes waiting for their delivery, oldest first; more than fit go on
+    // their own.
+    std::array<NWConnectionState, 4> pending_;
+    std::size_t pendingCount_ = 0;
     NWConnectionState state_;
     bool cancelled_ = false;
     bool readArmed_ = false;
@@ -66,7 +73,7 @@ private:
     int batchDepth_ = 0;
     std::uint64_t generation_ = 0;  // bumped per socket; waits of an older socket are ignored
     std::vector<PendingSend> sends_;
-    std::deque<ReceiveCompletion> receives_;
+    std::vector<ReceiveCompletion> receives_;  // oldest first
 };
 
 }  // namespace platform::ne

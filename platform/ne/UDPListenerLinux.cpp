@@ -14,6 +14,11 @@ namespace platform::ne {
 namespace {
 
 constexpr std::size_t kSlot = 65536;
+// Room for the queries of a burst, or of a moment the thread spends elsewhere: the
+// default buffer (about 200 KB) holds a few hundred small datagrams, a few
+// milliseconds of a busy network's queries. Not much more: under a load beyond
+// what the proxy can serve, a deeper queue would only answer everything later.
+constexpr int kReceiveBuffer = 1 << 20;
 constexpr std::size_t kControlSlot = 64;  // >= CMSG_SPACE(sizeof(in6_pktinfo)), a multiple of 8
 static_assert(CMSG_SPACE(sizeof(in6_pktinfo)) <= kControlSlot);
 static_assert(CMSG_SPACE(sizeof(in_pktinfo)) <= kControlSlot);
@@ -72,6 +77,11 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     if (reusePort) {
         check(::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one), "cannot set SO_REUSEPORT on",
               address);
+    }
+    // Beyond the system's limit only with the right to raise it; else as much as the
+    // limit allows. Either way the socket still works, so failures are not errors.
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
     if (address.address().is_v6()) {
         check(::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one), "cannot set IPV6_V6ONLY on",
@@ -156,9 +166,10 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
                           const asio::ip::udp::endpoint& from) {
     const std::size_t total = std::min(datagrams.size(), destinations.size());
     constexpr std::size_t kInline = 8;
-    std::array<mmsghdr, kInline> inlineMessages{};
-    std::array<iovec, kInline> inlineVectors{};
-    std::array<std::array<std::uint8_t, kControlSlot>, kInline> inlineControl{};
+    // Left uninitialised: only the first `total` entries are used, each set below.
+    std::array<mmsghdr, kInline> inlineMessages;
+    std::array<iovec, kInline> inlineVectors;
+    std::array<std::array<std::uint8_t, kControlSlot>, kInline> inlineControl;
     std::vector<mmsghdr> heapMessages;
     std::vector<iovec> heapVectors;
     std::vector<std::array<std::uint8_t, kControlSlot>> heapControl;
@@ -175,12 +186,14 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
     }
     for (std::size_t i = 0; i < total; ++i) {
         vectors[i] = iovec{const_cast<std::uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+        messages[i] = mmsghdr{};
         auto& header = messages[i].msg_hdr;
         header.msg_name = const_cast<sockaddr*>(destinations[i]->data());
         header.msg_namelen = static_cast<socklen_t>(destinations[i]->size());
         header.msg_iov = &vectors[i];
         header.msg_iovlen = 1;
         if (!wildcard()) continue;
+        control[i].fill(0);
         header.msg_control = control[i].data();
         header.msg_controllen = kControlSlot;
         cmsghdr* c = CMSG_FIRSTHDR(&header);

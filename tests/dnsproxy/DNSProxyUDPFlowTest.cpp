@@ -87,6 +87,16 @@ public:
         fakes::drain(io);
     }
     bool closed() const { return clientFlow->closeReadCalls > 0 && clientFlow->closeWriteCalls > 0; }
+    // Every datagram written to the client, over all writes, checking that each
+    // went to the client's endpoint.
+    std::vector<Bytes> allWritten() const {
+        std::vector<Bytes> result;
+        for (const auto& write : clientFlow->written) {
+            EXPECT_EQ(write.endpoints, std::vector<NWEndpoint>(write.datagrams.size(), client));
+            result.insert(result.end(), write.datagrams.begin(), write.datagrams.end());
+        }
+        return result;
+    }
 
     asio::io_context io;
     platform::ne::Queue queue = platform::ne::makeQueue(io);
@@ -211,7 +221,7 @@ TEST_F(DNSProxyUDPFlowTest, UpstreamChoicePerDatagram) {
             EXPECT_EQ(upstream()->sent[i].content == datagrams[i], c.unchanged[i]) << c.what << " #" << i;
         }
         answerAll();
-        EXPECT_EQ(clientFlow->written.at(0).datagrams.size(), datagrams.size()) << c.what;
+        EXPECT_EQ(allWritten().size(), datagrams.size()) << c.what;
     }
     std::filesystem::remove(resolvConf);
 }
@@ -360,6 +370,41 @@ TEST_F(DNSProxyUDPFlowTest, LostRepliesEndAtTheDeadline) {
     EXPECT_TRUE(clientFlow->written.empty());
     EXPECT_TRUE(upstream()->cancelled);
     EXPECT_FALSE(flow->dnsServerConnection);
+}
+
+// A batch's replies reach the client as they arrive: one the upstream loses must
+// not hold back, or take with it at the deadline, those that did arrive.
+TEST_F(DNSProxyUDPFlowTest, BatchRepliesAreWrittenAsTheyArriveAndNoneIsLostWithAnother) {
+    struct Case {
+        const char* what;
+        std::vector<std::size_t> answered;  // which sent queries the upstream answers, in order
+    };
+    const Case cases[] = {
+        {"all, in order", {0, 1, 2}},   {"all, out of order", {2, 0, 1}}, {"the middle one lost", {0, 2}},
+        {"the first one lost", {1, 2}}, {"only one answered", {1}},       {"none answered", {}},
+    };
+    settings.replyDeadline = std::chrono::milliseconds(50);
+    for (const auto& c : cases) {
+        completions = 0;
+        auto flow = run(vendorData(), {query(1, "a.test"), query(2, "b.test"), query(3, "c.test")});
+        ready();
+        auto connection = upstream();
+        ASSERT_EQ(connection->sent.size(), 3u) << c.what;
+        std::vector<Bytes> expected;
+        for (std::size_t i = 0; i < c.answered.size(); ++i) {
+            expected.push_back(reply(connection->sent[c.answered[i]].content));
+            connection->reply(expected.back());
+            fakes::drain(io);
+            // Each answer is on its way before the next one comes.
+            EXPECT_EQ(allWritten().size(), i + 1) << c.what;
+        }
+        ASSERT_TRUE(fakes::runUntil(io, [&] { return completions == 1; })) << c.what;
+        fakes::drain(io);
+        EXPECT_EQ(allWritten(), expected) << c.what;
+        EXPECT_TRUE(closed()) << c.what;
+        EXPECT_TRUE(connection->cancelled) << c.what;
+        EXPECT_FALSE(flow->dnsServerConnection) << c.what;
+    }
 }
 
 TEST_F(DNSProxyUDPFlowTest, IdleCancellationComparesStrictly) {
