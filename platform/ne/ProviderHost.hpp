@@ -90,6 +90,7 @@ private:
     struct Listening {
         std::shared_ptr<UDPListener> listener;
         Queue queue;  // the listener's io_context: the queue of its flows
+        asio::io_context* io;
     };
     void receiveOn(const Listening& listening);
     void onReadable(const Listening& listening);

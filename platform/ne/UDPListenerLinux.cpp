@@ -1,6 +1,8 @@
 #include "platform/ne/UDPListenerLinux.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <unistd.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -104,6 +106,24 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     socket_.non_blocking(true, ec);
     bound_ = socket_.local_endpoint(ec);
     if (ec) throw std::system_error(ec, "cannot read the bound address");
+    allocateBuffers();
+}
+
+UDPListener::UDPListener(asio::io_context& io, const UDPListener& socket)
+    : socket_(io), bound_(socket.bound_), batchSize_(socket.batchSize_) {
+    const int fd = ::fcntl(const_cast<UDPListener&>(socket).socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) check(-1, "cannot share the socket of", bound_);
+    asio::error_code ec;
+    socket_.assign(bound_.protocol(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        throw std::system_error(ec, "cannot share the socket of " + bound_.address().to_string());
+    }
+    socket_.non_blocking(true, ec);
+    allocateBuffers();
+}
+
+void UDPListener::allocateBuffers() {
     buffers_.resize(batchSize_ * kSlot);
     if (wildcard()) control_.resize(batchSize_ * kControlSlot);
     received_.reserve(batchSize_);

@@ -33,6 +33,9 @@ public:
     // std::system_error naming the address when the socket cannot be made.
     UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
                 std::size_t batchSize);
+    // Another handle on `socket`'s socket, for another io_context: both receive from
+    // the one socket queue. Throws std::system_error when the handle cannot be made.
+    UDPListener(asio::io_context& io, const UDPListener& socket);
 
     const asio::ip::udp::endpoint& boundEndpoint() const { return bound_; }
     bool wildcard() const { return bound_.address().is_unspecified(); }
@@ -49,6 +52,8 @@ public:
                  const asio::ip::udp::endpoint& from);
 
 private:
+    void allocateBuffers();
+
     asio::ip::udp::socket socket_;
     asio::ip::udp::endpoint bound_;
     std::size_t batchSize_;

@@ -209,6 +209,27 @@ TEST_F(ProviderHostTest, SocketsShareTheirAddressWithReusePort) {
     ASSERT_TRUE(flowsOffered(1));
 }
 
+// The kernel hashes each client to one of the sharing sockets, one per thread. A
+// thread that is busy, or here never runs at all, must not strand the clients
+// hashed to its socket: the other threads read its socket too.
+TEST_F(ProviderHostTest, AnyThreadServesClientsHashedToAnotherThreadsSocket) {
+    asio::io_context idle;  // its thread never gets to run
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"127.0.0.1"};
+    settings.port = 0;
+    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io, &idle}, provider, settings);
+    host->listen();
+    port = host->listeningEndpoints().front().port();
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    constexpr std::size_t kClients = 32;  // all on one socket: one chance in 2^31
+    std::vector<fakes::LoopbackSocket> clients(kClients);
+    for (auto& client : clients) client.sendTo("127.0.0.1", port, Datagram{7});
+    ASSERT_TRUE(flowsOffered(kClients));
+    for (const auto& flow : provider->flows) EXPECT_EQ(flow->queue(), platform::ne::Queue(io.get_executor()));
+    host.reset();
+}
+
 // Replies must leave from the address the client asked, also on a wildcard socket.
 // Runs inside a network namespace of its own, so nothing listens on the machine's
 // real interfaces.
