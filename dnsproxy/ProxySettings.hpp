@@ -16,8 +16,11 @@ struct ProxySettings {
     // Where upstream resolvers listen.
     std::uint16_t upstreamPort = 53;
     // An upstream connection that has no answer this long after it last asked for
-    // one (or after it was made) is ended, and its flow closed.
-    std::chrono::nanoseconds replyDeadline = std::chrono::seconds(30);
+    // one (or after it was made) is ended, and its flow closed. A stub resolver gives
+    // up on a query after about 5 s (and asks again, as a new flow); holding the flow
+    // of a lost answer longer only holds its socket and a place under the cap of live
+    // flows, so that an upstream losing queries would soon have every new query refused.
+    std::chrono::nanoseconds replyDeadline = std::chrono::seconds(5);
     // The completion sweep cancels other flows' upstream connections idle longer than this.
     std::chrono::nanoseconds sweepIdleLimit = std::chrono::seconds(30);
     // Completions within this interval of the last sweep do not sweep again (a

@@ -29,7 +29,7 @@ TEST(DaemonOptions, DefaultsAndRefusals) {
     ASSERT_TRUE(defaults.options);
     EXPECT_EQ(defaults.options->host.port, 53);
     EXPECT_EQ(defaults.options->proxy.upstreamPort, 53);
-    EXPECT_EQ(defaults.options->proxy.replyDeadline, std::chrono::seconds(30));
+    EXPECT_EQ(defaults.options->proxy.replyDeadline, std::chrono::seconds(5));
     EXPECT_EQ(defaults.options->host.listenAddresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
     EXPECT_FALSE(defaults.options->vendorDataPath);
 
