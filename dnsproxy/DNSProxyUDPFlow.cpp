@@ -196,15 +196,18 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
     // encoded once per configuration and appended here, which gives the same bytes
     // as encoding a record object per query, without building one.
     message.additionalRecords = std::vector<dnscodec::DNSResourceRecordPtr>{};
+    std::vector<std::uint8_t> madeHere;
+    if (config->optRecord.empty()) madeHere = encodeOPTRecord(config->clientIdentification);
+    const auto& optRecord = config->optRecord.empty() ? madeHere : config->optRecord;
     Datagram encoded;
-    encoded.reserve(datagram.size() + config->optRecord.size() + 16);
+    encoded.reserve(datagram.size() + optRecord.size() + 16);
     if (!dnscodec::DNSMessageEncoder::append(message, encoded) ||
-        encoded.size() + config->optRecord.size() > kMaxMessageSize) {
+        encoded.size() + optRecord.size() > kMaxMessageSize) {
         // A query the encoder cannot write again goes out as it came.
         log->debug("Failed to encode modified message");
         return {false, std::move(datagram), std::move(decision)};
     }
-    encoded.insert(encoded.end(), config->optRecord.begin(), config->optRecord.end());
+    encoded.insert(encoded.end(), optRecord.begin(), optRecord.end());
     encoded[kAdditionalCountOffset] = 0;
     encoded[kAdditionalCountOffset + 1] = 1;
     return {true, std::move(encoded), std::move(decision)};

@@ -1,6 +1,5 @@
 #include "platform/ne/HostUDPFlow.hpp"
 
-#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 
 namespace platform::ne {
@@ -86,16 +85,17 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
     });
 }
 
-// Closing has no completion: on the flow's own thread it is done at once.
+// Posted like the writes, never done in place: a write asked for before a close
+// must still go out.
 void HostUDPFlow::closeRead(std::optional<FlowError>) {
-    asio::dispatch(queue_, [self = shared_from_this()] {
+    asio::post(queue_, [self = shared_from_this()] {
         self->readClosed_ = true;
         self->releaseIfClosed();
     });
 }
 
 void HostUDPFlow::closeWrite(std::optional<FlowError>) {
-    asio::dispatch(queue_, [self = shared_from_this()] {
+    asio::post(queue_, [self = shared_from_this()] {
         self->writeClosed_ = true;
         self->releaseIfClosed();
     });

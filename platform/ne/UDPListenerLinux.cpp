@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <unistd.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -70,8 +70,16 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
                          std::size_t batchSize)
     : socket_(io), batchSize_(batchSize == 0 ? 1 : batchSize) {
     asio::error_code ec;
-    socket_.open(address.protocol(), ec);
-    if (ec) throw std::system_error(ec, "cannot open a UDP socket for " + address.address().to_string());
+    // Made here and handed to Asio as a descriptor that may have duplicates: other
+    // threads' handles on this socket keep it open after this one closes, so Asio
+    // must take it out of its epoll set itself instead of counting on the close.
+    const int made = ::socket(address.protocol().family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (made < 0) check(-1, "cannot open a UDP socket for", address);
+    socket_.assign(address.protocol(), made, ec);
+    if (ec) {
+        ::close(made);
+        throw std::system_error(ec, "cannot open a UDP socket for " + address.address().to_string());
+    }
     const int fd = socket_.native_handle();
     const int one = 1;
     check(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "cannot set SO_REUSEADDR on",

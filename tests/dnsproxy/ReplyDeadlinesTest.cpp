@@ -22,13 +22,14 @@ public:
     ~TestWaiter() { deadlines_.cancel(*this); }
 
     void arm(Clock::duration length, std::shared_ptr<void> owner = nullptr) {
-        armedAt = Clock::now();
-        deadlines_.arm(*this, armedAt + length, length, std::move(owner), queue_);
-        due = armedAt + length;
+        armAt(Clock::now(), length, std::move(owner));
+    }
+    void armAt(Clock::time_point base, Clock::duration length, std::shared_ptr<void> owner = nullptr) {
+        due = base + length;
+        deadlines_.arm(*this, due, length, std::move(owner), queue_);
     }
     void cancel() { deadlines_.cancel(*this); }
 
-    Clock::time_point armedAt;
     Clock::time_point due;
     Clock::time_point expiredAt;
     std::atomic<int> expirations{0};
@@ -61,9 +62,10 @@ TEST(ReplyDeadlinesTest, ExpireInOrderOfTheirTimeNotOfArmingAndNeverEarly) {
     // Lengths of every kind, armed out of order: the list must sort them.
     const Case cases[] = {{3, 60ms}, {1, 20ms}, {4, 80ms}, {2, 40ms}, {5, 100ms}};
     std::vector<std::shared_ptr<TestWaiter>> waiters;
+    const auto base = Clock::now();  // one base: the order cannot depend on when each was armed
     for (const auto& c : cases) {
         waiters.push_back(std::make_shared<TestWaiter>(queue, c.name, &order));
-        waiters.back()->arm(c.length);
+        waiters.back()->armAt(base, c.length);
     }
     EXPECT_EQ(ReplyDeadlines::of(queue).size(), 5u);
     ASSERT_TRUE(fakes::runUntil(io, [&] { return order.size() == 5; }));
@@ -117,9 +119,17 @@ TEST(ReplyDeadlinesTest, OwnersAreReleasedWhenTheContextEndsWithDeadlinesArmed) 
         auto waiter = std::make_shared<TestWaiter>(queue, 1, nullptr);
         waiter->arm(std::chrono::hours(1), waiter);
         watch = waiter;
+        // This one holds `owner` and is itself held only by its own deadline too, so
+        // that only the end of the context can let `owner` go.
         auto other = std::make_shared<TestWaiter>(queue, 2, nullptr);
-        other->arm(std::chrono::hours(1), owner);
+        struct Both {
+            std::shared_ptr<TestWaiter> self;
+            std::shared_ptr<int> owner;
+        };
+        other->arm(std::chrono::hours(1), std::make_shared<Both>(Both{other, owner}));
+        other.reset();
         waiter.reset();
+        EXPECT_EQ(owner.use_count(), 2);
         EXPECT_FALSE(watch.expired());
         fakes::drain(io);
     }
