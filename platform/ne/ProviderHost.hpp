@@ -9,7 +9,8 @@
 //
 // Threads: give the host one io_context per thread, each run by exactly one thread
 // (or one io_context run by one thread). Every address gets its sockets on every
-// io_context, and a flow's queue is the io_context its datagrams arrived on, so a
+// io_context, and every io_context also reads the others' sockets through handles
+// of its own. A flow's queue is the io_context its datagrams were read on, so a
 // query is served on one thread with no strand and no hand-over. The public
 // functions may be called from any thread. Destroy the host only after its
 // io_contexts have stopped.
