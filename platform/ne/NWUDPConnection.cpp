@@ -228,14 +228,19 @@ void NWUDPConnection::flushSends() {
 }
 
 void NWUDPConnection::armWrite() {
-    if (writeArmed_ || !socket_) return;
-    writeArmed_ = true;
-    socket_->async_wait(asio::socket_base::wait_write,
-                        [self = shared_from_this(), generation = generation_](const asio::error_code& ec) {
-                            if (self->cancelled_ || generation != self->generation_) return;
-                            self->writeArmed_ = false;
-                            if (!ec) self->flushSends();
-                        });
+    armWait(asio::socket_base::wait_write, &NWUDPConnection::writeArmed_, &NWUDPConnection::flushSends);
+}
+
+void NWUDPConnection::armWait(asio::socket_base::wait_type type, bool NWUDPConnection::*armed,
+                              void (NWUDPConnection::*ready)()) {
+    if (this->*armed || !socket_) return;
+    this->*armed = true;
+    socket_->async_wait(type, [self = shared_from_this(), generation = generation_, armed,
+                               ready](const asio::error_code& ec) {
+        if (self->cancelled_ || generation != self->generation_) return;
+        (*self).*armed = false;
+        if (!ec) ((*self).*ready)();
+    });
 }
 
 void NWUDPConnection::receiveMessage(ReceiveCompletion completion) {
@@ -245,14 +250,7 @@ void NWUDPConnection::receiveMessage(ReceiveCompletion completion) {
 }
 
 void NWUDPConnection::armRead() {
-    if (readArmed_ || !socket_) return;
-    readArmed_ = true;
-    socket_->async_wait(asio::socket_base::wait_read,
-                        [self = shared_from_this(), generation = generation_](const asio::error_code& ec) {
-                            if (self->cancelled_ || generation != self->generation_) return;
-                            self->readArmed_ = false;
-                            if (!ec) self->onReadable();
-                        });
+    armWait(asio::socket_base::wait_read, &NWUDPConnection::readArmed_, &NWUDPConnection::onReadable);
 }
 
 NWConnection::ReceiveCompletion NWUDPConnection::takeReceive() {

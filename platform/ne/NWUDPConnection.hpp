@@ -54,6 +54,10 @@ private:
     void flushSends();
     void armWrite();
     void armRead();
+    // One wait for `type` at a time (`armed`); `ready` runs when the socket is, unless
+    // the wait belongs to an earlier socket or the connection was cancelled.
+    void armWait(asio::socket_base::wait_type type, bool NWUDPConnection::*armed,
+                 void (NWUDPConnection::*ready)());
     void onReadable();
     ReceiveCompletion takeReceive();
 

@@ -86,8 +86,8 @@ void ProviderHost::listen() {
             const auto original = listeners_[i];
             for (auto* io : ios_) {
                 if (io == original.io) continue;
-                listeners_.push_back(
-                    Listening{std::make_shared<UDPListener>(*io, *original.listener), io->get_executor(), io});
+                listeners_.push_back(Listening{std::make_shared<UDPListener>(*io, *original.listener),
+                                               io->get_executor(), io});
             }
         }
     }

@@ -64,6 +64,18 @@ bool localFromControl(msghdr& header, std::uint16_t port, asio::ip::udp::endpoin
     return false;
 }
 
+// Writes `info` as the one control message of `header`, whose control buffer is
+// zeroed and large enough.
+template <typename Info>
+void putPacketInfo(msghdr& header, int level, int type, const Info& info) {
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = level;
+    c->cmsg_type = type;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    header.msg_controllen = CMSG_SPACE(sizeof info);
+}
+
 }  // namespace
 
 UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
@@ -224,25 +236,16 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
         control[i].fill(0);
         header.msg_control = control[i].data();
         header.msg_controllen = kControlSlot;
-        cmsghdr* c = CMSG_FIRSTHDR(&header);
         if (from.address().is_v4()) {
             in_pktinfo info{};
             const auto bytes = from.address().to_v4().to_bytes();
             std::memcpy(&info.ipi_spec_dst, bytes.data(), bytes.size());
-            c->cmsg_level = IPPROTO_IP;
-            c->cmsg_type = IP_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof info);
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            header.msg_controllen = CMSG_SPACE(sizeof info);
+            putPacketInfo(header, IPPROTO_IP, IP_PKTINFO, info);
         } else {
             in6_pktinfo info{};
             const auto bytes = from.address().to_v6().to_bytes();
             std::memcpy(&info.ipi6_addr, bytes.data(), bytes.size());
-            c->cmsg_level = IPPROTO_IPV6;
-            c->cmsg_type = IPV6_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof info);
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            header.msg_controllen = CMSG_SPACE(sizeof info);
+            putPacketInfo(header, IPPROTO_IPV6, IPV6_PKTINFO, info);
         }
     }
     int firstError = 0;

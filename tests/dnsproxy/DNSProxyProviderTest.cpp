@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "LogLines.hpp"
+#include "ProxyFixture.hpp"
 #include "QueryFixtures.hpp"
 #include "dnsproxy/DNSProxyProvider.hpp"
 #include "fakes/ne/FakeNWConnection.hpp"
@@ -33,13 +33,8 @@ public:
     std::vector<std::int64_t> reasons;
 };
 
-class DNSProxyProviderTest : public ::testing::Test {
+class DNSProxyProviderTest : public testing_dnsproxy::ProxyFixture {
 protected:
-    DNSProxyProviderTest() {
-        settings.connectionFactory = factory.factory();
-        settings.clock = clock;
-        settings.resolvConfPath = "/nonexistent/resolv.conf";
-    }
     void start(std::shared_ptr<dnsproxy::AppLink> link = nullptr) {
         provider = DNSProxyProvider::make(settings, link ? link : dnsproxy::makeDefaultAppLink());
     }
@@ -62,14 +57,7 @@ protected:
         return flow;
     }
 
-    asio::io_context io;
-    platform::ne::Queue queue = platform::ne::makeQueue(io);
-    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
-    fakes::FakeConnectionFactory factory;
-    dnsproxy::ProxySettings settings;
     std::shared_ptr<DNSProxyProvider> provider;
-    platform::ne::NWEndpoint client = fakes::hostEndpoint("127.0.0.1", "40000");
-    testing_dnsproxy::LogLines logs;
 };
 
 TEST_F(DNSProxyProviderTest, RefusesEveryFlowUntilItHasAValidConfiguration) {

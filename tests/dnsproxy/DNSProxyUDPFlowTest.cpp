@@ -5,7 +5,7 @@
 #include <fstream>
 #include <set>
 
-#include "LogLines.hpp"
+#include "ProxyFixture.hpp"
 #include "QueryFixtures.hpp"
 #include "dnscodec/DNSMessageDecoder.hpp"
 #include "dnsproxy/ClientIdentificationOption.hpp"
@@ -48,14 +48,8 @@ json filter(std::optional<std::string> domain, std::vector<std::string> resolver
     return json{{"filter", items}};
 }
 
-class DNSProxyUDPFlowTest : public ::testing::Test {
+class DNSProxyUDPFlowTest : public testing_dnsproxy::ProxyFixture {
 public:
-    DNSProxyUDPFlowTest() {
-        settings.connectionFactory = factory.factory();
-        settings.clock = clock;
-        settings.resolvConfPath = "/nonexistent/resolv.conf";
-    }
-
     // Opens a flow whose one read gives `datagrams` from the client endpoint.
     std::shared_ptr<DNSProxyUDPFlow> run(const json& config, std::vector<Bytes> datagrams,
                                          std::vector<NWEndpoint> endpoints = {}) {
@@ -98,15 +92,8 @@ public:
         return result;
     }
 
-    asio::io_context io;
-    platform::ne::Queue queue = platform::ne::makeQueue(io);
-    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
-    fakes::FakeConnectionFactory factory;
-    dnsproxy::ProxySettings settings;
     std::shared_ptr<FakeUDPFlow> clientFlow;
-    NWEndpoint client = fakes::hostEndpoint("127.0.0.1", "40000");
     int completions = 0;
-    testing_dnsproxy::LogLines logs;
 };
 
 TEST_F(DNSProxyUDPFlowTest, TagsAQueryAndWritesTheReplyBack) {

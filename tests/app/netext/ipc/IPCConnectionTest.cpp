@@ -18,6 +18,16 @@ std::string appLine(const std::string& type, const std::string& message) {
     return "com.veltrix.kiv.KIVDNSProxy|app|" + type + "|" + message;
 }
 
+// A resumed connection of an application exporting `fake` to the extension.
+std::shared_ptr<platform::XPCConnection> makeAppConnection(const std::shared_ptr<ipctest::FakeApp>& fake) {
+    auto c = platform::XPCConnection::makeWithMachServiceName(kService);
+    c->setExportedInterface(AppCommunication::interface());
+    c->setExportedObject(AppCommunication::exported(fake));
+    c->setRemoteObjectInterface(ProviderCommunication::interface());
+    c->resume();
+    return c;
+}
+
 class IPCConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override { ::setenv(platform::kMainBundleEnv, bundle.path().c_str(), 1); }
@@ -188,11 +198,7 @@ protected:
     }
     // A connection of an application exporting `app` to the extension.
     std::shared_ptr<platform::XPCConnection> connectApp(const std::shared_ptr<ipctest::FakeApp>& fake) {
-        auto c = platform::XPCConnection::makeWithMachServiceName(kService);
-        c->setExportedInterface(AppCommunication::interface());
-        c->setExportedObject(AppCommunication::exported(fake));
-        c->setRemoteObjectInterface(ProviderCommunication::interface());
-        c->resume();
+        auto c = makeAppConnection(fake);
         auto done = std::make_shared<Recorder>();
         ProviderCommunication::remote(c->remoteObjectProxyWithErrorHandler(nullptr))
             ->registerApp([done](std::string t) { done->add(std::move(t)); });
@@ -270,11 +276,7 @@ TEST_F(IPCConnectionTest, ProxyStoppedAndConnectionChurnFromManyThreads) {
     });
     for (int i = 0; i < 20; ++i) {
         auto fake = std::make_shared<ipctest::FakeApp>();
-        auto c = platform::XPCConnection::makeWithMachServiceName(kService);
-        c->setExportedInterface(AppCommunication::interface());
-        c->setExportedObject(AppCommunication::exported(fake));
-        c->setRemoteObjectInterface(ProviderCommunication::interface());
-        c->resume();
+        auto c = makeAppConnection(fake);
         auto done = std::make_shared<Recorder>();
         ProviderCommunication::remote(c->remoteObjectProxyWithErrorHandler([done](
                                                                                const platform::ErrorObject&) {
