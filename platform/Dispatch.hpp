@@ -35,7 +35,8 @@ public:
     // queues the task runs on the calling thread once its turn has come (it reports
     // this queue's label); on the main queue it runs on the thread turning the loop.
     virtual void sync(Task task) = 0;
-    // Runs `task` no earlier than `delay` from now.
+    // Runs `task` no earlier than `delay` from now on the process clock (processClock()
+    // in platform/Clock.hpp; tests turn a ManualClock there).
     virtual void asyncAfter(std::chrono::nanoseconds delay, Task task) = 0;
     // On a concurrent queue: waits for the work submitted before it, then runs alone;
     // work submitted after it waits for it. On a serial queue, the main queue and the

@@ -17,7 +17,9 @@ class NoDestructor {
 public:
     template <typename... Args>
     explicit NoDestructor(Args&&... args) {
-        std::construct_at(pointer(), std::forward<Args>(args)...);
+        // Placement new rather than std::construct_at: a type may keep its constructor private and
+        // befriend NoDestructor, so that only its process-wide instance exists.
+        ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
     }
     NoDestructor(const NoDestructor&) = delete;
     NoDestructor& operator=(const NoDestructor&) = delete;

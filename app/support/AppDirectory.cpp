@@ -1,40 +1,24 @@
 #include "app/support/AppDirectory.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
-#include <vector>
+
+#include "platform/UserPaths.hpp"
 
 namespace kiv {
 namespace {
 
-std::filesystem::path homeDirectory(std::error_code& error) {
-    if (const char* home = std::getenv("HOME"); home && *home == '/') return home;
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-    passwd entry{};
-    passwd* found = nullptr;
-    const int status = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-    if (status == 0 && found && found->pw_dir && *found->pw_dir == '/') return found->pw_dir;
-    error = std::error_code(status != 0 ? status : ENOENT, std::generic_category());
-    return {};
-}
-
-// $variable when it holds an absolute path, else home + fallback.
-std::filesystem::path xdgDirectory(const char* variable, const char* fallback, std::error_code& error) {
+// The folder, or ENOENT when the account has no home.
+std::filesystem::path found(const std::optional<std::filesystem::path>& folder, std::error_code& error) {
     error.clear();
-    if (const char* value = std::getenv(variable); value && *value == '/') return value;
-    std::filesystem::path home = homeDirectory(error);
-    if (error) return {};
-    return home / fallback;
+    if (folder) return *folder;
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
+    return {};
 }
 
 }  // namespace
 
 std::filesystem::path applicationSupportDirectory(std::error_code& error) {
-    std::filesystem::path folder = xdgDirectory("XDG_DATA_HOME", ".local/share", error);
+    std::filesystem::path folder = found(platform::applicationSupportDirectory(), error);
     if (error) return {};
     std::filesystem::create_directories(folder, error);
     if (!error && !std::filesystem::is_directory(folder, error) && !error) {
@@ -51,7 +35,7 @@ std::filesystem::path appDirectory(std::error_code& error) {
 }
 
 std::filesystem::path cachesDirectory(std::error_code& error) {
-    return xdgDirectory("XDG_CACHE_HOME", ".cache", error);
+    return found(platform::cachesDirectory(), error);
 }
 
 }  // namespace kiv

@@ -1,9 +1,8 @@
 #pragma once
 // The application's own folders in the user's home, at the bottom of the layers so that the
 // logger and the configuration writer find the same place without depending on each other.
-// Application Support maps to the XDG data folder ($XDG_DATA_HOME, or ~/.local/share), Caches to
-// the XDG cache folder ($XDG_CACHE_HOME, or ~/.cache). A relative XDG value is ignored, as the
-// XDG rules ask. The home is $HOME, else the account database's entry for the real user.
+// Where Application Support and Caches are is platform/UserPaths' answer (the account's home, or
+// $KIV_HOME); this adds the application's folder name and creates what its callers expect.
 //
 // Threads: any; nothing is cached, the environment is read on every call.
 #include <filesystem>

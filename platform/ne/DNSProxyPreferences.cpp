@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+
+#include "platform/AtomicFile.hpp"
 
 namespace platform::ne {
 
@@ -16,13 +17,6 @@ namespace {
 constexpr std::size_t kMaxPreferences = 1 << 20;
 
 std::string errnoText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
-
-std::string folderOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 template <typename T>
 T member(const nlohmann::json& object, const char* key, T fallback) {
@@ -147,29 +141,7 @@ PreferencesLoad loadDNSProxyPreferences(const std::string& path) {
 }
 
 std::string saveDNSProxyPreferences(const std::string& path, const DNSProxyPreferences& preferences) {
-    const std::string text = preferences.toJSON().dump(2) + "\n";
-    std::string pattern = folderOf(path) + "/.preferences.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return errnoText(pattern, errno);
-    std::size_t written = 0;
-    std::string failure;
-    while (written < text.size()) {
-        const ssize_t put = ::write(fd, text.data() + written, text.size() - written);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) {
-            failure = errnoText(name.data(), errno);
-            break;
-        }
-        written += static_cast<std::size_t>(put);
-    }
-    if (failure.empty() && ::fchmod(fd, 0644) != 0) failure = errnoText(name.data(), errno);
-    if (failure.empty() && ::fsync(fd) != 0) failure = errnoText(name.data(), errno);
-    ::close(fd);
-    if (failure.empty() && ::rename(name.data(), path.c_str()) != 0) failure = errnoText(path, errno);
-    if (!failure.empty()) ::unlink(name.data());
-    return failure;
+    return platform::writeFileAtomically(path, preferences.toJSON().dump(2) + "\n", 0644);
 }
 
 std::string removeDNSProxyPreferences(const std::string& path) {

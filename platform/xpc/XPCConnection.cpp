@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
-#include "platform/xpc/XPCReactor.hpp"
 #include "platform/xpc/XPCServiceAddress.hpp"
 
 namespace platform {
@@ -126,7 +126,7 @@ struct XPCConnection::Core {
     SystemLog log{"com.veltrix.kiv", "xpc"};
 };
 
-struct XPCConnection::SocketHandler final : XPCReactor::Handler {
+struct XPCConnection::SocketHandler final : Reactor::Handler {
     explicit SocketHandler(std::shared_ptr<XPCConnection> c) : owner(std::move(c)) {}
     void onEvents(std::uint64_t token, std::uint32_t events) override {
         owner->onSocketEvents(token, events);
@@ -137,7 +137,7 @@ struct XPCConnection::SocketHandler final : XPCReactor::Handler {
 // Closes a socket on the reactor thread, where all socket I/O happens.
 static void closeSocket(int fd, std::uint64_t token) {
     if (fd < 0) return;
-    auto& reactor = XPCReactor::instance();
+    auto& reactor = Reactor::instance();
     auto close = [fd, token, &reactor] {
         if (token != 0) reactor.remove(token, fd);
         ::close(fd);
@@ -305,13 +305,12 @@ std::string XPCConnection::startLocked(LinkState& s) {
     // An accepted socket is read only from now on, so that nothing (not even a
     // malformed frame) is acted on before the delegate has set the connection up.
     if (s.link == LinkState::Link::connected && s.token == 0) {
-        s.token =
-            XPCReactor::instance().add(s.fd, EPOLLIN, std::make_shared<SocketHandler>(shared_from_this()));
+        s.token = Reactor::instance().add(s.fd, EPOLLIN, std::make_shared<SocketHandler>(shared_from_this()));
         if (s.token == 0) return std::string("cannot watch the socket: ") + std::strerror(errno);
     }
     if (!s.out.empty() && !s.flushScheduled) {
         s.flushScheduled = true;
-        XPCReactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
+        Reactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
     }
     return {};
 }
@@ -394,7 +393,7 @@ void XPCConnection::sendCall(const std::shared_ptr<const XPCInterface>& remote, 
             overflow = "more than " + std::to_string(kMaxQueuedOutput) + " bytes wait to be sent";
         } else if (s->running() && !s->flushScheduled) {
             s->flushScheduled = true;
-            XPCReactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
+            Reactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
         }
     }
     if (!overflow.empty()) invalidateWith(xpcInvalidError(serviceName_, overflow), overflow);
@@ -412,7 +411,7 @@ void XPCConnection::sendReplyFrame(std::string frame) {
             overflow = "more than " + std::to_string(kMaxQueuedOutput) + " bytes wait to be sent";
         } else if (!s->flushScheduled) {
             s->flushScheduled = true;
-            XPCReactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
+            Reactor::instance().post([self = shared_from_this()] { self->flushOnReactor(); });
         }
     }
     if (!overflow.empty()) invalidateWith(xpcInvalidError(serviceName_, overflow), overflow);
@@ -442,7 +441,7 @@ void XPCConnection::flushOnReactor() {
                                                : "no listener at " + address.path) +
                               " (" + std::strerror(saved) + ")";
                 } else {
-                    const std::uint64_t token = XPCReactor::instance().add(
+                    const std::uint64_t token = Reactor::instance().add(
                         fd, EPOLLIN, std::make_shared<SocketHandler>(shared_from_this()));
                     if (token == 0) {
                         failure = std::string("cannot watch the socket: ") + std::strerror(errno);
@@ -477,7 +476,7 @@ void XPCConnection::flushOnReactor() {
             const bool want = !lost && !s->out.empty();
             if (want != s->wantWrite) {
                 s->wantWrite = want;
-                XPCReactor::instance().modify(s->token, s->fd, EPOLLIN | (want ? EPOLLOUT : 0u));
+                Reactor::instance().modify(s->token, s->fd, EPOLLIN | (want ? EPOLLOUT : 0u));
             }
         }
     }

@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
-#include "platform/xpc/XPCReactor.hpp"
 #include "platform/xpc/XPCServiceAddress.hpp"
 
 namespace platform {
@@ -37,7 +37,7 @@ struct XPCListener::State {
     SystemLog log{"com.veltrix.kiv", "xpc"};
 };
 
-struct XPCListener::ListenHandler final : XPCReactor::Handler {
+struct XPCListener::ListenHandler final : Reactor::Handler {
     explicit ListenHandler(std::shared_ptr<XPCListener> l) : owner(std::move(l)) {}
     void onEvents(std::uint64_t, std::uint32_t) override { owner->acceptOnReactor(); }
     std::shared_ptr<XPCListener> owner;
@@ -127,7 +127,7 @@ bool XPCListener::resume() {
         return fail("cannot listen on " + address.path + ": " + std::strerror(saved));
     }
     const std::uint64_t token =
-        XPCReactor::instance().add(fd, EPOLLIN, std::make_shared<ListenHandler>(shared_from_this()));
+        Reactor::instance().add(fd, EPOLLIN, std::make_shared<ListenHandler>(shared_from_this()));
     if (token == 0) {
         const int saved = errno;
         ::close(fd);
@@ -170,11 +170,11 @@ void XPCListener::invalidate() {
     // The spare descriptor goes with the socket, not with the last reference to the
     // listener, which a queue may drop at any later time.
     auto close = [fd, token, self = shared_from_this()] {
-        XPCReactor::instance().remove(token, fd);
+        Reactor::instance().remove(token, fd);
         ::close(fd);
         if (self->state_->spareFd >= 0) ::close(std::exchange(self->state_->spareFd, -1));
     };
-    auto& reactor = XPCReactor::instance();
+    auto& reactor = Reactor::instance();
     if (reactor.onReactorThread()) {
         close();
     } else {

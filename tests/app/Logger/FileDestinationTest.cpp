@@ -131,9 +131,9 @@ TEST(FileDestination, UrlDescription) {
 
 TEST(FileDestinationDefault, LogsIntoTheExecutablesCachesFolder) {
     testing::TemporaryFolder temp;
-    testing::ScopedEnvironment caches("XDG_CACHE_HOME", temp.path().string());
+    testing::ScopedEnvironment home("KIV_HOME", temp.path().string());
     FileDestination destination(std::nullopt, testing::fixedEnvironment());
-    const auto folder = temp.path() / program_invocation_short_name;
+    const auto folder = temp.path() / ".cache" / program_invocation_short_name;
     EXPECT_EQ(destination.logFileURL, folder / "logfacility.log");
     EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
@@ -141,10 +141,11 @@ TEST(FileDestinationDefault, LogsIntoTheExecutablesCachesFolder) {
 TEST(FileDestinationDefault, FolderThatCannotBeMadeFallsBackToTheCaches) {
     testing::CapturedOutput output;
     testing::TemporaryFolder temp;
-    { std::ofstream(temp.path() / program_invocation_short_name) << "in the way"; }
-    testing::ScopedEnvironment caches("XDG_CACHE_HOME", temp.path().string());
+    std::filesystem::create_directories(temp.path() / ".cache");
+    { std::ofstream(temp.path() / ".cache" / program_invocation_short_name) << "in the way"; }
+    testing::ScopedEnvironment home("KIV_HOME", temp.path().string());
     FileDestination destination(std::nullopt, testing::fixedEnvironment());
-    EXPECT_EQ(destination.logFileURL, temp.path() / "logfacility.log");
+    EXPECT_EQ(destination.logFileURL, temp.path() / ".cache" / "logfacility.log");
     EXPECT_EQ(output.lines(),
               std::vector<std::string>{std::string("Warning! Could not create folder /Library/Caches/") +
                                        program_invocation_short_name});

@@ -52,12 +52,10 @@ protected:
     }
 
     std::filesystem::path logFile() const { return dataHome() / "BrannockCloud" / "KIV.log"; }
-    std::filesystem::path dataHome() const { return temp_.path() / "data"; }
+    std::filesystem::path dataHome() const { return temp_.path() / ".local" / "share"; }
 
     testing::TemporaryFolder temp_;
-    testing::ScopedEnvironment home_{"HOME", (temp_.path() / "home").string()};
-    testing::ScopedEnvironment data_{"XDG_DATA_HOME", dataHome().string()};
-    testing::ScopedEnvironment caches_{"XDG_CACHE_HOME", (temp_.path() / "cache").string()};
+    testing::ScopedEnvironment home_{"KIV_HOME", temp_.path().string()};
     testing::CapturedOutput output_;
 };
 
@@ -104,7 +102,7 @@ TEST_F(KIVLoggerTest, SetUpMakesTheCachesFolderAndAttachesOnce) {
     logger->log("b", LogLevel::production);
     settle(*logger);
     EXPECT_EQ(LogFacility::countDestinations(), 2);
-    EXPECT_TRUE(std::filesystem::is_directory(temp_.path() / "cache" / program_invocation_short_name));
+    EXPECT_TRUE(std::filesystem::is_directory(temp_.path() / ".cache" / program_invocation_short_name));
     EXPECT_EQ(logger->fileDestination()->logFileURL, logFile());
     EXPECT_EQ(logger->consoleDestination()->format, KIVLogger::kConsoleFormat);
     EXPECT_EQ(logger->fileDestination()->format, KIVLogger::kFileFormat);

@@ -1,6 +1,8 @@
-// The application's folders under the XDG data and cache folders.
+// The application's folders under the home that platform/UserPaths names ($KIV_HOME here).
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <optional>
@@ -34,31 +36,25 @@ protected:
     std::filesystem::path root_;
 };
 
-TEST_F(AppDirectoryTest, DataHomeIsApplicationSupport) {
+TEST_F(AppDirectoryTest, ApplicationSupportIsUnderTheHomeWhateverXDGSays) {
+    Env home("KIV_HOME", (root_ / "home").string());
     Env data("XDG_DATA_HOME", (root_ / "data").string());
+    Env shellHome("HOME", (root_ / "other").string());
     std::error_code error;
-    EXPECT_EQ(appDirectory(error), root_ / "data" / "BrannockCloud");
+    EXPECT_EQ(appDirectory(error), root_ / "home" / ".local" / "share" / "BrannockCloud");
     EXPECT_FALSE(error);
-    EXPECT_TRUE(std::filesystem::is_directory(root_ / "data"));               // made when missing
-    EXPECT_FALSE(std::filesystem::exists(root_ / "data" / "BrannockCloud"));  // left to its writers
-}
-
-TEST_F(AppDirectoryTest, RelativeOrEmptyDataHomeFallsBackToHome) {
-    Env home("HOME", (root_ / "home").string());
-    for (std::optional<std::string> value : {std::optional<std::string>("relative/path"),
-                                             std::optional<std::string>(""), std::optional<std::string>()}) {
-        Env data("XDG_DATA_HOME", value);
-        std::error_code error;
-        EXPECT_EQ(appDirectory(error), root_ / "home" / ".local" / "share" / "BrannockCloud");
-        EXPECT_FALSE(error);
-    }
-    EXPECT_TRUE(std::filesystem::is_directory(root_ / "home" / ".local" / "share"));
+    EXPECT_TRUE(std::filesystem::is_directory(root_ / "home" / ".local" / "share"));  // made when missing
+    EXPECT_FALSE(std::filesystem::exists(root_ / "home" / ".local" / "share" / "BrannockCloud"));
+    EXPECT_FALSE(std::filesystem::exists(root_ / "data"));
+    EXPECT_FALSE(std::filesystem::exists(root_ / "other"));
 }
 
 TEST_F(AppDirectoryTest, FolderThatCannotBeMadeIsAnError) {
     { std::ofstream(root_ / "file") << "x"; }
-    for (const auto& blocked : {root_ / "file", root_ / "file" / "sub"}) {
-        Env data("XDG_DATA_HOME", blocked.string());
+    std::filesystem::create_directories(root_ / "h");
+    { std::ofstream(root_ / "h" / ".local") << "x"; }
+    for (const auto& blocked : {root_ / "file", root_ / "h"}) {
+        Env home("KIV_HOME", blocked.string());
         std::error_code error;
         EXPECT_TRUE(appDirectory(error).empty());
         EXPECT_TRUE(error) << blocked;
@@ -67,27 +63,26 @@ TEST_F(AppDirectoryTest, FolderThatCannotBeMadeIsAnError) {
     }
 }
 
-TEST_F(AppDirectoryTest, CachesFollowTheCacheHomeAndAreNotMade) {
-    {
-        Env caches("XDG_CACHE_HOME", (root_ / "cache").string());
-        std::error_code error;
-        EXPECT_EQ(cachesDirectory(error), root_ / "cache");
-        EXPECT_FALSE(std::filesystem::exists(root_ / "cache"));
-    }
-    Env caches("XDG_CACHE_HOME", std::nullopt);
-    Env home("HOME", (root_ / "h").string());
+TEST_F(AppDirectoryTest, CachesAreUnderTheHomeAndAreNotMade) {
+    Env home("KIV_HOME", root_.string());
+    Env caches("XDG_CACHE_HOME", (root_ / "cache").string());
     std::error_code error;
-    EXPECT_EQ(cachesDirectory(error), root_ / "h" / ".cache");
+    EXPECT_EQ(cachesDirectory(error), root_ / ".cache");
+    EXPECT_FALSE(error);
+    EXPECT_FALSE(std::filesystem::exists(root_ / ".cache"));
 }
 
-TEST_F(AppDirectoryTest, WithoutHomeTheAccountDatabaseAnswers) {
-    Env caches("XDG_CACHE_HOME", std::nullopt);
-    Env home("HOME", std::nullopt);
-    std::error_code error;
-    const auto folder = cachesDirectory(error);  // read only; nothing is created
-    if (error) GTEST_SKIP() << "no account entry for this user";
-    EXPECT_TRUE(folder.is_absolute());
-    EXPECT_EQ(folder.filename(), ".cache");
+TEST_F(AppDirectoryTest, WithoutAnAbsoluteKIVHomeTheAccountDatabaseAnswers) {
+    const passwd* entry = ::getpwuid(::getuid());
+    if (entry == nullptr || entry->pw_dir == nullptr) GTEST_SKIP() << "no account entry for this user";
+    Env shellHome("HOME", (root_ / "h").string());
+    for (std::optional<std::string> value : {std::optional<std::string>("relative/path"),
+                                             std::optional<std::string>(""), std::optional<std::string>()}) {
+        Env home("KIV_HOME", value);
+        std::error_code error;
+        EXPECT_EQ(cachesDirectory(error), std::filesystem::path(entry->pw_dir) / ".cache");  // read only
+        EXPECT_FALSE(error);
+    }
 }
 
 }  // namespace

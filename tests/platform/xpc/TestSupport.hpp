@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/Dispatch.hpp"
-#include "platform/xpc/XPCReactor.hpp"
+#include "platform/Reactor.hpp"
 #include "platform/xpc/XPCServiceAddress.hpp"
 
 namespace xpctest {
@@ -81,7 +81,7 @@ private:
 // everything submitted before (when given).
 inline void drainReactor() {
     platform::Semaphore done;
-    platform::XPCReactor::instance().post([&] { done.signal(); });
+    platform::Reactor::instance().post([&] { done.signal(); });
     ASSERT_TRUE(done.waitFor(std::chrono::seconds(10)));
 }
 

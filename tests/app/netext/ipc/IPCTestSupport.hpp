@@ -9,9 +9,9 @@
 #include <string>
 
 #include "app/netext/ipc/IPCConnection.hpp"
+#include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/TestSupport.hpp"
-#include "platform/xpc/XPCReactor.hpp"
 
 namespace ipctest {
 

@@ -1,5 +1,7 @@
-#include "platform/xpc/XPCReactor.hpp"
+#include "platform/Reactor.hpp"
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -17,8 +19,30 @@
 #include "platform/SystemLog.hpp"
 
 namespace platform {
+namespace {
 
-struct XPCReactor::State {
+// Blocks every asynchronous signal in the calling thread while it lives. Faults raised
+// by the thread itself stay unblocked: blocking them would not stop them, only make
+// the kernel kill the process without running a handler.
+class BlockAsyncSignals {
+public:
+    BlockAsyncSignals() {
+        sigset_t all;
+        ::sigfillset(&all);
+        for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) ::sigdelset(&all, fault);
+        ::pthread_sigmask(SIG_BLOCK, &all, &previous_);
+    }
+    ~BlockAsyncSignals() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    BlockAsyncSignals(const BlockAsyncSignals&) = delete;
+    BlockAsyncSignals& operator=(const BlockAsyncSignals&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
+struct Reactor::State {
     int epollFd = -1;
     int wakeFd = -1;
     std::thread thread;
@@ -41,12 +65,12 @@ struct XPCReactor::State {
     void loop() {
         static constexpr int kWakeToken = 0;
         std::vector<epoll_event> events(64);
-        const SystemLog log("com.veltrix.kiv", "xpc");
+        const SystemLog log("com.veltrix.kiv", "reactor");
         for (;;) {
             const int n = ::epoll_wait(epollFd, events.data(), int(events.size()), -1);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                log.error(std::string("XPC reactor stopped: epoll_wait failed: ") + std::strerror(errno));
+                log.error(std::string("reactor stopped: epoll_wait failed: ") + std::strerror(errno));
                 return;
             }
             for (int i = 0; i < n; ++i) {
@@ -66,7 +90,7 @@ struct XPCReactor::State {
                 try {
                     handler->onEvents(token, events[i].events);
                 } catch (const std::exception& e) {
-                    log.error(std::string("XPC reactor: handler failed: ") + e.what());
+                    log.error(std::string("reactor: handler failed: ") + e.what());
                 }
             }
             runTasks(log);
@@ -85,39 +109,44 @@ struct XPCReactor::State {
                 try {
                     task();
                 } catch (const std::exception& e) {
-                    log.error(std::string("XPC reactor: task failed: ") + e.what());
+                    log.error(std::string("reactor: task failed: ") + e.what());
                 }
             }
         }
     }
 };
 
-XPCReactor::XPCReactor() : state_(std::make_unique<State>()) {
+Reactor::Reactor() : state_(std::make_unique<State>()) {
     state_->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     state_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (state_->epollFd < 0 || state_->wakeFd < 0) {
-        throw std::runtime_error(std::string("XPC reactor: cannot create epoll/eventfd: ") +
+        throw std::runtime_error(std::string("reactor: cannot create epoll/eventfd: ") +
                                  std::strerror(errno));
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = 0;
     ::epoll_ctl(state_->epollFd, EPOLL_CTL_ADD, state_->wakeFd, &ev);
-    state_->thread = std::thread([s = state_.get()] { s->loop(); });
+    {
+        // The thread starts with the mask it inherits, so it is set here rather than
+        // by the thread itself: no signal can land on it before it is blocked.
+        const BlockAsyncSignals blocked;
+        state_->thread = std::thread([s = state_.get()] { s->loop(); });
+    }
     state_->threadId = state_->thread.get_id();
 }
 
-XPCReactor::~XPCReactor() {
+Reactor::~Reactor() {
     // Only reached for reactors other than the process-wide one, which lives forever.
     if (state_->thread.joinable()) state_->thread.detach();
 }
 
-XPCReactor& XPCReactor::instance() {
-    static NoDestructor<XPCReactor> reactor;
+Reactor& Reactor::instance() {
+    static NoDestructor<Reactor> reactor;
     return *reactor;
 }
 
-std::uint64_t XPCReactor::add(int fd, std::uint32_t events, std::shared_ptr<Handler> handler) {
+std::uint64_t Reactor::add(int fd, std::uint32_t events, std::shared_ptr<Handler> handler) {
     std::uint64_t token = 0;
     {
         std::lock_guard lock(state_->mutex);
@@ -137,14 +166,14 @@ std::uint64_t XPCReactor::add(int fd, std::uint32_t events, std::shared_ptr<Hand
     return token;
 }
 
-void XPCReactor::modify(std::uint64_t token, int fd, std::uint32_t events) {
+void Reactor::modify(std::uint64_t token, int fd, std::uint32_t events) {
     epoll_event ev{};
     ev.events = events;
     ev.data.u64 = token;
     ::epoll_ctl(state_->epollFd, EPOLL_CTL_MOD, fd, &ev);
 }
 
-void XPCReactor::remove(std::uint64_t token, int fd) {
+void Reactor::remove(std::uint64_t token, int fd) {
     ::epoll_ctl(state_->epollFd, EPOLL_CTL_DEL, fd, nullptr);
     std::shared_ptr<Handler> dropped;
     {
@@ -158,7 +187,7 @@ void XPCReactor::remove(std::uint64_t token, int fd) {
     // `dropped` may be the last reference to its owner: destroyed here, outside the lock.
 }
 
-void XPCReactor::post(std::function<void()> task) {
+void Reactor::post(std::function<void()> task) {
     {
         std::lock_guard lock(state_->mutex);
         state_->shared.tasks.push_back(std::move(task));
@@ -166,6 +195,6 @@ void XPCReactor::post(std::function<void()> task) {
     state_->wake();
 }
 
-bool XPCReactor::onReactorThread() const { return std::this_thread::get_id() == state_->threadId; }
+bool Reactor::onReactorThread() const { return std::this_thread::get_id() == state_->threadId; }
 
 }  // namespace platform
