@@ -1,5 +1,5 @@
 // libFuzzer target for the model's JSON readers: the device configuration (as stored and as the
-// device server sends it), the "cfg" object and a single forwarding rule, and the two generic
+// device server sends it), the registration reply (also stored as config.json), the "cfg" object and a single forwarding rule, and the two generic
 // values JSONAny and AnyJSONValue. Whatever decodes must encode, its text must decode again to
 // an equal value (where the type defines equality) and write the very same text again, since the
 // application decides "configuration changed" by comparing such texts. Aborts on any difference.
@@ -18,6 +18,7 @@
 #include "model/ForwardingRule.hpp"
 #include "model/JSONAny.hpp"
 #include "model/JSONCoder.hpp"
+#include "model/MainConfiguration.hpp"
 
 using namespace model;
 using fuzz::check;
@@ -137,6 +138,20 @@ std::optional<std::pair<T, T>> sortedTextRoundTrip(std::string_view text) {
     return std::pair<T, T>(std::move(*decoded), std::move(*again));
 }
 
+// The registration reply, as the transport reads it and as config.json is read back.
+void mainConfiguration(std::string_view text) {
+    auto decoded = MainConfiguration::fromJSONString(text, TextEncoding::utf8);
+    if (!decoded) return;
+    auto written = decoded->jsonString(TextEncoding::utf8);
+    check(written && written->has_value(), "decoded reply has no text");
+    checkCanonical(**written);
+    auto again = MainConfiguration::fromJSONString(**written, TextEncoding::utf8);
+    check(again.has_value(), "written reply does not read back");
+    check(*again == *decoded, "reply read back is not equal");
+    auto rewritten = again->jsonString(TextEncoding::utf8);
+    check(rewritten && rewritten->has_value() && **rewritten == **written, "reply text is not stable");
+}
+
 void configuration(std::string_view text) {
     auto viaReader = Configuration::fromJSONString(text, TextEncoding::utf8);
     auto decoded = sortedTextRoundTrip<Configuration>(text);
@@ -197,6 +212,7 @@ void anyJSONValue(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     deviceConfiguration(text);
+    mainConfiguration(text);
     configuration(text);
     forwardingRule(text);
     jsonAny(text);
