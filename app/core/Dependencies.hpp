@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/shell/Service.hpp"
+#include "app/core/Service.hpp"
 
 namespace kiv {
 

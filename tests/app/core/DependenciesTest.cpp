@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "app/Logger/KIVLogger.hpp"
-#include "app/shell/Dependencies.hpp"
-#include "app/shell/Injected.hpp"
-#include "app/shell/LoggerService.hpp"
+#include "app/core/Dependencies.hpp"
+#include "app/core/Injected.hpp"
+#include "app/core/LoggerService.hpp"
 
 namespace kiv {
 namespace {

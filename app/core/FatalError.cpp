@@ -1,4 +1,4 @@
-#include "app/shell/FatalError.hpp"
+#include "app/core/FatalError.hpp"
 
 #include <cstdio>
 #include <cstdlib>

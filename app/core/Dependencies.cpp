@@ -1,11 +1,12 @@
-#include "app/shell/Dependencies.hpp"
+#include "app/core/Dependencies.hpp"
 
 #include <cxxabi.h>
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "app/shell/FatalError.hpp"
+#include "app/core/FatalError.hpp"
+#include "platform/NoDestructor.hpp"
 
 namespace kiv {
 namespace {
@@ -16,8 +17,9 @@ struct Root {
 };
 
 Root& rootHolder() {
-    static Root root;
-    return root;
+    // Never destroyed: services may still be in use on other threads while the process exits.
+    static platform::NoDestructor<Root> root;
+    return *root;
 }
 
 // Entries whose `global` service this thread is making right now, to stop a factory that asks

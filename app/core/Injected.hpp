@@ -9,8 +9,8 @@
 #include <mutex>
 #include <utility>
 
-#include "app/shell/Dependencies.hpp"
-#include "app/shell/FatalError.hpp"
+#include "app/core/Dependencies.hpp"
+#include "app/core/FatalError.hpp"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "app/shell/LoggerService.hpp"
+#include "app/core/LoggerService.hpp"
 
 #include "app/Logger/KIVLogger.hpp"
 
