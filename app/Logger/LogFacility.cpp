@@ -61,6 +61,18 @@ void LogFacility::detachAll() {
     // Destinations are released outside the lock; their destructors may take time.
 }
 
+void LogFacility::waitForPendingLines() {
+    std::vector<BaseDestinationPtr> members;
+    {
+        DestinationSet& set = destinations();
+        std::lock_guard lock(set.mutex);
+        members = set.members;
+    }
+    for (const BaseDestinationPtr& destination : members) {
+        if (destination->queue) destination->queue->sync([] {});
+    }
+}
+
 int LogFacility::countDestinations() {
     DestinationSet& set = destinations();
     std::lock_guard lock(set.mutex);

@@ -36,6 +36,9 @@ public:
     static bool detach(const BaseDestinationPtr& destination);
     static void detachAll();
     static int countDestinations();
+    // Waits until every line handed to a destination so far has been written (before the process
+    // ends: destinations write on queues of their own).
+    static void waitForPendingLines();
 
     template <class F>
     static void logVerbose(F&& message, std::string file, std::string function, int line,
