@@ -6,6 +6,10 @@ namespace dnsproxy {
 
 void IPCAppLink::startListener() { kiv::IPCConnection::shared()->startListener(); }
 
+void IPCAppLink::stopListener() {
+    if (auto listener = kiv::IPCConnection::shared()->listener()) listener->invalidate();
+}
+
 bool IPCAppLink::proxyStopped(std::int64_t reason) {
     return kiv::IPCConnection::shared()->proxyStopped(reason);
 }

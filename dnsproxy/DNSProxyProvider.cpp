@@ -22,12 +22,13 @@ void DNSProxyProvider::startProxy(const platform::ne::StartOptions& options,
                                   platform::ne::StartCompletion completion) {
     log->debug("KIVDNSProxyProvider: startProxy");
     std::optional<DefaultConfiguration> parsed;
+    const nlohmann::json* vendorData = nullptr;
     if (options && options->is_object() && !options->empty()) {
-        const auto vendorData = options->find("VendorData");
-        if (vendorData != options->end() && vendorData->is_object()) {
-            parsed = makeDefaultConfiguration(*vendorData);
-        }
+        const auto found = options->find("VendorData");
+        if (found != options->end()) vendorData = &*found;
+        if (vendorData && vendorData->is_object()) parsed = makeDefaultConfiguration(*vendorData);
     }
+    reportConfiguration(vendorData);
     // What the flows derive from the configuration (its option bytes, the computer's
     // DNS servers) is made before the configuration is published, so that no flow is
     // admitted with half of it.
@@ -43,6 +44,24 @@ void DNSProxyProvider::startProxy(const platform::ne::StartOptions& options,
         }
     }
     if (completion) completion(std::nullopt);
+}
+
+void DNSProxyProvider::reportConfiguration(const nlohmann::json* vendorData) const {
+    // Said once per start, as errors: a start never fails, so these lines are the
+    // only sign of a proxy that drops every query or leaves a rule unused.
+    if (vendorData && vendorData->is_object()) {
+        for (const auto& problem : configurationProblems(*vendorData)) {
+            log->error("Provider configuration: " + problem);
+        }
+        return;
+    }
+    const bool kept = providerConfig().has_value();
+    if (vendorData) {
+        log->error(std::string("Provider configuration: \"VendorData\" is not a dictionary: ") +
+                   (kept ? "the earlier configuration stays" : "the proxy takes no queries"));
+    } else if (!kept) {
+        log->error("Provider configuration: none was given: the proxy takes no queries");
+    }
 }
 
 void DNSProxyProvider::refreshNetworkInterfaces() {

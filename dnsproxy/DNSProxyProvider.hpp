@@ -3,7 +3,9 @@
 // option, refuses every flow while that configuration is not valid, wraps each
 // admitted UDP flow in a DNSProxyUDPFlow and keeps the set of live flows. When a
 // flow completes, the upstream connections of other flows idle longer than the
-// sweep limit are cancelled (on their own queues), which ends those flows.
+// sweep limit are cancelled (on their own queues), which ends those flows. A start
+// never fails; it logs, as errors, why its configuration would leave queries
+// dropped or a rule unused (configurationProblems).
 //
 // Threads: the host calls start/stop one at a time and offers flows from several
 // threads; flows complete on their queues. The configuration and the flow set are
@@ -66,6 +68,10 @@ public:
     const std::string ipAddress;
 
 private:
+    // Logs why the configuration a start brings (or its lack) leaves queries dropped
+    // or rules unused. A start that brings none reuses the kept one, already judged.
+    void reportConfiguration(const nlohmann::json* vendorData) const;
+
     struct State {
         std::optional<DefaultConfiguration> providerConfig;
         FlowConfigurationPtr flowConfig;  // built from providerConfig at each start

@@ -1,5 +1,6 @@
 #include "dnsproxy/DNSProxyUDPFlow.hpp"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <cstdio>
 
@@ -16,9 +17,28 @@ using platform::ne::NWEndpoint;
 using platform::ne::NWError;
 
 namespace {
-constexpr std::size_t kMaxMessageSize = 65535;
+// The largest UDP payload over IPv4: 65535 less the 20-byte IP and 8-byte UDP
+// headers (IPv6 carries 20 more). A tagged query longer than this could not be sent.
+constexpr std::size_t kMaxUDPPayload = 65535 - 20 - 8;
+constexpr std::size_t kHeaderSize = 12;
+constexpr std::size_t kFlagsOffset = 2;
+constexpr std::uint8_t kTruncatedBit = 0x02;
+constexpr std::size_t kQuestionCountOffset = 4;
 constexpr std::size_t kAdditionalCountOffset = 10;  // in the 12-byte header
+constexpr std::uint16_t kOPTType = 41;
 }  // namespace
+
+bool truncateReply(Datagram& reply, std::size_t limit) {
+    if (reply.size() <= limit) return false;
+    // Every reply reaching here matched its query, so its header and question parse.
+    const auto end = questionEnd(reply).value_or(kHeaderSize);
+    reply.resize(end);
+    reply[kFlagsOffset] |= kTruncatedBit;
+    reply[kQuestionCountOffset] = 0;
+    reply[kQuestionCountOffset + 1] = end > kHeaderSize ? 1 : 0;
+    std::fill(reply.begin() + kQuestionCountOffset + 2, reply.begin() + kHeaderSize, 0);
+    return true;
+}
 
 std::string quotedDescription(const std::string& text) {
     std::string result = "\"";
@@ -126,10 +146,15 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
         return;
     }
     // The batch is compacted in place: what goes upstream is datagram i at place
-    // `kept`, with its endpoint beside it.
+    // `kept`, with its endpoint beside it. Nearly every batch goes to one resolver:
+    // a list of hosts is made only once two differ.
     auto& batch = *datagrams;
     auto& batchEndpoints = *endpoints;
     batchEndpoints.resize(batch.size());
+    std::vector<std::uint16_t> limits;
+    limits.reserve(batch.size());
+    std::string batchHost;
+    std::vector<std::string> hosts;
     std::size_t kept = 0;
     const FlowConfiguration* config = providerConfig.get();
     for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -147,15 +172,15 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
             continue;
         }
         auto modified = modifyDNS(std::move(batch[i]), config);
-        if (modified.decision) {
-            const auto& decision = *modified.decision;
-            if (decision.resolver) {
-                host = *decision.resolver;
-            } else if (!decision.isDefault) {
-                host = localServer();
-            }
+        auto chosen = hostFor(modified.decision, host);
+        if (kept == 0) {
+            batchHost = std::move(chosen);
+        } else if (!hosts.empty() || chosen != batchHost) {
+            if (hosts.empty()) hosts.assign(kept, batchHost);
+            hosts.push_back(std::move(chosen));
         }
         batch[kept] = std::move(modified.datagram);
+        limits.push_back(modified.replyLimit);
         if (kept != i) batchEndpoints[kept] = endpoint;
         ++kept;
     }
@@ -163,7 +188,37 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
     batchEndpoints.resize(kept);
     // Nothing left to send (every endpoint was refused): the flow is already closed.
     if (batch.empty()) return;
-    connect(std::move(host), std::move(batch), std::move(batchEndpoints));
+    if (hosts.empty()) {
+        connect(std::move(batchHost), std::move(batch), std::move(batchEndpoints), std::move(limits));
+    } else {
+        connectEach(std::move(hosts), std::move(batch), std::move(batchEndpoints), std::move(limits));
+    }
+}
+
+std::string DNSProxyUDPFlow::hostFor(const std::optional<FilterDecision>& decision,
+                                     const std::string& defaultHost) const {
+    if (decision && decision->resolver) return *decision->resolver;
+    if (decision && !decision->isDefault) return localServer();
+    return defaultHost;
+}
+
+void DNSProxyUDPFlow::connectEach(std::vector<std::string> hosts, std::vector<Datagram> datagrams,
+                                  std::vector<NWEndpoint> endpoints, std::vector<std::uint16_t> limits) {
+    std::vector<bool> sent(hosts.size(), false);
+    for (std::size_t first = 0; first < hosts.size(); ++first) {
+        if (sent[first]) continue;
+        std::vector<Datagram> group;
+        std::vector<NWEndpoint> groupEndpoints;
+        std::vector<std::uint16_t> groupLimits;
+        for (std::size_t i = first; i < hosts.size(); ++i) {
+            if (sent[i] || hosts[i] != hosts[first]) continue;
+            sent[i] = true;
+            group.push_back(std::move(datagrams[i]));
+            groupEndpoints.push_back(std::move(endpoints[i]));
+            groupLimits.push_back(limits[i]);
+        }
+        connect(std::move(hosts[first]), std::move(group), std::move(groupEndpoints), std::move(groupLimits));
+    }
 }
 
 std::string DNSProxyUDPFlow::localServer() const {
@@ -189,8 +244,20 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
         return {false, std::move(datagram), std::nullopt};
     }
     auto& message = *decoder.message;
+    // The client's own OPT record says how much it takes, at least the classic 512.
+    std::uint16_t replyLimit = kClassicReplyLimit;
+    if (message.additionalRecords) {
+        for (const auto& record : *message.additionalRecords) {
+            if (record && record->type == kOPTType) {
+                replyLimit = std::max(kClassicReplyLimit, record->resourceClass);
+                break;
+            }
+        }
+    }
     auto decision = filterRule(config, config->providerConfig.externalIPAddress, message);
-    if (decision && !decision->isDefault) return {false, std::move(datagram), std::move(decision)};
+    if (decision && !decision->isDefault) {
+        return {false, std::move(datagram), std::move(decision), replyLimit};
+    }
 
     // The additional section becomes the one OPT record of the configuration. It is
     // encoded once per configuration and appended here, which gives the same bytes
@@ -202,15 +269,16 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
     Datagram encoded;
     encoded.reserve(datagram.size() + optRecord.size() + 16);
     if (!dnscodec::DNSMessageEncoder::append(message, encoded) ||
-        encoded.size() + optRecord.size() > kMaxMessageSize) {
-        // A query the encoder cannot write again goes out as it came.
+        encoded.size() + optRecord.size() > kMaxUDPPayload) {
+        // A query the encoder cannot write again, or that the record would make too
+        // long for a datagram, goes out as it came.
         log->debug("Failed to encode modified message");
-        return {false, std::move(datagram), std::move(decision)};
+        return {false, std::move(datagram), std::move(decision), replyLimit};
     }
     encoded.insert(encoded.end(), optRecord.begin(), optRecord.end());
     encoded[kAdditionalCountOffset] = 0;
     encoded[kAdditionalCountOffset + 1] = 1;
-    return {true, std::move(encoded), std::move(decision)};
+    return {true, std::move(encoded), std::move(decision), replyLimit};
 }
 
 std::optional<FilterDecision> DNSProxyUDPFlow::filterRule(const FlowConfiguration* config,
@@ -237,7 +305,7 @@ std::optional<FilterDecision> DNSProxyUDPFlow::filterRule(const FlowConfiguratio
 }
 
 void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
-                              std::vector<NWEndpoint> endpoints) {
+                              std::vector<NWEndpoint> endpoints, std::vector<std::uint16_t> limits) {
     // The pending reply deadline keeps the flow alive until its upstream ends, also
     // when the provider no longer lists it; the callbacks only look it up.
     std::weak_ptr<DNSProxyUDPFlow> weak = weak_from_this();
@@ -251,13 +319,13 @@ void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
     connection->endedCompletion = [weak](DNSServerConnection& c) {
         if (auto self = weak.lock()) self->finishUpstream(c);
     };
-    repliesWritten_ = 0;
+    connection->replyLimits = std::move(limits);
     if (connection->datagrams.size() > 1) {
         connection->replyArrived = [weak](DNSServerConnection& c, std::size_t index) {
             if (auto self = weak.lock()) self->writeReply(c, index);
         };
     }
-    dnsServerConnection = connection;
+    dnsServerConnections.push_back(connection);
     std::weak_ptr<DNSServerConnection> weakConnection = connection;
     connection->connection->setStateUpdateHandler(
         [weakConnection](const platform::ne::NWConnectionState& state) {
@@ -266,6 +334,11 @@ void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
     connection->connection->start(queue_);
     connection->state = "started";
     connection->armDeadline();
+}
+
+bool DNSProxyUDPFlow::ownsUpstream(const DNSServerConnection& connection) const {
+    return std::any_of(dnsServerConnections.begin(), dnsServerConnections.end(),
+                       [&](const DNSServerConnectionPtr& c) { return c.get() == &connection; });
 }
 
 void DNSProxyUDPFlow::writeDatagrams(DNSServerConnection& connection,
@@ -281,17 +354,21 @@ void DNSProxyUDPFlow::writeDatagrams(DNSServerConnection& connection,
         finishUpstream(connection);
         return;
     }
-    // The connection is done with its endpoints; the replies passed on as they
-    // arrived are not written twice.
-    auto endpoints = std::move(connection.originalEndpionts);
-    const std::size_t count = std::min(replies->size(), endpoints.size());
-    const std::size_t first = std::min(repliesWritten_, count);
-    replies->resize(count);
-    endpoints.resize(count);
-    replies->erase(replies->begin(), replies->begin() + static_cast<std::ptrdiff_t>(first));
-    endpoints.erase(endpoints.begin(), endpoints.begin() + static_cast<std::ptrdiff_t>(first));
+    // Each reply goes to the endpoint of the query it answers; those passed on as
+    // they arrived are not written twice.
+    std::vector<Datagram> toWrite;
+    std::vector<NWEndpoint> endpoints;
+    const std::size_t count = std::min(replies->size(), connection.answered.size());
+    for (std::size_t i = connection.repliesPassedOn; i < count; ++i) {
+        const auto query = connection.answered[i];
+        if (query >= connection.originalEndpionts.size()) continue;
+        auto& reply = (*replies)[i];
+        if (query < connection.replyLimits.size()) truncateReply(reply, connection.replyLimits[query]);
+        toWrite.push_back(std::move(reply));
+        endpoints.push_back(std::move(connection.originalEndpionts[query]));
+    }
     auto keep = connection.shared_from_this();
-    flow->writeDatagrams(std::move(*replies), std::move(endpoints),
+    flow->writeDatagrams(std::move(toWrite), std::move(endpoints),
                          [self = shared_from_this(), keep](std::optional<FlowError> writeError) {
                              if (writeError) {
                                  logDebug(*self->log, [&] {
@@ -303,15 +380,18 @@ void DNSProxyUDPFlow::writeDatagrams(DNSServerConnection& connection,
 }
 
 void DNSProxyUDPFlow::writeReply(DNSServerConnection& connection, std::size_t index) {
-    if (dnsServerConnection.get() != &connection) return;
-    // Replies pair with the batch's endpoints by position, in arrival order.
-    if (index != repliesWritten_ || index >= connection.receivedData.size() ||
-        index >= connection.originalEndpionts.size()) {
+    // In arrival order, each once.
+    if (index != connection.repliesPassedOn || index >= connection.receivedData.size() ||
+        index >= connection.answered.size() || !ownsUpstream(connection)) {
         return;
     }
-    ++repliesWritten_;
+    const auto query = connection.answered[index];
+    if (query >= connection.originalEndpionts.size()) return;
+    ++connection.repliesPassedOn;
+    Datagram reply = connection.receivedData[index];
+    if (query < connection.replyLimits.size()) truncateReply(reply, connection.replyLimits[query]);
     flow->writeDatagrams(
-        {connection.receivedData[index]}, {connection.originalEndpionts[index]},
+        {std::move(reply)}, {connection.originalEndpionts[query]},
         [self = shared_from_this()](std::optional<FlowError> writeError) {
             if (!writeError) return;
             logDebug(*self->log, [&] { return "Error writing data " + writeError->localizedDescription(); });
@@ -319,16 +399,20 @@ void DNSProxyUDPFlow::writeReply(DNSServerConnection& connection, std::size_t in
 }
 
 void DNSProxyUDPFlow::finishUpstream(DNSServerConnection& connection) {
-    // Once per batch, however many completions arrive.
-    if (dnsServerConnection.get() != &connection) return;
-    auto keep = dnsServerConnection;
+    // Once per connection, however many completions arrive.
+    const auto found = std::find_if(dnsServerConnections.begin(), dnsServerConnections.end(),
+                                    [&](const DNSServerConnectionPtr& c) { return c.get() == &connection; });
+    if (found == dnsServerConnections.end()) return;
+    auto keep = *found;
     // The handler goes first: the cancel this flow asks for is no news to it.
     if (connection.connection->hasStateUpdateHandler()) connection.connection->setStateUpdateHandler(nullptr);
     connection.connection->cancel();
     connection.requestCompletion = nullptr;
     connection.invalidate();
+    dnsServerConnections.erase(found);
+    // The flow ends with its last upstream.
+    if (!dnsServerConnections.empty()) return;
     close(std::nullopt);
-    dnsServerConnection.reset();
     receiveTimeCell_->store(kNoUpstream, std::memory_order_relaxed);
 }
 
@@ -345,18 +429,21 @@ void DNSProxyUDPFlow::close(std::optional<FlowError> error) {
 
 void DNSProxyUDPFlow::cancelIdleUpstream(std::int64_t now, std::int64_t limit) {
     asio::post(queue_, [self = shared_from_this(), now, limit] {
-        if (!self->dnsServerConnection) return;
-        if (now - self->dnsServerConnection->receiveTime() > limit)
-            self->dnsServerConnection->connection->cancel();
+        // The connections share one receive time: the flow is idle when none asked lately.
+        for (const auto& connection : std::vector(self->dnsServerConnections)) {
+            if (now - connection->receiveTime() > limit) connection->connection->cancel();
+        }
     });
 }
 
 void DNSProxyUDPFlow::abandon() {
     asio::post(queue_, [self = shared_from_this()] {
-        if (self->dnsServerConnection) {
-            self->finishUpstream(*self->dnsServerConnection);
-        } else {
+        if (self->dnsServerConnections.empty()) {
             self->close(std::nullopt);
+            return;
+        }
+        for (const auto& connection : std::vector(self->dnsServerConnections)) {
+            self->finishUpstream(*connection);
         }
     });
 }

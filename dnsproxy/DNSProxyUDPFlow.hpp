@@ -1,17 +1,21 @@
 #pragma once
 // One admitted UDP DNS flow: opens the client flow, reads one batch of queries,
 // tags each query that no forwarding rule claims with the client-identification
-// option, sends the batch on one upstream connection (to the resolver the last
-// deciding query chose), writes the replies back and closes. The replies of a
-// batch are written as they arrive, so that one answer the upstream loses does
-// not take the others of its batch with it. Every path ends
-// with the client flow closed and flowCompletion called once: an upstream that
-// fails, is cancelled by anyone else, or passes its reply deadline closes the
-// flow without writing.
+// option, sends each query to the resolver its own decision names (one upstream
+// connection per distinct resolver of the batch), writes the replies back and
+// closes. The replies of a batch are written as they arrive, each to the client
+// endpoint of the query it answers, so that one answer the upstream loses does not
+// take the others of its batch with it. A reply longer than its client can take
+// (512 bytes, or the payload size of the client's own OPT record) goes back cut to
+// its header and question with TC set. Every path ends with the client flow closed
+// and flowCompletion called once, after the last upstream connection has ended: an
+// upstream that fails, is cancelled by anyone else, or passes its reply deadline
+// ends without writing what it still owed.
 //
 // Threads: open() may be called from any thread; everything else runs on the
 // client flow's queue, which the upstream connection shares. The flow keeps itself
 // alive while its upstream connection is in use.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,10 +36,15 @@ class DNSProxyUDPFlow : public std::enable_shared_from_this<DNSProxyUDPFlow> {
 public:
     using FlowCompletion = std::function<void(DNSProxyUDPFlow&, std::optional<platform::ne::FlowError>)>;
 
+    // What a client that shows no EDNS takes in one reply.
+    static constexpr std::uint16_t kClassicReplyLimit = 512;
+
     struct Modified {
         bool rewritten = false;
         Datagram datagram;
         std::optional<FilterDecision> decision;
+        // The most the client takes in one reply.
+        std::uint16_t replyLimit = kClassicReplyLimit;
     };
 
     // `settings` must outlive the flow.
@@ -61,7 +70,8 @@ public:
 
     std::shared_ptr<platform::ne::NEAppProxyUDPFlow> flow;
     const std::size_t identifier;
-    DNSServerConnectionPtr dnsServerConnection;
+    // The batch's upstream connections still in use, one per resolver.
+    std::vector<DNSServerConnectionPtr> dnsServerConnections;
     const platform::SystemLog* log;
     FlowConfigurationPtr providerConfig;
     FilterManager filterManager;
@@ -74,8 +84,14 @@ private:
                      std::optional<std::vector<platform::ne::NWEndpoint>> endpoints,
                      const std::optional<platform::ne::FlowError>& error);
     std::string localServer() const;
+    // Where a query goes: the resolver its decision names, else `defaultHost`.
+    std::string hostFor(const std::optional<FilterDecision>& decision, const std::string& defaultHost) const;
+    // One connection for each resolver of the batch, its queries in batch order.
+    void connectEach(std::vector<std::string> hosts, std::vector<Datagram> datagrams,
+                     std::vector<platform::ne::NWEndpoint> endpoints, std::vector<std::uint16_t> limits);
     void connect(std::string host, std::vector<Datagram> datagrams,
-                 std::vector<platform::ne::NWEndpoint> endpoints);
+                 std::vector<platform::ne::NWEndpoint> endpoints, std::vector<std::uint16_t> limits);
+    bool ownsUpstream(const DNSServerConnection& connection) const;
     void writeDatagrams(DNSServerConnection& connection, std::optional<DNSServerConnection::Replies> replies,
                         const std::optional<platform::ne::NWError>& error);
     void writeReply(DNSServerConnection& connection, std::size_t index);
@@ -84,11 +100,15 @@ private:
     const ProxySettings* settings_;
     platform::ne::Queue queue_;
     std::shared_ptr<ReceiveTimeCell> receiveTimeCell_;
-    bool closed_ = false;             // on the queue: a closed flow starts no further step
-    std::size_t repliesWritten_ = 0;  // of the current upstream's replies, passed on early
+    bool closed_ = false;  // on the queue: a closed flow starts no further step
 };
 
 using DNSProxyUDPFlowPtr = std::shared_ptr<DNSProxyUDPFlow>;
+
+// Cuts `reply` to its header and first question, with TC set and the other
+// sections' counts 0, when it is longer than `limit`; false when it fits. A reply
+// whose question does not parse keeps its header alone.
+bool truncateReply(Datagram& reply, std::size_t limit);
 
 // A text in double quotes with quotes, backslashes and control characters escaped.
 std::string quotedDescription(const std::string& text);

@@ -1,6 +1,9 @@
 #include "dnsproxy/DNSServerConnection.hpp"
 
+#include <algorithm>
 #include <asio/post.hpp>
+#include <atomic>
+#include <cstring>
 #include <random>
 
 #include "dnsproxy/ProxyLog.hpp"
@@ -25,7 +28,60 @@ std::array<std::uint8_t, 16> randomUUID() {
     return bytes;
 }
 
+constexpr std::size_t kHeaderSize = 12;
+constexpr std::uint8_t kPointerBits = 0xC0;
+constexpr std::size_t kMaxNameLength = 255;
+// A forger sends many: the first drop is logged at once, the rest at most this often.
+constexpr std::int64_t kStrayLogInterval = 10'000'000'000;  // ns
+
+std::atomic<std::uint64_t> strayCount{0};
+std::atomic<std::int64_t> strayLoggedAt{INT64_MIN};
+
+std::uint16_t questionCount(std::span<const std::uint8_t> message) {
+    return static_cast<std::uint16_t>(message[4] << 8 | message[5]);
+}
+
+std::uint8_t asciiLower(std::uint8_t c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<std::uint8_t>(c + 32) : c;
+}
+
 }  // namespace
+
+std::optional<std::size_t> questionEnd(std::span<const std::uint8_t> message) {
+    if (message.size() < kHeaderSize) return std::nullopt;
+    if (questionCount(message) == 0) return kHeaderSize;
+    std::size_t at = kHeaderSize;
+    while (true) {
+        if (at >= message.size() || at - kHeaderSize >= kMaxNameLength) return std::nullopt;
+        const std::uint8_t length = message[at];
+        if ((length & kPointerBits) == kPointerBits) return std::nullopt;
+        at += 1 + std::size_t{length};
+        if (length == 0) break;
+    }
+    if (message.size() - at < 4) return std::nullopt;  // type and class
+    return at + 4;
+}
+
+bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply) {
+    const auto queryEnd = questionEnd(query);
+    const auto replyEnd = questionEnd(reply);
+    if (!queryEnd || !replyEnd || *queryEnd != *replyEnd) return false;
+    if (query[0] != reply[0] || query[1] != reply[1] || (reply[2] & 0x80) == 0) return false;  // id, QR
+    if (*queryEnd == kHeaderSize) return true;  // neither has a question
+    // Label lengths, type and class compare exactly, the labels' bytes in any case.
+    std::size_t at = kHeaderSize;
+    const std::size_t nameEnd = *queryEnd - 4;
+    while (at < nameEnd) {
+        const std::size_t labelEnd = at + 1 + query[at];
+        if (query[at] != reply[at]) return false;
+        for (++at; at < labelEnd; ++at) {
+            if (asciiLower(query[at]) != asciiLower(reply[at])) return false;
+        }
+    }
+    return std::memcmp(query.data() + nameEnd, reply.data() + nameEnd, 4) == 0;
+}
+
+std::uint64_t DNSServerConnection::strayReplies() { return strayCount.load(std::memory_order_relaxed); }
 
 DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::string host_,
                                          const platform::SystemLog& log_,
@@ -181,12 +237,35 @@ void DNSServerConnection::receive() {
         std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
     const auto expiry = deadlines_->expiry(*this);
     if (!expiry || *expiry - ReplyDeadlines::Clock::now() < full - full / 8) armDeadline();
+    issueReceive();
+    state = "past calling received";
+}
+
+void DNSServerConnection::issueReceive() {
     std::weak_ptr<DNSServerConnection> weak = weak_from_this();
     connection->receiveMessage([weak](std::optional<Datagram> content, std::optional<ContentContext>, bool,
                                       std::optional<NWError> error) {
         if (auto self = weak.lock()) self->receiveCompleted(std::move(content), error);
     });
-    state = "past calling received";
+}
+
+std::optional<std::uint32_t> DNSServerConnection::outstandingQueryFor(const Datagram& reply) const {
+    for (std::uint32_t i = 0; i < datagrams.size(); ++i) {
+        if (!answersQuery(datagrams[i], reply)) continue;
+        // The same query twice in a batch takes two replies.
+        if (std::find(answered.begin(), answered.end(), i) == answered.end()) return i;
+    }
+    return std::nullopt;
+}
+
+void DNSServerConnection::dropStray() {
+    const auto count = strayCount.fetch_add(1, std::memory_order_relaxed) + 1;
+    const auto now = context_.settings->clock->monotonic().count();
+    auto last = strayLoggedAt.load(std::memory_order_relaxed);
+    if (last != INT64_MIN && now - last < kStrayLogInterval) return;
+    if (!strayLoggedAt.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    log->notice("Dropped a reply from " + host + " that answers no outstanding query (" +
+                std::to_string(count) + " dropped so far)");
 }
 
 void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
@@ -207,7 +286,16 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
     if (!content) {
         log->debug("Received data is nil");
     } else {
+        const auto query = outstandingQueryFor(*content);
+        if (!query) {
+            // Not the answer: its query still waits for one. The deadline is not
+            // renewed, so a stream of forgeries cannot hold the flow open.
+            dropStray();
+            issueReceive();
+            return;
+        }
         receivedData.push_back(std::move(*content));
+        answered.push_back(*query);
     }
     if (receivedData.size() == datagrams.size()) {
         complete_ = true;

@@ -2,12 +2,15 @@
 // One batch of client queries to one upstream resolver: one UDP association on
 // which every datagram is sent once the association is ready, one receive per
 // completed send, and one call of requestCompletion with all replies (in arrival
-// order) or one call per error. Each reply that arrives while others are still
-// outstanding is also announced through replyArrived, so that a client is not kept
-// waiting for the slowest answer of its batch, and an answer already received is
-// not lost with a later one. A connection that ends otherwise (it failed, was
-// cancelled by anyone but its flow, or passed its reply deadline) calls
-// endedCompletion instead, so that its flow can close.
+// order) or one call per error. A reply counts only when its DNS id and question
+// match a query still outstanding here (RFC 5452): anything else from the
+// resolver's address and port (a blind forger's guess, a late duplicate) is counted,
+// logged now and then, and dropped, and the receive goes on. Each reply that
+// arrives while others are still outstanding is also announced through
+// replyArrived, so that a client is not kept waiting for the slowest answer of its
+// batch, and an answer already received is not lost with a later one. A connection
+// that ends otherwise (it failed, was cancelled by anyone but its flow, or passed
+// its reply deadline) calls endedCompletion instead, so that its flow can close.
 //
 // Threads: everything runs on the queue given at creation (the flow's), which is
 // also the NWConnection's queue. receiveTime() may be read from any thread.
@@ -18,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,15 @@ using platform::ne::Datagram;
 // and its connection so that the provider's sweep can read it from any thread.
 using ReceiveTimeCell = std::atomic<std::int64_t>;
 inline constexpr std::int64_t kNoUpstream = INT64_MIN;
+
+// The offset just past the first question of a DNS message (12, the header's
+// size, when it announces none); absent when the header or that question does not
+// parse. A compressed name is not read: nothing precedes the first one to point at.
+std::optional<std::size_t> questionEnd(std::span<const std::uint8_t> message);
+
+// Whether `reply` is a response to `query`: the same id, and the same first
+// question (name in any ASCII case, type, class), or no question in either.
+bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply);
 
 class DNSServerConnection : public std::enable_shared_from_this<DNSServerConnection>,
                             private ReplyDeadlines::Waiter {
@@ -74,6 +87,10 @@ public:
     // Drops both completions and the deadline: nothing of this object runs again.
     void invalidate();
 
+    // Replies dropped because they answered no outstanding query, by all connections
+    // of the process.
+    static std::uint64_t strayReplies();
+
     std::string uuid() const;
     std::int64_t receiveTime() const { return receiveTimeCell_->load(std::memory_order_relaxed); }
     friend bool operator==(const DNSServerConnection& a, const DNSServerConnection& b) {
@@ -86,9 +103,15 @@ public:
     std::string host;
     std::int64_t errorsOnWaiting = 0;
     Replies receivedData;
+    // For each entry of receivedData, the index in `datagrams` of the query it answers.
+    std::vector<std::uint32_t> answered;
     // A progress trace; nothing reads it but tests and logs.
     const char* state = "created";
     std::vector<platform::ne::NWEndpoint> originalEndpionts;
+    // Not read here either: the flow's, per datagram, the most its client takes in one
+    // reply, and how many of receivedData it has passed on early.
+    std::vector<std::uint16_t> replyLimits;
+    std::size_t repliesPassedOn = 0;
     RequestCompletion requestCompletion;
     EndedCompletion endedCompletion;
     ReplyArrived replyArrived;
@@ -97,6 +120,10 @@ public:
 private:
     void sendCompleted(const std::optional<platform::ne::NWError>& error);
     void receiveCompleted(std::optional<Datagram> content, const std::optional<platform::ne::NWError>& error);
+    void issueReceive();
+    // The outstanding query `reply` answers, if any.
+    std::optional<std::uint32_t> outstandingQueryFor(const Datagram& reply) const;
+    void dropStray();
     void deadlinePassed();
     void deadlineExpired(std::shared_ptr<void> owner) override;
 

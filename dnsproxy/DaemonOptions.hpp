@@ -6,7 +6,8 @@
 //               [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]
 //
 // --vendor-data starts the proxy at once with the provider configuration in FILE
-// (a JSON object, the "VendorData" the application saves); without it the daemon
+// (a JSON object, the "VendorData" the application saves; one that would drop
+// queries or leave a rule unused is refused, with its reasons); without it the daemon
 // follows the DNS-proxy preferences file (platform/ne/DNSProxyPreferences.hpp).
 #include <optional>
 #include <string>

@@ -1,6 +1,7 @@
 #include "dnsproxy/DefaultConfiguration.hpp"
 
 #include <algorithm>
+#include <asio/ip/address.hpp>
 
 namespace dnsproxy {
 
@@ -86,6 +87,114 @@ std::optional<model::ForwardingRule> makeForwardingRule(const nlohmann::json& fi
     result.rule = std::move(rule);
     result.resolvers = std::move(resolvers);
     return result;
+}
+
+namespace {
+
+constexpr const char* kNoQueries = "the proxy takes no queries";
+// A file may hold thousands of bad entries; the first few tell what to mend.
+constexpr std::size_t kMaxProblems = 16;
+
+std::string inQuotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// A resolver text the upstream connection cannot use, or nothing.
+std::optional<std::string> badResolver(const std::string& resolver) {
+    if (resolver.empty()) return "is an empty text";
+    asio::error_code ec;
+    asio::ip::make_address(resolver, ec);
+    if (ec) return inQuotes(resolver) + " is not an IP address (names are not looked up)";
+    return std::nullopt;
+}
+
+class ProblemList {
+public:
+    void add(std::string problem) {
+        if (problems_.size() < kMaxProblems) {
+            problems_.push_back(std::move(problem));
+        } else {
+            ++unsaid_;
+        }
+    }
+
+    // A required text: present, text, not empty.
+    void requireText(const nlohmann::json& object, const char* key) {
+        const auto* value = find(object, key);
+        if (!value) return add(inQuotes(key) + " is missing: " + kNoQueries);
+        if (!value->is_string()) return add(inQuotes(key) + " is not a text: " + kNoQueries);
+        if (value->get_ref<const std::string&>().empty()) add(inQuotes(key) + " is empty: " + kNoQueries);
+    }
+    // An optional text: absent or text.
+    void optionalText(const nlohmann::json& object, const char* key, const std::string& where,
+                      const char* consequence) {
+        const auto* value = find(object, key);
+        if (value && !value->is_string()) add(where + inQuotes(key) + " is not a text: " + consequence);
+    }
+    // An optional list of resolver texts; `required` when an empty or missing list
+    // leaves the proxy without its default resolver.
+    void resolverList(const nlohmann::json& object, const char* key, const std::string& where, bool required,
+                      const char* notAList) {
+        const auto* value = find(object, key);
+        if (!value) {
+            if (required) add(where + inQuotes(key) + " is missing: " + kNoQueries);
+            return;
+        }
+        const auto list = textList(object, key);
+        if (!list) return add(where + inQuotes(key) + " is not a list of texts: " + notAList);
+        if (list->empty() && required) return add(where + inQuotes(key) + " is empty: " + kNoQueries);
+        for (std::size_t i = 0; i < list->size(); ++i) {
+            if (auto why = badResolver((*list)[i])) {
+                add(where + inQuotes(key) + " entry " + std::to_string(i + 1) + " " + *why +
+                    ": queries sent to it are dropped");
+            }
+        }
+    }
+    void filterEntry(const nlohmann::json& entry, std::size_t index) {
+        const std::string where = inQuotes("filters") + " entry " + std::to_string(index) + ": ";
+        if (!makeForwardingRule(entry)) {
+            return add(where + "no " + inQuotes("filter") + " list of dictionaries: the rule is not used");
+        }
+        std::size_t itemIndex = 0;
+        for (const auto& item : *find(entry, "filter")) {
+            const std::string at = where + "item " + std::to_string(++itemIndex) + " ";
+            optionalText(item, "domain", at, "taken as no domain");
+            optionalText(item, "rule", at, "taken as no address rule");
+            resolverList(item, "resolvers", at, false, "the item's resolvers are not used");
+        }
+    }
+
+    std::vector<std::string> take() {
+        if (unsaid_) problems_.push_back("and " + std::to_string(unsaid_) + " more");
+        return std::move(problems_);
+    }
+
+private:
+    std::vector<std::string> problems_;
+    std::size_t unsaid_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::string> configurationProblems(const nlohmann::json& vendorData) {
+    ProblemList problems;
+    if (!vendorData.is_object()) {
+        problems.add("the provider configuration is not a dictionary");
+        return problems.take();
+    }
+    problems.requireText(vendorData, "uuid");
+    problems.requireText(vendorData, "locationTag");
+    problems.resolverList(vendorData, "resolvers", "", true, kNoQueries);
+    problems.optionalText(vendorData, "internalIp", "", "the queries carry no internal address");
+    problems.optionalText(vendorData, "externalIp", "", "no address rule matches");
+    problems.resolverList(vendorData, "localDNS", "", false, "the computer's DNS servers are used instead");
+    if (const auto* filters = find(vendorData, "filters")) {
+        if (!dictionaryList(vendorData, "filters")) {
+            problems.add(inQuotes("filters") + " is not a list of dictionaries: no forwarding rule is used");
+        } else {
+            std::size_t index = 0;
+            for (const auto& entry : *filters) problems.filterEntry(entry, ++index);
+        }
+    }
+    return problems.take();
 }
 
 }  // namespace dnsproxy

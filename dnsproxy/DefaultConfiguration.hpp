@@ -33,4 +33,11 @@ DefaultConfiguration makeDefaultConfiguration(const nlohmann::json& vendorData);
 // without a "filter" list of dictionaries.
 std::optional<model::ForwardingRule> makeForwardingRule(const nlohmann::json& filterEntry);
 
+// Why `vendorData` would have the proxy drop queries or leave a rule unused: one
+// sentence per cause (what is wrong, then what follows), in key order; empty when
+// nothing is. Reading stays lenient: makeDefaultConfiguration takes the same data
+// as it always did, and the provider only says these. Resolvers must be IP
+// literals, as upstream connections never look a name up.
+std::vector<std::string> configurationProblems(const nlohmann::json& vendorData);
+
 }  // namespace dnsproxy

@@ -51,6 +51,14 @@ int main(int argc, char** argv) {
                         " is not a JSON object (or is nested more than " +
                         std::to_string(platform::ne::kMaxJSONDepth) + " deep)");
         }
+        // A file given by hand is refused whole rather than run half-working: each
+        // reason is one the provider would log at every start.
+        if (const auto problems = dnsproxy::configurationProblems(json); !problems.empty()) {
+            std::string message =
+                "the provider configuration in " + *options.vendorDataPath + " cannot be used:";
+            for (const auto& problem : problems) message += "\n  " + problem;
+            return fail(message);
+        }
         vendorData = std::move(json);
     }
 
@@ -68,7 +76,7 @@ int main(int argc, char** argv) {
     asio::io_context& io = *contexts.front();
     auto appLink = dnsproxy::makeDefaultAppLink();
     auto provider = dnsproxy::DNSProxyProvider::make(options.proxy, appLink);
-    appLink->startListener();
+    const dnsproxy::AppLinkListening appLinkListening(appLink);
 
     platform::ne::ProviderHost host(ios, provider, options.host);
     host.setProxyStateObserver([](bool running) { say(running ? "proxy started" : "proxy stopped"); });

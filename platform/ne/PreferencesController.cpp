@@ -13,6 +13,9 @@ PreferencesController::PreferencesController(asio::io_context& io, ProviderHost&
 
 void PreferencesController::start() {
     watcher_ = std::make_unique<PreferencesWatcher>(io_, path_, [this] { refresh(); });
+    // A service manager would restart a daemon that gives up here again and again
+    // until the application first saves its preferences: wait for them instead.
+    if (watcher_->waitingForFolder()) log_.notice("DNS-proxy preferences: waiting for the folder of " + path_);
     refresh();
 }
 

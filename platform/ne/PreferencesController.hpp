@@ -24,8 +24,9 @@ namespace platform::ne {
 class PreferencesController {
 public:
     PreferencesController(asio::io_context& io, ProviderHost& host, std::string path);
-    // Reads the file now and then on every change. Throws std::system_error when the
-    // file's folder cannot be watched.
+    // Reads the file now and then on every change; a missing folder is waited for.
+    // Throws std::system_error when neither the folder nor an ancestor can be
+    // watched.
     void start();
     void refresh();
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 
 namespace platform::ne {
@@ -40,6 +41,29 @@ std::uint16_t freePort(asio::io_context& io, const asio::ip::address& address) {
     return bound.port();
 }
 
+// Refuses a port that another process already serves on `address`. The host's own
+// sockets share their port through SO_REUSEPORT, which the kernel also grants to
+// any other socket of the same user that asks for it: a second daemon would start
+// and quietly take a share of the queries. A probe that asks for no sharing at all
+// (neither SO_REUSEPORT nor SO_REUSEADDR) cannot bind a port any socket holds, ours
+// or another's, so it is made before ours exist and closed before they bind. Our
+// listeners set no SO_REUSEADDR, so a later socket cannot join them that way
+// either; what remains is a program that sets SO_REUSEPORT itself under our user,
+// or two daemons started in the same instant, which a service manager does not do.
+void checkPortFree(asio::io_context& io, const asio::ip::udp::endpoint& endpoint) {
+    asio::ip::udp::socket probe(io);
+    asio::error_code ec;
+    probe.open(endpoint.protocol(), ec);
+    if (!ec && endpoint.address().is_v6()) probe.set_option(asio::ip::v6_only(true), ec);
+    if (!ec) probe.bind(endpoint, ec);
+    if (!ec) return;
+    const std::string where = endpoint.address().to_string() + " port " + std::to_string(endpoint.port());
+    if (ec == asio::error::address_in_use) {
+        throw std::system_error(ec, "cannot listen on " + where + ": another process already serves it");
+    }
+    throw std::system_error(ec, "cannot listen on " + where);
+}
+
 }  // namespace
 
 ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<NEDNSProxyProvider> provider,
@@ -65,7 +89,12 @@ void ProviderHost::listen() {
         asio::error_code ec;
         const auto address = asio::ip::make_address(text, ec);
         if (ec) throw std::invalid_argument("listen address is not an IP address: " + text);
-        std::uint16_t port = settings_.port ? settings_.port : freePort(*ios_.front(), address);
+        std::uint16_t port = settings_.port;
+        if (port) {
+            checkPortFree(*ios_.front(), asio::ip::udp::endpoint(address, port));
+        } else {
+            port = freePort(*ios_.front(), address);
+        }
         const bool reusePort = settings_.socketsPerAddress * ios_.size() > 1;
         for (auto* io : ios_) {
             for (unsigned i = 0; i < settings_.socketsPerAddress; ++i) {
@@ -229,10 +258,27 @@ void ProviderHost::drain(std::chrono::steady_clock::time_point until, std::funct
 }
 
 void ProviderHost::shutdownOnSignals(std::function<void()> done, std::function<void()> endFlows) {
-    signals_ = std::make_unique<asio::signal_set>(*ios_.front(), SIGINT, SIGTERM);
+    signals_ = std::make_unique<asio::signal_set>(*ios_.front(), SIGINT, SIGTERM, SIGHUP);
+    waitForSignal(std::move(done), std::move(endFlows));
+}
+
+void ProviderHost::waitForSignal(std::function<void()> done, std::function<void()> endFlows) {
     signals_->async_wait([this, done = std::move(done), endFlows = std::move(endFlows)](
-                             const asio::error_code& ec, int) mutable {
-        if (!ec) shutdown(std::move(done), std::move(endFlows));
+                             const asio::error_code& ec, int number) mutable {
+        if (ec) return;
+        if (number != SIGHUP) {
+            shutdown(std::move(done), std::move(endFlows));
+            return;
+        }
+        // A terminal that closes, or a manager that asks for a reload, must not end
+        // the proxy: there is nothing to reload, as the preferences are followed as
+        // they change. Said once, so that a stream of hang-ups fills no log.
+        if (!hangUpSeen_) {
+            hangUpSeen_ = true;
+            SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+                .notice("SIGHUP ignored: the DNS proxy follows its preferences without a reload");
+        }
+        waitForSignal(std::move(done), std::move(endFlows));
     });
 }
 

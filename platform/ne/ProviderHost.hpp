@@ -64,7 +64,8 @@ public:
     ProviderHost& operator=(const ProviderHost&) = delete;
 
     // Binds every socket and starts receiving. Throws std::system_error (or
-    // std::invalid_argument for an address that is not an IP literal).
+    // std::invalid_argument for an address that is not an IP literal); a fixed port
+    // that any other socket already holds on an address is refused.
     void listen();
     std::vector<asio::ip::udp::endpoint> listeningEndpoints() const;
 
@@ -81,7 +82,8 @@ public:
     // flows; flows still live then are handed to `endFlows` (when given), which gets
     // another drainTimeout; then calls `done`. Once only.
     void shutdown(std::function<void()> done, std::function<void()> endFlows = {});
-    // SIGTERM and SIGINT run shutdown(done, endFlows).
+    // SIGTERM and SIGINT run shutdown(done, endFlows); SIGHUP is ignored (logged the
+    // first time).
     void shutdownOnSignals(std::function<void()> done, std::function<void()> endFlows = {});
 
     std::size_t liveFlows() const { return gate_->live.load(); }
@@ -98,6 +100,7 @@ private:
     void offer(const Listening& listening, const asio::ip::udp::endpoint& local,
                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch);
     void drain(std::chrono::steady_clock::time_point until, std::function<void()> done);
+    void waitForSignal(std::function<void()> done, std::function<void()> endFlows);
 
     std::vector<asio::io_context*> ios_;
     std::shared_ptr<NEDNSProxyProvider> provider_;
@@ -110,6 +113,7 @@ private:
     bool shuttingDown_ = false;  // control queue
     std::function<void(bool)> observer_;
     std::unique_ptr<asio::signal_set> signals_;
+    bool hangUpSeen_ = false;  // on the first io_context
     std::unique_ptr<asio::steady_timer> drainTimer_;
     ProviderHostCounters counters_;
 };

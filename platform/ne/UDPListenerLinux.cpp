@@ -94,8 +94,8 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     }
     const int fd = socket_.native_handle();
     const int one = 1;
-    check(::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), "cannot set SO_REUSEADDR on",
-          address);
+    // No SO_REUSEADDR: on UDP it lets any other socket that sets it bind our port
+    // too and take queries. Only the host's own sockets share, through SO_REUSEPORT.
     if (reusePort) {
         check(::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one), "cannot set SO_REUSEPORT on",
               address);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "LogLines.hpp"
+#include "QueryFixtures.hpp"
 #include "dnsproxy/DNSServerConnection.hpp"
 #include "dnsproxy/ProxyLog.hpp"
 #include "fakes/ne/FakeNWConnection.hpp"
@@ -15,6 +16,8 @@ using platform::ne::Datagram;
 using platform::ne::NWConnectionState;
 using platform::ne::NWError;
 using Kind = NWConnectionState::Kind;
+using testing_dnsproxy::query;
+using testing_dnsproxy::reply;
 
 struct Completion {
     std::optional<DNSServerConnection::Replies> replies;
@@ -93,19 +96,21 @@ TEST_F(DNSServerConnectionTest, MarksOnlyDatagramsEqualToTheLastAsFinal) {
 }
 
 TEST_F(DNSServerConnectionTest, OneReceivePerSendAndOneCompletionWithAllReplies) {
-    auto connection = make({{1}, {2}, {3}});
+    const Datagram a = query(0xA, "a.test"), b = query(0xB, "b.test"), c = query(0xC, "c.test");
+    auto connection = make({a, b, c});
     deliver(Kind::ready);
     EXPECT_EQ(fake->receiveCalls, 3);
-    fake->reply(Datagram{0xB});
-    fake->reply(Datagram{0xA});
+    fake->reply(reply(b));
+    fake->reply(reply(a));
     fakes::drain(io);
     EXPECT_TRUE(completions.empty());
     EXPECT_STREQ(connection->state, "awaiting more data");
     EXPECT_TRUE(logs.contains("Waiting for more data to receive, pending datagrams:(1)"));
-    fake->reply(Datagram{0xC});
+    fake->reply(reply(c));
     fakes::drain(io);
     ASSERT_EQ(completions.size(), 1u);
-    EXPECT_EQ(completions[0].replies, (DNSServerConnection::Replies{{0xB}, {0xA}, {0xC}}));
+    EXPECT_EQ(completions[0].replies, (DNSServerConnection::Replies{reply(b), reply(a), reply(c)}));
+    EXPECT_EQ(connection->answered, (std::vector<std::uint32_t>{1, 0, 2}));
     EXPECT_FALSE(completions[0].error);
     EXPECT_STREQ(connection->state, "all data received");
 }
@@ -150,14 +155,15 @@ TEST_F(DNSServerConnectionTest, FailedCancelsAndNeverCompletes) {
 }
 
 TEST_F(DNSServerConnectionTest, AReadyAfterRestartSendsAgainAndKeepsReplies) {
-    auto connection = make({{1}, {2}});
+    const Datagram a = query(0xA, "a.test"), b = query(0xB, "b.test");
+    auto connection = make({a, b});
     deliver(Kind::ready);
-    fake->reply(Datagram{0xA});
+    fake->reply(reply(a));
     fakes::drain(io);
     deliver(Kind::ready);
     EXPECT_EQ(fake->sent.size(), 4u);
     EXPECT_EQ(connection->receivedData.size(), 1u);
-    fake->reply(Datagram{0xB});
+    fake->reply(reply(b));
     fakes::drain(io);
     ASSERT_EQ(completions.size(), 1u);
     EXPECT_EQ(completions[0].replies->size(), 2u);

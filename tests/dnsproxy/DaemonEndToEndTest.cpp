@@ -5,7 +5,10 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <tuple>
+#include <utility>
 
 #include "Process.hpp"
 #include "QueryFixtures.hpp"
@@ -299,6 +302,154 @@ TEST_F(EndToEnd, RefusesBadCommandLinesAndBadConfigurations) {
     status = noName.wait(10s);
     ASSERT_TRUE(status);
     EXPECT_EQ(WEXITSTATUS(*status), 1);
+}
+
+// A reply to the query as the resolver got it: its header and question (kName's), QR set.
+const std::string kName = "www.example.test";
+constexpr std::size_t kQuestionEnd = 12 + 18 + 4;
+std::vector<std::uint8_t> answerTo(const std::vector<std::uint8_t>& upstreamQuery) {
+    std::vector<std::uint8_t> reply(upstreamQuery.begin(), upstreamQuery.begin() + kQuestionEnd);
+    reply[2] |= 0x80;
+    reply[11] = 0;  // ARCOUNT
+    return reply;
+}
+
+TEST_F(EndToEnd, EachQueryOfABurstGoesToTheResolverOfItsOwnRule) {
+    const auto port0 = startResolver("127.0.0.1", 0, "default.jsonl");
+    ASSERT_EQ(startResolver("127.0.0.2", port0, "ruled.jsonl"), port0);
+    const json filters = {{{"filter", {{{"resolvers", {"127.0.0.1"}}}}}},
+                          {{"filter", {{{"domain", "intranet.example"}}, {{"resolvers", {"127.0.0.2"}}}}}}};
+    auto& daemon =
+        startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1", filters)), "--listen",
+                     "127.0.0.1", "--port", "0", "--upstream-port", std::to_string(port0)});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    fakes::LoopbackSocket client;
+    constexpr std::size_t kPairs = 13;  // back to back on one socket: read in batches
+    for (std::size_t i = 0; i < 2 * kPairs; ++i) {
+        const auto name = "n" + std::to_string(i) + (i % 2 ? ".other.test" : ".intranet.example");
+        client.sendTo("127.0.0.1", port, testing_dnsproxy::query(static_cast<std::uint16_t>(i), name));
+    }
+    for (std::size_t i = 0; i < 2 * kPairs; ++i) ASSERT_TRUE(client.receive(3000)) << i;
+    for (const auto& [file, suffix, tagged] : {std::tuple{"ruled.jsonl", ".intranet.example.", false},
+                                               std::tuple{"default.jsonl", ".other.test.", true}}) {
+        const auto seen = records(file, kPairs);
+        ASSERT_EQ(seen.size(), kPairs) << file;
+        for (const auto& query : seen) {
+            EXPECT_TRUE(query["qname"].get<std::string>().ends_with(suffix)) << file << query["qname"];
+            EXPECT_EQ(query["options"].size(), tagged ? 1u : 0u) << file << query["qname"];
+        }
+    }
+}
+
+TEST_F(EndToEnd, OnlyAReplyMatchingAnOutstandingQueryReachesTheClient) {
+    fakes::LoopbackSocket resolver;
+    auto& daemon =
+        startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen", "127.0.0.1",
+                     "--port", "0", "--upstream-port", std::to_string(resolver.port())});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    const std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>> forgeries[] = {
+        {"another id", [](auto& r) { r[1] ^= 1; }},
+        {"not a response", [](auto& r) { r[2] &= 0x7F; }},
+        {"another name", [](auto& r) { r[13] = 'v'; }},
+        {"another type", [](auto& r) { r[kQuestionEnd - 3] = 28; }},
+        {"no question", [](auto& r) { r.resize(12), r[5] = 0; }},
+        {"cut in the question", [](auto& r) { r.resize(20); }},
+        {"a compressed name",
+         [](auto& r) {
+             r.resize(12), r.insert(r.end(), {0xC0, 12, 0, 1, 0, 1});
+         }},
+        {"the name in another case: accepted", [](auto& r) { r[13] = 'W', r[17] = 'E'; }},
+    };
+    fakes::LoopbackSocket client;
+    for (const auto& [what, forge] : forgeries) {
+        client.sendTo("127.0.0.1", port, testing_dnsproxy::query(0x100, kName));
+        const auto upstream = resolver.receive(3000);
+        ASSERT_TRUE(upstream) << what;
+        const auto genuine = answerTo(upstream->bytes);
+        auto forged = genuine;
+        forge(forged);
+        resolver.sendTo("127.0.0.1", upstream->fromPort, forged);
+        resolver.sendTo("127.0.0.1", upstream->fromPort, genuine);
+        const auto answer = client.receive(3000);
+        ASSERT_TRUE(answer) << what;
+        EXPECT_EQ(answer->bytes, std::string(what).ends_with("accepted") ? forged : genuine) << what;
+    }
+    EXPECT_FALSE(client.receive(100));
+    // Counted, and told once: the later drops fall within the log interval.
+    std::ifstream log(folder / "daemon.err");
+    std::vector<std::string> told;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("answers no outstanding query") != std::string::npos) told.push_back(line);
+    }
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("(1 dropped so far)"), std::string::npos) << told[0];
+}
+
+TEST_F(EndToEnd, AReplyLargerThanTheClientTakesIsCutToItsQuestionWithTC) {
+    fakes::LoopbackSocket resolver;
+    auto& daemon =
+        startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen", "127.0.0.1",
+                     "--port", "0", "--upstream-port", std::to_string(resolver.port())});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    struct Case {
+        std::uint16_t clientPayload;  // 0: no OPT record in the client's query
+        std::size_t replySize;
+        bool cut;
+    };
+    const Case cases[] = {{0, 512, false},   {0, 513, true},   {1232, 1232, false}, {1232, 1233, true},
+                          {100, 512, false}, {100, 513, true}, {4096, 4000, false}};
+    fakes::LoopbackSocket client;
+    for (const auto& c : cases) {
+        const auto what = std::to_string(c.clientPayload) + "/" + std::to_string(c.replySize);
+        auto sent = testing_dnsproxy::query(0x200, kName, c.clientPayload != 0);
+        if (c.clientPayload) {  // the OPT record's payload size
+            sent[kQuestionEnd + 3] = static_cast<std::uint8_t>(c.clientPayload >> 8);
+            sent[kQuestionEnd + 4] = static_cast<std::uint8_t>(c.clientPayload);
+        }
+        client.sendTo("127.0.0.1", port, sent);
+        const auto upstream = resolver.receive(3000);
+        ASSERT_TRUE(upstream) << what;
+        auto reply = answerTo(upstream->bytes);
+        reply[7] = 1;  // ANCOUNT: one NULL record fills the reply to its size
+        const std::size_t data = c.replySize - reply.size() - 12;
+        reply.insert(reply.end(), {0xC0, 12, 0, 10, 0, 1, 0, 0, 0, 60, static_cast<std::uint8_t>(data >> 8),
+                                   static_cast<std::uint8_t>(data)});
+        reply.resize(c.replySize, 0xAB);
+        resolver.sendTo("127.0.0.1", upstream->fromPort, reply);
+        const auto answer = client.receive(3000);
+        ASSERT_TRUE(answer) << what;
+        auto cut = answerTo(upstream->bytes);
+        cut[2] |= 0x02;  // TC
+        EXPECT_EQ(answer->bytes, c.cut ? cut : reply) << what;
+    }
+}
+
+TEST_F(EndToEnd, AQueryTheOptionWouldMakeTooLongForADatagramGoesOutUnchanged) {
+    const auto resolverPort = startResolver("127.0.0.1", 0, "big.jsonl");
+    auto& daemon = startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen",
+                                "127.0.0.1", "--port", "0", "--upstream-port", std::to_string(resolverPort)});
+    const auto port = listeningPort(daemon);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    // The OPT record with the option is 11 + 104 bytes; a UDP datagram over IPv4
+    // carries at most 65507.
+    fakes::LoopbackSocket client;
+    for (const auto& [size, tagged] : {std::pair{65507u - 115, true}, std::pair{65507u - 114, false}}) {
+        auto sent = testing_dnsproxy::query(static_cast<std::uint16_t>(size), "big.test");
+        sent[7] = 1;  // ANCOUNT: one NULL record with a root name makes the size
+        const std::size_t data = size - sent.size() - 11;
+        sent.insert(sent.end(), {0, 0, 10, 0, 1, 0, 0, 0, 0, static_cast<std::uint8_t>(data >> 8),
+                                 static_cast<std::uint8_t>(data)});
+        sent.resize(size, 0xCD);
+        client.sendTo("127.0.0.1", port, sent);
+        ASSERT_TRUE(client.receive(3000)) << size;
+        const auto seen = records("big.jsonl", tagged ? 1 : 2);
+        ASSERT_EQ(seen.size(), tagged ? 1u : 2u) << size;
+        EXPECT_EQ(seen.back()["size"], tagged ? 65507 : size) << size;
+        EXPECT_EQ(seen.back()["options"].size(), tagged ? 1u : 0u) << size;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+// kivdnsproxy's life as a service manager sees it: one daemon per port, signals,
+// what a stop leaves behind, a fresh install without preferences, and running out
+// of descriptors with many queries stuck on a resolver that never answers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "Process.hpp"
+#include "QueryFixtures.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/ne/DNSProxyPreferences.hpp"
+
+namespace {
+
+using nlohmann::json;
+using testing_dnsproxy::Process;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class DaemonLifecycle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kiv-life-XXXXXX").string();
+        folder = ::mkdtemp(pattern.data());
+        fs::create_directory(folder / "run");
+    }
+    void TearDown() override {
+        processes.clear();
+        if (!HasFailure()) fs::remove_all(folder);
+    }
+
+    // The daemon, started through `prefix` (a launcher such as prlimit) when given.
+    Process& startDaemon(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+        args.insert(args.begin(), KIV_BINARY_DIR "/dnsproxy/kivdnsproxy");
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        return *processes.emplace_back(std::make_unique<Process>(
+            args,
+            std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"},
+            (folder / "daemon.err").string()));
+    }
+    std::uint16_t startResolver(std::vector<std::string> extra) {
+        std::vector<std::string> args = {"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver",
+                                         "--port",           "0",
+                                         "--record",         (folder / "seen.jsonl").string(),
+                                         "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto& process = *processes.emplace_back(
+            std::make_unique<Process>(args, std::vector<std::string>{}, (folder / "resolver.err").string()));
+        const auto line = process.waitForLine("listening on");
+        return line ? static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(' ') + 1))) : 0;
+    }
+    static std::uint16_t listeningPort(Process& daemon) {
+        const auto line = daemon.waitForLine("listening on 127.0.0.1 port");
+        return line ? static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(' ') + 1))) : 0;
+    }
+    std::string vendorData() {
+        const auto path = (folder / "vendor.json").string();
+        std::ofstream(path) << json{{"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
+                                    {"locationTag", "abc"},
+                                    {"resolvers", {"127.0.0.1"}},
+                                    {"internalIp", "10.1.2.3"},
+                                    {"externalIp", "198.51.100.7"},
+                                    {"localDNS", json::array()},
+                                    {"filters", json::array()}}
+                                   .dump();
+        return path;
+    }
+    std::string errors() const {
+        std::ifstream in(folder / "daemon.err");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // How often `text` is in the daemon's standard error, once it is there at least once.
+    std::size_t waitForError(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto all = errors();
+            std::size_t count = 0;
+            for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+            if (count > 0 || std::chrono::steady_clock::now() >= deadline) return count;
+            std::this_thread::yield();
+        }
+    }
+    // Waits until `done` holds, or `timeout` passed; whether it holds.
+    template <typename Done>
+    static bool waitUntil(Done done, std::chrono::milliseconds timeout = 10s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+    std::size_t recorded() const {
+        std::ifstream in(folder / "seen.jsonl");
+        return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in),
+                                                   std::istreambuf_iterator<char>(), '\n'));
+    }
+    static std::size_t openDescriptors(pid_t pid) {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+            ++count;
+        }
+        return count;
+    }
+    std::vector<fs::path> sockets() const {
+        std::vector<fs::path> found;
+        for (const auto& entry : fs::directory_iterator(folder / "run")) {
+            if (entry.path().extension() == ".sock") found.push_back(entry.path());
+        }
+        return found;
+    }
+    static void stopCleanly(Process& daemon) {
+        daemon.signal(SIGTERM);
+        const auto status = daemon.wait(20s);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    }
+
+    fs::path folder;
+    std::vector<std::unique_ptr<Process>> processes;
+};
+
+// With one thread the sockets share nothing; with several they share the port
+// among themselves, which must not let a second daemon in either.
+class SecondDaemon : public DaemonLifecycle, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SecondDaemon, OnAServedPortIsAnErrorAndTheFirstKeepsIt) {
+    auto& first = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0",
+                               "--threads", GetParam()});
+    const auto port = listeningPort(first);
+    ASSERT_NE(port, 0);
+    auto& second = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port",
+                                std::to_string(port), "--threads", GetParam()});
+    const auto status = second.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    EXPECT_EQ(waitForError("port " + std::to_string(port) + ": another process already serves it"), 1u);
+    EXPECT_TRUE(first.running());
+    stopCleanly(first);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, SecondDaemon, ::testing::Values("1", "3"));
+
+TEST_F(DaemonLifecycle, HangUpIsIgnoredAndSaidOnceAndAStopRemovesTheLinkSocket) {
+    auto& daemon = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0"});
+    ASSERT_NE(listeningPort(daemon), 0);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    EXPECT_EQ(sockets().size(), 1u);
+
+    const std::string said = "SIGHUP ignored";
+    daemon.signal(SIGHUP);
+    ASSERT_EQ(waitForError(said), 1u);
+    daemon.signal(SIGHUP);
+    daemon.signal(SIGHUP);
+    EXPECT_TRUE(daemon.running());
+    stopCleanly(daemon);
+    EXPECT_EQ(waitForError(said), 1u);
+    EXPECT_TRUE(sockets().empty());
+}
+
+TEST_F(DaemonLifecycle, AMissingPreferencesFolderIsWaitedFor) {
+    const auto preferences = folder / "config" / "kiv" / "preferences.json";
+    auto& daemon = startDaemon({"--preferences", preferences.string(), "--listen", "127.0.0.1", "--port", "0"});
+    ASSERT_TRUE(daemon.waitForLine("following"));
+    EXPECT_EQ(waitForError("waiting for the folder of"), 1u);
+
+    // Made one level at a time, as an installer would.
+    fs::create_directory(folder / "config");
+    fs::create_directory(folder / "config" / "kiv");
+    platform::ne::DNSProxyPreferences saved;
+    saved.enabled = true;
+    saved.providerConfiguration = json::parse(std::ifstream(vendorData()));
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(preferences.string(), saved), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    stopCleanly(daemon);
+}
+
+// More queries stuck on a silent resolver than the daemon has descriptors: the
+// upstream sockets run out, and every flow must still end cleanly (the sanitizer
+// build checks its memory on the way). Disabled until the lifetime fault it finds
+// in the sanitizer build (a state delivery of NWUDPConnection on freed memory) is mended.
+TEST_F(DaemonLifecycle, DISABLED_ManyStuckFlowsUnderALowDescriptorLimitEndCleanly) {
+    const auto resolverPort = startResolver({"--silent"});
+    ASSERT_NE(resolverPort, 0);
+    auto& daemon = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0",
+                                "--upstream-port", std::to_string(resolverPort), "--reply-timeout", "1",
+                                "--threads", "2"},
+                               {"/usr/bin/prlimit", "--nofile=256:256", "--"});
+    const auto port = listeningPort(daemon);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    const auto baseline = openDescriptors(daemon.pid());
+
+    constexpr int kQueries = 600;
+    std::vector<std::unique_ptr<fakes::LoopbackSocket>> clients;
+    for (int i = 0; i < kQueries; ++i) {
+        clients.push_back(std::make_unique<fakes::LoopbackSocket>());
+        clients.back()->sendTo("127.0.0.1", port,
+                               testing_dnsproxy::query(static_cast<std::uint16_t>(i), "stuck.test"));
+    }
+    // Flows hold every descriptor left (the rest fail to connect); the deadline then
+    // ends them all and frees their sockets.
+    EXPECT_TRUE(waitUntil([&] { return recorded() >= 100; }));
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(daemon.pid()) <= baseline; }));
+    stopCleanly(daemon);
+    const auto text = errors();
+    EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
+    EXPECT_EQ(text.find("AddressSanitizer"), std::string::npos) << text;
+}
+
+}  // namespace
