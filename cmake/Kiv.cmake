@@ -12,11 +12,20 @@ function(_kiv_sources out)
   set(${out} ${sources} PARENT_SCOPE)
 endfunction()
 
+# A folder already added as a layer of its own (KIV_LAYERS lists it lower than its parent) is
+# not added again.
+function(kiv_add_layer dir)
+  get_filename_component(full ${dir} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+  add_subdirectory(${full})
+  set_property(GLOBAL APPEND PROPERTY KIV_ADDED_DIRS ${full})
+endfunction()
+
 function(_kiv_add_children)
+  get_property(added GLOBAL PROPERTY KIV_ADDED_DIRS)
   file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
   foreach(child IN LISTS children)
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt AND NOT child IN_LIST added)
+      kiv_add_layer(${child})
     endif()
   endforeach()
 endfunction()

@@ -8,7 +8,7 @@ namespace kiv {
 
 CloudLoggingDestination::CloudLoggingDestination(std::string serviceName, DestinationEnvironment environment)
     : BaseDestination(std::move(environment)), serviceName_(std::move(serviceName)) {
-    asynchronously = false;
+    BaseDestination::asynchronously = false;
 }
 
 const char* CloudLoggingDestination::severity(LogFacilityLevel level) {

@@ -24,7 +24,16 @@ public:
                                     const std::string& function, int line,
                                     const std::optional<LogContext>& context) override;
 
-    // Entries go out in the caller's order whatever `asynchronously` says.
+    // Delivery is always synchronous: this `asynchronously` hides the base class's
+    // setting, reads false and ignores what is written to it, so an owner who sets it
+    // to true sees that it did not take.
+    struct AlwaysSynchronous {
+        AlwaysSynchronous& operator=(bool /*ignored*/) { return *this; }
+        operator bool() const { return false; }
+    };
+    AlwaysSynchronous asynchronously;
+    // Entries go out in the caller's order, also when the base class's setting is
+    // changed through a BaseDestination reference.
     bool isAsynchronous() const override { return false; }
 
     // "DEBUG" for verbose and debug, then "INFO", "WARNING", "ERROR".

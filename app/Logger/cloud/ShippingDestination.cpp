@@ -18,6 +18,7 @@
 #include "app/support/AppDirectory.hpp"
 #include "model/JSONText.hpp"
 #include "platform/Base64.hpp"
+#include "platform/Bundle.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/UUID.hpp"
@@ -143,6 +144,14 @@ ShippingDestination::ShippingDestination(Passkey, std::string appID, std::string
       serverURL(std::move(serverURL)),
       environment_(std::move(environment)),
       httpClient_(environment_.httpClient ? environment_.httpClient : platform::makeHTTPClient()) {
+    // Read once: the analytics record keeps the first version it sees for good.
+    if (!environment_.appVersion || !environment_.appBuild) {
+        const platform::Bundle bundle = platform::Bundle::main();
+        if (!environment_.appVersion) {
+            environment_.appVersion = bundle.string("CFBundleShortVersionString").value_or("");
+        }
+        if (!environment_.appBuild) environment_.appBuild = bundle.string("CFBundleVersion").value_or("");
+    }
     std::optional<fs::path> support = environment_.applicationSupportFolder;
     if (!support) {
         std::error_code error;
@@ -462,10 +471,10 @@ nlohmann::json ShippingDestination::deviceDetails() const {
     };
 }
 
-std::string ShippingDestination::appVersion() const { return environment_.appVersion; }
+std::string ShippingDestination::appVersion() const { return environment_.appVersion.value_or(""); }
 
 std::int64_t ShippingDestination::appBuild() const {
-    const std::string& text = environment_.appBuild;
+    const std::string text = environment_.appBuild.value_or("");
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return 0;

@@ -34,10 +34,11 @@ struct ShippingEnvironment {
     // The folder whose subfolder (named after the executable) holds the files;
     // absent: the user's Application Support folder.
     std::optional<std::filesystem::path> applicationSupportFolder;
-    // The application's version texts, as the bundle's CFBundleShortVersionString and
-    // CFBundleVersion would give them (empty when the program has none).
-    std::string appVersion;
-    std::string appBuild;
+    // The application's version texts (CFBundleShortVersionString, CFBundleVersion);
+    // absent: read from the main bundle when the destination is made, where a key
+    // that is missing or not text gives empty text.
+    std::optional<std::string> appVersion;
+    std::optional<std::string> appBuild;
 };
 
 class ShippingDestination : public BaseDestination, public std::enable_shared_from_this<ShippingDestination> {
@@ -115,6 +116,8 @@ public:
 
     nlohmann::json analytics(const std::filesystem::path& url, bool update);
     nlohmann::json deviceDetails() const;
+    // The main bundle's short version ("" when it has none) and its build number
+    // as a decimal integer (0 when absent or not one), unless the environment pins them.
     std::string appVersion() const;
     std::int64_t appBuild() const;
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "platform/xpc/XPCWire.hpp"
 
 namespace platform {
@@ -137,6 +141,48 @@ TEST(XPCWire, ReaderCutsFramesFedByteByByte) {
     }
     EXPECT_EQ(seen, (std::vector<std::int64_t>{0, 1, 2}));
 }
+
+// Reads of a socket end anywhere; with chunks between one and two frames long, most
+// end inside a frame, so the reader compacts its buffer while part of a frame waits,
+// and must go on from that part.
+class XPCWireChunked : public ::testing::TestWithParam<double> {};
+
+TEST_P(XPCWireChunked, ReaderKeepsItsPlaceAcrossCompaction) {
+    constexpr int kMessages = 24;
+    std::string stream;
+    std::size_t frameSize = 0;
+    for (int i = 0; i < kMessages; ++i) {
+        // Equal frames: the same text length for every index.
+        const std::string text = "note-" + std::string(2 - std::to_string(i).size(), '0') + std::to_string(i);
+        const auto frame = *encodeXPCFrame(XPCCallMessage{"note:", {XPCValue{text}}, std::nullopt});
+        frameSize = frame.size();
+        stream += frame;
+    }
+    const auto chunk = static_cast<std::size_t>(GetParam() * static_cast<double>(frameSize));
+    ASSERT_GT(chunk, frameSize);
+    ASSERT_LT(chunk, 2 * frameSize);
+
+    XPCFrameReader reader;
+    std::vector<std::string> seen;
+    for (std::size_t at = 0; at < stream.size(); at += chunk) {
+        reader.append(stream.data() + at, std::min(chunk, stream.size() - at));
+        XPCMessage m;
+        std::string error;
+        XPCFrameReader::Status status;
+        while ((status = reader.next(m, error)) == XPCFrameReader::Status::message) {
+            seen.push_back(*std::get<XPCCallMessage>(m).arguments.at(0).text());
+        }
+        ASSERT_EQ(status, XPCFrameReader::Status::needMore) << "after byte " << at << ": " << error;
+    }
+    ASSERT_EQ(seen.size(), std::size_t(kMessages));
+    for (int i = 0; i < kMessages; ++i) {
+        EXPECT_EQ(seen[i], "note-" + std::string(i < 10 ? "0" : "") + std::to_string(i));
+    }
+    EXPECT_EQ(reader.buffered(), 0u);
+}
+
+// Chunk length in frames: just over one, a third, a half, just under two.
+INSTANTIATE_TEST_SUITE_P(ChunkInFrames, XPCWireChunked, ::testing::Values(1.02, 1.34, 1.5, 1.67, 1.98));
 
 TEST(XPCWire, LengthLimitIsCheckedFromTheHeaderAlone) {
     struct Case {

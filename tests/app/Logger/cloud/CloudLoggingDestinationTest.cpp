@@ -19,8 +19,8 @@ protected:
     CloudLoggingDestination destination{"kiv-agent"};
 
     json sendAndParse(LogFacilityLevel level, const std::string& message, std::optional<LogContext> context) {
-        const auto text =
-            destination.send(level, message, "worker", "/src/app/Main.swift", "main()", 42, context);
+        const auto text = destination.send(level, message, "worker", "/src/app/shell/AppDelegate.cpp",
+                                           "main()", 42, context);
         EXPECT_TRUE(text.has_value());
         EXPECT_EQ(printed.size(), 1u);
         if (!printed.empty()) {
@@ -39,7 +39,9 @@ TEST_F(CloudLogging, EntryCarriesServiceSeverityMessageAndLocation) {
         {"severity", "INFO"},
         {"context",
          {{"reportLocation",
-           {{"filePath", "/src/app/Main.swift"}, {"lineNumber", 42}, {"functionName", "main()"}}}}},
+           {{"filePath", "/src/app/shell/AppDelegate.cpp"},
+            {"lineNumber", 42},
+            {"functionName", "main()"}}}}},
     };
     EXPECT_EQ(entry, expected);
 }
@@ -88,10 +90,10 @@ TEST_F(CloudLogging, MessageIsEscapedByTheSerialiser) {
 // Text that is not UTF-8 cannot be serialised; the fixed fallback entry is printed
 // instead, with the file path and function inserted unescaped.
 TEST_F(CloudLogging, FallbackEntryIsHandBuiltByteForByte) {
-    const auto text = destination.send(LogFacilityLevel::verbose, "bad \xff byte", "t", "/p/a\"b\\c.swift",
+    const auto text = destination.send(LogFacilityLevel::verbose, "bad \xff byte", "t", "/p/a\"b\\c.cpp",
                                        "f(\"x\")", -7, json{{"user", "ann"}});
     const std::string expected =
-        "{\"context\":{\"reportLocation\":{\"filePath\": \"/p/a\"b\\c.swift\",\"functionName\":\"f(\"x\")\","
+        "{\"context\":{\"reportLocation\":{\"filePath\": \"/p/a\"b\\c.cpp\",\"functionName\":\"f(\"x\")\","
         "\"lineNumber\":-7}},\"severity\":\"CRITICAL\",\"message\":\"Error encoding JSON log entry. "
         "You may be losing log messages!\"}";
     ASSERT_TRUE(text.has_value());
@@ -100,9 +102,9 @@ TEST_F(CloudLogging, FallbackEntryIsHandBuiltByteForByte) {
     EXPECT_EQ(printed[0], expected);
     // With plain texts the fallback is itself valid JSON.
     EXPECT_EQ(
-        json::parse(CloudLoggingDestination::fallbackEntry("/a.swift", "g()", 3)),
+        json::parse(CloudLoggingDestination::fallbackEntry("/a.cpp", "g()", 3)),
         (json{{"context",
-               {{"reportLocation", {{"filePath", "/a.swift"}, {"functionName", "g()"}, {"lineNumber", 3}}}}},
+               {{"reportLocation", {{"filePath", "/a.cpp"}, {"functionName", "g()"}, {"lineNumber", 3}}}}},
               {"severity", "CRITICAL"},
               {"message", "Error encoding JSON log entry. You may be losing log messages!"}}));
     // A context member that is not UTF-8 fails the same way.
@@ -125,11 +127,14 @@ TEST_P(CloudLoggingThroughFacade, EntryIsPrintedBeforeTheCallReturns) {
     auto destination = std::make_shared<CloudLoggingDestination>("svc");
     EXPECT_FALSE(destination->asynchronously);
     destination->asynchronously = GetParam();
+    EXPECT_FALSE(destination->asynchronously);
+    destination->asynchronously = !destination->asynchronously;
+    EXPECT_FALSE(destination->asynchronously);
     EXPECT_FALSE(destination->isAsynchronous());
     destination->minLevel = LogFacilityLevel::info;
     ASSERT_TRUE(LogFacility::attach(destination));
-    LogFacility::logDebug([] { return "dropped"; }, "/x/File.swift", "work(a:b:)", 1);
-    LogFacility::logError([] { return "kept"; }, "/x/File.swift", "work(a:b:)", 2);
+    LogFacility::logDebug([] { return "dropped"; }, "/x/app/core/Settings.cpp", "work", 1);
+    LogFacility::logError([] { return "kept"; }, "/x/app/core/Settings.cpp", "work", 2);
     std::vector<std::string> seen;
     {
         std::lock_guard lock(mutex);

@@ -6,6 +6,8 @@
 
 #include "ShippingTestSupport.hpp"
 #include "app/Logger/FileDestination.hpp"
+#include "fakes/TestFolders.hpp"
+#include "platform/Bundle.hpp"
 
 namespace kiv::shippingtest {
 namespace {
@@ -18,7 +20,8 @@ TEST_F(Shipping, EntryIsOneJSONLineWithSevenKeys) {
     auto destination = make();
     const auto text = onQueue(destination, [&] {
         return destination->send(LogFacilityLevel::warning, "disk \"low\"", "worker.queue",
-                                 "/src/app/Disk.Check.swift", "check()", 77, json{{"user", "ignored"}});
+                                 "/src/app/core/ConfigFileWriter.cpp", "check()", 77,
+                                 json{{"user", "ignored"}});
     });
     ASSERT_TRUE(text.has_value());
     const json entry = json::parse(*text);
@@ -26,7 +29,7 @@ TEST_F(Shipping, EntryIsOneJSONLineWithSevenKeys) {
                            {"level", 3},
                            {"message", "disk \"low\""},
                            {"thread", "worker.queue"},
-                           {"fileName", "Disk.Check.swift"},
+                           {"fileName", "ConfigFileWriter.cpp"},
                            {"function", "check()"},
                            {"line", 77}};
     EXPECT_EQ(entry, expected);
@@ -333,14 +336,42 @@ TEST_F(Shipping, AnalyticsIgnoresStoredValuesOfTheWrongKind) {
     EXPECT_EQ(json::parse(readFile(make()->analyticsFileURL))["starts"], 1);
 }
 
-TEST_F(Shipping, AppBuildIsADecimalIntegerOrZero) {
-    const std::pair<const char*, std::int64_t> cases[] = {
-        {"317", 317}, {"", 0}, {"3.1", 0}, {"x", 0}, {"12 ", 0}};
-    for (const auto& [text, expected] : cases) {
+// Without pinned versions both come from the main bundle's Info.plist, and the first
+// start keeps them as "firstAppVersion"/"firstAppBuild".
+TEST_F(Shipping, VersionsComeFromTheMainBundleByDefault) {
+    struct Case {
+        const char* info;
+        const char* version;
+        std::int64_t build;
+    };
+    const Case cases[] = {
+        {R"({"CFBundleShortVersionString": "2.0.3", "CFBundleVersion": "41"})", "2.0.3", 41},
+        {R"({"CFBundleVersion": "-7"})", "", -7},
+        {R"({"CFBundleShortVersionString": 2, "CFBundleVersion": 41})", "", 0},
+        {R"({"CFBundleVersion": "3.1"})", "", 0},
+        {R"({"CFBundleVersion": "12 "})", "", 0},
+        {R"({"CFBundleVersion": "99999999999999999999"})", "", 0},
+        {"not json", "", 0},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.info);
+        // A folder per case: the main bundle is read again only when its folder changes.
+        const fs::path bundle = support.path() / ("bundle" + std::to_string(index++));
+        fs::create_directories(bundle);
+        writeFile(bundle / "Info.plist", c.info);
+        const fakes::ScopedEnvironment mainBundle(platform::kMainBundleEnv, bundle.string());
         ShippingEnvironment env = environment();
-        env.appBuild = text;
-        auto destination = ShippingDestination::make("a", "b", kKey, std::nullopt, "e", "s", "an", env);
-        EXPECT_EQ(destination->appBuild(), expected) << text;
+        env.appVersion.reset();
+        env.appBuild.reset();
+        fs::remove(base / "analytics.json");
+        auto destination =
+            ShippingDestination::make("a", "b", kKey, std::nullopt, "e", "s", "analytics.json", env);
+        EXPECT_EQ(destination->appVersion(), c.version);
+        EXPECT_EQ(destination->appBuild(), c.build);
+        const json record = json::parse(readFile(base / "analytics.json"));
+        EXPECT_EQ(record["firstAppVersion"], c.version);
+        EXPECT_EQ(record["firstAppBuild"], c.build);
     }
 }
 

@@ -112,8 +112,8 @@ protected:
              int count = 1) {
         onQueue(destination, [&] {
             for (int i = 0; i < count; ++i) {
-                destination->send(level, message, "worker.queue", "/src/app/Sender.swift", "ship()", 12,
-                                  std::nullopt);
+                destination->send(level, message, "worker.queue", "/src/app/core/LoggerService.cpp", "ship()",
+                                  12, std::nullopt);
             }
         });
     }

@@ -118,7 +118,7 @@ TEST_F(ShippingUpload, BatchArrivesAuthorizedEncryptedAndComplete) {
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(entries[i]["message"], "message " + std::to_string(i + 1));
         EXPECT_EQ(entries[i]["level"], 1);
-        EXPECT_EQ(entries[i]["fileName"], "Sender.swift");
+        EXPECT_EQ(entries[i]["fileName"], "LoggerService.cpp");
         EXPECT_EQ(entries[i]["function"], "ship()");
         EXPECT_EQ(entries[i]["line"], 12);
         EXPECT_EQ(entries[i]["thread"], "worker.queue");
