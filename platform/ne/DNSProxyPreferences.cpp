@@ -137,6 +137,9 @@ PreferencesLoad loadDNSProxyPreferences(const std::string& path) {
     }
     load.status = PreferencesLoad::Status::loaded;
     load.preferences = DNSProxyPreferences::fromJSON(json);
+    if (const auto enabled = json.find("enabled"); enabled != json.end() && !enabled->is_boolean()) {
+        load.problems.push_back("\"enabled\" is not true or false: taken as false, the proxy stays stopped");
+    }
     return load;
 }
 

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace platform::ne {
 
@@ -46,6 +47,8 @@ struct PreferencesLoad {
     Status status = Status::missing;
     DNSProxyPreferences preferences;
     std::string error;  // for unreadable
+    // For loaded: what in the file was taken otherwise than written (wrong types).
+    std::vector<std::string> problems;
 };
 
 PreferencesLoad loadDNSProxyPreferences(const std::string& path);

@@ -1,12 +1,18 @@
 // Linux: sendmmsg for batched sends.
 #include "platform/ne/NWUDPConnection.hpp"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/post.hpp>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <system_error>
 
+#include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 
 namespace platform::ne {
@@ -29,6 +35,48 @@ asio::ip::address parseHost(const std::string& host, asio::error_code& ec) {
         lastAddress = address;
     }
     return address;
+}
+
+// The highest descriptor numbers are never an upstream socket's. Stuck queries
+// would otherwise take every last descriptor, and a process with a full table can
+// no longer read its preferences, reach its log, or (under the sanitizers) check a
+// pointer: UBSan's vptr check probes memory through a pipe.
+constexpr rlim_t kReservedDescriptors = 16;
+
+std::atomic<rlim_t> descriptorLimit{0};  // RLIMIT_NOFILE's soft value once read
+
+rlim_t readDescriptorLimit() {
+    rlimit limit{};
+    const rlim_t value = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+    descriptorLimit.store(value, std::memory_order_relaxed);
+    return value;
+}
+
+bool inReservedBand(int fd) {
+    const auto inBand = [fd](rlim_t limit) {
+        if (limit == RLIM_INFINITY) return false;
+        return static_cast<rlim_t>(fd) + std::min(kReservedDescriptors, limit / 4) >= limit;
+    };
+    const rlim_t known = descriptorLimit.load(std::memory_order_relaxed);
+    if (known != 0 && !inBand(known)) return false;
+    // Read again before refusing: the limit may have been raised since.
+    return inBand(readDescriptorLimit());
+}
+
+// Said at most once per 10 s by the whole process: once descriptors run out, every
+// connect would say it again.
+void sayOutOfDescriptors(int error) {
+    static constexpr std::int64_t kQuietNanoseconds = 10'000'000'000;
+    static std::atomic<std::int64_t> lastSaid{INT64_MIN};
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t last = lastSaid.load(std::memory_order_relaxed);
+    if (last != INT64_MIN && now - last < kQuietNanoseconds) return;
+    if (!lastSaid.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+        .error("Out of file descriptors (" + std::generic_category().message(error) +
+               "): queries are dropped until flows end; raise RLIMIT_NOFILE or lower --max-flows");
 }
 
 bool isNoRouteError(int error) {
@@ -116,10 +164,12 @@ void NWUDPConnection::connectNow() {
     closeSocket();
     socket_.emplace(*queue_);
     socket_->open(target.protocol(), ec);
+    if (!ec && inReservedBand(socket_->native_handle())) ec = asio::error::no_descriptors;
     if (!ec) socket_->non_blocking(true, ec);
     if (ec) {
         const int error = ec.value();
         closeSocket();
+        if (error == EMFILE || error == ENFILE) sayOutOfDescriptors(error);
         setState(NWConnectionState::Kind::failed, NWError::posix(error));
         return;
     }

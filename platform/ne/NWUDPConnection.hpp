@@ -4,6 +4,9 @@
 // the proxy cannot resolve through itself): anything else fails the connection. A
 // target that is one of this process's own listening endpoints fails it too.
 // Errors of connect() that mean "no route now" put the connection in waiting.
+// The socket never takes one of the process's last few descriptors (kept for the
+// rest of the process): that fails the connection with EMFILE, as a full table
+// does, and running out is logged now and then.
 // Owned through shared_ptr: pending work keeps it alive until it is cancelled.
 #include <array>
 #include <asio/ip/udp.hpp>

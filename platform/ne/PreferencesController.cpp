@@ -29,6 +29,11 @@ void PreferencesController::apply(const PreferencesLoad& load) {
         log_.error("DNS-proxy preferences not applied: " + load.error);
         return;
     }
+    // Each file's problems are said once, not on every event of the folder.
+    if (load.problems != lastProblems_) {
+        for (const auto& problem : load.problems) log_.error("DNS-proxy preferences: " + problem);
+        lastProblems_ = load.problems;
+    }
     const bool enable = load.status == Status::loaded && load.preferences.enabled;
     if (!enable) {
         if (!started_) return;

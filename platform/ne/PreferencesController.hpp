@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/SystemLog.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
@@ -42,6 +43,7 @@ private:
     // On queue_: the provider configuration the running proxy was started with.
     bool started_ = false;
     std::optional<nlohmann::json> startedWith_;
+    std::vector<std::string> lastProblems_;  // the last file's problems, as logged
 };
 
 }  // namespace platform::ne

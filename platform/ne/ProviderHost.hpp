@@ -90,6 +90,7 @@ public:
     const ProviderHostCounters& counters() const { return counters_; }
 
 private:
+    void sayCapReached();
     struct Listening {
         std::shared_ptr<UDPListener> listener;
         Queue queue;  // the listener's io_context: the queue of its flows
@@ -116,6 +117,7 @@ private:
     bool hangUpSeen_ = false;  // on the first io_context
     std::unique_ptr<asio::steady_timer> drainTimer_;
     ProviderHostCounters counters_;
+    std::atomic<std::int64_t> lastCapMessage_{0};  // steady-clock ns of the last cap message
 };
 
 }  // namespace platform::ne

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "Process.hpp"
+#include "QueryFixtures.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 
 namespace {
@@ -104,12 +106,67 @@ TEST(DaemonConfiguration, RefusedFromTheCommandLineAndLoggedOnceFromThePreferenc
         // The start logs before it completes; "proxy started" follows the completion.
         ASSERT_TRUE(following->waitForLine("proxy started")) << c.what;
     }
+    // An "enabled" that is no Boolean stops the proxy and says why, once for the same file.
+    auto text = json::parse(readAll(preferences));
+    text["enabled"] = "yes";
+    for (int i = 0; i < 2; ++i) {
+        std::ofstream(preferences + ".tmp") << text.dump();
+        fs::rename(preferences + ".tmp", preferences);
+        if (i == 0) {
+            ASSERT_TRUE(following->waitForLine("proxy stopped"));
+        }
+    }
+    saved.providerConfiguration = usable();
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(preferences, saved), "");
+    ASSERT_TRUE(following->waitForLine("proxy started"));
+
     // Each start said its own reason, and no later start said it again.
     const auto logged = readAll(folder / "following.err");
+    EXPECT_EQ(occurrences(logged, "DNS-proxy preferences: \"enabled\" is not true or false: taken as false, "
+                                  "the proxy stays stopped\n"),
+              1u)
+        << logged;
     for (const auto& c : all) {
         EXPECT_EQ(occurrences(logged, "Provider configuration: " + c.reason + "\n"), 1u) << c.what;
     }
     following.reset();
+    if (!::testing::Test::HasFailure()) fs::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+// At the live-flow cap every further query is dropped: said once, not once per query.
+TEST(DaemonConfiguration, TheFlowCapIsSaidOnce) {
+    std::string pattern = (fs::temp_directory_path() / "kiv-cap-XXXXXX").string();
+    const fs::path folder = ::mkdtemp(pattern.data());
+    fs::create_directory(folder / "run");
+    fakes::LoopbackSocket silentResolver;  // takes the queries, never answers
+    const auto vendor = folder / "vendor.json";
+    std::ofstream(vendor) << usable().dump();
+    auto daemon = std::make_unique<Process>(
+        std::vector<std::string>{KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--vendor-data", vendor.string(), "--listen",
+                                 "127.0.0.1", "--port", "0", "--upstream-port",
+                                 std::to_string(silentResolver.port()), "--max-flows", "1", "--threads", "1"},
+        std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string()}, (folder / "cap.err").string());
+    const auto line = daemon->waitForLine("listening on 127.0.0.1 port");
+    ASSERT_TRUE(line);
+    const auto port = static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(' ') + 1)));
+    ASSERT_TRUE(daemon->waitForLine("proxy started"));
+    std::vector<std::unique_ptr<fakes::LoopbackSocket>> clients;
+    for (std::uint16_t id = 1; id <= 5; ++id) {
+        clients.push_back(std::make_unique<fakes::LoopbackSocket>());
+        clients.back()->sendTo("127.0.0.1", port, testing_dnsproxy::query(id, "capped.test"));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (occurrences(readAll(folder / "cap.err"), "Live-flow cap of 1 reached") == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        daemon->readLine(50ms);  // waits a little, reading what the daemon prints meanwhile
+    }
+    daemon.reset();
+    EXPECT_EQ(occurrences(readAll(folder / "cap.err"), "Live-flow cap of 1 reached"), 1u)
+        << readAll(folder / "cap.err");
     if (!::testing::Test::HasFailure()) fs::remove_all(folder);
 }
 
