@@ -58,7 +58,8 @@ endfunction()
 # kiv_test(<target> [DEPS <libs...>])
 #   A GoogleTest program of the .cpp files of the calling test folder (subfolders
 #   with a CMakeLists.txt are programs of their own), registered with CTest one test
-#   per case so that ctest -j runs them in parallel.
+#   per case so that ctest -j runs them in parallel, each case labelled with the
+#   program's name (ctest -L test_platform).
 function(kiv_test target)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   _kiv_sources(sources)
@@ -69,7 +70,7 @@ function(kiv_test target)
     target_compile_definitions(${target} PRIVATE
       KIV_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KIV_BINARY_DIR="${PROJECT_BINARY_DIR}")
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
-      PROPERTIES TIMEOUT 300)
+      PROPERTIES TIMEOUT 300 LABELS ${target})
   endif()
   _kiv_add_children()
 endfunction()
