@@ -80,7 +80,7 @@ TEST_F(LogFacilityTest, AttachIsByObject) {
 TEST_F(LogFacilityTest, DeliversTheCallWithShortFunctionName) {
     auto destination = std::make_shared<RecordingDestination>();
     LogFacility::attach(destination);
-    LogFacility::logWarning([] { return 42; }, "/x/a.cpp", "doWork(a:b:)", 17, LogContext{{"k", 1}});
+    LogFacility::logWarning([] { return 42; }, "/x/a.cpp", "doWork(int, int)", 17, LogContext{{"k", 1}});
     LogFacility::logInfo("text", "/x/a.cpp", "body", 18);
     auto calls = destination->calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -202,9 +202,9 @@ TEST_F(LogFacilityTest, AttachAndDetachWhileOthersLog) {
 }
 
 TEST(LogFacilityNames, ShortFunctionName) {
-    EXPECT_EQ(LogFacility::shortFunctionName("doWork(a:b:)"), "doWork()");
+    EXPECT_EQ(LogFacility::shortFunctionName("doWork(int, int)"), "doWork()");
     EXPECT_EQ(LogFacility::shortFunctionName("body"), "body()");
-    EXPECT_EQ(LogFacility::shortFunctionName("log(_:level:)"), "log()");
+    EXPECT_EQ(LogFacility::shortFunctionName("log(const std::string&, model::LogLevel)"), "log()");
     EXPECT_EQ(LogFacility::shortFunctionName(""), "()");
 }
 
