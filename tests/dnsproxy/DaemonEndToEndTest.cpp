@@ -65,6 +65,15 @@ protected:
         if (!line) return 0;
         return static_cast<std::uint16_t>(std::stoi(line->substr(line->rfind(' ') + 1)));
     }
+    // The daemon in front of `resolver`, a socket the test answers by hand; the daemon's port, 0 when
+    // it did not start.
+    std::uint16_t startInFrontOf(const fakes::LoopbackSocket& resolver) {
+        auto& daemon =
+            startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen", "127.0.0.1",
+                         "--port", "0", "--upstream-port", std::to_string(resolver.port())});
+        const auto port = listeningPort(daemon);
+        return daemon.waitForLine("proxy started") ? port : 0;
+    }
     std::string writeVendorData(const json& vendorData) {
         const auto path = (folder / "vendor.json").string();
         std::ofstream(path) << vendorData.dump();
@@ -344,11 +353,8 @@ TEST_F(EndToEnd, EachQueryOfABurstGoesToTheResolverOfItsOwnRule) {
 
 TEST_F(EndToEnd, OnlyAReplyMatchingAnOutstandingQueryReachesTheClient) {
     fakes::LoopbackSocket resolver;
-    auto& daemon =
-        startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen", "127.0.0.1",
-                     "--port", "0", "--upstream-port", std::to_string(resolver.port())});
-    const auto port = listeningPort(daemon);
-    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    const auto port = startInFrontOf(resolver);
+    ASSERT_NE(port, 0);
     const std::pair<const char*, std::function<void(std::vector<std::uint8_t>&)>> forgeries[] = {
         {"another id", [](auto& r) { r[1] ^= 1; }},
         {"not a response", [](auto& r) { r[2] &= 0x7F; }},
@@ -389,11 +395,8 @@ TEST_F(EndToEnd, OnlyAReplyMatchingAnOutstandingQueryReachesTheClient) {
 
 TEST_F(EndToEnd, AReplyLargerThanTheClientTakesIsCutToItsQuestionWithTC) {
     fakes::LoopbackSocket resolver;
-    auto& daemon =
-        startDaemon({"--vendor-data", writeVendorData(vendorData("127.0.0.1")), "--listen", "127.0.0.1",
-                     "--port", "0", "--upstream-port", std::to_string(resolver.port())});
-    const auto port = listeningPort(daemon);
-    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    const auto port = startInFrontOf(resolver);
+    ASSERT_NE(port, 0);
     struct Case {
         std::uint16_t clientPayload;  // 0: no OPT record in the client's query
         std::size_t replySize;
