@@ -148,6 +148,7 @@ private:
         if (request.timeout.count() <= 0) {
             return HTTPError{HTTPErrorCode::invalidRequest, "timeout must be positive"};
         }
+        if (request.maxRedirects < 0) return HTTPError{HTTPErrorCode::invalidRequest, "negative redirect limit"};
         for (const auto& header : request.headers) {
             if (!headerIsSafe(header)) {
                 return HTTPError{HTTPErrorCode::invalidRequest,
@@ -172,7 +173,13 @@ private:
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, request.maxRedirects > 0 ? 1L : 0L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, request.maxRedirects);
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        if (!request.verifyPeer) {
+            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
+            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
+        }
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);

@@ -6,7 +6,8 @@
 // request that send() accepts gets exactly one completion, always asynchronously on
 // the given queue, unless the client is destroyed first: destroying the client
 // cancels the requests still in flight, and their completions never run (those
-// already handed to their queue still do). Redirects are not followed.
+// already handed to their queue still do). Redirects are followed only when the request
+// asks for it, and only to http and https.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -36,6 +37,12 @@ struct HTTPRequest {
     std::string caFile;
     // A longer answer body fails the request with responseTooLarge.
     std::size_t maxResponseBytes = 16 * 1024 * 1024;
+    // False turns off checking the server's certificate and host name (an installer's
+    // explicit choice for a server with a self-made certificate).
+    bool verifyPeer = true;
+    // Up to this many redirects are followed, to http and https URLs only; 0 follows none
+    // and hands the redirect answer back.
+    long maxRedirects = 0;
 };
 
 struct HTTPResponse {

@@ -12,6 +12,7 @@ Paths (when not recording):
   /hang            never answers (the client's time limit ends it)
   /big/<n>         200 with n bytes of "x"
   /close           closes the connection without answering
+  /redirect?to=U   302 to the URL U (taken as is)
 """
 
 import http.server
@@ -88,6 +89,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(3600)
         elif self.path.startswith("/big/"):
             self.answer(200, b"x" * int(self.path[len("/big/"):]), "text/plain")
+        elif self.path.startswith("/redirect?to="):
+            self.send_response(302)
+            self.send_header("Location", self.path[len("/redirect?to="):])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
         elif self.path == "/close":
             self.close_connection = True
             self.connection.shutdown(2)

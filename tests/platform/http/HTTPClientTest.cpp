@@ -215,6 +215,44 @@ TEST(HTTPClient, InvalidRequestsAreRefusedOnTheQueue) {
     }
 }
 
+struct RedirectCase {
+    const char* name;
+    std::string target;  // where /redirect sends the client; "" = this server's /echo
+    long maxRedirects;
+    long status;  // expected answer, 0 = a failure
+};
+
+class HTTPClientRedirects : public HTTPClientPlain, public ::testing::WithParamInterface<RedirectCase> {};
+
+TEST_P(HTTPClientRedirects, FollowsOnlyWhenAskedAndOnlyToHTTP) {
+    const RedirectCase& c = GetParam();
+    HTTPRequest request;
+    request.url = server.url("/redirect?to=" + (c.target.empty() ? server.url("/echo") : c.target));
+    request.maxRedirects = c.maxRedirects;
+    const Exchange e = exchange(*client, request);
+    if (c.status == 0) {
+        ASSERT_TRUE(e.result.error.has_value());
+        return;
+    }
+    ASSERT_TRUE(e.result.response.has_value()) << e.result.error->message;
+    EXPECT_EQ(e.result.response->status, c.status);
+    EXPECT_EQ(headerValue(e.result.response->headers, "X-Test-Server"),
+              c.status == 200 ? "loopback" : "<absent>");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HTTPClientRedirects,
+    ::testing::Values(RedirectCase{"not asked", "", 0, 302}, RedirectCase{"followed", "", 3, 200},
+                      RedirectCase{"to a file", "file:///etc/passwd", 3, 0},
+                      RedirectCase{"to ftp", "ftp://127.0.0.1/x", 3, 0}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        for (char& c : name) {
+            if (c == ' ') c = '_';
+        }
+        return name;
+    });
+
 class HTTPClientTLS : public ::testing::Test {
 protected:
     TempDirectory directory;
@@ -251,6 +289,12 @@ TEST_F(HTTPClientTLS, UntrustedCertificateIsATLSFailure) {
     e = exchange(*client, request);
     ASSERT_TRUE(e.result.error.has_value());
     EXPECT_EQ(e.result.error->code, HTTPErrorCode::tlsFailure) << e.result.error->message;
+
+    // Unless the request turns checking off.
+    request.caFile.clear();
+    request.verifyPeer = false;
+    e = exchange(*client, request);
+    EXPECT_TRUE(e.result.response.has_value()) << e.result.error->message;
 }
 
 }  // namespace
