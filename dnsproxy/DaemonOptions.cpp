@@ -33,12 +33,22 @@ std::optional<std::chrono::nanoseconds> seconds(const std::string& text) {
 std::string daemonUsage() {
     return "usage: kivdnsproxy [--vendor-data FILE | --preferences FILE] [--listen ADDRESS]...\n"
            "                   [--port N] [--upstream-port N] [--reply-timeout SECONDS]\n"
-           "                   [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]\n";
+           "                   [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]\n"
+           "                   [--no-intercept]\n"
+           "       kivdnsproxy --clear-interception\n"
+           "\n"
+           "While the proxy runs, every UDP DNS query of this computer is sent to it (nftables table\n"
+           "inet " +
+           std::string(platform::ne::kInterceptionTable) +
+           ", needs CAP_NET_ADMIN). --no-intercept, or \"intercept\": false in the\n"
+           "preferences file, keeps it listening only. --clear-interception removes the table\n"
+           "(left by a daemon that was killed) and exits.\n";
 }
 
 ParsedOptions parseDaemonOptions(const std::vector<std::string>& arguments) {
     DaemonOptions options;
     options.preferencesPath = platform::ne::defaultDNSProxyPreferencesPath();
+    options.host.interception.enabled = true;
     bool listenGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& name = arguments[i];
@@ -48,6 +58,14 @@ ParsedOptions parseDaemonOptions(const std::vector<std::string>& arguments) {
         }
         if (name == "--syslog") {
             options.syslog = true;
+            continue;
+        }
+        if (name == "--no-intercept") {
+            options.host.interception.enabled = false;
+            continue;
+        }
+        if (name == "--clear-interception") {
+            options.clearInterception = true;
             continue;
         }
         if (i + 1 >= arguments.size()) return {std::nullopt, name + " needs a value"};

@@ -4,11 +4,17 @@
 //   kivdnsproxy [--vendor-data FILE | --preferences FILE] [--listen ADDRESS]...
 //               [--port N] [--upstream-port N] [--reply-timeout SECONDS]
 //               [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]
+//               [--no-intercept]
+//   kivdnsproxy --clear-interception
 //
 // --vendor-data starts the proxy at once with the provider configuration in FILE
 // (a JSON object, the "VendorData" the application saves; one that would drop
 // queries or leave a rule unused is refused, with its reasons); without it the daemon
 // follows the DNS-proxy preferences file (platform/ne/DNSProxyPreferences.hpp).
+// While the proxy runs, the daemon intercepts the computer's UDP DNS
+// (platform/ne/Interception.hpp) unless --no-intercept or the preferences'
+// "intercept": false says otherwise. --clear-interception removes a table that a
+// killed daemon left behind, and exits.
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +30,7 @@ struct DaemonOptions {
     unsigned threads = 0;  // 0: one per core, at most 8
     bool syslog = false;
     bool help = false;
+    bool clearInterception = false;
     ProxySettings proxy;
     platform::ne::ProviderHostSettings host;
 };

@@ -1,9 +1,12 @@
 // kivdnsproxy: the DNS-proxy extension as a Linux daemon. The provider host stands
 // in for the system that hands the extension its DNS flows; the proxy is started
 // from --vendor-data or by the DNS-proxy preferences that the application saves.
+// While the proxy runs, the host intercepts the computer's UDP DNS, unless told not to.
 #include <algorithm>
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <thread>
 
@@ -13,6 +16,7 @@
 #include "platform/Dispatch.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
+#include "platform/ne/Interception.hpp"
 #include "platform/ne/PreferencesController.hpp"
 #include "platform/ne/ProviderHost.hpp"
 
@@ -23,6 +27,42 @@ void say(const std::string& line) { std::cout << "kivdnsproxy: " << line << std:
 int fail(const std::string& message) {
     std::cerr << "kivdnsproxy: " << message << std::endl;
     return 1;
+}
+
+// Whether our interception table is in place, for the last words of a process
+// that is ending abnormally: a proxy that is gone must not hold the computer's DNS.
+std::atomic<bool> intercepting{false};
+
+[[noreturn]] void terminateWithoutInterception() {
+    if (intercepting.load()) platform::ne::clearInterception();
+    std::abort();
+}
+
+// The computer's own DNS servers are the ones it used before the proxy took its
+// DNS: with systemd-resolved's stub in resolv.conf, resolved's upstream servers.
+// Any other name server on this computer forwards its queries over port 53, and
+// those are intercepted like any other: a query sent to it would come back to the
+// proxy, again and again, so it is never the proxy's upstream.
+void chooseComputerDNS(dnsproxy::DaemonOptions& options) {
+    if (!options.host.interception.enabled) return;
+    const platform::SystemLog log("com.veltrix.kiv.KIVDNSProxy", "host");
+    const auto original = options.proxy.resolvConfPath;
+    options.proxy.resolvConfPath = platform::ne::computerResolvConf(original);
+    if (options.proxy.resolvConfPath != original) {
+        log.notice("The computer's DNS servers are systemd-resolved's: " + options.proxy.resolvConfPath);
+    }
+    const auto& listening = options.host.listenAddresses;
+    for (const auto& server : platform::ne::loopbackNameServers(options.proxy.resolvConfPath)) {
+        // The proxy itself (the computer pointed at it) is left out when the proxy starts.
+        const bool ours = options.host.port == options.proxy.upstreamPort &&
+                          std::find(listening.begin(), listening.end(), server) != listening.end();
+        if (ours) continue;
+        log.error("The computer's DNS server " + server +
+                  " forwards from this computer: while its queries are intercepted it is not used (it would "
+                  "send them back to the proxy); name the servers it forwards to in \"localDNS\"");
+        options.host.interception.localForwarders.emplace_back(asio::ip::make_address(server),
+                                                               options.proxy.upstreamPort);
+    }
 }
 
 }  // namespace
@@ -39,6 +79,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.syslog) platform::setLogOutput(platform::LogOutput::syslog);
+    if (options.clearInterception) {
+        if (const auto error = platform::ne::clearInterception(); !error.empty()) {
+            return fail("cannot remove the interception table: " + error);
+        }
+        say("interception removed");
+        return 0;
+    }
+    chooseComputerDNS(options);
+    std::set_terminate(terminateWithoutInterception);
 
     std::optional<nlohmann::json> vendorData;
     if (options.vendorDataPath) {
@@ -79,7 +128,14 @@ int main(int argc, char** argv) {
     const dnsproxy::AppLinkListening appLinkListening(appLink);
 
     platform::ne::ProviderHost host(ios, provider, options.host);
-    host.setProxyStateObserver([](bool running) { say(running ? "proxy started" : "proxy stopped"); });
+    host.setProxyStateObserver([&host](bool running) {
+        intercepting = running && host.intercepting();
+        if (!running) {
+            say("proxy stopped");
+        } else {
+            say(intercepting ? "proxy started, intercepting the computer's DNS" : "proxy started");
+        }
+    });
     try {
         host.listen();
     } catch (const std::exception& error) {

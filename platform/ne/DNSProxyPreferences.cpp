@@ -37,8 +37,10 @@ nlohmann::json DNSProxyPreferences::toJSON() const {
                                {"enforceRoutes", enforceRoutes}};
     if (serverAddress) protocol["serverAddress"] = *serverAddress;
     if (providerConfiguration) protocol["providerConfiguration"] = *providerConfiguration;
-    return {
+    nlohmann::json result = {
         {"localizedDescription", localizedDescription}, {"enabled", enabled}, {"providerProtocol", protocol}};
+    if (intercept) result["intercept"] = *intercept;
+    return result;
 }
 
 DNSProxyPreferences DNSProxyPreferences::fromJSON(const nlohmann::json& json) {
@@ -46,6 +48,9 @@ DNSProxyPreferences DNSProxyPreferences::fromJSON(const nlohmann::json& json) {
     if (!json.is_object()) return result;
     result.localizedDescription = member<std::string>(json, "localizedDescription", "");
     result.enabled = member<bool>(json, "enabled", false);
+    if (const auto it = json.find("intercept"); it != json.end() && it->is_boolean()) {
+        result.intercept = it->get<bool>();
+    }
     const auto protocol = json.find("providerProtocol");
     if (protocol == json.end() || !protocol->is_object()) return result;
     result.providerBundleIdentifier = member<std::string>(*protocol, "providerBundleIdentifier", "");
@@ -140,11 +145,20 @@ PreferencesLoad loadDNSProxyPreferences(const std::string& path) {
     if (const auto enabled = json.find("enabled"); enabled != json.end() && !enabled->is_boolean()) {
         load.problems.push_back("\"enabled\" is not true or false: taken as false, the proxy stays stopped");
     }
+    if (const auto intercept = json.find("intercept"); intercept != json.end() && !intercept->is_boolean()) {
+        load.problems.push_back("\"intercept\" is not true or false: taken as absent");
+    }
     return load;
 }
 
 std::string saveDNSProxyPreferences(const std::string& path, const DNSProxyPreferences& preferences) {
-    return platform::writeFileAtomically(path, preferences.toJSON().dump(2) + "\n", 0644);
+    // The setting the application does not manage survives its saves.
+    auto saved = preferences;
+    if (!saved.intercept) {
+        if (const auto load = loadDNSProxyPreferences(path); load.status == PreferencesLoad::Status::loaded)
+            saved.intercept = load.preferences.intercept;
+    }
+    return platform::writeFileAtomically(path, saved.toJSON().dump(2) + "\n", 0644);
 }
 
 std::string removeDNSProxyPreferences(const std::string& path) {

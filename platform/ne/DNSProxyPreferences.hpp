@@ -11,8 +11,13 @@
 //       "disconnectOnSleep": false,
 //       "enforceRoutes": true,
 //       "providerConfiguration": { ... }        // the provider's "VendorData"
-//     }
+//     },
+//     "intercept": false                        // optional, see below
 //   }
+//
+// "intercept" false keeps the daemon listening only: the computer's DNS is not
+// sent to it (true or absent: it is, when the daemon intercepts at all). The
+// application does not manage it: a save without it keeps the file's own.
 //
 // Saving writes a temporary file in the same folder and renames it over the old
 // one, so a reader sees either the old or the new file whole. Loading refuses
@@ -33,6 +38,8 @@ struct DNSProxyPreferences {
     bool enforceRoutes = false;
     // The provider configuration; absent when the file has none (or not an object).
     std::optional<nlohmann::json> providerConfiguration;
+    // "intercept"; absent when the file has none (or not a Boolean).
+    std::optional<bool> intercept;
 
     nlohmann::json toJSON() const;
     // Lenient about missing members (defaults above); wrong types count as missing.

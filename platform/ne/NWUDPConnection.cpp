@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/SystemLog.hpp"
+#include "platform/ne/Interception.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 
 namespace platform::ne {
@@ -166,6 +167,12 @@ void NWUDPConnection::connectNow() {
     socket_->open(target.protocol(), ec);
     if (!ec && inReservedBand(socket_->native_handle())) ec = asio::error::no_descriptors;
     if (!ec) socket_->non_blocking(true, ec);
+    // While the computer's DNS is intercepted, only marked datagrams leave untouched:
+    // an unmarked query would come straight back to the host.
+    if (const std::uint32_t mark = upstreamSocketMark(); !ec && mark != 0 &&
+        ::setsockopt(socket_->native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
+        ec = asio::error_code(errno, asio::system_category());
+    }
     if (ec) {
         const int error = ec.value();
         closeSocket();

@@ -47,20 +47,25 @@ void PreferencesController::apply(const PreferencesLoad& load) {
         return;
     }
     const auto& vendorData = load.preferences.providerConfiguration;
-    if (started_ && startedWith_ == vendorData) return;
+    const bool intercept = load.preferences.intercept.value_or(true);
+    if (started_ && startedWith_ == vendorData && startedIntercepting_ == intercept) return;
     if (started_) {
-        log_.notice("DNS-proxy provider configuration changed: restarting the proxy");
+        log_.notice(startedWith_ == vendorData
+                        ? "DNS-proxy interception setting changed: restarting the proxy"
+                        : "DNS-proxy provider configuration changed: restarting the proxy");
         host_.stopProxy(NEProviderStopReason::superceded);
     } else {
         log_.notice("DNS-proxy preferences enabled: starting the proxy");
     }
     started_ = true;
     startedWith_ = vendorData;
+    startedIntercepting_ = intercept;
+    if (!intercept) log_.notice("DNS-proxy preferences: \"intercept\" is false, the proxy only listens");
     nlohmann::json options = nlohmann::json::object();
     if (vendorData) options["VendorData"] = *vendorData;
     host_.startProxy(std::move(options), [this](std::optional<std::string> error) {
         if (error) log_.error("DNS-proxy start failed: " + *error);
-    });
+    }, intercept);
 }
 
 }  // namespace platform::ne

@@ -7,6 +7,8 @@
 // proxy runs restarts it (stop with reason superceded, then start), as the
 // application's disable-then-enable would, so that no save is lost when the two
 // writes reach the watcher together. An unreadable file changes nothing.
+// "intercept" false starts the proxy listening only; a change of it restarts the
+// proxy too.
 //
 // Threads: refresh() may be called from any thread; its work runs on its own queue.
 #include <asio/io_context.hpp>
@@ -43,6 +45,7 @@ private:
     // On queue_: the provider configuration the running proxy was started with.
     bool started_ = false;
     std::optional<nlohmann::json> startedWith_;
+    bool startedIntercepting_ = true;
     std::vector<std::string> lastProblems_;  // the last file's problems, as logged
 };
 

@@ -76,9 +76,11 @@ ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<N
       gate_(std::make_shared<FlowGate>(settings_.maxLiveFlows)) {
     if (settings_.maxDatagramsPerFlow == 0) settings_.maxDatagramsPerFlow = 1;
     if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
+    if (settings_.interception.enabled) interception_ = std::make_unique<Interception>(settings_.interception);
 }
 
 ProviderHost::~ProviderHost() {
+    if (interception_) stopIntercepting();
     for (const auto& listening : listeners_) {
         listening.listener->cancel();
         OwnEndpoints::shared().remove(listening.listener->boundEndpoint());
@@ -201,16 +203,22 @@ void ProviderHost::sayCapReached() {
                std::to_string(counters_.droppedOverCap.load()) + " so far; raise --max-flows)");
 }
 
-void ProviderHost::startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done) {
-    asio::post(control_, [this, options = std::move(options), done = std::move(done)]() mutable {
+void ProviderHost::startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done,
+                              bool intercept) {
+    asio::post(control_, [this, options = std::move(options), done = std::move(done), intercept]() mutable {
         if (shuttingDown_ || running_) {
             if (done)
                 done(shuttingDown_ ? std::optional<std::string>("the host is shutting down") : std::nullopt);
             return;
         }
-        provider_->startProxy(options, [this, done = std::move(done)](std::optional<std::string> error) {
+        // Before the provider reads the computer's DNS servers at its start.
+        if (interception_ && intercept) avoidForwarders(true);
+        provider_->startProxy(options, [this, done = std::move(done),
+                                        intercept](std::optional<std::string> error) {
             // Flows are offered from the start's completion on.
             if (!error) running_ = true;
+            if (!error && intercept && !shuttingDown_) startIntercepting();
+            if (!intercepting()) avoidForwarders(false);
             if (!error && observer_) observer_(true);
             if (done) done(std::move(error));
         });
@@ -223,6 +231,9 @@ void ProviderHost::stopProxy(NEProviderStopReason reason, std::function<void()> 
             if (done) done();
             return;
         }
+        // The computer's DNS goes its own way again before the provider stops
+        // answering.
+        stopIntercepting();
         provider_->stopProxy(reason, [this, done = std::move(done)] {
             if (observer_) observer_(false);
             if (done) done();
@@ -234,6 +245,7 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
     asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
         if (shuttingDown_) return;
         shuttingDown_ = true;
+        stopIntercepting();
         receiving_ = false;
         for (const auto& listening : listeners_) listening.listener->cancel();
         auto afterStop = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
@@ -259,6 +271,52 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
                                  afterStop();
                              });
     });
+}
+
+void ProviderHost::startIntercepting() {
+    if (!interception_) return;
+    const SystemLog log("com.veltrix.kiv.KIVDNSProxy", "host");
+    const auto listening = listeningEndpoints();
+    if (const auto error = interception_->install(listening); !error.empty()) {
+        log.error("The computer's DNS is not intercepted (" + error +
+                  "; interception needs CAP_NET_ADMIN): only queries sent to the listening addresses reach "
+                  "the proxy");
+        return;
+    }
+    std::vector<std::string> uncovered;
+    interceptionRuleset(interception_->settings().table, interception_->settings().mark, listening, &uncovered);
+    std::string targets;
+    for (const auto& endpoint : listening) {
+        targets += (targets.empty() ? "" : ", ") + endpoint.address().to_string() + " port " +
+                   std::to_string(endpoint.port());
+    }
+    log.notice("Intercepting the computer's UDP DNS (nftables table inet " + interception_->settings().table +
+               ") to " + targets);
+    for (const auto& family : uncovered) {
+        log.error(family + " DNS is not intercepted: the host listens on no " + family + " address");
+    }
+}
+
+void ProviderHost::avoidForwarders(bool avoid) {
+    if (avoid == forwardersAvoided_) return;
+    forwardersAvoided_ = avoid;
+    for (const auto& forwarder : settings_.interception.localForwarders) {
+        if (avoid) {
+            OwnEndpoints::shared().add(forwarder);
+        } else {
+            OwnEndpoints::shared().remove(forwarder);
+        }
+    }
+}
+
+void ProviderHost::stopIntercepting() {
+    if (!interception_) return;
+    avoidForwarders(false);
+    if (const auto error = interception_->remove(); !error.empty()) {
+        SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+            .error("The DNS interception could not be removed (" + error +
+                   "): remove it with kivdnsproxy --clear-interception");
+    }
 }
 
 void ProviderHost::drain(std::chrono::steady_clock::time_point until, std::function<void()> done) {

@@ -14,6 +14,13 @@
 // query is served on one thread with no strand and no hand-over. The public
 // functions may be called from any thread. Destroy the host only after its
 // io_contexts have stopped.
+//
+// Interception (settings.interception.enabled): while the proxy runs, the
+// computer's UDP DNS is sent to the host's sockets whatever server it was meant
+// for (platform/ne/Interception.hpp). It is installed once the provider has
+// started and removed before the provider is told to stop, at shutdown, and when
+// the host is destroyed. When it cannot be installed the proxy still runs, for
+// the clients that query the listening addresses themselves, and says so.
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
@@ -27,6 +34,7 @@
 #include <vector>
 
 #include "platform/ne/HostUDPFlow.hpp"
+#include "platform/ne/Interception.hpp"
 #include "platform/ne/NEDNSProxyProvider.hpp"
 #include "platform/ne/UDPListenerLinux.hpp"
 
@@ -41,6 +49,8 @@ struct ProviderHostSettings {
     std::size_t receiveBatch = 32;
     // How long a shutdown waits for live flows to end.
     std::chrono::milliseconds drainTimeout{2000};
+    // Off unless asked for: it changes the whole computer's (network namespace's) DNS.
+    InterceptionSettings interception;
 };
 
 struct ProviderHostCounters {
@@ -70,10 +80,14 @@ public:
     std::vector<asio::ip::udp::endpoint> listeningEndpoints() const;
 
     // Starts the proxy with `options` unless it runs; `done` gets the start's error.
-    void startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done = {});
+    // `intercept` false keeps this run listening only, even with interception enabled.
+    void startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done = {},
+                    bool intercept = true);
     // Stops the proxy when it runs; `done` runs afterwards in any case.
     void stopProxy(NEProviderStopReason reason, std::function<void()> done = {});
     bool proxyRunning() const { return running_.load(); }
+    // Whether the computer's DNS is sent to the host now.
+    bool intercepting() const { return interception_ && interception_->installed(); }
     // Told (on the control queue) each time the proxy starts (true) or stops (false).
     // Set before listen().
     void setProxyStateObserver(std::function<void(bool)> observer) { observer_ = std::move(observer); }
@@ -91,6 +105,9 @@ public:
 
 private:
     void sayCapReached();
+    void startIntercepting();  // control queue
+    void stopIntercepting();   // control queue
+    void avoidForwarders(bool avoid);  // control queue
     struct Listening {
         std::shared_ptr<UDPListener> listener;
         Queue queue;  // the listener's io_context: the queue of its flows
@@ -118,6 +135,8 @@ private:
     std::unique_ptr<asio::steady_timer> drainTimer_;
     ProviderHostCounters counters_;
     std::atomic<std::int64_t> lastCapMessage_{0};  // steady-clock ns of the last cap message
+    std::unique_ptr<Interception> interception_;    // when enabled
+    bool forwardersAvoided_ = false;                 // control queue
 };
 
 }  // namespace platform::ne

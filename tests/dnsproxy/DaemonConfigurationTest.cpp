@@ -81,7 +81,7 @@ TEST(DaemonConfiguration, RefusedFromTheCommandLineAndLoggedOnceFromThePreferenc
     fs::create_directory(folder / "run");
     const auto daemon = [&](std::vector<std::string> args, const std::string& errorFile) {
         args.insert(args.begin(),
-                    {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--listen", "127.0.0.1", "--port", "0"});
+                    {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept", "--listen", "127.0.0.1", "--port", "0"});
         return std::make_unique<Process>(
             args,
             std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"},
@@ -146,7 +146,7 @@ TEST(DaemonConfiguration, TheFlowCapIsSaidOnce) {
     const auto vendor = folder / "vendor.json";
     std::ofstream(vendor) << usable().dump();
     auto daemon = std::make_unique<Process>(
-        std::vector<std::string>{KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--vendor-data", vendor.string(), "--listen",
+        std::vector<std::string>{KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept", "--vendor-data", vendor.string(), "--listen",
                                  "127.0.0.1", "--port", "0", "--upstream-port",
                                  std::to_string(silentResolver.port()), "--max-flows", "1", "--threads", "1"},
         std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string()}, (folder / "cap.err").string());

@@ -54,7 +54,7 @@ protected:
     }
 
     Process& startDaemon(std::vector<std::string> args) {
-        args.insert(args.begin(), KIV_BINARY_DIR "/dnsproxy/kivdnsproxy");
+        args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept"});
         return *processes.emplace_back(std::make_unique<Process>(
             args,
             std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"},

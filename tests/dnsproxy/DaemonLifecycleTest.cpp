@@ -36,7 +36,7 @@ protected:
 
     // The daemon, started through `prefix` (a launcher such as prlimit) when given.
     Process& startDaemon(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
-        args.insert(args.begin(), KIV_BINARY_DIR "/dnsproxy/kivdnsproxy");
+        args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept"});
         args.insert(args.begin(), prefix.begin(), prefix.end());
         return *processes.emplace_back(std::make_unique<Process>(
             args,

@@ -10,7 +10,7 @@ TEST(DaemonOptions, ReadsEverySetting) {
     const auto parsed = parseDaemonOptions({"--vendor-data", "/tmp/v.json", "--listen", "::1", "--listen", "127.0.0.2",
                                             "--port", "5353", "--upstream-port", "5300", "--reply-timeout", "0.25",
                                             "--resolv-conf", "/tmp/r", "--threads", "3", "--max-flows", "10",
-                                            "--syslog"});
+                                            "--syslog", "--no-intercept"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     EXPECT_EQ(o.vendorDataPath, "/tmp/v.json");
@@ -22,6 +22,8 @@ TEST(DaemonOptions, ReadsEverySetting) {
     EXPECT_EQ(o.threads, 3u);
     EXPECT_EQ(o.host.maxLiveFlows, 10u);
     EXPECT_TRUE(o.syslog);
+    EXPECT_FALSE(o.host.interception.enabled);
+    EXPECT_FALSE(o.clearInterception);
 }
 
 TEST(DaemonOptions, DefaultsAndRefusals) {
@@ -32,11 +34,18 @@ TEST(DaemonOptions, DefaultsAndRefusals) {
     EXPECT_EQ(defaults.options->proxy.replyDeadline, std::chrono::seconds(5));
     EXPECT_EQ(defaults.options->host.listenAddresses, (std::vector<std::string>{"127.0.0.1", "::1"}));
     EXPECT_FALSE(defaults.options->vendorDataPath);
+    // The daemon is the computer's DNS proxy: it intercepts unless told not to.
+    EXPECT_TRUE(defaults.options->host.interception.enabled);
+    EXPECT_EQ(defaults.options->host.interception.table, "kivdnsproxy");
+    EXPECT_TRUE(parseDaemonOptions({"--clear-interception"}).options->clearInterception);
+    for (const char* named : {"--no-intercept", "--clear-interception", "\"intercept\": false"}) {
+        EXPECT_NE(dnsproxy::daemonUsage().find(named), std::string::npos) << named;
+    }
 
     const std::vector<std::vector<std::string>> bad = {
         {"--port"},           {"--port", "65536"},          {"--port", "x"},          {"--upstream-port", "0"},
         {"--threads", "0"},   {"--reply-timeout", "0"},     {"--reply-timeout", "-1"}, {"--reply-timeout", "nan"},
-        {"--max-flows", "0"}, {"--unknown", "1"},
+        {"--max-flows", "0"}, {"--unknown", "1"},           {"--no-intercept=1"},     {"--intercept"},
     };
     for (const auto& args : bad) EXPECT_FALSE(parseDaemonOptions(args).options) << args[0];
 }

@@ -1,0 +1,219 @@
+// kivdnsproxy as the computer's DNS proxy, in a user and network namespace of the
+// test's own: queries to any address's port 53 are taken in, answered through the
+// stand-in resolvers, and go their own way again once the proxy is gone.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "Process.hpp"
+#include "fakes/TestFolders.hpp"
+#include "platform/ne/DNSProxyPreferences.hpp"
+#include "platform/ne/InNamespace.hpp"
+
+namespace {
+
+using nlohmann::json;
+using testing_dnsproxy::Process;
+namespace fs = std::filesystem;
+using kiv_test_namespace::output;
+using namespace std::chrono_literals;
+
+class Intercepting {
+public:
+    Intercepting() {
+        fs::create_directory(folder.path() / "run");
+        startResolver("127.0.0.2", "rule.jsonl");
+        startResolver("127.0.0.3", "local.jsonl");
+        std::ofstream(vendorPath()) << vendorData().dump();
+    }
+
+    static json vendorData() {
+        return json{{"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
+                    {"locationTag", "abc"},
+                    {"resolvers", {"127.0.0.2"}},
+                    {"internalIp", "10.1.2.3"},
+                    {"externalIp", "198.51.100.7"},
+                    {"localDNS", {"127.0.0.3"}},
+                    {"filters",
+                     {{{"filter", {{{"resolvers", {"127.0.0.2"}}}}}},
+                      {{"filter", {{{"domain", "corp.example"}}}}}}}};
+    }
+    std::string vendorPath() const { return (folder.path() / "vendor.json").string(); }
+
+    void startResolver(const std::string& address, const std::string& record) {
+        auto& resolver = *processes.emplace_back(std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver", "--address",
+                                     address, "--port", "53", "--record", (folder.path() / record).string(),
+                                     "--quiet"},
+            std::vector<std::string>{}, (folder.path() / "resolver.err").string()));
+        if (!resolver.waitForLine("listening on")) throw std::runtime_error("no resolver on " + address);
+    }
+    // The daemon, started through `prefix` (a launcher) when given.
+    Process& startDaemon(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+        args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--threads", "1"});
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        return *processes.emplace_back(std::make_unique<Process>(
+            args,
+            std::vector<std::string>{"KIV_RUN_DIR=" + (folder.path() / "run").string(), "KIV_LOG_LEVEL=default"},
+            (folder.path() / "daemon.err").string()));
+    }
+    // A daemon that intercepts, or nothing when it does not.
+    Process* startIntercepting() {
+        auto& daemon = startDaemon({"--vendor-data", vendorPath()});
+        const auto line = daemon.waitForLine("proxy started");
+        return line && line->find("intercepting") != std::string::npos ? &daemon : nullptr;
+    }
+
+    static std::string dig(const std::string& server, const std::string& name) {
+        return output("dig +short +time=2 +tries=1 @" + server + " " + name + " A");
+    }
+    // What the resolver writing `file` received, as JSON lines (each written before it answers).
+    std::vector<json> records(const std::string& file) const {
+        std::vector<json> result;
+        std::ifstream in(folder.path() / file);
+        for (std::string line; std::getline(in, line);) result.push_back(json::parse(line));
+        return result;
+    }
+    static bool tagged(const json& record) {
+        for (const auto& option : record["options"]) {
+            if (option["code"] == 0xFE78 && option["uuid"] == "00112233-4455-6677-8899-aabbccddeeff") return true;
+        }
+        return false;
+    }
+    static std::string tables() { return output("nft list tables"); }
+    std::string errors() const { return output("cat " + (folder.path() / "daemon.err").string()); }
+
+    kiv::fakes::TemporaryFolder folder{"kiv-intercept"};
+    std::vector<std::unique_ptr<Process>> processes;
+};
+
+bool stopped(Process& daemon, int signal) {
+    daemon.signal(signal);
+    const auto status = daemon.wait(10s);
+    return status && (signal == SIGKILL || (WIFEXITED(*status) && WEXITSTATUS(*status) == 0));
+}
+
+TEST(InterceptionEndToEnd, TheComputersDNSGoesThroughTheProxyWhileItRuns) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    Intercepting test;
+    auto* daemon = test.startIntercepting();
+    ASSERT_TRUE(daemon) << test.errors();
+    EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n");
+
+    struct Case {
+        const char* server;
+        const char* name;
+        const char* arrivesAt;
+        bool tagged;
+    };
+    // Whatever server is asked, the proxy answers; the rule resolvers and the
+    // computer's own server (localDNS) get the proxy's queries once each, not again.
+    const Case cases[] = {
+        {"203.0.113.9", "www.example.com", "rule.jsonl", true},
+        {"2001:db8::9", "six.example.com", "rule.jsonl", true},
+        {"127.0.0.3", "asked-local.example.com", "rule.jsonl", true},  // everyone else's is taken in
+        {"203.0.113.9", "host.corp.example", "local.jsonl", false},    // a rule without resolvers
+    };
+    std::map<std::string, std::size_t> expected;
+    for (const auto& c : cases) {
+        EXPECT_EQ(test.dig(c.server, c.name), "192.0.2.1\n") << c.server << " " << c.name << test.errors();
+        ++expected[c.arrivesAt];
+        const auto seen = test.records(c.arrivesAt);
+        ASSERT_EQ(seen.size(), expected[c.arrivesAt]) << c.name;
+        EXPECT_EQ(seen.back()["qname"], std::string(c.name) + ".") << c.name;
+        EXPECT_EQ(test.tagged(seen.back()), c.tagged) << c.name;
+    }
+
+    ASSERT_TRUE(stopped(*daemon, SIGTERM));
+    EXPECT_EQ(test.tables(), "");
+    EXPECT_EQ(test.dig("127.0.0.2", "direct.example.com"), "192.0.2.1\n");
+    const auto direct = test.records("rule.jsonl");
+    ASSERT_EQ(direct.size(), expected["rule.jsonl"] + 1);
+    EXPECT_FALSE(test.tagged(direct.back())) << "asked directly, not through the proxy";
+}
+
+// A killed daemon leaves its table, which sends the computer's DNS nowhere: the
+// service's stop removes it with --clear-interception, and the next start takes it
+// over in any case.
+TEST(InterceptionEndToEnd, ATableLeftByAKilledDaemonIsClearedOrReplaced) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    Intercepting test;
+    for (const bool clearIt : {true, false}) {
+        auto* killed = test.startIntercepting();
+        ASSERT_TRUE(killed) << test.errors();
+        ASSERT_TRUE(stopped(*killed, SIGKILL));
+        EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n");
+        EXPECT_EQ(test.dig("127.0.0.2", "lost.example.com").find("192.0.2.1"), std::string::npos);
+        if (clearIt) {
+            auto& clear = test.startDaemon({"--clear-interception"});
+            EXPECT_TRUE(clear.waitForLine("interception removed"));
+            const auto status = clear.wait(10s);
+            ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+            EXPECT_EQ(test.tables(), "");
+            EXPECT_EQ(test.dig("127.0.0.2", "found.example.com"), "192.0.2.1\n");
+            continue;
+        }
+        auto* next = test.startIntercepting();
+        ASSERT_TRUE(next) << test.errors();
+        EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n");
+        const auto ruleset = output("nft list table inet kivdnsproxy");
+        std::size_t dnat = 0;
+        for (auto at = ruleset.find("dnat"); at != std::string::npos; at = ruleset.find("dnat", at + 1)) ++dnat;
+        EXPECT_EQ(dnat, 2u) << ruleset;
+        EXPECT_EQ(test.dig("203.0.113.9", "again.example.com"), "192.0.2.1\n");
+        ASSERT_TRUE(stopped(*next, SIGTERM));
+        EXPECT_EQ(test.tables(), "");
+    }
+}
+
+// Where the proxy must only listen: the option, and the preferences' key (which a
+// change of restarts the proxy into the other way); and where it cannot intercept,
+// it says so and serves who asks it.
+TEST(InterceptionEndToEnd, ListeningOnlyByOptionOrPreferencesOrForWantOfPrivilege) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    Intercepting test;
+    if (fs::exists("/usr/bin/setpriv")) {
+        const std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--bounding-set=-net_admin", "--"};
+        auto& denied = test.startDaemon({"--vendor-data", test.vendorPath()}, unprivileged);
+        ASSERT_EQ(denied.waitForLine("proxy started"), "kivdnsproxy: proxy started");
+        EXPECT_EQ(test.tables(), "");
+        EXPECT_NE(test.errors().find("The computer's DNS is not intercepted ("), std::string::npos) << test.errors();
+        EXPECT_EQ(test.dig("127.0.0.1", "asked.example.com"), "192.0.2.1\n");
+        ASSERT_TRUE(stopped(denied, SIGTERM));
+        auto& clear = test.startDaemon({"--clear-interception"}, unprivileged);
+        const auto status = clear.wait(10s);
+        EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1);
+        EXPECT_NE(test.errors().find("cannot remove the interception table: "), std::string::npos);
+    }
+    auto& byOption = test.startDaemon({"--vendor-data", test.vendorPath(), "--no-intercept"});
+    ASSERT_EQ(byOption.waitForLine("proxy started"), "kivdnsproxy: proxy started");
+    EXPECT_EQ(test.tables(), "");
+    EXPECT_EQ(test.dig("127.0.0.1", "asked.example.com"), "192.0.2.1\n");
+    ASSERT_TRUE(stopped(byOption, SIGTERM));
+
+    const auto path = (test.folder.path() / "preferences.json").string();
+    platform::ne::DNSProxyPreferences preferences;
+    preferences.enabled = true;
+    preferences.providerConfiguration = Intercepting::vendorData();
+    preferences.intercept = false;
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(path, preferences), "");
+    auto& following = test.startDaemon({"--preferences", path});
+    ASSERT_EQ(following.waitForLine("proxy started"), "kivdnsproxy: proxy started");
+    EXPECT_EQ(test.tables(), "");
+    preferences.intercept = true;
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(path, preferences), "");
+    ASSERT_TRUE(following.waitForLine("proxy started, intercepting"));
+    EXPECT_EQ(test.dig("203.0.113.9", "www.example.com"), "192.0.2.1\n");
+    ASSERT_EQ(platform::ne::removeDNSProxyPreferences(path), "");
+    ASSERT_TRUE(following.waitForLine("proxy stopped"));
+    EXPECT_EQ(test.tables(), "");
+    ASSERT_TRUE(stopped(following, SIGTERM));
+}
+
+}  // namespace
