@@ -34,6 +34,29 @@ std::string printable(std::string_view text) {
     return out;
 }
 
+// The kernel's record of the peer; a short answer or an invalid pid gives nothing.
+std::optional<XPCPeerCredentials> readPeerCredentials(int fd) {
+    ucred cred{};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof cred ||
+        cred.pid <= 0) {
+        return std::nullopt;
+    }
+    XPCPeerCredentials peer{cred.pid, cred.uid, cred.gid, {}};
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes) == 0) {
+            groups.resize(bytes / sizeof(gid_t));
+            peer.groups = std::move(groups);
+            break;
+        }
+        if (errno != ERANGE) break;
+        groups.resize(bytes / sizeof(gid_t) + 1);
+    }
+    return peer;
+}
+
 ErrorObject replyInvalidError(const std::string& serviceName, const std::string& selector) {
     return {std::string(NSCocoaErrorDomain), NSXPCConnectionReplyInvalid,
             "The reply to " + selector + " from service " + serviceName + " was abandoned."};
@@ -123,6 +146,7 @@ struct XPCConnection::Core {
     MutexGuarded<LinkState> state;
     std::atomic<std::uint64_t> nextReplyId{1};
     XPCFrameReader reader;  // reactor thread only
+    std::optional<XPCPeerCredentials> peer;  // set before the connection is shared
     SystemLog log{"com.veltrix.kiv", "xpc"};
 };
 
@@ -229,12 +253,15 @@ std::shared_ptr<XPCConnection> XPCConnection::makeWithMachServiceName(std::strin
 
 std::shared_ptr<XPCConnection> XPCConnection::makeAccepted(const std::string& serviceName, int fd) {
     auto c = std::make_shared<XPCConnection>(Key{}, serviceName, 0, true);
+    c->core_->peer = readPeerCredentials(fd);
     auto s = c->core_->state.lock();
     s->fd = fd;
     s->link = LinkState::Link::connected;
     s->awaitingDelegate = true;
     return c;
 }
+
+const std::optional<XPCPeerCredentials>& XPCConnection::peerCredentials() const { return core_->peer; }
 
 void XPCConnection::setExportedInterface(XPCInterface interface) {
     auto s = core_->state.lock();

@@ -38,8 +38,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <sys/types.h>
 
 #include "platform/Dispatch.hpp"
 #include "platform/xpc/XPCInterface.hpp"
@@ -52,6 +56,15 @@ class XPCConnection;
 class XPCListener;
 
 using XPCHandler = std::function<void()>;
+
+// Who is at the other end of an accepted connection, as the kernel recorded it when the
+// peer connected (SO_PEERCRED, SO_PEERGROUPS); never taken from a message.
+struct XPCPeerCredentials {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;  // supplementary groups; empty when the kernel gave none
+};
 using XPCErrorHandler = std::function<void(const ErrorObject&)>;
 using XPCReplyHandler = std::function<void(XPCArguments)>;
 
@@ -124,6 +137,9 @@ public:
     const std::string& serviceName() const { return serviceName_; }
     std::uint64_t options() const { return options_; }
     bool isAccepted() const { return accepted_; }
+    // The peer of an accepted connection; nothing for a client connection or when the
+    // kernel gave no valid credentials.
+    const std::optional<XPCPeerCredentials>& peerCredentials() const;
 
     void setExportedInterface(XPCInterface interface);
     void setExportedObject(std::shared_ptr<XPCExportedObject> object);

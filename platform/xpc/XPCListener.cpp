@@ -144,6 +144,44 @@ bool XPCListener::resume() {
     return true;
 }
 
+bool XPCListener::resumeWithListeningSocket(int fd) {
+    auto f = state_->fields.lock();
+    if (f->listening) return true;
+    auto fail = [&](std::string why) {
+        f->lastError = "Cannot listen for service " + serviceName_ + ": " + why;
+        state_->log.error(f->lastError);
+        return false;
+    };
+    if (f->invalidated) return fail("the listener was invalidated");
+    int type = 0;
+    int listening = 0;
+    sockaddr_storage local{};
+    socklen_t typeLength = sizeof type;
+    socklen_t listeningLength = sizeof listening;
+    socklen_t localLength = sizeof local;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningLength) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+        return fail("descriptor " + std::to_string(fd) + " is no socket: " + std::strerror(errno));
+    }
+    if (type != SOCK_STREAM || listening == 0 || local.ss_family != AF_UNIX) {
+        return fail("descriptor " + std::to_string(fd) + " is no listening Unix stream socket");
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        return fail(std::string("cannot configure the socket: ") + std::strerror(errno));
+    }
+    const std::uint64_t token =
+        Reactor::instance().add(fd, EPOLLIN, std::make_shared<ListenHandler>(shared_from_this()));
+    if (token == 0) return fail(std::string("cannot watch the socket: ") + std::strerror(errno));
+    f->fd = fd;
+    f->token = token;
+    f->path.clear();  // not ours to remove
+    f->listening = true;
+    f->lastError.clear();
+    return true;
+}
+
 void XPCListener::invalidate() {
     int fd = -1;
     std::uint64_t token = 0;
@@ -166,7 +204,7 @@ void XPCListener::invalidate() {
     // The name is freed at once, so that a successor can listen as soon as this returns;
     // the descriptor is closed on the reactor thread, which may be reading it.
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path.c_str());
+    if (!path.empty() && ::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path.c_str());
     // The spare descriptor goes with the socket, not with the last reference to the
     // listener, which a queue may drop at any later time.
     auto close = [fd, token, self = shared_from_this()] {

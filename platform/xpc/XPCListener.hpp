@@ -40,6 +40,11 @@ public:
     // kept in lastError(), when the service cannot be served (bad name, path too long,
     // another live listener, no permission). Calling it again after success does nothing.
     bool resume();
+    // Serves a socket that is already bound and listening, as a service manager hands
+    // over on socket activation; the listener takes the descriptor over and closes it
+    // on invalidate() but never removes the socket file, which is not its own. False,
+    // with the reason in lastError(), when `fd` is no listening Unix stream socket.
+    bool resumeWithListeningSocket(int fd);
     std::string lastError();
     // Stops accepting and removes the socket; connections already accepted go on.
     void invalidate();

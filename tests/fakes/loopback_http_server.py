@@ -5,7 +5,9 @@ Binds 127.0.0.1 port 0 and prints the port as the first line of standard output.
   --tls CERT KEY   serve https with that certificate
   --record DIR     write each request to DIR/request-<n>.json (method, path, headers,
                    body as latin-1 text) and answer with the status in DIR/status
-                   (200 when that file is absent)
+                   (200 when that file is absent) and the body in DIR/answer<path with "/"
+                   as "_"> ("{}" when absent); while DIR/stall exists, only the headers
+                   and half the body are sent, then nothing more
 Paths (when not recording):
   /echo            200 with a JSON object of the request (method, path, headers, body)
   /status/<n>      an empty answer with status n
@@ -79,7 +81,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     status = int(f.read().strip())
             except FileNotFoundError:
                 pass
-            self.answer(status, b"{}")
+            body = b"{}"
+            answer = os.path.join(server.record_dir, "answer" + self.path.replace("/", "_"))
+            if os.path.exists(answer):
+                with open(answer, "rb") as f:
+                    body = f.read()
+            if os.path.exists(os.path.join(server.record_dir, "stall")):
+                self.send_response(status)
+                self.send_header("Content-Length", str(len(body) + 1))
+                self.end_headers()
+                self.wfile.write(body[: len(body) // 2])
+                self.wfile.flush()
+                time.sleep(3600)
+                return
+            self.answer(status, body)
             return
         if self.path == "/echo":
             self.answer(200, json.dumps(request).encode())
