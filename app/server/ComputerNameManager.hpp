@@ -1,0 +1,65 @@
+#pragma once
+// The user and computer identity the device server is told: login name, full name, an e-mail-like
+// address and the computer identity (user, "@", computer name). Every operation reads the system
+// afresh through its Sources; the manager keeps no state.
+//
+// On Linux a user is local when the local account file lists it; an account that comes only from
+// a directory service (NSS) is a network user, and its directory identity comes from
+// Sources::directoryIdentity (this build has no directory client: none, so the login-name form
+// is used).
+//
+// Threads: any.
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "app/core/Service.hpp"
+#include "platform/HostIdentity.hpp"
+#include "platform/UserDefaults.hpp"
+
+namespace kiv {
+
+class ComputerNameManager {
+public:
+    struct Sources {
+        std::function<std::optional<platform::UserAccount>()> account;
+        std::function<std::string()> hostName;
+        std::function<std::string()> computerName;
+        std::function<bool(std::string_view loginName)> isLocalAccount;
+        // The first alternate security identity of a network account ("Kerberos:alice@EXAMPLE").
+        std::function<std::optional<std::string>(std::string_view loginName)> directoryIdentity;
+        std::function<std::optional<std::string>(const char* name)> environment;
+        platform::UserDefaultsPtr userDefaults;  // saveComputerName's store
+
+        // The real system: platform::HostIdentity over `paths`, getenv, the standard defaults.
+        static Sources system(platform::HostIdentityPaths paths = {});
+    };
+
+    ComputerNameManager() : ComputerNameManager(Sources::system()) {}
+    explicit ComputerNameManager(Sources sources) : sources_(std::move(sources)) {}
+
+    bool isLocalUser() const;
+    // The third component of `path` ("/Users/user1/Work" gives user1), or `path` itself.
+    static std::string userNameFrom(std::string_view path);
+    // The login name; for root, the user of $PWD's home; nothing for root without $PWD.
+    std::optional<std::string> nsUserName() const;
+    std::string fullUserName() const;
+    // nsUserName (empty when there is none), "@", the host name with every "local" replaced by
+    // "com" when it ends with "local".
+    std::string getEMail() const;
+    void saveComputerName(const std::string& name) const;
+    // A network user's directory identity, else login name "@" computer name; ".local" appended
+    // unless it already ends with "local".
+    std::string getComputerName() const;
+
+private:
+    std::string loginName() const;
+
+    Sources sources_;
+};
+
+// The registry's record: `global`, a manager over the real system.
+Service computerNameManagerService();
+
+}  // namespace kiv
