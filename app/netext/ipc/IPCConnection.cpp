@@ -70,6 +70,18 @@ void IPCConnection::registerWithExtension(const platform::Bundle& extensionBundl
             if (auto exported = delegate.lock())
                 connection->setExportedObject(AppCommunication::exported(exported));
             connection->setRemoteObjectInterface(ProviderCommunication::interface());
+            // When the extension goes away (it restarts, or it is stopped), the connection is
+            // forgotten, so that the next registration connects and registers anew; otherwise
+            // it would answer "already registered" forever and the new extension's stop
+            // reports would have nobody to go to.
+            std::weak_ptr<IPCConnection> weakSelf = weak_from_this();
+            std::weak_ptr<platform::XPCConnection> weakConnection = connection;
+            connection->setInvalidationHandler([weakSelf, weakConnection] {
+                if (auto self = weakSelf.lock()) self->dropConnection(weakConnection.lock());
+            });
+            connection->setInterruptionHandler([weakConnection] {
+                if (auto lost = weakConnection.lock()) lost->invalidate();
+            });
             released = std::exchange(m->currentConnection, connection);
         }
     }

@@ -43,7 +43,8 @@ public:
 
     // Application side: connects to the extension in `extensionBundle` and sends `register:`;
     // `completionHandler` gets the extension's reply, "already registered" when a connection
-    // exists, or the failure text. Not called when the proxy cannot be made.
+    // exists, or the failure text. Not called when the proxy cannot be made. The connection is
+    // dropped when the extension goes away, so a registration after its restart connects anew.
     void registerWithExtension(const platform::Bundle& extensionBundle,
                                std::weak_ptr<AppCommunication> delegate,
                                std::function<void(std::string)> completionHandler);
