@@ -1,0 +1,81 @@
+#include "helper/CommandRunner.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/SystemLog.hpp"
+
+namespace helper {
+
+std::string commandLine(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+    std::string line = program.string();
+    for (const auto& argument : arguments) line += " " + argument;
+    return line;
+}
+
+CommandResult runCommand(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+    CommandResult result;
+    if (!program.is_absolute()) {
+        result.error = "refusing to run " + program.string() + ": not an absolute path";
+        return result;
+    }
+    platform::SystemLog("com.veltrix.kivHelper", "command").info("run command: " + commandLine(program, arguments));
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        result.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return result;
+    }
+    std::string programText = program.string();
+    std::vector<std::string> argumentTexts = arguments;
+    std::vector<char*> argv{programText.data()};
+    for (auto& argument : argumentTexts) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    std::string path = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    std::string lang = "LANG=C";
+    char* envp[] = {path.data(), lang.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (spawned != 0) {
+        ::close(out[0]);
+        result.error = "cannot run " + program.string() + ": " + std::strerror(spawned);
+        return result;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        const std::size_t room = kMaxCommandOutput - result.output.size();
+        result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+    }
+    ::close(out[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            result.error = std::string("cannot wait for the command: ") + std::strerror(errno);
+            return result;
+        }
+    }
+    if (WIFEXITED(status)) {
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.error = program.string() + " ended by signal " + std::to_string(WTERMSIG(status));
+    }
+    return result;
+}
+
+}  // namespace helper
