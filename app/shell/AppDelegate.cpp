@@ -1,5 +1,7 @@
 #include "app/shell/AppDelegate.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 
@@ -7,6 +9,8 @@
 #include "app/core/Utils.hpp"
 #include "app/core/XNCServerInfoSection.hpp"
 #include "app/netext/NetworkExtensionManager.hpp"
+#include "app/shell/DownloadCertManager.hpp"
+#include "app/shell/KIVStatusBarController.hpp"
 #include "platform/NoDestructor.hpp"
 #include "platform/RunningApplications.hpp"
 #include "platform/SystemLog.hpp"
@@ -32,13 +36,6 @@ const platform::SystemLog& defaultLog() {
     return *log;
 }
 
-std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 }  // namespace
 
 AppDelegate::AppDelegate(platform::Application& application, std::vector<std::string> arguments)
@@ -55,6 +52,10 @@ void AppDelegate::applicationWillTerminate() { print("applicationWillTerminate")
 
 void AppDelegate::startApplication() {
     appHelper.registerServices();
+    // The menu's Quit entry ends the extension first, like the installer's failed argument check.
+    KIVStatusBarController::setQuitHandler([weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->endExtensionAndQuit();
+    });
     if (Utils::isRunFromCommandLine()) {
         runCommandLineRoad();
     } else {
@@ -107,7 +108,12 @@ void AppDelegate::applyInstallerArguments() {
 }
 
 std::optional<platform::URL> AppDelegate::certificateURL(const std::string& rpcURL) {
-    const auto url = platform::URL::parse(replaceAll(rpcURL, "https", "http"));
+    // Only the scheme changes: a host or path that contains "https" is someone's name.
+    constexpr std::string_view kSecure = "https:";
+    const bool secure = rpcURL.size() >= kSecure.size() &&
+                        std::equal(kSecure.begin(), kSecure.end(), rpcURL.begin(),
+                                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    const auto url = platform::URL::parse(secure ? "http:" + rpcURL.substr(kSecure.size()) : rpcURL);
     if (!url) return std::nullopt;
     std::string path = url->path();
     if (path.empty() || path.back() != '/') path += '/';
@@ -161,6 +167,8 @@ void AppDelegate::terminateOtherInstances() {
 void AppDelegate::runInstallerStep(bool quitWhenDone) {
     if (Utils::isRoot()) {
         _settings->writeConfiguration(true, true);
+        // The certificate job started by this run installs the certificate only if the run lasts.
+        DownloadCertManager::waitForRunningJobs(DownloadCertManager::kJobLimit);
         application_.terminate();
         return;
     }

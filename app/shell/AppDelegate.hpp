@@ -49,7 +49,7 @@ public:
     // Removes the DNS-proxy configuration, then terminates. Returns at once.
     void endExtensionAndQuit();
 
-    // The certificate's address for an RPC_URL: every "https" made "http", "ssl/ca.der" appended to
+    // The certificate's address for an RPC_URL: an https scheme made http, "ssl/ca.der" appended to
     // the path, the port removed, the rest kept; nothing when the text is no URL.
     static std::optional<platform::URL> certificateURL(const std::string& rpcURL);
     // True for a quit event whose reason is a logout, restart or shutdown.

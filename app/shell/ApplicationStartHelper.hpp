@@ -9,7 +9,8 @@
 #include "app/Logger/KIVLogger.hpp"
 #include "app/core/Injected.hpp"
 #include "app/core/Settings.hpp"
-#include "app/shell/InstallerHelper.hpp"
+#include "app/server/InstallerHelper.hpp"
+#include "app/shell/FileSetup.hpp"
 #include "app/shell/PendingServices.hpp"
 
 namespace kiv {

@@ -17,9 +17,4 @@ Service changeObserverService() {
     return Service::make<ChangeObserver>(Service::LifeCycle::global, [] { return std::make_shared<ChangeObserver>(); });
 }
 
-void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url) {
-    Injected<KIVLogger> logger;
-    logger->log("downloadAndInstallCertFrom: " + url.text(), model::LogLevel::production);
-}
-
 }  // namespace kiv

@@ -11,15 +11,6 @@
 
 namespace kiv {
 
-// The installer file pickup and the watches of the stored files.
-class FileSetup {
-public:
-    // False only when a copy of the installer's configuration could not be saved.
-    bool pickUpInstallerConfiguration() { return true; }
-    void watchApplicationFiles() {}
-    void watchRootFiles() {}
-};
-
 // The handler of every change event.
 class ChangeObserver {
 public:
@@ -34,11 +25,5 @@ private:
 };
 
 Service changeObserverService();
-
-// Downloads the service's CA certificate and has the helper trust it.
-struct DownloadCertManager {
-    // Returns at once.
-    static void downloadAndInstallCertFrom(const platform::URL& url);
-};
 
 }  // namespace kiv

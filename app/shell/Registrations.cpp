@@ -5,21 +5,41 @@
 #include "app/core/NotificationPublisher.hpp"
 #include "app/core/Settings.hpp"
 #include "app/core/TestData.hpp"
-#include "app/shell/InstallerHelper.hpp"
+#include "app/netext/ConnectivityCheck.hpp"
+#include "app/netext/NetworkCheck.hpp"
+#include "app/netext/SharedDefaultsManager.hpp"
+#include "app/netext/VPNMonitor.hpp"
+#include "app/server/ComputerNameManager.hpp"
+#include "app/server/DeviceConfigManager.hpp"
+#include "app/server/DeviceServerAPI.hpp"
+#include "app/server/InstallerHelper.hpp"
+#include "app/shell/KIVUserNotification.hpp"
 #include "app/shell/PendingServices.hpp"
+#include "app/shell/ResolverControl.hpp"
 
 namespace kiv {
 
+// The order is the registry's own; no factory runs here.
 std::vector<Service> applicationRegistrations() {
-    std::vector<Service> services;
-    services.push_back(settingsService());
-    services.push_back(configFileWriterService());
-    services.push_back(notificationPublisherService());
-    services.push_back(changeObserverService());
-    services.push_back(loggerService());
-    services.push_back(testDataService());
-    services.push_back(installerHelperService());
-    return services;
+    return {
+        settingsService(),
+        configFileWriterService(),
+        networkCheckService(),
+        notificationPublisherService(),
+        kivUserNotificationService(),
+        changeObserverService(),
+        loggerService(),
+        deviceServerAPIService(),
+        deviceConfigManagerService(),
+        vpnMonitorService(),
+        computerNameManagerService(),
+        unboundControlManagerService(),
+        unboundUtilsService(),
+        ncsiCheckService(),
+        testDataService(),
+        installerHelperService(),
+        sharedDefaultsManagerService(),
+    };
 }
 
 }  // namespace kiv

@@ -48,6 +48,7 @@ struct Road {
     std::string preferences;                  // "kept", "removed" or "disabled"
     std::vector<std::string> expectedLog;     // in the system log (standard error)
     std::vector<std::string> absentLog;
+    std::string expectedHelperLog;            // in the helper's log file, which the certificate step shares
 };
 
 std::ostream& operator<<(std::ostream& out, const Road& road) { return out << road.name; }
@@ -58,7 +59,7 @@ protected:
         char pattern[] = "/tmp/kiv-roads-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root_ = pattern;
-        for (const char* folder : {"home", "tmp", "var"}) fs::create_directories(root_ / folder);
+        for (const char* folder : {"home", "tmp", "var", "root/var/lib/kiv"}) fs::create_directories(root_ / folder);
         // The application's settings from an earlier install, and an enabled proxy.
         fs::create_directories(settingsFile().parent_path());
         writeJSON(settingsFile(), {{"INSTALL_KEY", "old-key"}, {"DEVICE_KEY", "old-device"}, {"userID", "tag-1"},
@@ -118,6 +119,8 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
         "KIV_HOME=" + (root_ / "home").string(),
         "KIV_TMP_DIR=" + (root_ / "tmp").string(),
         "KIV_DNSPROXY_PREFERENCES=" + preferencesFile().string(),
+        "KIV_ROOT=" + (root_ / "root").string(),
+        "KIV_RUN_DIR=" + (root_ / "tmp").string(),
     };
     environment.insert(environment.end(), road.environment.begin(), road.environment.end());
     const fs::path errors = root_ / "stderr.txt";
@@ -171,9 +174,16 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
         EXPECT_EQ(preferences->at("providerProtocol").value("providerConfiguration", json()), json({{"uuid", "u-1"}}));
     }
 
+    const std::string helperLog = readText(root_ / "root/var/lib/kiv/kivHelper.log");
+    if (road.expectedHelperLog.empty()) {
+        EXPECT_EQ(helperLog, "");
+    } else {
+        EXPECT_NE(helperLog.find(road.expectedHelperLog), std::string::npos) << helperLog;
+    }
+
     if (road.asRoot) {
         const std::string cookie = readText(cookieFile());
-        EXPECT_NE(cookie.find("RPC_URL=https://192.0.2.10:8443/base\n"), std::string::npos) << cookie;
+        EXPECT_NE(cookie.find("RPC_URL=https://127.0.0.1:1/base\n"), std::string::npos) << cookie;
         EXPECT_NE(cookie.find("INSTALL_KEY=new-key\n"), std::string::npos) << cookie;
         struct stat info{};
         ASSERT_EQ(::lstat(cookieFile().c_str(), &info), 0);
@@ -183,24 +193,24 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
     }
 }
 
-const std::string kInstallerStep = "installer step: no device-server client in this build";
+const std::string kInstallerStep = "Saved as default::";
 const std::string kActivation = "KIVNetExtMgr: Will submit activation request";
 
 INSTANTIATE_TEST_SUITE_P(
     Roads, ApplicationRoadsTest,
     ::testing::Values(
         Road{.name = "installer_saves_the_arguments_fetches_once_and_quits_3_s_later",
-             .arguments = {"RPC_URL=https://192.0.2.10:8443/base", "INSTALL_KEY=new-key", "DOWNLOAD_CERT=true",
+             .arguments = {"RPC_URL=https://127.0.0.1:1/base", "INSTALL_KEY=new-key", "DOWNLOAD_CERT=true",
                            "LOCATION_NAME=Lab", "BOGUS=1", "RPC_PORT=8443=1"},
              .environment = {"PWD=/home/alice/Downloads"},
-             .expectedLines = {"wasRunFromCommandLine", "downloadAndInstallCertFrom: http://192.0.2.10/base/ssl/ca.der",
-                               kInstallerStep, "quitting", "applicationWillTerminate"},
-             .expectedSettings = {{"RPC_URL", "https://192.0.2.10:8443/base"}, {"INSTALL_KEY", "new-key"},
+             .expectedLines = {"wasRunFromCommandLine", kInstallerStep, "quitting", "applicationWillTerminate"},
+             .expectedSettings = {{"RPC_URL", "https://127.0.0.1:1/base"}, {"INSTALL_KEY", "new-key"},
                                   {"LOCATION_NAME", "Lab"}, {"TRAY_TYPE", "1"}, {"SHOW_TEST_MENU", "TRUE"},
                                   {"DOWNLOAD_CERT", "true"}, {"DEVICE_KEY", nullptr}, {"userID", nullptr},
                                   {"RPC_PORT", nullptr}, {"BOGUS", nullptr}, {"uninstalling", false}},
              .preferences = "kept",
-             .absentLog = {kActivation}},
+             .absentLog = {kActivation},
+             .expectedHelperLog = "Install Cert Requesting from http://127.0.0.1/base/ssl/ca.der"},
         Road{.name = "installer_without_a_server_url_removes_the_proxy_and_quits",
              .arguments = {"INSTALL_KEY=new-key"},
              .environment = {"SUDO_COMMAND=/usr/bin/brannockcloud"},
@@ -223,13 +233,13 @@ INSTANTIATE_TEST_SUITE_P(
              .expectedSettings = {{"STOP", "true"}, {"RESET", "TRUE"}},
              .preferences = "kept"},
         Road{.name = "installer_under_a_test_runner_parses_nothing",
-             .arguments = {"RPC_URL=https://192.0.2.10:8443/base", "INSTALL_KEY=new-key"},
+             .arguments = {"RPC_URL=https://127.0.0.1:1/base", "INSTALL_KEY=new-key"},
              .environment = {"PWD=/home/alice", "XCTestConfigurationFilePath=/dev/null"},
              .expectedLines = {"wasRunFromCommandLine", kInstallerStep, "quitting"},
              .expectedSettings = {{"INSTALL_KEY", "old-key"}, {"RPC_URL", nullptr}, {"DEVICE_KEY", nullptr}},
              .preferences = "kept"},
         Road{.name = "installer_as_root_writes_the_cookie_file_and_quits_at_once",
-             .arguments = {"RPC_URL=https://192.0.2.10:8443/base", "INSTALL_KEY=new-key"},
+             .arguments = {"RPC_URL=https://127.0.0.1:1/base", "INSTALL_KEY=new-key"},
              .environment = {"PWD=/root", "SUDO_COMMAND=/usr/bin/brannockcloud"},
              .asRoot = true,
              .expectedLines = {"wasRunFromCommandLine", "applicationWillTerminate"},
