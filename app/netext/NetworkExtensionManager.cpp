@@ -310,10 +310,14 @@ void NetworkExtensionManager::configureProxyOnMain(std::optional<NetworkExtConfi
                 if (completion) completion(error->localizedDescription());
                 return;
             }
+            // What the preferences hold: a failed save puts it back, so that the memory never
+            // claims a state the proxy is not in.
+            const bool storedEnabled = self->options_.dnsProxyManager->isEnabled();
             self->fillManager(record, enable);
             self->options_.dnsProxyManager->saveToPreferences(
-                [self, completion = std::move(completion)](std::optional<ErrorObject> error) {
+                [self, storedEnabled, completion = std::move(completion)](std::optional<ErrorObject> error) {
                     if (error) {
+                        self->options_.dnsProxyManager->setEnabled(storedEnabled);
                         self->saveFailed(*error);
                     } else {
                         self->didSave();
@@ -329,6 +333,7 @@ void NetworkExtensionManager::didSave() {
     log_.info("KIVNetExtMgr: Did save configuration, reload...");
     setStatus("Configuration saved.");
     isConfiguring_ = false;
+    lastSaveFailed_ = false;
     log_.info("KIVNetExtMgr: Registering with provider");
     registerWithExtension();
     throttle_.reset();
@@ -350,7 +355,9 @@ void NetworkExtensionManager::saveFailed(const ErrorObject& error) {
 void NetworkExtensionManager::saveFailure() {
     setStatus("Error saving configuration.");
     isConfiguring_ = false;
-    extensionState_ = {ExtensionStatus::failedToInstall};
+    // A failed save is not a failed activation: recorded on its own, it leaves the state free for
+    // the retry below to enable the proxy again.
+    lastSaveFailed_ = true;
     std::weak_ptr<NetworkExtensionManager> weak = weak_from_this();
     throttle_.run([weak] {
         if (auto self = weak.lock()) self->_notificationPublisher->publish(ChangeType::deviceConfigRefreshed);
@@ -390,12 +397,14 @@ void NetworkExtensionManager::stopProxy() {
                 me->setStatus("Error loading configurations.");
                 return;
             }
+            const bool storedEnabled = me->options_.dnsProxyManager->isEnabled();
             me->options_.dnsProxyManager->setEnabled(false);
-            me->options_.dnsProxyManager->saveToPreferences([me](std::optional<ErrorObject> error) {
+            me->options_.dnsProxyManager->saveToPreferences([me, storedEnabled](std::optional<ErrorObject> error) {
                 if (!error) {
                     me->_logger->log("Proxy Stopped", kProduction);
                     return;
                 }
+                me->options_.dnsProxyManager->setEnabled(storedEnabled);
                 me->saveFailed(*error);
             });
         });
@@ -411,14 +420,6 @@ void NetworkExtensionManager::proxyStoppedWithReason(std::int64_t reason) {
 void NetworkExtensionManager::connectionErrorWithReason(ErrorObject reason) {
     onMain(
         [reason = std::move(reason)](NetworkExtensionManager& self) { self.handleConnectionError(reason); });
-}
-
-void NetworkExtensionManager::handleProxyStopped(std::int64_t reason) {
-    log_.info("KIVNetExtMgr: The extension's proxy stopped, reason " + std::to_string(reason));
-}
-
-void NetworkExtensionManager::handleConnectionError(const ErrorObject& error) {
-    log_.info("KIVNetExtMgr: The extension reports a connection error: " + error.localizedDescription());
 }
 
 }  // namespace kiv

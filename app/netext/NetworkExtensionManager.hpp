@@ -142,10 +142,22 @@ public:
     void proxyStoppedWithReason(std::int64_t reason) override;
     void connectionErrorWithReason(platform::ErrorObject reason) override;
 
+    // ---- change handling (main thread; resetExtension from any thread) ----
+    // Decides from the event and the current network whether the proxy is enabled, disabled or
+    // reset with `record`.
+    void handleChange(ChangeType event, const NetworkExtConfig& record);
+    // Disables the proxy, then enables it again with `record` once the disabling attempt ended.
+    void resetExtension(NetworkExtConfig record);
+    bool shouldEnableOnFirstLaunch();
+    bool canEnableProxy();
+    // The last save of the configuration failed; cleared by the next successful one. Kept apart
+    // from the activation state so that the retry can enable the proxy again.
+    bool lastSaveFailed() const { return lastSaveFailed_; }
+
 protected:
     // The reactions to the extension's reports, on the main queue. Nothing here yet beyond a
     // log line: the change handling fills them in.
-    virtual void handleProxyStopped(std::int64_t reason);
+    virtual void handleProxyStopped(std::int64_t reason);  // fills in the change handling
     virtual void handleConnectionError(const platform::ErrorObject& error);
 
     // Fields of the change handling; main queue.
@@ -167,6 +179,8 @@ private:
     void didSave();
     void saveFailed(const platform::ErrorObject& error);
     void saveFailure();
+    bool blocked() const;  // the activation failed or has not happened
+    bool networkAllowsProxy();
     void registerWithExtension();
 
     Options options_;
@@ -184,6 +198,7 @@ private:
     Throttle throttle_;
     Completion deactivationComplete_;
     bool enabledOnFirstLaunch_ = false;
+    bool lastSaveFailed_ = false;
     std::atomic<bool> isTerminating_{false};  // also read by the shell from any thread
     const platform::SystemLog log_{"com.veltrix.kiv.KIVDNSProxy", "app"};
     std::string status_;

@@ -8,6 +8,7 @@ namespace kiv {
 void ApplicationStartHelper::registerServices() {
     if (!dependency) dependency = DepenencyInjection{std::make_shared<InstallerHelper>()};
     Dependencies::setRoot(std::make_shared<Dependencies>(applicationRegistrations()));
+    if (!sleepWakeMonitor) sleepWakeMonitor = std::make_unique<SleepWakeMonitor>();
 }
 
 }  // namespace kiv

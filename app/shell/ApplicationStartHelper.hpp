@@ -1,9 +1,10 @@
 #pragma once
 // Start-up's wiring: the registrations of the application's services and the collaborators that
-// exist before them (the installer file pickup). Created with the application delegate, before
+// exist before them (the installer file pickup) or beside them (the sleep and wake monitor). Created with the application delegate, before
 // any service may be resolved.
 //
 // Threads: main thread.
+#include <memory>
 #include <optional>
 
 #include "app/Logger/KIVLogger.hpp"
@@ -11,7 +12,8 @@
 #include "app/core/Settings.hpp"
 #include "app/server/InstallerHelper.hpp"
 #include "app/shell/FileSetup.hpp"
-#include "app/shell/PendingServices.hpp"
+#include "app/shell/SleepWakeMonitor.hpp"
+#include "app/shell/ChangeObserver.hpp"
 
 namespace kiv {
 
@@ -22,7 +24,7 @@ struct DepenencyInjection {
 class ApplicationStartHelper {
 public:
     // Builds a new registry of the application's services and makes it the root, replacing any
-    // earlier one. No service is made here.
+    // earlier one, and starts watching sleep and wake. No service is made here.
     void registerServices();
 
     Injected<ChangeObserver> _changeObserver;
@@ -31,6 +33,7 @@ public:
     Injected<InstallerHelper> _installerHelper;
     FileSetup fileSetup;
     std::optional<DepenencyInjection> dependency;
+    std::unique_ptr<SleepWakeMonitor> sleepWakeMonitor;  // for the life of the process
 };
 
 }  // namespace kiv

@@ -14,7 +14,7 @@
 #include "app/server/DeviceServerAPI.hpp"
 #include "app/server/InstallerHelper.hpp"
 #include "app/shell/KIVUserNotification.hpp"
-#include "app/shell/PendingServices.hpp"
+#include "app/shell/ChangeObserver.hpp"
 #include "app/shell/ResolverControl.hpp"
 
 namespace kiv {

@@ -99,6 +99,11 @@ std::optional<std::string> BusConnection::sessionBusAddress() {
     return std::nullopt;
 }
 
+std::string BusConnection::systemBusAddress() {
+    if (const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); address && *address) return std::string(address);
+    return "unix:path=/run/dbus/system_bus_socket";
+}
+
 bool BusConnection::attach(std::string* error) {
     fd_ = sd_bus_get_fd(bus_);
     if (fd_ < 0) {
@@ -217,6 +222,20 @@ BusConnectionPtr sessionBus() {
             holder->connection = BusConnection::open(*address, mainQueue(), &error);
         }
         if (!holder->connection) busLog().notice("no session bus (" + error + "): status item and notifications stay local");
+    });
+    return holder->connection;
+}
+
+BusConnectionPtr systemBus() {
+    struct Holder {
+        std::once_flag opened;
+        BusConnectionPtr connection;
+    };
+    static NoDestructor<Holder> holder;
+    std::call_once(holder->opened, [] {
+        std::string error;
+        holder->connection = BusConnection::open(BusConnection::systemBusAddress(), mainQueue(), &error);
+        if (!holder->connection) busLog().notice("no system bus (" + error + "): sleep and wake go unnoticed");
     });
     return holder->connection;
 }

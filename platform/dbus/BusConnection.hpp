@@ -46,6 +46,8 @@ public:
                                                std::string* error = nullptr);
     // $DBUS_SESSION_BUS_ADDRESS, else "unix:path=$XDG_RUNTIME_DIR/bus" when that socket exists.
     static std::optional<std::string> sessionBusAddress();
+    // $DBUS_SYSTEM_BUS_ADDRESS, else the well-known system socket.
+    static std::string systemBusAddress();
 
 private:
     struct Key {};
@@ -97,5 +99,7 @@ using BusConnectionPtr = std::shared_ptr<BusConnection>;
 // The process's session bus connection, working on the main queue, opened on first use from any
 // thread; null (logged once) when there is no session bus.
 BusConnectionPtr sessionBus();
+// The process's system bus connection, the same way; null (logged once) when there is none.
+BusConnectionPtr systemBus();
 
 }  // namespace platform::dbus

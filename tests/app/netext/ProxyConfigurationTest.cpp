@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, AttemptFailureTest,
                                            FailureCase{"SaveFails",
                                                        NEDNSProxyManager::Operation::save,
                                                        NEDNSProxyManagerError::configurationStale,
-                                                       ExtensionStatusSet{Status::failedToInstall},
+                                                       ExtensionStatusSet{Status::notStarted},
                                                        "Error saving configuration.",
                                                        {"deviceConfigRefreshed@1000"}}),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -121,6 +121,9 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
         "KIV_DNSPROXY_PREFERENCES=" + preferencesFile().string(),
         "KIV_ROOT=" + (root_ / "root").string(),
         "KIV_RUN_DIR=" + (root_ / "tmp").string(),
+        // No bus of the machine's: the status item, notifications and sleep watch find none.
+        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (root_ / "tmp/no-system-bus").string(),
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (root_ / "tmp/no-session-bus").string(),
     };
     environment.insert(environment.end(), road.environment.begin(), road.environment.end());
     const fs::path errors = root_ / "stderr.txt";

@@ -105,7 +105,10 @@ TEST(QuitTimerTest, InstallerRoadQuitsThreeSecondsOfTheProcessClockAfterTheInsta
         {self, "--gtest_filter=QuitTimerTest.*"},
         {std::string(kChildVariable) + "=1", "PATH=/usr/bin:/bin", "PWD=/home/alice",
          "KIV_HOME=" + folder.path().string(), "KIV_TMP_DIR=" + folder.path().string(),
-         "KIV_DNSPROXY_PREFERENCES=" + (folder.path() / "preferences.json").string()},
+         "KIV_DNSPROXY_PREFERENCES=" + (folder.path() / "preferences.json").string(),
+         "KIV_ROOT=" + folder.path().string(), "KIV_RUN_DIR=" + folder.path().string(),
+         "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (folder.path() / "no-system-bus").string(),
+         "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder.path() / "no-session-bus").string()},
         (folder.path() / "stderr.txt").string(), options);
     std::string output;
     while (auto line = child.readLine(30s)) output += *line + "\n";
