@@ -16,25 +16,10 @@
 #include "app/Logger/LoggerTestSupport.hpp"
 #include "app/core/ConfigFileWriter.hpp"
 #include "app/core/Settings.hpp"
+#include "fakes/RecordingLogger.hpp"
 #include "platform/UserDefaults.hpp"
 
 namespace kiv::testing {
-
-class RecordingLogger : public KIVLogger {
-public:
-    void log(const std::string& message, model::LogLevel) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(message);
-    }
-    std::vector<std::string> messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
 
 inline void writeText(const std::filesystem::path& path, const std::string& text) {
     std::filesystem::create_directories(path.parent_path());

@@ -11,26 +11,11 @@
 #include "app/core/Injected.hpp"
 #include "app/shell/DBusStatusBar.hpp"
 #include "app/shell/KIVStatusBarController.hpp"
+#include "fakes/RecordingLogger.hpp"
 #include "fakes/TestFolders.hpp"
 #include "platform/UserDefaults.hpp"
 
 namespace kiv::testing {
-
-class RecordingLogger : public KIVLogger {
-public:
-    void log(const std::string& message, model::LogLevel) override {
-        std::lock_guard lock(mutex_);
-        messages_.push_back(message);
-    }
-    std::vector<std::string> messages() const {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
 
 inline Injected<KIVLogger> injected(const std::shared_ptr<RecordingLogger>& logger) {
     return Injected<KIVLogger>([logger]() -> std::shared_ptr<KIVLogger> { return logger; });
