@@ -41,23 +41,28 @@ public:
     }
 
     bool shouldAcceptNewConnection(platform::XPCListener&, const std::shared_ptr<platform::XPCConnection>& c) override {
+        // Holds the stand-in weakly, and strongly while it answers: a test may end, and drop the
+        // stand-in, as soon as the request is counted.
         struct Exported final : platform::XPCExportedObject {
-            Exported(StandInHelper* h, const platform::XPCConnection* c) : helper(h), connection(c) {}
+            Exported(std::weak_ptr<StandInHelper> h, const platform::XPCConnection* c)
+                : helper(std::move(h)), connection(c) {}
             void invoke(platform::XPCInvocation invocation) override {
+                const auto self = helper.lock();
+                if (!self) return;
                 {
-                    std::lock_guard guard(helper->mutex_);
-                    helper->received_.push_back({invocation.selector, invocation.arguments, connection});
+                    std::lock_guard guard(self->mutex_);
+                    self->received_.push_back({invocation.selector, invocation.arguments, connection});
                 }
-                helper->arrived_.signal();
-                invocation.reply({helper->answer_ ? platform::XPCValue(platform::ErrorObject{
-                                                        std::string(platform::NSOSStatusErrorDomain), *helper->answer_, {}})
-                                                  : platform::XPCValue()});
+                self->arrived_.signal();
+                invocation.reply({self->answer_ ? platform::XPCValue(platform::ErrorObject{
+                                                      std::string(platform::NSOSStatusErrorDomain), *self->answer_, {}})
+                                                : platform::XPCValue()});
             }
-            StandInHelper* helper;
+            std::weak_ptr<StandInHelper> helper;
             const platform::XPCConnection* connection;
         };
         c->setExportedInterface(helper::kivHelperProtocol());
-        c->setExportedObject(std::make_shared<Exported>(this, c.get()));
+        c->setExportedObject(std::make_shared<Exported>(weak_from_this(), c.get()));
         c->resume();
         connections_.push_back(c);
         return true;
