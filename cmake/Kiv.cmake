@@ -69,6 +69,15 @@ function(kiv_test target)
     target_link_libraries(${target} PRIVATE ${ARG_DEPS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
     target_compile_definitions(${target} PRIVATE
       KIV_SOURCE_DIR="${PROJECT_SOURCE_DIR}" KIV_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    # Test programs spend most of their build in gtest's and nlohmann's templates: those headers are
+    # parsed once per program, and outside Debug the test code itself is built for debugging rather than
+    # speed (the code under test keeps the build type's optimisation, as it lives in the libraries).
+    target_precompile_headers(${target} PRIVATE
+      <gtest/gtest.h> <nlohmann/json.hpp> <algorithm> <atomic> <chrono> <filesystem> <fstream> <functional>
+      <map> <memory> <mutex> <optional> <sstream> <string> <thread> <vector>)
+    if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
+      target_compile_options(${target} PRIVATE -Og -g1)
+    endif()
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
       PROPERTIES TIMEOUT 300 LABELS ${target})
   endif()
