@@ -8,13 +8,39 @@ namespace dnsproxy {
 
 using platform::ne::NEProviderStopReason;
 
+namespace {
+
+std::atomic<std::uint64_t> nextGeneration{1};
+
+std::uint64_t newGeneration() { return nextGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+// The shard of the flow set a thread admits into. Threads take turns, so that the
+// host's threads, each serving its own socket, each get a shard to themselves.
+std::size_t threadShard(std::size_t shards) {
+    static std::atomic<std::size_t> next{0};
+    thread_local const std::size_t mine = next.fetch_add(1, std::memory_order_relaxed);
+    return mine % shards;
+}
+
+}  // namespace
+
+struct DNSProxyProvider::Admission {
+    std::uint64_t generation = 0;  // no provider's
+    bool valid = false;
+    FlowConfigurationPtr flowConfig;
+};
+
 std::shared_ptr<DNSProxyProvider> DNSProxyProvider::make(ProxySettings settings,
                                                          std::shared_ptr<AppLink> appLink) {
     return std::make_shared<DNSProxyProvider>(std::move(settings), std::move(appLink));
 }
 
 DNSProxyProvider::DNSProxyProvider(ProxySettings settings, std::shared_ptr<AppLink> appLink)
-    : log(&providerLog()), ipAddress(""), settings_(std::move(settings)), appLink_(std::move(appLink)) {
+    : log(&providerLog()),
+      ipAddress(""),
+      settings_(std::move(settings)),
+      appLink_(std::move(appLink)),
+      generation_(newGeneration()) {
     if (!appLink_) appLink_ = makeDefaultAppLink();
 }
 
@@ -41,6 +67,7 @@ void DNSProxyProvider::startProxy(const platform::ne::StartOptions& options,
         if (state_.providerConfig) {
             state_.haveValidConfig = state_.providerConfig->isValid();
             state_.flowConfig = std::move(flowConfig);
+            publishLocked();
         }
     }
     if (completion) completion(std::nullopt);
@@ -70,6 +97,32 @@ void DNSProxyProvider::refreshNetworkInterfaces() {
     auto flowConfig = makeFlowConfiguration(*config, settings_);
     std::lock_guard lock(mutex_);
     state_.flowConfig = std::move(flowConfig);
+    publishLocked();
+}
+
+void DNSProxyProvider::publishLocked() { generation_.store(newGeneration()); }
+
+const DNSProxyProvider::Admission& DNSProxyProvider::admission() {
+    // Generations are unique in the process, so a copy made for another provider is
+    // never taken for this one's.
+    thread_local Admission cached;
+    if (cached.generation != generation_.load()) {
+        std::lock_guard lock(mutex_);
+        cached.generation = generation_.load();
+        cached.valid = state_.haveValidConfig;
+        cached.flowConfig = state_.flowConfig;
+    }
+    return cached;
+}
+
+std::vector<DNSProxyUDPFlowPtr> DNSProxyProvider::takeAllFlows() {
+    std::vector<DNSProxyUDPFlowPtr> flows;
+    for (auto& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        flows.insert(flows.end(), shard.flows.begin(), shard.flows.end());
+        shard.flows.clear();
+    }
+    return flows;
 }
 
 void DNSProxyProvider::stopProxy(NEProviderStopReason reason, std::function<void()> completion) {
@@ -80,12 +133,18 @@ void DNSProxyProvider::stopProxy(NEProviderStopReason reason, std::function<void
     {
         std::lock_guard lock(mutex_);
         state_.haveValidConfig = false;
+        publishLocked();
+    }
+    // From here on no admission lists a flow: one that read the configuration before
+    // is either taken here or sees the change and withdraws.
+    const auto taken = takeAllFlows();
+    {
+        std::lock_guard lock(mutex_);
         auto& detached = state_.detachedFlows;
         detached.erase(
             std::remove_if(detached.begin(), detached.end(), [](const auto& w) { return w.expired(); }),
             detached.end());
-        for (const auto& flow : state_.currentFlows) detached.push_back(flow);
-        state_.currentFlows.clear();
+        detached.insert(detached.end(), taken.begin(), taken.end());
     }
     if (completion) completion();
 }
@@ -102,17 +161,25 @@ bool DNSProxyProvider::handleNewFlow(const std::shared_ptr<platform::ne::NEAppPr
 bool DNSProxyProvider::handleNewUDPFlow(const std::shared_ptr<platform::ne::NEAppProxyUDPFlow>& flow,
                                         const platform::ne::NWEndpoint&) {
     if (!flow) return false;
-    DNSProxyUDPFlowPtr proxyFlow;
+    const Admission& admitted = admission();
+    if (!admitted.valid) return false;
+    auto proxyFlow = std::make_shared<DNSProxyUDPFlow>(flow, *log, admitted.flowConfig, settings_);
+    // Weak: a flow listed in the set must not keep the provider alive in turn.
+    proxyFlow->flowCompletion = [provider = weak_from_this()](DNSProxyUDPFlow& completed,
+                                                              std::optional<platform::ne::FlowError>) {
+        if (auto strong = provider.lock()) strong->flowCompleted(completed);
+    };
+    proxyFlow->shard = threadShard(kShards);
     {
-        std::lock_guard lock(mutex_);
-        if (!state_.haveValidConfig) return false;
-        proxyFlow = std::make_shared<DNSProxyUDPFlow>(flow, *log, state_.flowConfig, settings_);
-        // Weak: a flow listed in the set must not keep the provider alive in turn.
-        proxyFlow->flowCompletion = [provider = weak_from_this()](DNSProxyUDPFlow& completed,
-                                                                  std::optional<platform::ne::FlowError>) {
-            if (auto strong = provider.lock()) strong->flowCompleted(completed);
-        };
-        state_.currentFlows.insert(proxyFlow);
+        auto& shard = shards_[proxyFlow->shard];
+        std::lock_guard lock(shard.mutex);
+        // The configuration changed since it was read: a stop in between has taken
+        // (or will take) this shard's flows without this one, which is refused.
+        if (generation_.load() != admitted.generation) {
+            std::lock_guard configLock(mutex_);
+            if (!state_.haveValidConfig) return false;
+        }
+        shard.flows.insert(proxyFlow);
     }
     proxyFlow->open();
     return true;
@@ -121,14 +188,19 @@ bool DNSProxyProvider::handleNewUDPFlow(const std::shared_ptr<platform::ne::NEAp
 void DNSProxyProvider::flowCompleted(DNSProxyUDPFlow& flow) {
     const std::int64_t now = settings_.clock->monotonic().count();
     const std::int64_t limit = settings_.sweepIdleLimit.count();
-    std::vector<DNSProxyUDPFlowPtr> idle;
     {
-        std::lock_guard lock(mutex_);
-        state_.currentFlows.erase(flow.shared_from_this());
-        // A scan costs a look at every live flow: at most one per sweep interval.
-        if (state_.lastSweep != INT64_MIN && now - state_.lastSweep < settings_.sweepInterval.count()) return;
-        state_.lastSweep = now;
-        for (const auto& other : state_.currentFlows) {
+        auto& shard = shards_[flow.shard % kShards];
+        std::lock_guard lock(shard.mutex);
+        shard.flows.erase(flow.shared_from_this());
+    }
+    // A scan costs a look at every live flow: at most one per sweep interval.
+    std::int64_t last = lastSweep_.load();
+    if (last != INT64_MIN && now - last < settings_.sweepInterval.count()) return;
+    if (!lastSweep_.compare_exchange_strong(last, now)) return;
+    std::vector<DNSProxyUDPFlowPtr> idle;
+    for (auto& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        for (const auto& other : shard.flows) {
             const auto since = other->upstreamReceiveTime();
             if (since != kNoUpstream && now - since > limit) idle.push_back(other);
         }
@@ -137,10 +209,9 @@ void DNSProxyProvider::flowCompleted(DNSProxyUDPFlow& flow) {
 }
 
 void DNSProxyProvider::endAllFlows() {
-    std::vector<DNSProxyUDPFlowPtr> flows;
+    auto flows = currentFlows();
     {
         std::lock_guard lock(mutex_);
-        flows.assign(state_.currentFlows.begin(), state_.currentFlows.end());
         for (const auto& weak : state_.detachedFlows) {
             if (auto flow = weak.lock()) flows.push_back(std::move(flow));
         }
@@ -160,13 +231,21 @@ std::optional<DefaultConfiguration> DNSProxyProvider::providerConfig() const {
 }
 
 std::size_t DNSProxyProvider::flowCount() const {
-    std::lock_guard lock(mutex_);
-    return state_.currentFlows.size();
+    std::size_t count = 0;
+    for (const auto& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        count += shard.flows.size();
+    }
+    return count;
 }
 
 std::vector<DNSProxyUDPFlowPtr> DNSProxyProvider::currentFlows() const {
-    std::lock_guard lock(mutex_);
-    return {state_.currentFlows.begin(), state_.currentFlows.end()};
+    std::vector<DNSProxyUDPFlowPtr> flows;
+    for (const auto& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        flows.insert(flows.end(), shard.flows.begin(), shard.flows.end());
+    }
+    return flows;
 }
 
 }  // namespace dnsproxy

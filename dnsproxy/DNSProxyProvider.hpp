@@ -8,8 +8,14 @@
 // dropped or a rule unused (configurationProblems).
 //
 // Threads: the host calls start/stop one at a time and offers flows from several
-// threads; flows complete on their queues. The configuration and the flow set are
-// guarded by one lock, and no callback runs under it. Made with make().
+// threads; flows complete on their queues. The configuration is guarded by one
+// lock, which a flow's admission takes only after the configuration changed (each
+// thread keeps what it last read, checked against a generation number). The flow
+// set is split in shards, each with its own lock, and a thread admits into a shard
+// of its own, so that threads serving queries at once do not wait for each other.
+// No callback runs under a lock. Made with make().
+#include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -76,16 +82,30 @@ private:
         std::optional<DefaultConfiguration> providerConfig;
         FlowConfigurationPtr flowConfig;  // built from providerConfig at each start
         bool haveValidConfig = false;
-        std::unordered_set<DNSProxyUDPFlowPtr> currentFlows;
         // Flows dropped from the set by a stop; still running until they end.
         std::vector<std::weak_ptr<DNSProxyUDPFlow>> detachedFlows;
-        std::int64_t lastSweep = INT64_MIN;
     };
+    struct alignas(64) Shard {
+        mutable std::mutex mutex;
+        std::unordered_set<DNSProxyUDPFlowPtr> flows;  // guarded by mutex
+    };
+    static constexpr std::size_t kShards = 16;
+
+    // Under mutex_, after haveValidConfig or flowConfig changed.
+    void publishLocked();
+    // What an admission reads: the calling thread's copy, renewed when stale.
+    struct Admission;
+    const Admission& admission();
+    std::vector<DNSProxyUDPFlowPtr> takeAllFlows();
 
     ProxySettings settings_;
     std::shared_ptr<AppLink> appLink_;
     mutable std::mutex mutex_;
     State state_;  // guarded by mutex_
+    // Unique in the process (a provider made later never reuses one), set under mutex_.
+    std::atomic<std::uint64_t> generation_;
+    std::array<Shard, kShards> shards_;
+    std::atomic<std::int64_t> lastSweep_{INT64_MIN};
 };
 
 }  // namespace dnsproxy

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <asio/post.hpp>
 #include <cstdio>
+#include <cstring>
 
 #include "dnscodec/DNSMessageDecoder.hpp"
 #include "dnscodec/DNSMessageEncoder.hpp"
@@ -26,7 +27,56 @@ constexpr std::uint8_t kTruncatedBit = 0x02;
 constexpr std::size_t kQuestionCountOffset = 4;
 constexpr std::size_t kAdditionalCountOffset = 10;  // in the 12-byte header
 constexpr std::uint16_t kOPTType = 41;
+constexpr std::size_t kMaxLabel = 63;
+constexpr std::size_t kMaxNameWire = 255;  // root byte included
+constexpr std::uint8_t kZBit = 0x40;       // in the second flags byte; the codec keeps no place for it
+
+std::uint16_t load16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
+
 }  // namespace
+
+std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name) {
+    name.clear();
+    const std::size_t size = query.size();
+    if (size < kHeaderSize) return std::nullopt;
+    const std::uint8_t* bytes = query.data();
+    if (load16(bytes + 4) != 1 || load16(bytes + 6) != 0 || load16(bytes + 8) != 0) return std::nullopt;
+    std::size_t at = kHeaderSize;
+    std::size_t wire = 1;
+    while (true) {
+        if (at >= size) return std::nullopt;
+        const std::size_t length = bytes[at];
+        if (length == 0) break;
+        // Pointers and the longer label lengths the decoder also takes are left to it.
+        if (length > kMaxLabel || size - at - 1 < length) return std::nullopt;
+        const auto* label = reinterpret_cast<const char*>(bytes + at + 1);
+        if (std::memchr(label, '.', length) != nullptr) return std::nullopt;
+        wire += length + 1;
+        if (wire > kMaxNameWire) return std::nullopt;
+        if (!name.empty()) name.push_back('.');
+        name.append(label, length);
+        at += 1 + length;
+    }
+    if (name.empty()) name = ".";
+    if (size - at - 1 < 4) return std::nullopt;  // type and class
+    PlainQuery plain{at + 1 + 4, DNSProxyUDPFlow::kClassicReplyLimit};
+    bool sawOPT = false;
+    at = plain.questionEnd;
+    for (std::uint16_t i = load16(bytes + kAdditionalCountOffset); i > 0; --i) {
+        // Records owned by the root name alone: other names are the decoder's to read.
+        if (at >= size || bytes[at] != 0) return std::nullopt;
+        if (size - at - 1 < 10) return std::nullopt;
+        const std::uint8_t* fixed = bytes + at + 1;
+        const std::size_t dataLength = load16(fixed + 8);
+        if (size - at - 11 < dataLength) return std::nullopt;
+        if (!sawOPT && load16(fixed) == kOPTType) {
+            sawOPT = true;
+            plain.replyLimit = std::max(DNSProxyUDPFlow::kClassicReplyLimit, load16(fixed + 2));
+        }
+        at += 11 + dataLength;
+    }
+    return plain;
+}
 
 bool truncateReply(Datagram& reply, std::size_t limit) {
     if (reply.size() <= limit) return false;
@@ -237,6 +287,27 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
         log->debug("Missing provider config in modifyDNS");
         return {false, std::move(datagram), std::nullopt};
     }
+    // Nearly every query is one plain question: its tagged form is made from its own
+    // bytes, the same bytes the decoder and encoder would give, without either.
+    thread_local std::string questionName;
+    if (const auto plain = readPlainQuery(datagram, questionName)) {
+        auto decision = filterRule(config, config->providerConfig.externalIPAddress, questionName);
+        if (decision && !decision->isDefault) {
+            return {false, std::move(datagram), std::move(decision), plain->replyLimit};
+        }
+        std::vector<std::uint8_t> madeHere;
+        if (config->optRecord.empty()) madeHere = encodeOPTRecord(config->clientIdentification);
+        const auto& optRecord = config->optRecord.empty() ? madeHere : config->optRecord;
+        Datagram encoded;
+        encoded.reserve(plain->questionEnd + optRecord.size());
+        encoded.insert(encoded.end(), datagram.begin(),
+                       datagram.begin() + static_cast<std::ptrdiff_t>(plain->questionEnd));
+        encoded.insert(encoded.end(), optRecord.begin(), optRecord.end());
+        encoded[kFlagsOffset + 1] &= static_cast<std::uint8_t>(~kZBit);
+        encoded[kAdditionalCountOffset] = 0;
+        encoded[kAdditionalCountOffset + 1] = 1;
+        return {true, std::move(encoded), std::move(decision), plain->replyLimit};
+    }
     dnscodec::DNSMessageDecoder decoder;
     if (datagram.size() > UINT32_MAX ||
         !decoder.decodeMessageInBuffer(datagram.data(), static_cast<std::uint32_t>(datagram.size()))) {
@@ -284,6 +355,17 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
 std::optional<FilterDecision> DNSProxyUDPFlow::filterRule(const FlowConfiguration* config,
                                                           std::string_view externalIP,
                                                           const dnscodec::DNSMessage& message) const {
+    std::string_view name;
+    if (message.questions && !message.questions->empty() && message.questions->front() &&
+        message.questions->front()->name) {
+        name = *message.questions->front()->name;
+    }
+    return filterRule(config, externalIP, name);
+}
+
+std::optional<FilterDecision> DNSProxyUDPFlow::filterRule(const FlowConfiguration* config,
+                                                          std::string_view externalIP,
+                                                          std::string_view questionName) const {
     if (!config) {
         log->debug("No Device cofiguration so no filter rule");
         return std::nullopt;
@@ -293,7 +375,11 @@ std::optional<FilterDecision> DNSProxyUDPFlow::filterRule(const FlowConfiguratio
         log->debug("Device cofiguration exists but no forwarding rules exist");
         return std::nullopt;
     }
-    auto result = filterManager.domainFilter(rules, externalIP, &message);
+    // What the rules' address texts say of the configuration's own address was
+    // worked out with the configuration.
+    const auto* addressMatches =
+        externalIP == config->providerConfig.externalIPAddress ? &config->ruleAddressMatches : nullptr;
+    auto result = filterManager.domainFilter(rules, externalIP, questionName, addressMatches);
     if (!result) {
         logDebug(*log, [&] {
             return "creating a filter rule failed with exception (" + localizedDescription(result.error()) +

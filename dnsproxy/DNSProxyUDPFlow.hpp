@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ public:
     Modified modifyDNS(Datagram datagram, const FlowConfiguration* config) const;
     std::optional<FilterDecision> filterRule(const FlowConfiguration* config, std::string_view externalIP,
                                              const dnscodec::DNSMessage& message) const;
+    // The same for a query whose first question names `questionName` (empty: none).
+    std::optional<FilterDecision> filterRule(const FlowConfiguration* config, std::string_view externalIP,
+                                             std::string_view questionName) const;
     void close(std::optional<platform::ne::FlowError> error);
 
     // For the provider's completion sweep, from any thread: when the upstream
@@ -77,6 +81,8 @@ public:
     FilterManager filterManager;
     const std::string fallBackDCHP = "8.8.8.8";
     FlowCompletion flowCompletion;
+    // The provider's shard of its flow set that lists this flow.
+    std::size_t shard = 0;
 
 private:
     void readDatagrams(const std::optional<platform::ne::FlowError>& openError);
@@ -104,6 +110,18 @@ private:
 };
 
 using DNSProxyUDPFlowPtr = std::shared_ptr<DNSProxyUDPFlow>;
+
+// A query in the one shape nearly every client sends: one question whose name is
+// written out in labels of at most 63 bytes (no pointer), no answer or authority
+// records, and additional records, if any, each owned by the root name.
+struct PlainQuery {
+    std::size_t questionEnd;   // just past the question
+    std::uint16_t replyLimit;  // from the first OPT record, at least 512
+};
+// Reads `query` when it has that shape (else nullopt), its question's name, as the
+// message decoder would give it, into `name`. What the decoder could not read is
+// never in that shape.
+std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name);
 
 // Cuts `reply` to its header and first question, with TC set and the other
 // sections' counts 0, when it is longer than `limit`; false when it fits. A reply

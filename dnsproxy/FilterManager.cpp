@@ -21,12 +21,6 @@ bool containsIgnoringCase(std::string_view name, std::string_view domain) {
     return it != name.end() || domain.empty();
 }
 
-bool addressMatches(const std::string& rule, std::string_view externalIP) {
-    if (rule == externalIP) return true;
-    const auto network = model::IPNetworkv4::parse(rule);
-    return network.has_value() && network->containsHostText(externalIP);
-}
-
 bool hasText(const std::optional<std::string>& text) { return text && !text->empty(); }
 
 }  // namespace
@@ -34,6 +28,12 @@ bool hasText(const std::optional<std::string>& text) { return text && !text->emp
 std::string localizedDescription(FilterError error) {
     return "The operation couldn’t be completed. (KIVDNSProxy.FilterError error " +
            std::to_string(static_cast<int>(error)) + ".)";
+}
+
+bool FilterManager::addressMatches(const std::string& rule, std::string_view externalIP) {
+    if (rule == externalIP) return true;
+    const auto network = model::IPNetworkv4::parse(rule);
+    return network.has_value() && network->containsHostText(externalIP);
 }
 
 int FilterManager::ruleKind(const std::optional<std::string>& domain,
@@ -50,14 +50,25 @@ Result FilterManager::firstResolver(const std::vector<model::ForwardingRule>& ru
 
 Result FilterManager::domainFilter(const std::vector<model::ForwardingRule>& rules,
                                    std::string_view externalIP, const dnscodec::DNSMessage* message) const {
-    if (rules.empty()) return model::unexpected(FilterError::missingRule);
     std::string_view name;
     if (message && message->questions && !message->questions->empty() && message->questions->front() &&
         message->questions->front()->name) {
         name = *message->questions->front()->name;
     }
+    return domainFilter(rules, externalIP, name, nullptr);
+}
+
+Result FilterManager::domainFilter(const std::vector<model::ForwardingRule>& rules,
+                                   std::string_view externalIP, std::string_view name,
+                                   const std::vector<bool>* addressMatched) const {
+    if (rules.empty()) return model::unexpected(FilterError::missingRule);
     if (rules.size() == 1) return firstResolver(rules);
-    for (const auto& rule : rules) {
+    if (addressMatched && addressMatched->size() != rules.size()) addressMatched = nullptr;
+    const auto coversAddress = [&](std::size_t index) {
+        return addressMatched ? (*addressMatched)[index] : addressMatches(*rules[index].rule, externalIP);
+    };
+    for (std::size_t index = 0; index < rules.size(); ++index) {
+        const auto& rule = rules[index];
         bool matched = false;
         switch (ruleKind(rule.domain, rule.rule)) {
             case 0:
@@ -65,14 +76,14 @@ Result FilterManager::domainFilter(const std::vector<model::ForwardingRule>& rul
                     return model::unexpected(FilterError::missingResolver);
                 continue;
             case 1:
-                matched = addressMatches(*rule.rule, externalIP);
+                matched = coversAddress(index);
                 break;
             case 2:
                 matched = containsIgnoringCase(name, *rule.domain);
                 if (matched) log->info("domainFilter: Filtering on domain rule");
                 break;
             case 3:
-                matched = containsIgnoringCase(name, *rule.domain) && addressMatches(*rule.rule, externalIP);
+                matched = containsIgnoringCase(name, *rule.domain) && coversAddress(index);
                 break;
         }
         if (!matched) continue;

@@ -34,6 +34,16 @@ public:
     model::Expected<FilterDecision, FilterError> domainFilter(const std::vector<model::ForwardingRule>& rules,
                                                               std::string_view externalIP,
                                                               const dnscodec::DNSMessage* message) const;
+    // The same for a query whose first question names `name` (empty: none).
+    // `addressMatches`, when given, holds for each rule what addressMatches() says
+    // of that rule and `externalIP`, worked out once per configuration.
+    model::Expected<FilterDecision, FilterError> domainFilter(const std::vector<model::ForwardingRule>& rules,
+                                                              std::string_view externalIP,
+                                                              std::string_view name,
+                                                              const std::vector<bool>* addressMatches) const;
+    // Whether the address rule `rule` (an address, or a network in any form
+    // model::IPNetworkv4 reads) covers `externalIP`.
+    static bool addressMatches(const std::string& rule, std::string_view externalIP);
     // 2 × (domain present and non-empty) + (rule present and non-empty).
     static int ruleKind(const std::optional<std::string>& domain, const std::optional<std::string>& rule);
     // The first resolver of the first rule, isDefault true; missingResolver when it has none.

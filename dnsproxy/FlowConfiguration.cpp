@@ -5,6 +5,7 @@
 
 #include "dnscodec/DNSOPTResourceRecord.hpp"
 #include "dnsproxy/ClientIdentificationOption.hpp"
+#include "dnsproxy/FilterManager.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 
@@ -49,6 +50,11 @@ FlowConfigurationPtr makeFlowConfiguration(DefaultConfiguration config, const Pr
     result->clientIdentification =
         makeClientIdentificationOption(config.uuid, config.ipAddress, config.locationKey);
     result->optRecord = encodeOPTRecord(result->clientIdentification);
+    for (const auto& rule : config.forwardingRules) {
+        result->ruleAddressMatches.push_back(
+            rule.rule && !rule.rule->empty() &&
+            FilterManager::addressMatches(*rule.rule, config.externalIPAddress));
+    }
     result->providerConfig = std::move(config);
     std::string error;
     if (const auto text = platform::ne::readSmallFile(settings.resolvConfPath, kMaxResolvConf, error)) {

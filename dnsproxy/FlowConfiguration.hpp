@@ -23,6 +23,10 @@ struct FlowConfiguration {
     std::vector<std::uint8_t> optRecord;
     // The resolv.conf name servers, without any that would reach this proxy.
     std::vector<std::string> computerDNSServers;
+    // For each forwarding rule, whether its address rule covers the configuration's
+    // external address (FilterManager::addressMatches), so that no query parses
+    // the rule's text again.
+    std::vector<bool> ruleAddressMatches;
 };
 
 using FlowConfigurationPtr = std::shared_ptr<const FlowConfiguration>;

@@ -1,6 +1,6 @@
 #include "platform/ne/HostUDPFlow.hpp"
 
-#include <asio/post.hpp>
+#include <asio/dispatch.hpp>
 
 namespace platform::ne {
 
@@ -26,7 +26,7 @@ void HostUDPFlow::releaseIfClosed() {
 }
 
 void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion completion) {
-    asio::post(queue_, [self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
+    asio::dispatch(queue_, [self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
         std::optional<FlowError> error;
         if (self->opened_ || self->readClosed_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::invalidArgument};
@@ -40,7 +40,7 @@ void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion compl
 }
 
 void HostUDPFlow::readDatagrams(ReadCompletion completion) {
-    asio::post(queue_, [self = shared_from_this(), completion = std::move(completion)] {
+    asio::dispatch(queue_, [self = shared_from_this(), completion = std::move(completion)] {
         if (!completion) return;
         if (!self->opened_ || self->readClosed_) {
             completion(std::nullopt, std::nullopt, FlowError{FlowError::Code::notConnected});
@@ -59,8 +59,8 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
 
 void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
                                  FlowCompletion completion) {
-    asio::post(queue_, [self = shared_from_this(), datagrams = std::move(datagrams),
-                        endpoints = std::move(endpoints), completion = std::move(completion)] {
+    asio::dispatch(queue_, [self = shared_from_this(), datagrams = std::move(datagrams),
+                            endpoints = std::move(endpoints), completion = std::move(completion)] {
         std::optional<FlowError> error;
         if (!self->opened_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::notConnected};
@@ -85,17 +85,17 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
     });
 }
 
-// Posted like the writes, never done in place: a write asked for before a close
-// must still go out.
+// Run like the writes (at once on the flow's queue, else queued behind what is
+// already queued there): a write asked for before a close still goes out.
 void HostUDPFlow::closeRead(std::optional<FlowError>) {
-    asio::post(queue_, [self = shared_from_this()] {
+    asio::dispatch(queue_, [self = shared_from_this()] {
         self->readClosed_ = true;
         self->releaseIfClosed();
     });
 }
 
 void HostUDPFlow::closeWrite(std::optional<FlowError>) {
-    asio::post(queue_, [self = shared_from_this()] {
+    asio::dispatch(queue_, [self = shared_from_this()] {
         self->writeClosed_ = true;
         self->releaseIfClosed();
     });

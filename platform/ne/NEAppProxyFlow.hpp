@@ -1,8 +1,10 @@
 #pragma once
 // The flows that the provider host hands to a DNS-proxy provider. A flow is an
-// interface so that tests can script one. Completions are never called inline:
-// they run later on the flow's queue(), which the provider may share (an upstream
-// connection started on it is serialised with the flow). Destroying the last
+// interface so that tests can script one. Completions run on the flow's queue(),
+// which the provider may share (an upstream connection started on it is
+// serialised with the flow): later, or, for a call made on that queue, possibly
+// before the call returns, so a caller does nothing after a call that relies on
+// the completion not having run. Destroying the last
 // reference to a flow that was not closed closes it.
 #include <cstddef>
 #include <cstdint>

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <atomic>
 #include <cerrno>
@@ -101,7 +102,9 @@ NWUDPConnection::NWUDPConnection(std::string host, std::uint16_t port)
 void NWUDPConnection::start(Queue queue) {
     if (queue_ || cancelled_) return;
     queue_ = std::move(queue);
-    asio::post(*queue_, [self = shared_from_this()] { self->connectNow(); });
+    // At once when started on its queue (as a flow does): the states it reaches are
+    // delivered through the queue all the same.
+    asio::dispatch(*queue_, [self = shared_from_this()] { self->connectNow(); });
 }
 
 void NWUDPConnection::setStateUpdateHandler(StateUpdateHandler handler) {

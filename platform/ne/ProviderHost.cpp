@@ -108,21 +108,6 @@ void ProviderHost::listen() {
             }
         }
     }
-    // The kernel spreads clients over the sharing sockets by a hash of their
-    // addresses: a few busy clients can land on one thread while another idles.
-    // Every thread therefore also reads every other thread's sockets, through a
-    // handle of its own, and whichever thread is free takes the next queries.
-    if (ios_.size() > 1) {
-        const std::size_t own = listeners_.size();
-        for (std::size_t i = 0; i < own; ++i) {
-            const auto original = listeners_[i];
-            for (auto* io : ios_) {
-                if (io == original.io) continue;
-                listeners_.push_back(Listening{std::make_shared<UDPListener>(*io, *original.listener),
-                                               io->get_executor(), io});
-            }
-        }
-    }
     for (const auto& listening : listeners_) OwnEndpoints::shared().add(listening.listener->boundEndpoint());
     receiving_ = true;
     for (const auto& listening : listeners_) receiveOn(listening);

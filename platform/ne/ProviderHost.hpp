@@ -8,11 +8,14 @@
 // time on the host's control queue.
 //
 // Threads: give the host one io_context per thread, each run by exactly one thread
-// (or one io_context run by one thread). Every address gets its sockets on every
-// io_context, and every io_context also reads the others' sockets through handles
-// of its own. A flow's queue is the io_context its datagrams were read on, so a
-// query is served on one thread with no strand and no hand-over. The public
-// functions may be called from any thread. Destroy the host only after its
+// (or one io_context run by one thread). Every address gets its own sockets on
+// every io_context, and each io_context reads only its own: the kernel spreads the
+// clients over the sharing sockets by a hash of their addresses and ports, so a
+// client's queries stay on one thread, and a datagram wakes only the thread whose
+// socket it reached (sockets read from every thread would wake them all for each
+// datagram, to find it taken). A flow's queue is the io_context its datagrams were
+// read on, so a query is served on one thread with no strand and no hand-over. The
+// public functions may be called from any thread. Destroy the host only after its
 // io_contexts have stopped.
 //
 // Interception (settings.interception.enabled): while the proxy runs, the

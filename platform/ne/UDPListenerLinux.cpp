@@ -1,6 +1,5 @@
 #include "platform/ne/UDPListenerLinux.hpp"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <system_error>
 
 namespace platform::ne {
@@ -76,6 +76,46 @@ void putPacketInfo(msghdr& header, int level, int type, const Info& info) {
     header.msg_controllen = CMSG_SPACE(sizeof info);
 }
 
+// The receiving thread's slots, shared by every listener it reads (a thread runs one
+// receive at a time, and its caller is done with one batch before the next).
+// Allocated uncleared: a slot's pages become resident only once a datagram that
+// long has filled them.
+struct ReceiveArea {
+    std::size_t capacity = 0;
+    std::unique_ptr<std::uint8_t[]> buffers;
+    std::vector<std::uint8_t> control;
+    std::vector<mmsghdr> messages;
+    std::vector<iovec> vectors;
+    std::vector<sockaddr_storage> sources;
+    std::vector<UDPListener::Received> received;
+
+    std::uint8_t* slot(std::size_t i) const { return buffers.get() + i * kSlot; }
+
+    void reserve(std::size_t batch) {
+        if (batch <= capacity) return;
+        buffers = std::make_unique_for_overwrite<std::uint8_t[]>(batch * kSlot);
+        control.assign(batch * kControlSlot, 0);
+        messages.assign(batch, mmsghdr{});
+        vectors.resize(batch);
+        sources.resize(batch);
+        received.reserve(batch);
+        for (std::size_t i = 0; i < batch; ++i) {
+            vectors[i] = iovec{slot(i), kSlot};
+            auto& header = messages[i].msg_hdr;
+            header.msg_name = &sources[i];
+            header.msg_iov = &vectors[i];
+            header.msg_iovlen = 1;
+        }
+        capacity = batch;
+    }
+};
+
+ReceiveArea& receiveArea(std::size_t batch) {
+    thread_local ReceiveArea area;
+    area.reserve(batch);
+    return area;
+}
+
 }  // namespace
 
 UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
@@ -126,70 +166,41 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     socket_.non_blocking(true, ec);
     bound_ = socket_.local_endpoint(ec);
     if (ec) throw std::system_error(ec, "cannot read the bound address");
-    allocateBuffers();
-}
-
-UDPListener::UDPListener(asio::io_context& io, const UDPListener& socket)
-    : socket_(io), bound_(socket.bound_), batchSize_(socket.batchSize_) {
-    const int fd = ::fcntl(const_cast<UDPListener&>(socket).socket_.native_handle(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) check(-1, "cannot share the socket of", bound_);
-    asio::error_code ec;
-    socket_.assign(bound_.protocol(), fd, ec);
-    if (ec) {
-        ::close(fd);
-        throw std::system_error(ec, "cannot share the socket of " + bound_.address().to_string());
-    }
-    socket_.non_blocking(true, ec);
-    allocateBuffers();
-}
-
-void UDPListener::allocateBuffers() {
-    buffers_.resize(batchSize_ * kSlot);
-    if (wildcard()) control_.resize(batchSize_ * kControlSlot);
-    received_.reserve(batchSize_);
-    messages_.resize(batchSize_);
-    vectors_.resize(batchSize_);
-    sources_.resize(batchSize_);
-    for (std::size_t i = 0; i < batchSize_; ++i) {
-        vectors_[i] = iovec{buffers_.data() + i * kSlot, kSlot};
-        auto& header = messages_[i].msg_hdr;
-        header.msg_name = &sources_[i];
-        header.msg_iov = &vectors_[i];
-        header.msg_iovlen = 1;
-        if (!control_.empty()) header.msg_control = control_.data() + i * kControlSlot;
-    }
 }
 
 std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated) {
-    received_.clear();
+    auto& area = receiveArea(batchSize_);
+    const bool wantControl = wildcard();
     for (std::size_t i = 0; i < batchSize_; ++i) {
         // recvmmsg writes back the lengths; set them afresh for every call.
-        auto& header = messages_[i].msg_hdr;
+        auto& header = area.messages[i].msg_hdr;
         header.msg_namelen = sizeof(sockaddr_storage);
-        header.msg_controllen = control_.empty() ? 0 : kControlSlot;
+        header.msg_control = wantControl ? area.control.data() + i * kControlSlot : nullptr;
+        header.msg_controllen = wantControl ? kControlSlot : 0;
         header.msg_flags = 0;
     }
-    auto& messages = messages_;
     int got;
     do {
-        got = ::recvmmsg(socket_.native_handle(), messages.data(), static_cast<unsigned>(batchSize_),
+        got = ::recvmmsg(socket_.native_handle(), area.messages.data(), static_cast<unsigned>(batchSize_),
                          MSG_DONTWAIT, nullptr);
     } while (got < 0 && errno == EINTR);
+    auto& received = area.received;
+    received.clear();
     for (int i = 0; i < got; ++i) {
-        auto& header = messages[i].msg_hdr;
+        auto& header = area.messages[i].msg_hdr;
         if (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
             ++truncated;
             continue;
         }
         Received item;
-        item.data = std::span<const std::uint8_t>(buffers_.data() + static_cast<std::size_t>(i) * kSlot,
-                                                  messages[i].msg_len);
-        item.source = endpointFrom(sources_[i], header.msg_namelen);
+        item.data =
+            std::span<const std::uint8_t>(area.slot(static_cast<std::size_t>(i)), area.messages[i].msg_len);
+        item.source = endpointFrom(area.sources[i], header.msg_namelen);
         item.local = bound_;
-        if (wildcard() && !localFromControl(header, bound_.port(), item.local)) continue;
-        received_.push_back(item);
+        if (wantControl && !localFromControl(header, bound_.port(), item.local)) continue;
+        received.push_back(item);
     }
-    return received_;
+    return received;
 }
 
 void UDPListener::waitReadable(std::function<void(const asio::error_code&)> handler) {

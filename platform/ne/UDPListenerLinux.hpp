@@ -7,6 +7,12 @@
 // Threads: receive() and waitReadable() belong to the host's receive chain of this
 // socket (one at a time); sendFrom() may be called from any thread. The socket
 // closes when the last owner (the host or a flow still answering) lets go.
+//
+// Memory: the receive slots belong to the receiving thread, not to the socket, and
+// are shared by every listener that thread reads. A slot takes the largest UDP
+// datagram, but only the pages that datagrams have actually filled are resident:
+// the slots are never cleared, so a thread that only ever sees small queries holds
+// a page or so per slot.
 #include <sys/socket.h>
 
 #include <asio/io_context.hpp>
@@ -33,15 +39,13 @@ public:
     // std::system_error naming the address when the socket cannot be made.
     UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
                 std::size_t batchSize);
-    // Another handle on `socket`'s socket, for another io_context: both receive from
-    // the one socket queue. Throws std::system_error when the handle cannot be made.
-    UDPListener(asio::io_context& io, const UDPListener& socket);
 
     const asio::ip::udp::endpoint& boundEndpoint() const { return bound_; }
     bool wildcard() const { return bound_.address().is_unspecified(); }
 
-    // One recvmmsg without waiting. The spans stay valid until the next call.
-    // Datagrams cut short by the buffer are left out and counted in `truncated`.
+    // One recvmmsg without waiting. The spans (and the vector) stay valid until the
+    // next receive() of any listener on this thread. Datagrams cut short by the
+    // buffer are left out and counted in `truncated`.
     std::vector<Received>& receive(std::size_t& truncated);
     void waitReadable(std::function<void(const asio::error_code&)> handler);
     void cancel();
@@ -52,17 +56,9 @@ public:
                  const asio::ip::udp::endpoint& from);
 
 private:
-    void allocateBuffers();
-
     asio::ip::udp::socket socket_;
     asio::ip::udp::endpoint bound_;
     std::size_t batchSize_;
-    std::vector<std::uint8_t> buffers_;
-    std::vector<std::uint8_t> control_;
-    std::vector<mmsghdr> messages_;
-    std::vector<iovec> vectors_;
-    std::vector<sockaddr_storage> sources_;
-    std::vector<Received> received_;
 };
 
 }  // namespace platform::ne

@@ -190,4 +190,43 @@ TEST_F(DNSProxyProviderTest, ManyFlowsFromManyThreads) {
     EXPECT_EQ(provider->flowCount(), 0u);
 }
 
+// A stop that comes while other threads offer flows: after it, the provider lists
+// no flow, and each flow it took, before or during the stop, is still reached by
+// the shutdown's endAllFlows, so none is left running unseen.
+TEST_F(DNSProxyProviderTest, AStopDuringOffersListsNoFlowAndLosesNone) {
+    start();
+    startProxy(json{{"VendorData", validVendorData()}});
+    asio::io_context pool;  // run only at the end: every admitted flow waits there
+    std::mutex takenMutex;
+    std::vector<std::shared_ptr<FakeUDPFlow>> taken;
+    std::atomic<bool> go{false};
+    std::atomic<int> offered{0};
+    std::vector<std::thread> offerers;
+    for (int t = 0; t < 4; ++t) {
+        offerers.emplace_back([&] {
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < 300; ++i) {
+                auto flow = std::make_shared<FakeUDPFlow>(platform::ne::makeQueue(pool));
+                const bool admitted = provider->handleNewUDPFlow(flow, client);
+                ++offered;  // before the stop, every offer is admitted
+                if (!admitted) continue;
+                std::lock_guard lock(takenMutex);
+                taken.push_back(flow);
+            }
+        });
+    }
+    go = true;
+    while (offered < 400) std::this_thread::yield();
+    provider->stopProxy(NEProviderStopReason::userInitiated, nullptr);
+    for (auto& t : offerers) t.join();
+    EXPECT_EQ(provider->flowCount(), 0u);
+    EXPECT_GE(taken.size(), 400u);
+    provider->endAllFlows();
+    fakes::drain(pool);
+    for (const auto& flow : taken) {
+        EXPECT_EQ(flow->closeReadCalls, 1);
+        EXPECT_EQ(flow->closeWriteCalls, 1);
+    }
+}
+
 }  // namespace

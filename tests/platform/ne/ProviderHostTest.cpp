@@ -237,10 +237,11 @@ TEST_F(ProviderHostTest, SocketsShareTheirAddressWithReusePort) {
     ASSERT_TRUE(flowsOffered(1));
 }
 
-// The kernel hashes each client to one of the sharing sockets, one per thread. A
-// thread that is busy, or here never runs at all, must not strand the clients
-// hashed to its socket: the other threads read its socket too.
-TEST_F(ProviderHostTest, AnyThreadServesClientsHashedToAnotherThreadsSocket) {
+// Each thread reads only its own socket: the kernel hashes each client to one of
+// the sharing sockets, and the thread of that socket serves it, on its own queue. A
+// datagram wakes no other thread. Here the second thread's clients wait, untouched,
+// until it runs.
+TEST_F(ProviderHostTest, EachThreadServesTheClientsHashedToItsOwnSocket) {
     ProviderHostSettings settings;
     settings.listenAddresses = {"127.0.0.1"};
     settings.port = 0;
@@ -251,8 +252,23 @@ TEST_F(ProviderHostTest, AnyThreadServesClientsHashedToAnotherThreadsSocket) {
     ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
     constexpr std::size_t kClients = 32;  // all on one socket: one chance in 2^31
     std::vector<fakes::LoopbackSocket> clients(kClients);
+    // Loopback delivers each datagram into its socket's queue before sendTo returns.
     for (auto& client : clients) client.sendTo("127.0.0.1", port, Datagram{7});
-    ASSERT_TRUE(flowsOffered(kClients));
+    ASSERT_TRUE(flowsOffered(1));
+    fakes::drain(io);
+    fakes::drain(io);
+    const std::size_t first = provider->flows.size();
+    EXPECT_LT(first, kClients);
+    const asio::any_io_executor ioQueue = io.get_executor();
+    const asio::any_io_executor idleQueue = idle.get_executor();
+    for (const auto& flow : provider->flows) EXPECT_TRUE(flow->queue() == ioQueue);
+    ASSERT_TRUE(fakes::runUntil(idle, [&] { return provider->flows.size() == kClients; }));
+    for (std::size_t i = first; i < kClients; ++i) EXPECT_TRUE(provider->flows[i]->queue() == idleQueue);
+    for (const auto& flow : provider->flows) closeFlow(flow);
+    ASSERT_TRUE(fakes::runUntil(io, [&] {
+        fakes::drain(idle);
+        return host->liveFlows() == 0;
+    }));
 }
 
 // Replies must leave from the address the client asked, also on a wildcard socket.
