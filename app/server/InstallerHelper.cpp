@@ -135,17 +135,32 @@ bool InstallerHelper::needToGetMainConfig() {
     return !(file && file->result);
 }
 
-void InstallerHelper::fetchConfigWithDeviceKey() {
+bool InstallerHelper::fetchWithKnownDeviceKey() {
     std::optional<std::string> key = stored(K::deviceKey);
     if (!key) {
         const auto file = _settings->configFile();
         if (file && file->result) key = file->result->device;
     }
-    if (key) _deviceConfiguration->fetchConfig(*key);
+    if (!key) return false;
+    _deviceConfiguration->fetchConfig(*key);
+    return true;
+}
+
+void InstallerHelper::fetchConfigWithDeviceKey() {
+    if (fetchWithKnownDeviceKey() || !stored(K::installKey)) return;
+    // The first registration failed (no server, no network): without this the device would stay
+    // unregistered, and its DNS unfiltered, until the installer ran again.
+    if (registering_.exchange(true)) return;
+    log("no device key yet: registering with the install key");
+    std::weak_ptr<InstallerHelper> weak = weak_from_this();
+    _deviceConfiguration->registerAndFetch(true, [weak] {
+        if (const auto self = weak.lock()) self->registering_ = false;
+    });
 }
 
 void InstallerHelper::finishRegistration(const std::function<void()>& completion) {
-    fetchConfigWithDeviceKey();
+    // The registration just ended: a failed one is tried again by the next change or poll.
+    fetchWithKnownDeviceKey();
     _settings->writeConfiguration(false, false);
     logSavedDefaults();
     _settings->writeConfiguration(true, false);

@@ -6,6 +6,7 @@
 // Threads: validateAndSave on the main thread (start-up); run() from any thread, its work and
 // completion on "InstallerHelper.queue" (concurrent: runs may overlap; the manager serialises
 // its own registrations).
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,7 +46,9 @@ public:
 
     // An install key is stored and no device key is known.
     bool needToGetMainConfig();
-    // Fetches the configuration with the known device key; nothing without one.
+    // Fetches the configuration with the known device key. Without one, while an install key is
+    // stored (a registration that never completed, e.g. the device server was unreachable), it
+    // registers instead, one registration at a time; otherwise nothing.
     void fetchConfigWithDeviceKey();
     void finishRegistration(const std::function<void()>& completion);
     void logSavedDefaults();
@@ -56,12 +59,15 @@ public:
 private:
     void log(const std::string& message) const;
     std::optional<std::string> stored(XNCServerInfoSection key) const;
+    // Fetches with the known device key; false when there is none.
+    bool fetchWithKnownDeviceKey();
 
     Injected<Settings> _settings;
     Injected<KIVLogger> _logger;
     Injected<DeviceConfigManager> _deviceConfiguration;
     Injected<NotificationPublisher> _notificationPublisher;
     platform::DispatchQueuePtr concurrentQueue;
+    std::atomic<bool> registering_{false};
 };
 
 // The registry's record: `global`, a new InstallerHelper.

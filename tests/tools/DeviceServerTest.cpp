@@ -162,6 +162,35 @@ TEST_F(DeviceServerTest, UnknownAndRevokedKeysAreUnauthorized) {
     EXPECT_FALSE(fetch(server, otherDevice).error);
 }
 
+// Calls are answered on threads of their own: each holds the store's lock through a file of its
+// own, so calls that arrive together are all answered (none with "I/O operation on closed file").
+TEST_F(DeviceServerTest, SimultaneousCallsAreAllAnswered) {
+    DeviceServerProcess server(store, false);
+    const std::string key = registerDevice(server, "demo-install-key");
+    ASSERT_FALSE(key.empty());
+    constexpr std::size_t kCalls = 24;
+    std::mutex mutex;
+    std::vector<std::string> bodies;
+    platform::Semaphore done;
+    for (std::size_t call = 0; call < kCalls; ++call) {
+        platform::HTTPRequest request;
+        request.method = platform::HTTPRequest::Method::post;
+        request.url = server.url() + (call % 3 == 0 ? "/api/register" : "/api/device");
+        request.headers = {{"Content-Type", "application/json-rpc"}};
+        request.body = call % 3 == 0 ? registrationBody("demo-install-key") : configurationBody(key);
+        request.timeout = 20s;
+        request.caFile = server.caFile();
+        client->send(std::move(request), queue, [&](platform::HTTPResult result) {
+            std::lock_guard lock(mutex);
+            bodies.push_back(result.response ? result.response->body : "no answer");
+            if (bodies.size() == kCalls) done.signal();
+        });
+    }
+    ASSERT_TRUE(done.waitFor(60s));
+    std::lock_guard lock(mutex);
+    for (const auto& body : bodies) EXPECT_NE(body.find("\"result\":"), std::string::npos) << body;
+}
+
 TEST_F(DeviceServerTest, AChangedConfigurationReachesTheNextFetch) {
     DeviceServerProcess server(store, true);
     ASSERT_EQ(server.url().rfind("http://127.0.0.1:", 0), 0u);

@@ -196,5 +196,47 @@ TEST_F(ManagerTest, RegistersFetchesAndStoresAgainstTheDevelopmentServer) {
     EXPECT_TRUE(Utils::readDeviceConfiguration().has_value());
 }
 
+// The device server is down for the first registration: nothing is retried at once, and the next
+// fetch request (a change event, a poll tick) registers with the install key, one registration at
+// a time, with the CA that the restarted server kept.
+TEST_F(ManagerTest, AFailedFirstRegistrationIsMadeByTheNextFetchRequest) {
+    CapturedOutput output;
+    const auto serverFolder = folder_.path() / "server";
+    std::string url, ca, port;
+    {
+        DeviceServerProcess first(serverFolder);
+        url = first.value("url");
+        ca = first.value("ca");
+        port = first.value("port");
+    }
+    const auto refreshed = observe("deviceConfigRefreshed");
+    const auto manager = makeManager(makeAPI(NetworkingOptions{platform::makeHTTPClient({ca})}));
+    auto installer = std::make_shared<InstallerHelper>(hold(settings_), hold<KIVLogger>(logger_),
+                                                       hold(manager), hold(publisher_));
+    installer->saveInstallerDict = InstallerArguments::parse({"RPC_URL=" + url + "/kiv", "INSTALL_KEY=demo-install-key"});
+    ASSERT_TRUE(installer->validateAndSave());
+    settings_->loadConfigFile();
+    platform::Semaphore failed;
+    installer->run(true, [&] { failed.signal(); });
+    ASSERT_TRUE(failed.waitFor(120s));
+    EXPECT_TRUE(logged("register failed with error"));
+    EXPECT_FALSE(stored(K::deviceKey).has_value());
+    EXPECT_EQ(stored(K::installKey), "demo-install-key");
+
+    DeviceServerProcess second(serverFolder, {"--port", port});
+    ASSERT_EQ(second.value("url"), url);
+    installer->fetchConfigWithDeviceKey();
+    installer->fetchConfigWithDeviceKey();  // while the first one is under way: not another
+    for (int turns = 0; turns < 120 && refreshed->empty(); ++turns) platform::runMainLoopOnce(1000ms);
+    ASSERT_EQ(refreshed->size(), 1u);
+    EXPECT_TRUE(logged("no device key yet: registering with the install key"));
+    const auto held = settings_->configFile();
+    ASSERT_TRUE(held && held->result);
+    EXPECT_FALSE(held->result->device.empty());
+    EXPECT_FALSE(stored(K::installKey).has_value());
+    const auto store = nlohmann::json::parse(readText(serverFolder / "store.json"));
+    EXPECT_EQ(store["devices"].size(), 1u);
+}
+
 }  // namespace
 }  // namespace kiv::testing

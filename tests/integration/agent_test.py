@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""The whole agent on one machine, each case in a sandbox of its own (tools/kiv_sandbox.py):
+the scenario that scripts/run shows, then what a user meets when something fails.
+
+  agent_test.py --build BUILD_DIR CASE        CASE: one of CASES below
+
+Every wait is bounded (the sandbox gives up with the logs' tails); everything started
+ends with the sandbox.
+"""
+import argparse
+import os
+import signal
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import kiv_sandbox  # noqa: E402
+from kiv_sandbox import OUTSIDE_DNS, SandboxError  # noqa: E402
+
+# The application's own timers are real here: the cookie check every 10 s, the supervisor's
+# restart after 1 s. Sanitized builds are slower; these bounds hold for both.
+LONG = 90
+SKIPPED = 77  # SKIP_RETURN_CODE in CMakeLists.txt
+
+
+def check(condition, text):
+    if not condition:
+        raise SandboxError(text)
+
+
+def answered_through_proxy(box, name, device):
+    """A query for `name` to the outside address is answered, and the filtering resolver saw it
+    tagged with the device's identity."""
+    answer = box.dig(OUTSIDE_DNS, name)
+    check(answer == ["192.0.2.1"], "dig @%s %s: %r" % (OUTSIDE_DNS, name, answer))
+    records = [r for r in box.resolver_records("filtering-resolver") if r.get("qname") == name + "."]
+    check(records, "the filtering resolver never saw %s" % name)
+    option = box.identification(records[-1])
+    check(option is not None, "no client identification on %s: %r" % (name, records[-1]))
+    check(option["uuid"] == device["uuid"], "identification uuid %s, device %s" % (option["uuid"], device["uuid"]))
+    tag = device["configuration"]["cfg"]["runtime"]["locations"][0]["tag"]
+    check(option["location"] == tag, "identification location %r, expected %r" % (option["location"], tag))
+    check(option["ip"] == kiv_sandbox.LINK_ADDRESS, "identification ip %s" % option["ip"])
+
+
+def device_key(box):
+    return ((box.config_file() or {}).get("result") or {}).get("device")
+
+
+def start_agent(box, helper=True):
+    """Services, the installer road, the normal road; returns once the device is registered and
+    the proxy intercepts. The device's key."""
+    box.start_services(helper=helper)
+    box.install()
+    check(os.listdir(os.path.join(box.root, "usr/local/share/ca-certificates")), "no CA certificate trusted")
+    box.start_application()
+    return wait_for_proxy(box)
+
+
+def wait_for_proxy(box):
+    key = box.wait_until(lambda: device_key(box), LONG, "the device's key in config.json")
+    box.wait_until(lambda: (box.proxy_preferences() or {}).get("enabled"), LONG, "the proxy enabled")
+    box.wait_until(lambda: box.proxy_pids() and "kivdnsproxy" in box.interception_table(), LONG,
+                   "kivdnsproxy intercepting")
+    return key
+
+
+# ---- the cases ---------------------------------------------------------------------------
+
+
+def scenario(box):
+    """The scenario of scripts/run, its own checks included."""
+    return kiv_sandbox.demo(box)
+
+
+def device_server_down_at_start(box):
+    """The device server is down when the application starts: it keeps trying, and registers
+    once the server is back."""
+    box.start_services()
+    box.install()
+    box.stop(box.device_server)
+    box.start_application()
+    line = box.wait_for_line(box.app.log, "register failed with error", LONG,
+                             what="a failed registration")
+    box.say("device server down: %s" % line.split(":  ", 1)[-1])
+    check(device_key(box) is None, "registered without a device server")
+    box.start_device_server()
+    key = wait_for_proxy(box)
+    answered_through_proxy(box, "after-outage.example", box.device_store()["devices"][key])
+    box.say("device server back: registered as %s, DNS flows" % key)
+
+
+def unauthorized(box):
+    """The device's key is revoked: the next fetch is refused with "Unauthorized", the
+    application keeps its stored configuration (DNS still flows) and re-applies the installer's
+    parameters; the installer's next run has it register anew, with a new identity."""
+    first = start_agent(box)
+    box.device_server_command("revoke", "--store", box.store, first)
+    start = box.mark(box.app.log)
+    box.reconnect()
+    box.wait_for_line(box.app.log, "Network call error message Unauthorized", LONG, start=start)
+    box.wait_for_line(box.app.log, "getValuesFromInstaller:  saving value demo-install-key for key installKey",
+                      LONG, start=start, what="the installer's parameters re-applied")
+    box.say("revoked %s: Unauthorized, installer parameters re-applied" % first)
+    answered_through_proxy(box, "while-revoked.example", box.device_store()["devices"][first])
+    box.install()
+    second = box.wait_until(lambda: device_key(box) not in (None, first) and device_key(box), LONG,
+                            "a new device key")
+    devices = box.device_store()["devices"]
+    check(devices[first]["revoked"] and not devices[second]["revoked"], "store: %r" % devices)
+    box.wait_until(lambda: (box.proxy_preferences() or {}).get("providerProtocol", {})
+                   .get("providerConfiguration", {}).get("uuid") == devices[second]["uuid"], LONG,
+                   "the new device's uuid in the proxy's configuration")
+    answered_through_proxy(box, "new-device.example", devices[second])
+    box.say("registered anew after the installer ran again: %s" % second)
+
+
+def extension_killed(box):
+    """kivdnsproxy is killed: the application hears it and starts it again, DNS flows again,
+    and the next configuration save registers the application with it anew."""
+    key = start_agent(box)
+    [killed] = box.proxy_pids()
+    start = box.mark(box.app.log)
+    os.kill(killed, signal.SIGKILL)
+    box.wait_for_line(box.app.log, r"\(pid %d\) exited: starting it again" % killed, LONG, start=start)
+    box.wait_until(lambda: box.proxy_pids() and box.proxy_pids() != [killed], LONG, "kivdnsproxy started again")
+    box.wait_for_line(box.app.log, "proxy started", LONG, start=start)
+    answered_through_proxy(box, "after-kill.example", box.device_store()["devices"][key])
+    box.say("kivdnsproxy %d killed; started again as %s; DNS flows" % (killed, box.proxy_pids()))
+    start = box.mark(box.app.log)
+    box.reconnect()
+    box.wait_for_line(box.app.log, "Register worked Registered extension", LONG, start=start,
+                      what="the application registering with the new extension")
+    answered_through_proxy(box, "after-register.example", box.device_store()["devices"][key])
+
+
+def helper_missing(box):
+    """No helper: the application keeps running, says so in its log, and the proxy works."""
+    key = start_agent(box, helper=False)
+    line = box.wait_for_line(box.app.log, r"\[KIVHelperProxy\] error: ", LONG,
+                             what="the missing helper in the application's log")
+    box.say("without a helper the application logs: %s" % line.split("] ", 1)[1])
+    answered_through_proxy(box, "no-helper.example", box.device_store()["devices"][key])
+    check(box.app.running(), "the application ended")
+
+
+def sleep_and_wake(box):
+    """logind announces sleep, then wake: the application takes them as willSleep and didAwake,
+    and the proxy still answers afterwards."""
+    key = start_agent(box)
+    start = box.mark(box.app.log)
+    box.emit_prepare_for_sleep(True)
+    box.wait_for_line(box.app.log, "received change of type willSleep", LONG, start=start)
+    box.wait_for_line(box.app.log, "resetting timer becasue of change willSleep", LONG, start=start)
+    box.emit_prepare_for_sleep(False)
+    box.wait_for_line(box.app.log, "received change of type didAwake", LONG, start=start)
+    box.say("PrepareForSleep true/false: willSleep (poll back-off reset), didAwake")
+    answered_through_proxy(box, "after-wake.example", box.device_store()["devices"][key])
+    check(box.app.running(), "the application ended")
+
+
+CASES = {f.__name__: f for f in (scenario, device_server_down_at_start, unauthorized, extension_killed,
+                                 helper_missing, sleep_and_wake)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    options = parser.parse_args()
+    try:
+        status = kiv_sandbox.run_in_sandbox(CASES[options.case], options.build, timeout=230)
+    except kiv_sandbox.SandboxUnavailable as why:
+        print("%s: skipped: %s" % (options.case, why), flush=True)
+        return SKIPPED
+    if not os.environ.get(kiv_sandbox.INSIDE_VARIABLE):
+        print("%s: %s" % (options.case, "passed" if status == 0 else "FAILED (%d)" % status), flush=True)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
