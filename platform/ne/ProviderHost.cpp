@@ -5,7 +5,9 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -19,6 +21,10 @@ namespace {
 // How many receive batches one wake-up of a socket may take before it lets other
 // sockets have the thread.
 constexpr int kRoundsPerWake = 8;
+
+// Between two decisions on the active threads, at the least: time for the threads
+// that joined to take their share before the count is looked at again.
+constexpr Clock::Duration kSoonestDecision = std::chrono::milliseconds(10);
 
 struct Group {
     asio::ip::udp::endpoint local;
@@ -67,13 +73,48 @@ void checkPortFree(asio::io_context& io, const asio::ip::udp::endpoint& endpoint
 
 }  // namespace
 
+unsigned ThreadsUnderLoad::observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams) {
+    const Duration elapsed = now - windowStart_;
+    if (elapsed <= Duration::zero()) return active_;
+    windowStart_ = now;
+    const double rate = static_cast<double>(datagrams) / std::chrono::duration<double>(elapsed).count();
+    // The minimum is a rate: a window that began long ago (nothing came for a while)
+    // needs as many more.
+    const bool enough = datagrams >= kBusyMinimum &&
+                        static_cast<double>(datagrams) * kWindow.count() >=
+                            static_cast<double>(kBusyMinimum) * static_cast<double>(elapsed.count());
+    if (enough && datagrams >= kBusyPerWake * wakes) {
+        if (lastFall_ && now - *lastFall_ < quiet_) quiet_ = std::min(quiet_ * 2, kLongestQuiet);
+        lastFall_.reset();
+        perThread_ = rate / active_;
+        quietSince_ = now;
+        quietPeak_ = 0;
+        active_ = std::min(threads_, active_ * 2);
+        return active_;
+    }
+    quietPeak_ = std::max(quietPeak_, rate);
+    if (active_ == 1 || now - quietSince_ < quiet_) return active_;
+    // Enough threads that each would run at no more than half the rate the fewer
+    // fell behind at.
+    const double needed = perThread_ > 0 ? std::ceil(quietPeak_ / (perThread_ / 2)) : 1;
+    if (needed < active_) {
+        active_ = std::max(1u, static_cast<unsigned>(needed));
+        lastFall_ = now;
+    }
+    quietSince_ = now;
+    quietPeak_ = 0;
+    return active_;
+}
+
 ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<NEDNSProxyProvider> provider,
                            ProviderHostSettings settings)
     : ios_(std::move(ios)),
       provider_(std::move(provider)),
       settings_(std::move(settings)),
       control_(makeQueue(*ios_.at(0))),
-      gate_(std::make_shared<FlowGate>(settings_.maxLiveFlows)) {
+      gate_(std::make_shared<FlowGate>(settings_.maxLiveFlows)),
+      clock_(platform::processClock()),
+      threadLoad_(std::make_unique<ThreadLoad[]>(ios_.size())) {
     if (settings_.maxDatagramsPerFlow == 0) settings_.maxDatagramsPerFlow = 1;
     if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
     if (settings_.interception.enabled) interception_ = std::make_unique<Interception>(settings_.interception);
@@ -99,14 +140,27 @@ void ProviderHost::listen() {
             port = freePort(*ios_.front(), address);
         }
         const bool reusePort = settings_.socketsPerAddress * ios_.size() > 1;
-        for (auto* io : ios_) {
+        // Bound thread by thread: a group's members are numbered in the order they
+        // joined, so the first active threads' sockets are its first members.
+        for (std::size_t thread = 0; thread < ios_.size(); ++thread) {
+            auto* io = ios_[thread];
             for (unsigned i = 0; i < settings_.socketsPerAddress; ++i) {
                 auto listener = std::make_shared<UDPListener>(*io, asio::ip::udp::endpoint(address, port),
                                                               reusePort, settings_.receiveBatch);
                 port = listener->boundEndpoint().port();
-                listeners_.push_back(Listening{std::move(listener), io->get_executor(), io});
+                if (thread == 0 && i == 0) groupLeaders_.push_back(listener);
+                listeners_.push_back(Listening{std::move(listener), io->get_executor(), io, thread});
             }
         }
+    }
+    if (settings_.threadsJoinUnderLoad && ios_.size() > 1) {
+        std::lock_guard lock(loadMutex_);
+        const auto now = clock_->monotonic();
+        load_.emplace(static_cast<unsigned>(ios_.size()), now);
+        nextDecision_ = (now + ThreadsUnderLoad::kWindow).count();
+        earliestDecision_ = (now + kSoonestDecision).count();
+        steering_ = true;
+        steer(load_->active());
     }
     for (const auto& listening : listeners_) OwnEndpoints::shared().add(listening.listener->boundEndpoint());
     receiving_ = true;
@@ -134,6 +188,7 @@ void ProviderHost::receiveOn(const Listening& listening) {
 void ProviderHost::onReadable(const Listening& listening) {
     const auto& listener = listening.listener;
     thread_local std::vector<Group> groups;
+    std::uint64_t taken = 0;
     for (int round = 0; round < kRoundsPerWake && receiving_; ++round) {
         std::size_t truncated = 0;
         auto& received = listener->receive(truncated);
@@ -142,6 +197,7 @@ void ProviderHost::onReadable(const Listening& listening) {
             if (truncated) continue;
             break;
         }
+        taken += received.size();
         counters_.received += received.size();
         groups.clear();
         for (const auto& item : received) {
@@ -154,6 +210,54 @@ void ProviderHost::onReadable(const Listening& listening) {
         }
         for (auto& group : groups) offer(listening, group.local, group.source, std::move(group.datagrams));
         if (received.size() < settings_.receiveBatch) break;
+    }
+    if (steering_.load(std::memory_order_relaxed)) noteLoad(listening.thread, taken);
+}
+
+void ProviderHost::noteLoad(std::size_t thread, std::uint64_t datagrams) {
+    auto& load = threadLoad_[thread];
+    load.wakes.fetch_add(1, std::memory_order_relaxed);
+    load.datagrams.fetch_add(datagrams, std::memory_order_relaxed);
+    const auto now = clock_->monotonic();
+    // A wake-up that found a busy window's worth waiting need not wait for the
+    // window's end: the sooner more threads join, the shorter the queue.
+    const auto& due = datagrams >= ThreadsUnderLoad::kBusyMinimum ? earliestDecision_ : nextDecision_;
+    if (now.count() < due.load(std::memory_order_relaxed)) return;
+    decideThreads(now);
+}
+
+void ProviderHost::decideThreads(Clock::Duration now) {
+    // One thread decides; the others carry on serving.
+    std::unique_lock lock(loadMutex_, std::try_to_lock);
+    if (!lock.owns_lock() || !load_ || now.count() < earliestDecision_.load(std::memory_order_relaxed)) return;
+    std::uint64_t wakes = 0;
+    std::uint64_t taken = 0;
+    for (std::size_t i = 0; i < ios_.size(); ++i) {
+        wakes += threadLoad_[i].wakes.load(std::memory_order_relaxed);
+        taken += threadLoad_[i].datagrams.load(std::memory_order_relaxed);
+    }
+    const unsigned before = load_->active();
+    const unsigned after = load_->observe(now, wakes - seenWakes_, taken - seenDatagrams_);
+    seenWakes_ = wakes;
+    seenDatagrams_ = taken;
+    nextDecision_.store((now + ThreadsUnderLoad::kWindow).count(), std::memory_order_relaxed);
+    earliestDecision_.store((now + kSoonestDecision).count(), std::memory_order_relaxed);
+    if (after != before) steer(after);
+}
+
+void ProviderHost::steer(unsigned threads) {
+    for (const auto& leader : groupLeaders_) {
+        const int error = leader->steer(threads * settings_.socketsPerAddress);
+        if (error == 0) continue;
+        // Every thread takes queries, as the kernel's hash spreads them.
+        steering_ = false;
+        load_.reset();
+        for (const auto& other : groupLeaders_) other->steer(0);
+        SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+            .error(std::string("Every thread takes queries, also at a low rate: the kernel refused to steer "
+                               "them (") +
+                   std::strerror(error) + ")");
+        return;
     }
 }
 

@@ -9,14 +9,17 @@
 //
 // Threads: give the host one io_context per thread, each run by exactly one thread
 // (or one io_context run by one thread). Every address gets its own sockets on
-// every io_context, and each io_context reads only its own: the kernel spreads the
-// clients over the sharing sockets by a hash of their addresses and ports, so a
-// client's queries stay on one thread, and a datagram wakes only the thread whose
-// socket it reached (sockets read from every thread would wake them all for each
-// datagram, to find it taken). A flow's queue is the io_context its datagrams were
-// read on, so a query is served on one thread with no strand and no hand-over. The
-// public functions may be called from any thread. Destroy the host only after its
-// io_contexts have stopped.
+// every io_context, and each io_context reads only its own, so a datagram wakes
+// only the thread whose socket it reached (sockets read from every thread would
+// wake them all for each datagram, to find it taken). Threads join in only under
+// load (ThreadsUnderLoad): the sharing sockets of an address get the queries of the
+// active threads alone, spread by DNS id and client port, so that at a low rate one thread
+// takes them all and serves several per wake-up instead of every thread waking for
+// one each. Every socket stays open and read, so a datagram that reaches an
+// inactive thread's socket while the count changes is still served. A flow's
+// queue is the io_context its datagrams were read on, so a query is served on one
+// thread with no strand and no hand-over. The public functions may be called from
+// any thread. Destroy the host only after its io_contexts have stopped.
 //
 // Interception (settings.interception.enabled): while the proxy runs, the
 // computer's UDP DNS is sent to the host's sockets whatever server it was meant
@@ -32,10 +35,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.hpp"
 #include "platform/ne/HostUDPFlow.hpp"
 #include "platform/ne/Interception.hpp"
 #include "platform/ne/NEDNSProxyProvider.hpp"
@@ -50,10 +55,50 @@ struct ProviderHostSettings {
     std::size_t maxLiveFlows = 4096;
     std::size_t maxDatagramsPerFlow = 16;
     std::size_t receiveBatch = 32;
+    // Off: every thread takes queries all the time (the kernel's hash of the clients).
+    bool threadsJoinUnderLoad = true;
     // How long a shutdown waits for live flows to end.
     std::chrono::milliseconds drainTimeout{2000};
     // Off unless asked for: it changes the whole computer's (network namespace's) DNS.
     InterceptionSettings interception;
+};
+
+// How many of the host's threads take queries: one while one copes, twice as many
+// as soon as the active ones fall behind (a window in which their wake-ups found
+// several queries waiting each), fewer again once the rate has stayed, for a quiet
+// period, at no more than half of what the fewer threads were seen to cope with.
+// The halving keeps a steady rate from moving the count to and fro; a fall that
+// proves wrong (busy again soon after) doubles the quiet period asked before the
+// next, up to kLongestQuiet. Decided on whatever clock the caller reads; not
+// thread-safe.
+class ThreadsUnderLoad {
+public:
+    using Duration = std::chrono::nanoseconds;
+    static constexpr Duration kWindow = std::chrono::milliseconds(100);
+    static constexpr Duration kQuiet = std::chrono::seconds(2);
+    static constexpr Duration kLongestQuiet = std::chrono::seconds(64);
+    // A window is busy when its wake-ups took at least this many queries each, and
+    // this many in all for each kWindow it lasted (one client's burst alone is no
+    // load).
+    static constexpr std::uint64_t kBusyPerWake = 4;
+    static constexpr std::uint64_t kBusyMinimum = 64;
+
+    ThreadsUnderLoad(unsigned threads, Duration now)
+        : threads_(threads ? threads : 1), windowStart_(now), quietSince_(now) {}
+    unsigned active() const { return active_; }
+    // The active threads' wake-ups and the queries they took since the last call (or
+    // the start), up to `now`; returns the active count from now on.
+    unsigned observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams);
+
+private:
+    unsigned threads_;
+    unsigned active_ = 1;
+    Duration windowStart_;
+    Duration quietSince_;
+    Duration quiet_ = kQuiet;  // asked before a fall
+    std::optional<Duration> lastFall_;
+    double perThread_ = 0;  // queries/s per active thread when they last fell behind
+    double quietPeak_ = 0;  // the highest rate since quietSince_
 };
 
 struct ProviderHostCounters {
@@ -115,7 +160,17 @@ private:
         std::shared_ptr<UDPListener> listener;
         Queue queue;  // the listener's io_context: the queue of its flows
         asio::io_context* io;
+        std::size_t thread;  // index of io in ios_
     };
+    // Written by its own thread only; a cache line each, so that threads do not
+    // contend for the counters.
+    struct alignas(64) ThreadLoad {
+        std::atomic<std::uint64_t> wakes{0};
+        std::atomic<std::uint64_t> datagrams{0};
+    };
+    void noteLoad(std::size_t thread, std::uint64_t datagrams);
+    void decideThreads(Clock::Duration now);
+    void steer(unsigned threads);  // loadMutex_ held
     void receiveOn(const Listening& listening);
     void onReadable(const Listening& listening);
     void offer(const Listening& listening, const asio::ip::udp::endpoint& local,
@@ -140,6 +195,18 @@ private:
     std::atomic<std::int64_t> lastCapMessage_{0};  // steady-clock ns of the last cap message
     std::unique_ptr<Interception> interception_;    // when enabled
     bool forwardersAvoided_ = false;                 // control queue
+    // Threads joining under load: set up by listen() when the host has several
+    // threads, and left off (the kernel's hash) when the kernel refuses the steering.
+    platform::ClockPtr clock_;
+    std::unique_ptr<ThreadLoad[]> threadLoad_;
+    std::atomic<bool> steering_{false};
+    std::atomic<std::int64_t> nextDecision_{0};      // clock_'s monotonic ns: a window's end
+    std::atomic<std::int64_t> earliestDecision_{0};  // the same: no decision before
+    std::mutex loadMutex_;
+    std::optional<ThreadsUnderLoad> load_;                    // loadMutex_
+    std::uint64_t seenWakes_ = 0;                             // loadMutex_
+    std::uint64_t seenDatagrams_ = 0;                         // loadMutex_
+    std::vector<std::shared_ptr<UDPListener>> groupLeaders_;  // one socket per address
 };
 
 }  // namespace platform::ne

@@ -1,5 +1,6 @@
 #include "platform/ne/UDPListenerLinux.hpp"
 
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -210,6 +211,35 @@ void UDPListener::waitReadable(std::function<void(const asio::error_code&)> hand
 void UDPListener::cancel() {
     asio::error_code ignored;
     socket_.cancel(ignored);
+}
+
+int UDPListener::steer(unsigned sockets) {
+    const int fd = socket_.native_handle();
+    if (sockets == 0) {
+        const int unused = 0;
+        if (::setsockopt(fd, SOL_SOCKET, SO_DETACH_REUSEPORT_BPF, &unused, sizeof unused) == 0) return 0;
+        return errno == ENOENT ? 0 : errno;
+    }
+    // The kernel runs a group's program on the UDP payload and takes the member with
+    // the index it returns: here the query's id plus the client's port (read back
+    // from the UDP header, behind an IPv4 header without options or an IPv6 header
+    // without extensions; any other two bytes would do as well), so that clients
+    // that all use one id still spread, and one client with many queries in flight
+    // too. A load beyond a short datagram's end ends the program with 0 (the first
+    // member); an index past the group's last member (should the group be smaller
+    // than asked) falls back to the kernel's hash, so no datagram is lost.
+    const std::uint32_t sourcePort = SKF_NET_OFF + (bound_.address().is_v4() ? 20 : 40);
+    std::array<sock_filter, 6> code{{
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0),
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, sourcePort),
+        BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),
+        BPF_STMT(BPF_ALU | BPF_MOD | BPF_K, sockets),
+        BPF_STMT(BPF_RET | BPF_A, 0),
+    }};
+    sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program, sizeof program) != 0) return errno;
+    return 0;
 }
 
 int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,

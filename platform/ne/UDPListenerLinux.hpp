@@ -50,6 +50,15 @@ public:
     void waitReadable(std::function<void(const asio::error_code&)> handler);
     void cancel();
 
+    // Sends the datagrams that reach this listener's SO_REUSEPORT group to its first
+    // `sockets` members (in the order they were bound), spread by each query's DNS id
+    // and client port, so that the threads behind the other members are not woken.
+    // Datagrams too short to carry an id go to the first member. Set on any member,
+    // it holds for the whole group; a count of 0 hands the choice back to the
+    // kernel's hash of the addresses. Returns 0 or the errno of the failure (the
+    // group keeps what it had).
+    int steer(unsigned sockets);
+
     // Sends datagram i to destinations[i] from `from`; returns 0 or the first errno.
     int sendFrom(const std::vector<Datagram>& datagrams,
                  const std::vector<const asio::ip::udp::endpoint*>& destinations,

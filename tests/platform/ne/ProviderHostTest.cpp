@@ -237,13 +237,14 @@ TEST_F(ProviderHostTest, SocketsShareTheirAddressWithReusePort) {
     ASSERT_TRUE(flowsOffered(1));
 }
 
-// Each thread reads only its own socket: the kernel hashes each client to one of
-// the sharing sockets, and the thread of that socket serves it, on its own queue. A
-// datagram wakes no other thread. Here the second thread's clients wait, untouched,
-// until it runs.
+// Each thread reads only its own socket: with every thread taking queries, the
+// kernel hashes each client to one of the sharing sockets, and the thread of that
+// socket serves it, on its own queue. A datagram wakes no other thread. Here the
+// second thread's clients wait, untouched, until it runs.
 TEST_F(ProviderHostTest, EachThreadServesTheClientsHashedToItsOwnSocket) {
     ProviderHostSettings settings;
     settings.listenAddresses = {"127.0.0.1"};
+    settings.threadsJoinUnderLoad = false;
     settings.port = 0;
     host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io, &idle}, provider, settings);
     host->listen();
