@@ -373,14 +373,18 @@ void SupervisedExtensionHost::onExit(const std::string& identifier, pid_t pid) {
     std::unique_ptr<Running> running = std::move(*it);
     running_.erase(it);
     if (running->child) ::waitpid(pid, nullptr, WNOHANG);
-    notify(Event::exited, pid);
     if (running->stopping) {
+        notify(Event::exited, pid);
         for (auto& then : running->afterExit) then();
         return;
     }
-    // Exited on its own: started again while it stays registered.
+    // Exited on its own: started again while it stays registered. The observer hears of the exit
+    // only once the restart is armed, so that whoever acts on the exit (a clock moved on) finds it.
     auto entry = readEntry(identifier);
-    if (!entry) return;
+    if (!entry) {
+        notify(Event::exited, pid);
+        return;
+    }
     const bool quick = processClock()->monotonic() - running->startedAt < options_.stableAfter;
     int& count = quickExits_[identifier];
     count = quick ? count + 1 : 0;
@@ -390,6 +394,7 @@ void SupervisedExtensionHost::onExit(const std::string& identifier, pid_t pid) {
         entry->pid = 0;
         entry->startTime = 0;
         (void)writeEntry(*entry);
+        notify(Event::exited, pid);
         return;
     }
     hostLog().notice(identifier + " (pid " + std::to_string(pid) + ") exited: starting it again");
@@ -404,6 +409,7 @@ void SupervisedExtensionHost::onExit(const std::string& identifier, pid_t pid) {
         if (const std::string failure = self->start(entry->properties); !failure.empty())
             hostLog().error("Cannot start " + identifier + " again: " + failure);
     });
+    notify(Event::exited, pid);
 }
 
 void SupervisedExtensionHost::deactivate(std::shared_ptr<RequestReport> report) {
