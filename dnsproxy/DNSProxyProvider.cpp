@@ -174,10 +174,12 @@ bool DNSProxyProvider::handleNewUDPFlow(const std::shared_ptr<platform::ne::NEAp
         auto& shard = shards_[proxyFlow->shard];
         std::lock_guard lock(shard.mutex);
         // The configuration changed since it was read: a stop in between has taken
-        // (or will take) this shard's flows without this one, which is refused.
+        // (or will take) this shard's flows without this one, which is refused; a
+        // new configuration is the one this flow serves with.
         if (generation_.load() != admitted.generation) {
             std::lock_guard configLock(mutex_);
             if (!state_.haveValidConfig) return false;
+            proxyFlow->providerConfig = state_.flowConfig;
         }
         shard.flows.insert(proxyFlow);
     }
