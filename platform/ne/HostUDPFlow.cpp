@@ -1,18 +1,28 @@
 #include "platform/ne/HostUDPFlow.hpp"
 
-#include <asio/dispatch.hpp>
+#include <asio/post.hpp>
 
 namespace platform::ne {
 
 HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
-                         asio::ip::udp::endpoint client, std::vector<Datagram> batch, Queue queue,
-                         std::shared_ptr<FlowGate> gate)
+                         asio::ip::udp::endpoint client, std::vector<Datagram> batch,
+                         asio::io_context::executor_type queue, std::shared_ptr<FlowGate> gate)
     : listener_(std::move(listener)),
       local_(local),
       client_(client),
       batch_(std::move(batch)),
-      queue_(std::move(queue)),
+      executor_(queue),
+      queue_(queue),
       gate_(std::move(gate)) {}
+
+template <typename Work>
+void HostUDPFlow::onQueue(Work&& work) {
+    if (executor_.running_in_this_thread()) {
+        work();
+    } else {
+        asio::post(executor_, std::forward<Work>(work));
+    }
+}
 
 HostUDPFlow::~HostUDPFlow() {
     if (!released_ && gate_) gate_->leave();
@@ -26,7 +36,7 @@ void HostUDPFlow::releaseIfClosed() {
 }
 
 void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion completion) {
-    asio::dispatch(queue_, [self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
+    onQueue([self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
         std::optional<FlowError> error;
         if (self->opened_ || self->readClosed_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::invalidArgument};
@@ -40,7 +50,7 @@ void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion compl
 }
 
 void HostUDPFlow::readDatagrams(ReadCompletion completion) {
-    asio::dispatch(queue_, [self = shared_from_this(), completion = std::move(completion)] {
+    onQueue([self = shared_from_this(), completion = std::move(completion)] {
         if (!completion) return;
         if (!self->opened_ || self->readClosed_) {
             completion(std::nullopt, std::nullopt, FlowError{FlowError::Code::notConnected});
@@ -59,7 +69,7 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
 
 void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
                                  FlowCompletion completion) {
-    asio::dispatch(queue_, [self = shared_from_this(), datagrams = std::move(datagrams),
+    onQueue([self = shared_from_this(), datagrams = std::move(datagrams),
                             endpoints = std::move(endpoints), completion = std::move(completion)] {
         std::optional<FlowError> error;
         if (!self->opened_ || self->writeClosed_) {
@@ -88,14 +98,14 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
 // Run like the writes (at once on the flow's queue, else queued behind what is
 // already queued there): a write asked for before a close still goes out.
 void HostUDPFlow::closeRead(std::optional<FlowError>) {
-    asio::dispatch(queue_, [self = shared_from_this()] {
+    onQueue([self = shared_from_this()] {
         self->readClosed_ = true;
         self->releaseIfClosed();
     });
 }
 
 void HostUDPFlow::closeWrite(std::optional<FlowError>) {
-    asio::dispatch(queue_, [self = shared_from_this()] {
+    onQueue([self = shared_from_this()] {
         self->writeClosed_ = true;
         self->releaseIfClosed();
     });

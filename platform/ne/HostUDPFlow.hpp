@@ -9,6 +9,7 @@
 // trip through the queue (and the event loop's look at its descriptors that each
 // trip costs) per step; a call from elsewhere is queued.
 // The flow counts as live from creation until it is closed both ways (or dropped).
+#include <asio/io_context.hpp>
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -40,8 +41,8 @@ class HostUDPFlow final : public NEAppProxyUDPFlow, public std::enable_shared_fr
 public:
     // The caller has entered `gate` for this flow.
     HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
-                asio::ip::udp::endpoint client, std::vector<Datagram> batch, Queue queue,
-                std::shared_ptr<FlowGate> gate);
+                asio::ip::udp::endpoint client, std::vector<Datagram> batch,
+                asio::io_context::executor_type queue, std::shared_ptr<FlowGate> gate);
     ~HostUDPFlow() override;
     HostUDPFlow(const HostUDPFlow&) = delete;
     HostUDPFlow& operator=(const HostUDPFlow&) = delete;
@@ -57,11 +58,16 @@ public:
 
 private:
     void releaseIfClosed();
+    // At once on the flow's own thread, else queued there. Asked of the io_context's
+    // own executor, which needs no type-erased wrapper (an allocation) for the call.
+    template <typename Work>
+    void onQueue(Work&& work);
 
     std::shared_ptr<UDPListener> listener_;
     asio::ip::udp::endpoint local_;
     asio::ip::udp::endpoint client_;
     std::vector<Datagram> batch_;
+    asio::io_context::executor_type executor_;
     Queue queue_;
     std::shared_ptr<FlowGate> gate_;
     // Touched only on queue_.

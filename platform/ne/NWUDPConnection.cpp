@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <asio/bind_executor.hpp>
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "platform/SystemLog.hpp"
 #include "platform/ne/Interception.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
+#include "platform/ne/UpstreamSockets.hpp"
 
 namespace platform::ne {
 
@@ -142,11 +144,16 @@ void NWUDPConnection::closeSocket() {
     ++generation_;
     readArmed_ = false;
     writeArmed_ = false;
-    if (socket_) {
+    if (!socket_) return;
+    if (connected_) {
+        // Its next association gets a port of its own all the same.
+        UpstreamSockets::of(*queue_).give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
+    } else {
         asio::error_code ignored;
         socket_->close(ignored);
-        socket_.reset();
     }
+    socket_.reset();
+    connected_ = false;
 }
 
 void NWUDPConnection::connectNow() {
@@ -166,15 +173,21 @@ void NWUDPConnection::connectNow() {
     // A restart that was asked for twice connects twice: the socket of the first
     // attempt goes, and with it its pending waits.
     closeSocket();
-    socket_.emplace(*queue_);
-    socket_->open(target.protocol(), ec);
-    if (!ec && inReservedBand(socket_->native_handle())) ec = asio::error::no_descriptors;
-    if (!ec) socket_->non_blocking(true, ec);
+    target_ = target;
     // While the computer's DNS is intercepted, only marked datagrams leave untouched:
     // an unmarked query would come straight back to the host.
-    if (const std::uint32_t mark = upstreamSocketMark(); !ec && mark != 0 &&
-        ::setsockopt(socket_->native_handle(), SOL_SOCKET, SO_MARK, &mark, sizeof mark) != 0) {
-        ec = asio::error_code(errno, asio::system_category());
+    mark_ = upstreamSocketMark();
+    if (auto idle = UpstreamSockets::of(*queue_).take(target.protocol(), mark_)) {
+        socket_.emplace(std::move(*idle));
+    } else {
+        socket_.emplace(*queue_);
+        socket_->open(target.protocol(), ec);
+        if (!ec && inReservedBand(socket_->native_handle())) ec = asio::error::no_descriptors;
+        if (!ec) socket_->non_blocking(true, ec);
+        if (!ec && mark_ != 0 &&
+            ::setsockopt(socket_->native_handle(), SOL_SOCKET, SO_MARK, &mark_, sizeof mark_) != 0) {
+            ec = asio::error_code(errno, asio::system_category());
+        }
     }
     if (ec) {
         const int error = ec.value();
@@ -202,6 +215,7 @@ void NWUDPConnection::connectNow() {
             return;
         }
     }
+    connected_ = true;
     setState(NWConnectionState::Kind::ready);
     flushSends();
     if (!receives_.empty()) armRead();
@@ -295,12 +309,13 @@ void NWUDPConnection::armWait(asio::socket_base::wait_type type, bool NWUDPConne
                               void (NWUDPConnection::*ready)()) {
     if (this->*armed || !socket_) return;
     this->*armed = true;
-    socket_->async_wait(type, [self = shared_from_this(), generation = generation_, armed,
-                               ready](const asio::error_code& ec) {
-        if (self->cancelled_ || generation != self->generation_) return;
-        (*self).*armed = false;
-        if (!ec) ((*self).*ready)();
-    });
+    // On this connection's queue: a reused socket's own executor is its first owner's.
+    socket_->async_wait(type, asio::bind_executor(*queue_, [self = shared_from_this(), generation = generation_,
+                                                            armed, ready](const asio::error_code& ec) {
+                            if (self->cancelled_ || generation != self->generation_) return;
+                            (*self).*armed = false;
+                            if (!ec) ((*self).*ready)();
+                        }));
 }
 
 void NWUDPConnection::receiveMessage(ReceiveCompletion completion) {
@@ -322,7 +337,16 @@ NWConnection::ReceiveCompletion NWUDPConnection::takeReceive() {
 void NWUDPConnection::onReadable() {
     thread_local std::array<std::uint8_t, kMaxReply> scratch;
     while (!cancelled_ && socket_ && !receives_.empty()) {
-        const ssize_t got = ::recv(socket_->native_handle(), scratch.data(), scratch.size(), MSG_DONTWAIT);
+        asio::ip::udp::endpoint from;
+        socklen_t fromLength = static_cast<socklen_t>(from.capacity());
+        const ssize_t got = ::recvfrom(socket_->native_handle(), scratch.data(), scratch.size(), MSG_DONTWAIT,
+                                       from.data(), &fromLength);
+        if (got >= 0) {
+            // A connected socket takes only its peer's datagrams, but one that slipped
+            // in just as a reused socket changed peers is not this association's.
+            from.resize(fromLength);
+            if (from != target_) continue;
+        }
         if (got < 0) {
             const int error = errno;
             if (error == EINTR) continue;

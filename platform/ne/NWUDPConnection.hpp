@@ -7,6 +7,8 @@
 // The socket never takes one of the process's last few descriptors (kept for the
 // rest of the process): that fails the connection with EMFILE, as a full table
 // does, and running out is logged now and then.
+// Sockets are reused from association to association (UpstreamSockets), each
+// connect taking a new random source port.
 // Owned through shared_ptr: pending work keeps it alive until it is cancelled.
 #include <array>
 #include <asio/ip/udp.hpp>
@@ -68,6 +70,9 @@ private:
     std::uint16_t port_;
     std::optional<Queue> queue_;
     std::optional<asio::ip::udp::socket> socket_;
+    asio::ip::udp::endpoint target_;
+    std::uint32_t mark_ = 0;  // SO_MARK of socket_
+    bool connected_ = false;  // socket_ is connected to target_: it goes back to UpstreamSockets
     std::shared_ptr<const StateUpdateHandler> handler_;
     // State changes waiting for their delivery, oldest first; more than fit go on
     // their own.

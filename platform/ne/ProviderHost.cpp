@@ -273,7 +273,7 @@ void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoi
         return;
     }
     auto flow = std::make_shared<HostUDPFlow>(listening.listener, local, client, std::move(batch),
-                                              listening.queue, gate_);
+                                              listening.io->get_executor(), gate_);
     ++counters_.flowsOffered;
     if (!provider_->handleNewUDPFlow(flow, NWEndpoint(NWHostEndpoint(client)))) ++counters_.flowsRefused;
 }

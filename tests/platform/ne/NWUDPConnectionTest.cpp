@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/ne/NWUDPConnection.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
+#include "platform/ne/UpstreamSockets.hpp"
 
 namespace {
 
@@ -12,6 +16,7 @@ using platform::ne::Datagram;
 using platform::ne::NWConnectionState;
 using platform::ne::NWError;
 using platform::ne::NWUDPConnection;
+using platform::ne::UpstreamSockets;
 using Kind = NWConnectionState::Kind;
 
 struct Received {
@@ -190,6 +195,138 @@ TEST_F(NWUDPConnectionTest, SendsWaitForReady) {
     ASSERT_TRUE(query);
     EXPECT_EQ(query->bytes, Datagram{7});
     connection->cancel();
+}
+
+// Each association gets a port of its own from the kernel although the socket is
+// the last association's.
+TEST_F(NWUDPConnectionTest, AReusedSocketTakesAFreshPortForEachAssociation) {
+    fakes::LoopbackSocket server;
+    auto& pool = UpstreamSockets::of(platform::ne::makeQueue(io));
+    std::set<std::uint16_t> ports;
+    constexpr int kAssociations = 8;
+    for (int i = 0; i < kAssociations; ++i) {
+        states.clear();
+        auto connection = connect("127.0.0.1", server.port());
+        ASSERT_TRUE(reached(Kind::ready));
+        EXPECT_EQ(pool.idle(), 0u);
+        connection->send(Datagram{1}, ContentContext::finalMessage, true, [](std::optional<NWError>) {});
+        const auto query = server.receive();
+        ASSERT_TRUE(query);
+        ports.insert(query->fromPort);
+        connection->cancel();
+        EXPECT_EQ(pool.idle(), 1u);
+    }
+    // Random ports: two in a row may meet by chance, hardly more.
+    EXPECT_GE(ports.size(), static_cast<std::size_t>(kAssociations - 1));
+}
+
+// What one association left on its socket never reaches the next one there: a
+// reply queued after the last receive, a reply sent to the old port, the
+// refusal of a closed port.
+struct Leftover {
+    const char* name;
+    bool samePeer;     // the next association has the last one's peer
+    bool closedPeer;   // the last peer's port is closed: its refusal is pending
+    friend void PrintTo(const Leftover& c, std::ostream* os) { *os << c.name; }
+};
+
+class NWUDPConnectionLeftovers : public NWUDPConnectionTest, public ::testing::WithParamInterface<Leftover> {};
+
+TEST_P(NWUDPConnectionLeftovers, NeverReachTheNextAssociation) {
+    const auto& c = GetParam();
+    fakes::LoopbackSocket first;
+    fakes::LoopbackSocket second;
+    std::uint16_t firstPort = first.port();
+    if (c.closedPeer) first.close();
+    auto& pool = UpstreamSockets::of(platform::ne::makeQueue(io));
+
+    auto last = connect("127.0.0.1", firstPort);
+    ASSERT_TRUE(reached(Kind::ready));
+    bool sent = false;
+    last->send(Datagram{1}, ContentContext::finalMessage, true, [&](std::optional<NWError>) { sent = true; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return sent; }));
+    std::uint16_t oldPort = 0;
+    if (!c.closedPeer) {
+        const auto query = first.receive();
+        ASSERT_TRUE(query);
+        oldPort = query->fromPort;
+        first.sendTo("127.0.0.1", oldPort, Datagram{0xEE, 1});  // never read: queued at the cancel
+    }
+    last->cancel();
+    ASSERT_EQ(pool.idle(), 1u);
+    if (oldPort != 0) first.sendTo("127.0.0.1", oldPort, Datagram{0xEE, 2});  // to a port now gone
+
+    fakes::LoopbackSocket& peer = c.samePeer && !c.closedPeer ? first : second;
+    states.clear();
+    auto next = connect("127.0.0.1", peer.port());
+    ASSERT_TRUE(reached(Kind::ready));
+    EXPECT_EQ(pool.idle(), 0u);  // the same socket
+    std::vector<std::optional<NWError>> sends;
+    std::vector<Received> receives;
+    next->send(Datagram{2}, ContentContext::finalMessage, true,
+               [&](std::optional<NWError> e) { sends.push_back(e); });
+    next->receiveMessage(
+        [&](std::optional<Datagram> d, std::optional<ContentContext>, bool, std::optional<NWError> e) {
+            receives.push_back({d, e});
+        });
+    const auto query = peer.receive();
+    ASSERT_TRUE(query);
+    if (oldPort != 0) {
+        first.sendTo("127.0.0.1", oldPort, Datagram{0xEE, 3});
+    }
+    peer.sendTo("127.0.0.1", query->fromPort, Datagram{0xA2});
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return !receives.empty(); }));
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_FALSE(sends[0]);
+    EXPECT_FALSE(receives[0].error);
+    EXPECT_EQ(receives[0].content, Datagram{0xA2});
+    next->cancel();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NWUDPConnectionLeftovers,
+                         ::testing::Values(Leftover{"QueuedReplySamePeer", true, false},
+                                           Leftover{"QueuedReplyOtherPeer", false, false},
+                                           Leftover{"PendingRefusal", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(NWUDPConnectionTest, IdleSocketsCloseAfterAWholeTrimPeriod) {
+    fakes::LoopbackSocket server;
+    auto& pool = UpstreamSockets::of(platform::ne::makeQueue(io));
+    auto connection = connect("127.0.0.1", server.port());
+    ASSERT_TRUE(reached(Kind::ready));
+    connection->cancel();
+    ASSERT_EQ(pool.idle(), 1u);
+    pool.trim();  // it came back in this period
+    EXPECT_EQ(pool.idle(), 1u);
+    pool.trim();
+    EXPECT_EQ(pool.idle(), 0u);
+    // The next association makes a socket again.
+    states.clear();
+    auto next = connect("127.0.0.1", server.port());
+    ASSERT_TRUE(reached(Kind::ready));
+    next->cancel();
+    EXPECT_EQ(pool.idle(), 1u);
+}
+
+TEST_F(NWUDPConnectionTest, IdleSocketsCloseWithTheirIoContext) {
+    const auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    fakes::LoopbackSocket server;
+    const auto before = openDescriptors();
+    {
+        asio::io_context own;
+        auto connection = NWUDPConnection::make("127.0.0.1", server.port());
+        bool ready = false;
+        connection->setStateUpdateHandler([&](const NWConnectionState& s) { ready = s.kind == Kind::ready; });
+        connection->start(platform::ne::makeQueue(own));
+        ASSERT_TRUE(fakes::runUntil(own, [&] { return ready; }));
+        connection->cancel();
+        ASSERT_EQ(UpstreamSockets::of(platform::ne::makeQueue(own)).idle(), 1u);
+        EXPECT_GT(openDescriptors(), before);
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
