@@ -445,7 +445,14 @@ void DNSProxyUDPFlow::writeDatagrams(DNSServerConnection& connection,
     std::vector<Datagram> toWrite;
     std::vector<NWEndpoint> endpoints;
     const std::size_t count = std::min(replies->size(), connection.answered.size());
-    for (std::size_t i = connection.repliesPassedOn; i < count; ++i) {
+    // Nearly always one query with its one reply: its lists go out as they are.
+    if (count == 1 && replies->size() == 1 && connection.repliesPassedOn == 0 &&
+        connection.answered[0] == 0 && connection.originalEndpionts.size() == 1) {
+        if (!connection.replyLimits.empty()) truncateReply(replies->front(), connection.replyLimits[0]);
+        toWrite = std::move(*replies);
+        endpoints = std::move(connection.originalEndpionts);
+    }
+    for (std::size_t i = toWrite.empty() ? connection.repliesPassedOn : count; i < count; ++i) {
         const auto query = connection.answered[i];
         if (query >= connection.originalEndpionts.size()) continue;
         auto& reply = (*replies)[i];

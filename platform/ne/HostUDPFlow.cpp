@@ -77,8 +77,9 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
         } else if (datagrams.size() != endpoints.size()) {
             error = FlowError{FlowError::Code::invalidArgument};
         } else {
-            std::vector<const asio::ip::udp::endpoint*> destinations;
-            destinations.reserve(endpoints.size());
+            // The thread's own list, kept from write to write: sendFrom calls nothing back.
+            thread_local std::vector<const asio::ip::udp::endpoint*> destinations;
+            destinations.clear();
             for (const auto& endpoint : endpoints) {
                 const auto* host = hostEndpoint(endpoint);
                 if (!host || host->endpoint().address().is_v4() != self->local_.address().is_v4()) {
