@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <iterator>
 #include <system_error>
 
 #include "platform/SystemLog.hpp"
@@ -132,7 +133,23 @@ void NWUDPConnection::deliverStates() {
     const auto states = pending_;
     const std::size_t count = pendingCount_;
     pendingCount_ = 0;
+    ++delivering_;
     for (std::size_t i = 0; i < count; ++i) deliver(states[i]);
+    --delivering_;
+    // A ready state's handler sends at once: those sends complete now, after it, as
+    // their posted completion would next, but without another turn of the event loop.
+    if (delivering_ == 0 && !heldOutcomes_.empty()) {
+        auto outcomes = std::move(heldOutcomes_);
+        heldOutcomes_.clear();
+        complete(outcomes);
+    }
+}
+
+void NWUDPConnection::complete(std::vector<SendOutcome>& outcomes) {
+    for (auto& [completion, error] : outcomes) {
+        if (cancelled_) return;
+        if (completion) completion(error);
+    }
 }
 
 void NWUDPConnection::deliver(const NWConnectionState& state) {
@@ -259,8 +276,7 @@ void NWUDPConnection::send(Datagram content, ContentContext, bool, SendCompletio
 
 void NWUDPConnection::flushSends() {
     if (writeArmed_ || !socket_ || sends_.empty()) return;
-    using Outcome = std::pair<SendCompletion, std::optional<NWError>>;
-    std::vector<Outcome> outcomes;
+    std::vector<SendOutcome> outcomes;
     outcomes.reserve(sends_.size());
     std::size_t done = 0;
     const int fd = socket_->native_handle();
@@ -293,11 +309,16 @@ void NWUDPConnection::flushSends() {
     sends_.erase(sends_.begin(), sends_.begin() + static_cast<std::ptrdiff_t>(done));
     if (!sends_.empty()) armWrite();
     if (outcomes.empty()) return;
-    asio::post(*queue_, [self = shared_from_this(), outcomes = std::move(outcomes)]() mutable {
-        for (auto& [completion, error] : outcomes) {
-            if (self->cancelled_) return;
-            if (completion) completion(error);
+    if (delivering_ > 0) {
+        if (heldOutcomes_.empty()) {
+            heldOutcomes_ = std::move(outcomes);
+        } else {
+            std::move(outcomes.begin(), outcomes.end(), std::back_inserter(heldOutcomes_));
         }
+        return;
+    }
+    asio::post(*queue_, [self = shared_from_this(), outcomes = std::move(outcomes)]() mutable {
+        self->complete(outcomes);
     });
 }
 

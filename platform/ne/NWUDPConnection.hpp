@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ne/NWConnection.hpp"
@@ -53,7 +54,11 @@ private:
 
     void connectNow();
     void setState(NWConnectionState::Kind kind, std::optional<NWError> error = std::nullopt);
+    using SendOutcome = std::pair<SendCompletion, std::optional<NWError>>;
+
     void deliverStates();
+    // Calls the send completions in order, none once cancelled.
+    void complete(std::vector<SendOutcome>& outcomes);
     void deliver(const NWConnectionState& state);
     void closeSocket();
     void flushSends();
@@ -86,6 +91,10 @@ private:
     std::uint64_t generation_ = 0;  // bumped per socket; waits of an older socket are ignored
     std::vector<PendingSend> sends_;
     std::vector<ReceiveCompletion> receives_;  // oldest first
+    // Send outcomes of the state deliveries under way (delivering_ deep), completed
+    // after them.
+    int delivering_ = 0;
+    std::vector<SendOutcome> heldOutcomes_;
 };
 
 }  // namespace platform::ne

@@ -329,4 +329,44 @@ TEST_F(NWUDPConnectionTest, IdleSocketsCloseWithTheirIoContext) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
+// Sends made by the ready state's handler complete after that handler returns, in
+// order, and not at all once the handler has cancelled.
+class NWUDPConnectionSendsFromReady : public NWUDPConnectionTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NWUDPConnectionSendsFromReady, CompleteAfterTheHandler) {
+    const bool cancelInHandler = GetParam();
+    fakes::LoopbackSocket server;
+    auto connection = NWUDPConnection::make("127.0.0.1", server.port());
+    std::vector<int> order;
+    bool inHandler = false;
+    bool completedInHandler = false;
+    bool handled = false;
+    connection->setStateUpdateHandler([&](const NWConnectionState& s) {
+        if (s.kind != Kind::ready) return;
+        inHandler = true;
+        connection->batch([&] {
+            for (int i = 0; i < 2; ++i) {
+                connection->send(Datagram{static_cast<std::uint8_t>(i)}, ContentContext::defaultMessage, false,
+                                 [&, i](std::optional<NWError> e) {
+                                     completedInHandler = completedInHandler || inHandler;
+                                     if (!e) order.push_back(i);
+                                 });
+            }
+        });
+        if (cancelInHandler) connection->cancel();
+        inHandler = false;
+        handled = true;
+    });
+    connection->start(platform::ne::makeQueue(io));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return handled; }));
+    ASSERT_TRUE(server.receive());  // the sends went out in either case
+    fakes::drain(io);
+    EXPECT_FALSE(completedInHandler);
+    EXPECT_EQ(order, cancelInHandler ? std::vector<int>{} : (std::vector<int>{0, 1}));
+    connection->cancel();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NWUDPConnectionSendsFromReady, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "CancelledInHandler" : "Kept"; });
+
 }  // namespace
