@@ -1,5 +1,7 @@
 #include "app/netext/ipc/AppCommunication.hpp"
 
+#include "platform/NoDestructor.hpp"
+
 namespace kiv {
 namespace {
 
@@ -41,12 +43,13 @@ private:
 }  // namespace
 
 const platform::XPCInterface& AppCommunication::interface() {
-    static const platform::XPCInterface protocol(
+    // Never destroyed: a link thread may still copy it while the process exits.
+    static platform::NoDestructor<const platform::XPCInterface> protocol(platform::XPCInterface(
         std::string(kProtocolName), {
                                         {std::string(kProxyStoppedSelector), {{XPCType::integer}}, {}},
                                         {std::string(kConnectionErrorSelector), {{XPCType::error}}, {}},
-                                    });
-    return protocol;
+                                    }));
+    return *protocol;
 }
 
 std::shared_ptr<platform::XPCExportedObject> AppCommunication::exported(

@@ -1,5 +1,7 @@
 #include "app/netext/ipc/ProviderCommunication.hpp"
 
+#include "platform/NoDestructor.hpp"
+
 namespace kiv {
 namespace {
 
@@ -48,15 +50,16 @@ private:
 }  // namespace
 
 const platform::XPCInterface& ProviderCommunication::interface() {
-    static const platform::XPCInterface protocol(
+    // Never destroyed: a link thread may still copy it while the process exits.
+    static platform::NoDestructor<const platform::XPCInterface> protocol(platform::XPCInterface(
         std::string(kProtocolName),
         {
             {std::string(kRegisterSelector), {}, std::vector<platform::XPCParameter>{{XPCType::text}}},
             {std::string(kUpdateConfigSelector),
              {{XPCType::data}},
              std::vector<platform::XPCParameter>{{XPCType::text}}},
-        });
-    return protocol;
+        }));
+    return *protocol;
 }
 
 std::shared_ptr<platform::XPCExportedObject> ProviderCommunication::exported(
