@@ -30,6 +30,13 @@ function(_kiv_add_children)
   endforeach()
 endfunction()
 
+# Libraries compile in batches of up to eight sources, each batch one translation unit: the
+# headers their sources share (nlohmann/json, Asio, the model) are parsed and their templates
+# instantiated once per batch instead of once per source, which halves a library's build. The
+# sources of a batch share one scope, so two file-local names alike (in anonymous namespaces)
+# collide: rename one, or list the library here to build it source by source.
+set(KIV_SEPARATE_SOURCES kiv_platform kiv_dbus kiv_sysext kiv_ipc kiv_dnsproxy kiv_netext)
+
 # kiv_library(<target> [DEPS <libs...>] [DEFINES <defs...>] [EXCLUDE <regex...>])
 #   A static library of every .cpp below the calling folder except main.cpp files
 #   (programs are added by the folder's CMakeLists.txt). Headers are included by
@@ -43,6 +50,9 @@ function(kiv_library target)
   endforeach()
   if(sources)
     add_library(${target} STATIC ${sources})
+    if(KIV_UNITY_BUILD AND NOT target IN_LIST KIV_SEPARATE_SOURCES)
+      set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+    endif()
     target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
     target_link_libraries(${target} PUBLIC ${ARG_DEPS} Threads::Threads)
     target_compile_definitions(${target} PUBLIC ${ARG_DEFINES})
@@ -78,6 +88,10 @@ function(kiv_test target)
     if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
       target_compile_options(${target} PRIVATE -Og -g1)
     endif()
+    # ctest starts the program once per case: a position-dependent program has no relative
+    # relocations for the loader to apply at each start, which under the sanitizers is most of
+    # a case's start-up.
+    target_link_options(${target} PRIVATE -no-pie)
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
       PROPERTIES TIMEOUT 300 LABELS ${target})
   endif()
