@@ -37,6 +37,9 @@ endfunction()
 # collide: rename one, or list the library here to build it source by source.
 set(KIV_SEPARATE_SOURCES kiv_platform kiv_dbus kiv_sysext kiv_ipc kiv_dnsproxy kiv_netext)
 
+# Test sources (paths from the repository root) compiled on their own rather than in a batch.
+set(KIV_SEPARATE_TEST_SOURCES)
+
 # kiv_library(<target> [DEPS <libs...>] [DEFINES <defs...>] [EXCLUDE <regex...>])
 #   A static library of every .cpp below the calling folder except main.cpp files
 #   (programs are added by the folder's CMakeLists.txt). Headers are included by
@@ -85,6 +88,22 @@ function(kiv_test target)
     target_precompile_headers(${target} PRIVATE
       <gtest/gtest.h> <nlohmann/json.hpp> <algorithm> <atomic> <chrono> <filesystem> <fstream> <functional>
       <map> <memory> <mutex> <optional> <sstream> <string> <thread> <vector>)
+    # Test programs compile in batches too, which is most of a build's saving: a batch parses the
+    # code-under-test's headers and instantiates gtest's and gmock's templates once for all its
+    # files. The precompiled header above is included at the top of each batch. Files of a batch
+    # share one scope: a helper, fixture or suite name must be unique across the program's files
+    # (anonymous namespaces included), or the file is listed in KIV_SEPARATE_TEST_SOURCES. Inside
+    # namespace kiv, GoogleTest is written ::testing::, as another file's kiv::testing (test support)
+    # would be found first.
+    if(KIV_UNITY_BUILD)
+      set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+      foreach(source IN LISTS sources)
+        file(RELATIVE_PATH relative ${PROJECT_SOURCE_DIR} ${source})
+        if(relative IN_LIST KIV_SEPARATE_TEST_SOURCES)
+          set_source_files_properties(${source} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+        endif()
+      endforeach()
+    endif()
     if(NOT CMAKE_BUILD_TYPE STREQUAL "Debug")
       target_compile_options(${target} PRIVATE -Og -g1)
     endif()

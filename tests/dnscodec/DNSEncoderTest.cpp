@@ -15,13 +15,13 @@ namespace {
 using test::join;
 using test::label;
 
-struct NameCase {
+struct EncodeNameCase {
     const char* title;
     std::optional<std::string> name;
     std::optional<Bytes> wire;  // absent: refused
 };
 
-class LabelEncoding : public testing::TestWithParam<NameCase> {};
+class LabelEncoding : public testing::TestWithParam<EncodeNameCase> {};
 
 TEST_P(LabelEncoding, EncodesOrRefuses) {
     const auto& c = GetParam();
@@ -31,25 +31,28 @@ TEST_P(LabelEncoding, EncodesOrRefuses) {
     EXPECT_EQ(out, c.wire ? join({{0xAA}, *c.wire}) : Bytes{0xAA});
 }
 
-const std::string k63(63, 'x');
+const std::string kLabel63(63, 'x');
 const std::string k191(191, 'y');
 
 INSTANTIATE_TEST_SUITE_P(
     Names, LabelEncoding,
     testing::Values(
-        NameCase{"Root", ".", Bytes{0x00}}, NameCase{"Absent", std::nullopt, Bytes{0x00}},
-        NameCase{"ThreeLabels", "a.bc.def", join({label("a"), label("bc"), label("def"), {0x00}})},
-        NameCase{"BinaryBytesKept", std::string("\x00\xff\x80", 3), Bytes{0x03, 0x00, 0xFF, 0x80, 0x00}},
-        NameCase{"Label63", k63, join({label(k63), {0x00}})},
-        NameCase{"Label191", k191, join({label(k191), {0x00}})},
-        NameCase{"Label192", std::string(192, 'z'), std::nullopt},
+        EncodeNameCase{"Root", ".", Bytes{0x00}}, EncodeNameCase{"Absent", std::nullopt, Bytes{0x00}},
+        EncodeNameCase{"ThreeLabels", "a.bc.def", join({label("a"), label("bc"), label("def"), {0x00}})},
+        EncodeNameCase{"BinaryBytesKept", std::string("\x00\xff\x80", 3),
+                       Bytes{0x03, 0x00, 0xFF, 0x80, 0x00}},
+        EncodeNameCase{"Label63", kLabel63, join({label(kLabel63), {0x00}})},
+        EncodeNameCase{"Label191", k191, join({label(k191), {0x00}})},
+        EncodeNameCase{"Label192", std::string(192, 'z'), std::nullopt},
         // 253 bytes of text: wire 255 octets, the largest name
-        NameCase{"Name255", k63 + "." + k63 + "." + k63 + "." + std::string(61, 'w'),
-                 join({label(k63), label(k63), label(k63), label(std::string(61, 'w')), {0x00}})},
-        NameCase{"Name256", k63 + "." + k63 + "." + k63 + "." + std::string(62, 'w'), std::nullopt},
-        NameCase{"Empty", "", std::nullopt}, NameCase{"LeadingDot", ".a", std::nullopt},
-        NameCase{"TrailingDot", "a.", std::nullopt}, NameCase{"DoubleDot", "a..b", std::nullopt},
-        NameCase{"TwoDots", "..", std::nullopt}),
+        EncodeNameCase{
+            "Name255", kLabel63 + "." + kLabel63 + "." + kLabel63 + "." + std::string(61, 'w'),
+            join({label(kLabel63), label(kLabel63), label(kLabel63), label(std::string(61, 'w')), {0x00}})},
+        EncodeNameCase{"Name256", kLabel63 + "." + kLabel63 + "." + kLabel63 + "." + std::string(62, 'w'),
+                       std::nullopt},
+        EncodeNameCase{"Empty", "", std::nullopt}, EncodeNameCase{"LeadingDot", ".a", std::nullopt},
+        EncodeNameCase{"TrailingDot", "a.", std::nullopt}, EncodeNameCase{"DoubleDot", "a..b", std::nullopt},
+        EncodeNameCase{"TwoDots", "..", std::nullopt}),
     [](const auto& info) { return info.param.title; });
 
 struct HeaderCase {

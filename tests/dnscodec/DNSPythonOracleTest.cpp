@@ -189,7 +189,7 @@ TEST_P(DnspythonOracle, ParsesTheSameMessage) {
     EXPECT_EQ(parsed, renderExpected(message)) << "wire " << hex(*wire);
 }
 
-const std::string k63(63, 'x');
+const std::string kOracleLabel63(63, 'x');
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, DnspythonOracle,
@@ -256,7 +256,9 @@ INSTANTIATE_TEST_SUITE_P(
                                                 5) +
                                         ".MiXeD",
                                     1),
-                           question(k63 + "." + k63 + "." + k63 + "." + std::string(61, 'w'), 1),
+                           question(kOracleLabel63 + "." + kOracleLabel63 + "." + kOracleLabel63 + "." +
+                                        std::string(61, 'w'),
+                                    1),
                            question(".", 2, 3),
                        };
                        return m;

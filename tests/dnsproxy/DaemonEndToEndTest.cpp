@@ -23,7 +23,7 @@ using testing_dnsproxy::Process;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::string kUUID = "00112233-4455-6677-8899-AABBCCDDEEFF";
+const std::string kEndToEndUUID = "00112233-4455-6677-8899-AABBCCDDEEFF";
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -122,7 +122,7 @@ protected:
     }
 
     static json vendorData(const std::string& resolver, json filters = json::array()) {
-        return json{{"uuid", kUUID},
+        return json{{"uuid", kEndToEndUUID},
                     {"locationTag", "abc"},
                     {"resolvers", {resolver}},
                     {"internalIp", "10.1.2.3"},
@@ -152,7 +152,7 @@ TEST_F(EndToEnd, DigThroughTheDaemonGetsTheAnswerAndTheResolverTheOption) {
     ASSERT_EQ(seen[0]["options"].size(), 1u);  // dig's own cookie option is gone
     const auto& option = seen[0]["options"][0];
     EXPECT_EQ(option["code"], 65144);
-    const auto expected = dnsproxy::buildClientIdentification(kUUID, "10.1.2.3", "abc");
+    const auto expected = dnsproxy::buildClientIdentification(kEndToEndUUID, "10.1.2.3", "abc");
     const std::vector<std::uint8_t> data(expected.bytes.begin() + 4, expected.bytes.end());
     std::string hex;
     for (auto b : data) {

@@ -18,7 +18,7 @@ namespace sel = helper::selector;
 
 constexpr std::int64_t kParamErr = -50;
 constexpr std::int64_t kDenied = -60005;
-constexpr uid_t kNobody = 65534;
+constexpr uid_t kNobodyUid = 65534;
 
 const std::string kKey32 = "0123456789abcdefABCDEF_012345678";
 
@@ -158,7 +158,7 @@ TEST_P(OtherUserTest, MayOnlyFlush) {
     if (::geteuid() != 0) GTEST_SKIP() << "running a client under another user needs root";
     auto arguments = GetParam().arguments();
     arguments.push_back(Bytes(externalForm()));
-    const Outcome outcome = call(GetParam().selector, arguments, kNobody);
+    const Outcome outcome = call(GetParam().selector, arguments, kNobodyUid);
     ASSERT_TRUE(outcome.replied);
     EXPECT_EQ(outcome.code, GetParam().code);
     EXPECT_EQ(readText(product() / "config.ini"), kInitialConfig);

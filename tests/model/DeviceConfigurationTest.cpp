@@ -23,7 +23,7 @@ std::string sortedText(const DeviceConfiguration& configuration) {
     return **text;
 }
 
-DeviceConfiguration decoded(const std::string& text) {
+DeviceConfiguration decodedConfiguration(const std::string& text) {
     auto configuration = decode(text);
     if (!configuration) ADD_FAILURE() << text << ": " << configuration.error().description();
     return std::move(*configuration);
@@ -170,21 +170,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DeviceConfiguration, BooleansAreNotNumbers) {
     EXPECT_FALSE(decode(R"({"result":{"actions":{"shutdown":0}}})"));
     EXPECT_FALSE(decode(R"({"result":{"actions":{"shutdown":"true"}}})"));
-    EXPECT_EQ(decoded(R"({"result":{"actions":{"shutdown":false}}})").result->actions->shutdown, false);
+    EXPECT_EQ(decodedConfiguration(R"({"result":{"actions":{"shutdown":false}}})").result->actions->shutdown,
+              false);
 }
 
 // ---- text operations
 
 TEST(DeviceConfigurationText, EmptyObjectRoundTrips) {
-    DeviceConfiguration empty = decoded("{}");
+    DeviceConfiguration empty = decodedConfiguration("{}");
     EXPECT_FALSE(empty.error || empty.id || empty.jsonrpc || empty.result);
     EXPECT_EQ(sortedText(empty), "{}");
     EXPECT_EQ(sortedText(DeviceConfiguration{}), "{}");
 }
 
 TEST(DeviceConfigurationText, UnknownMembersAreIgnoredAndNotWrittenBack) {
-    DeviceConfiguration configuration =
-        decoded(R"({"jsonrpc":"2.0","x":1,"result":{"y":[1],"cfg":{"persistent":{"key":"k","z":null}}}})");
+    DeviceConfiguration configuration = decodedConfiguration(
+        R"({"jsonrpc":"2.0","x":1,"result":{"y":[1],"cfg":{"persistent":{"key":"k","z":null}}}})");
     EXPECT_EQ(sortedText(configuration), R"({"jsonrpc":"2.0","result":{"cfg":{"persistent":{"key":"k"}}}})");
 }
 
@@ -219,10 +220,10 @@ TEST(DeviceConfigurationText, KeysAreSortedAtEveryDepth) {
         R"("ncsi_timeout":5,"ncsi_url":"http://x/","tray_type":"default","unbound_log_queries":false,)"
         R"("unbound_use_syslog":true},"locations":[{"name":"n1","rule":"r","tag":"t1"},{"name":"","tag":""}],)"
         R"("reconfigure":300,"user":"u"}},"filters":[{"domain":"corp","resolvers":["10.0.0.1"],"rule":"10.0.0.0/8"}]}})";
-    DeviceConfiguration configuration = decoded(text);
+    DeviceConfiguration configuration = decodedConfiguration(text);
     EXPECT_EQ(sortedText(configuration), expected);
     // Written and read back, the tree writes the same text again.
-    EXPECT_EQ(sortedText(decoded(expected)), expected);
+    EXPECT_EQ(sortedText(decodedConfiguration(expected)), expected);
     const Kiv& kiv = *configuration.result->cfg->runtime->kiv;
     EXPECT_EQ(kiv.trayType, UITrayIconDisplayType::defaultType);
     EXPECT_EQ(kiv.logLevel, LogLevel::diagnose);
@@ -231,22 +232,23 @@ TEST(DeviceConfigurationText, KeysAreSortedAtEveryDepth) {
 
 TEST(DeviceConfigurationText, TextsDifferingInKeyOrderAndWhitespaceWriteTheSame) {
     DeviceConfiguration a =
-        decoded(R"({"id":1,"jsonrpc":"2.0","result":{"filters":[{"domain":"d","rule":"r"}]}})");
-    DeviceConfiguration b = decoded(
+        decodedConfiguration(R"({"id":1,"jsonrpc":"2.0","result":{"filters":[{"domain":"d","rule":"r"}]}})");
+    DeviceConfiguration b = decodedConfiguration(
         "{ \"result\" : { \"filters\" : [ { \"rule\":\"r\" ,\n\"domain\":\"d\"} ] "
         "},\t\"jsonrpc\":\"2.0\",\"id\":1}");
     EXPECT_EQ(sortedText(a), sortedText(b));
 }
 
 TEST(DeviceConfigurationText, DefaultEncoderWritesMembersInDeclarationOrder) {
-    DeviceConfiguration configuration = decoded(withRuntime(R"({"user":"u","kiv":{},"locations":[]})"));
+    DeviceConfiguration configuration =
+        decodedConfiguration(withRuntime(R"({"user":"u","kiv":{},"locations":[]})"));
     auto text = JSONEncoder{}.encode(configuration);
     ASSERT_TRUE(text);
     EXPECT_EQ(*text, R"({"result":{"cfg":{"runtime":{"locations":[],"kiv":{},"user":"u"}}}})");
     EXPECT_EQ(sortedText(configuration),
               R"({"result":{"cfg":{"runtime":{"kiv":{},"locations":[],"user":"u"}}}})");
     // Either text reads back to an equal configuration.
-    EXPECT_EQ(decoded(*text), configuration);
+    EXPECT_EQ(decodedConfiguration(*text), configuration);
 }
 
 TEST(DeviceConfigurationText, ForwardingRuleWritesOneObject) {
@@ -311,19 +313,19 @@ TEST(DeviceConfigurationText, KivKeepsEveryFieldUnderItsSnakeCaseKey) {
 
 TEST(DeviceConfigurationEquality, OnlyTheLocationListsCount) {
     const std::string locations = R"({"locations":[{"name":"n","tag":"t"}]})";
-    DeviceConfiguration a =
-        decoded(R"({"id":1,"result":{"filters":[{"domain":"a"}],"cfg":{"runtime":)" + locations + "}}}");
-    DeviceConfiguration b =
-        decoded(R"({"id":2,"jsonrpc":"2.0","result":{"filters":[],"cfg":{"persistent":{"key":"x"},"runtime":)"
-                R"({"locations":[{"name":"n","tag":"t"}],"user":"other","reconfigure":5,"kiv":{}}}}})");
+    DeviceConfiguration a = decodedConfiguration(
+        R"({"id":1,"result":{"filters":[{"domain":"a"}],"cfg":{"runtime":)" + locations + "}}}");
+    DeviceConfiguration b = decodedConfiguration(
+        R"({"id":2,"jsonrpc":"2.0","result":{"filters":[],"cfg":{"persistent":{"key":"x"},"runtime":)"
+        R"({"locations":[{"name":"n","tag":"t"}],"user":"other","reconfigure":5,"kiv":{}}}}})");
     EXPECT_EQ(a, b);
     EXPECT_NE(sortedText(a), sortedText(b));
 }
 
 TEST(DeviceConfigurationEquality, MissingListsEqualEachOtherButNotAnEmptyList) {
-    DeviceConfiguration noResult = decoded("{}");
-    DeviceConfiguration noRuntime = decoded(R"({"result":{"cfg":{}}})");
-    DeviceConfiguration emptyList = decoded(withRuntime(R"({"locations":[]})"));
+    DeviceConfiguration noResult = decodedConfiguration("{}");
+    DeviceConfiguration noRuntime = decodedConfiguration(R"({"result":{"cfg":{}}})");
+    DeviceConfiguration emptyList = decodedConfiguration(withRuntime(R"({"locations":[]})"));
     EXPECT_EQ(noResult, noRuntime);
     EXPECT_FALSE(noResult == emptyList);
     EXPECT_FALSE(emptyList == noRuntime);
@@ -332,9 +334,9 @@ TEST(DeviceConfigurationEquality, MissingListsEqualEachOtherButNotAnEmptyList) {
 
 TEST(DeviceConfigurationEquality, OrderOfLocationsMatters) {
     DeviceConfiguration ab =
-        decoded(withRuntime(R"({"locations":[{"name":"a","tag":"1"},{"name":"b","tag":"2"}]})"));
+        decodedConfiguration(withRuntime(R"({"locations":[{"name":"a","tag":"1"},{"name":"b","tag":"2"}]})"));
     DeviceConfiguration ba =
-        decoded(withRuntime(R"({"locations":[{"name":"b","tag":"2"},{"name":"a","tag":"1"}]})"));
+        decodedConfiguration(withRuntime(R"({"locations":[{"name":"b","tag":"2"},{"name":"a","tag":"1"}]})"));
     EXPECT_FALSE(ab == ba);
 }
 
@@ -370,7 +372,7 @@ TEST(RuntimeEquality, ComparesOnlyLocations) {
 
 TEST(DeviceConfiguration, CopiesAreIndependentValues) {
     DeviceConfiguration original =
-        decoded(R"({"error":{"code":1,"data":[1,2],"message":"m"},"result":{"filters":[]}})");
+        decodedConfiguration(R"({"error":{"code":1,"data":[1,2],"message":"m"},"result":{"filters":[]}})");
     DeviceConfiguration copy = original;
     copy.result->filters->push_back(
         ForwardingRule{.domain = "x", .resolvers = std::nullopt, .rule = std::nullopt});

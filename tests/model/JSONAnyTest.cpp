@@ -11,7 +11,7 @@
 namespace model {
 namespace {
 
-JSONAny decoded(const std::string& text) {
+JSONAny decodedAny(const std::string& text) {
     auto value = JSONDecoder{}.decode<JSONAny>(text);
     if (!value) ADD_FAILURE() << text << ": " << value.error().description();
     return std::move(*value);
@@ -24,26 +24,26 @@ std::string written(const JSONAny& value) {
 }
 
 TEST(JSONAny, BooleansStayBooleansAndNumbersStayNumbers) {
-    EXPECT_EQ(*decoded("true").value().get<bool>(), true);
-    EXPECT_EQ(*decoded("false").value().get<bool>(), false);
-    EXPECT_EQ(*decoded("1").value().get<std::int64_t>(), 1);
-    EXPECT_EQ(*decoded("0").value().get<std::int64_t>(), 0);
-    EXPECT_EQ(written(decoded("true")), "true");
-    EXPECT_EQ(written(decoded("1")), "1");
+    EXPECT_EQ(*decodedAny("true").value().get<bool>(), true);
+    EXPECT_EQ(*decodedAny("false").value().get<bool>(), false);
+    EXPECT_EQ(*decodedAny("1").value().get<std::int64_t>(), 1);
+    EXPECT_EQ(*decodedAny("0").value().get<std::int64_t>(), 0);
+    EXPECT_EQ(written(decodedAny("true")), "true");
+    EXPECT_EQ(written(decodedAny("1")), "1");
 }
 
-struct NumberCase {
+struct AnyNumberCase {
     std::string text;
     bool integer;
     double value;
     std::string writtenBack;
 };
 
-class NumberKinds : public ::testing::TestWithParam<NumberCase> {};
+class NumberKinds : public ::testing::TestWithParam<AnyNumberCase> {};
 
 TEST_P(NumberKinds, IntegerOnlyWhenWrittenAsAnIntegerInRange) {
-    const NumberCase& c = GetParam();
-    JSONAny value = decoded(c.text);
+    const AnyNumberCase& c = GetParam();
+    JSONAny value = decodedAny(c.text);
     if (c.integer) {
         ASSERT_NE(value.value().get<std::int64_t>(), nullptr) << c.text;
         EXPECT_EQ(static_cast<double>(*value.value().get<std::int64_t>()), c.value);
@@ -57,31 +57,32 @@ TEST_P(NumberKinds, IntegerOnlyWhenWrittenAsAnIntegerInRange) {
 INSTANTIATE_TEST_SUITE_P(
     Table, NumberKinds,
     ::testing::Values(
-        NumberCase{"42", true, 42, "42"}, NumberCase{"-7", true, -7, "-7"}, NumberCase{"-0", true, 0, "0"},
-        NumberCase{"4.5", false, 4.5, "4.5"}, NumberCase{"1.0", false, 1.0, "1.0"},
-        NumberCase{"1e2", false, 100.0, "100.0"}, NumberCase{"-0.0", false, -0.0, "-0.0"},
-        NumberCase{"9223372036854775807", true, 9223372036854775807.0, "9223372036854775807"},
-        NumberCase{"-9223372036854775808", true, -9223372036854775808.0, "-9223372036854775808"},
-        NumberCase{"9223372036854775808", false, 9223372036854775808.0, "9.223372036854776e+18"},
-        NumberCase{"-9223372036854775809", false, -9223372036854775808.0, "-9.223372036854776e+18"},
-        NumberCase{"18446744073709551616", false, 18446744073709551616.0, "1.8446744073709552e+19"}));
+        AnyNumberCase{"42", true, 42, "42"}, AnyNumberCase{"-7", true, -7, "-7"},
+        AnyNumberCase{"-0", true, 0, "0"}, AnyNumberCase{"4.5", false, 4.5, "4.5"},
+        AnyNumberCase{"1.0", false, 1.0, "1.0"}, AnyNumberCase{"1e2", false, 100.0, "100.0"},
+        AnyNumberCase{"-0.0", false, -0.0, "-0.0"},
+        AnyNumberCase{"9223372036854775807", true, 9223372036854775807.0, "9223372036854775807"},
+        AnyNumberCase{"-9223372036854775808", true, -9223372036854775808.0, "-9223372036854775808"},
+        AnyNumberCase{"9223372036854775808", false, 9223372036854775808.0, "9.223372036854776e+18"},
+        AnyNumberCase{"-9223372036854775809", false, -9223372036854775808.0, "-9.223372036854776e+18"},
+        AnyNumberCase{"18446744073709551616", false, 18446744073709551616.0, "1.8446744073709552e+19"}));
 
 TEST(JSONAny, NullBecomesJSONNullAtEveryDepth) {
-    EXPECT_NE(decoded("null").value().get<JSONNull>(), nullptr);
-    JSONAny list = decoded("[null]");
+    EXPECT_NE(decodedAny("null").value().get<JSONNull>(), nullptr);
+    JSONAny list = decodedAny("[null]");
     EXPECT_NE(list.value().get<JSONAnyArray>()->at(0).get<JSONNull>(), nullptr);
-    EXPECT_EQ(written(decoded("{\"a\":null}")), "{\"a\":null}");
+    EXPECT_EQ(written(decodedAny("{\"a\":null}")), "{\"a\":null}");
 }
 
 TEST(JSONAny, EmptyContainersRoundTrip) {
-    EXPECT_TRUE(decoded("[]").value().get<JSONAnyArray>()->empty());
-    EXPECT_TRUE(decoded("{}").value().get<JSONAnyObject>()->empty());
-    EXPECT_EQ(written(decoded("[]")), "[]");
-    EXPECT_EQ(written(decoded("{}")), "{}");
+    EXPECT_TRUE(decodedAny("[]").value().get<JSONAnyArray>()->empty());
+    EXPECT_TRUE(decodedAny("{}").value().get<JSONAnyObject>()->empty());
+    EXPECT_EQ(written(decodedAny("[]")), "[]");
+    EXPECT_EQ(written(decodedAny("{}")), "{}");
 }
 
 TEST(JSONAny, MixedArrayDecodesToPlainValues) {
-    JSONAny value = decoded(R"([1,"a",null,[true],{"k":2.5}])");
+    JSONAny value = decodedAny(R"([1,"a",null,[true],{"k":2.5}])");
     const JSONAnyArray& array = *value.value().get<JSONAnyArray>();
     ASSERT_EQ(array.size(), 5u);
     EXPECT_EQ(*array[0].get<std::int64_t>(), 1);

@@ -19,7 +19,7 @@ struct Delayed {
     std::chrono::milliseconds delay;
 };
 
-class AsyncAfterOrder : public testing::TestWithParam<std::vector<Delayed>> {};
+class AsyncAfterOrder : public ::testing::TestWithParam<std::vector<Delayed>> {};
 
 // Run order follows the due times, whatever the posting order, and nothing runs
 // before its time. Each item's due time is known to lie between "now" taken before
@@ -62,7 +62,7 @@ TEST_P(AsyncAfterOrder, RunsByDueTimeAndNeverEarly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, AsyncAfterOrder,
-                         testing::Values(std::vector<Delayed>{{1, 60ms}, {2, 20ms}, {3, 40ms}, {4, 1ms}},
+                         ::testing::Values(std::vector<Delayed>{{1, 60ms}, {2, 20ms}, {3, 40ms}, {4, 1ms}},
                                          std::vector<Delayed>{{1, 30ms}, {2, 30ms}, {3, 30ms}},
                                          std::vector<Delayed>{{1, 80ms}, {2, 10ms}},
                                          std::vector<Delayed>{{1, 5ms}, {2, 5ms}, {3, 1ms}, {4, 25ms}}));

@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 // Waits that should succeed at once are given far more time than they need; they
 // only bound a test that would otherwise hang.
-constexpr auto kGenerous = 30s;
+constexpr auto kGenerousQueueWait = 30s;
 
 // Tracks how many items overlap and the most that ever did.
 struct Overlap {
@@ -47,7 +47,7 @@ DispatchQueuePtr makeQueue(Kind kind, const std::string& label) {
     return nullptr;
 }
 
-std::string kindName(const testing::TestParamInfo<Kind>& info) {
+std::string kindName(const ::testing::TestParamInfo<Kind>& info) {
     switch (info.param) {
         case Kind::serial:
             return "serial";
@@ -100,7 +100,7 @@ TEST(SerialQueue, SyncWaitsForEarlierAsyncWork) {
     for (int i = 0; i <= 100; ++i) EXPECT_EQ(order[i], i);
 }
 
-class ConcurrentWidth : public testing::TestWithParam<unsigned> {};
+class ConcurrentWidth : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(ConcurrentWidth, RunsUpToWidthItemsAtOnce) {
     const unsigned width = GetParam();
@@ -113,13 +113,13 @@ TEST_P(ConcurrentWidth, RunsUpToWidthItemsAtOnce) {
     for (unsigned i = 0; i < width; ++i) {
         queue->async([&] {
             started.signal();
-            EXPECT_TRUE(go.waitFor(kGenerous));
+            EXPECT_TRUE(go.waitFor(kGenerousQueueWait));
             done.signal();
         });
     }
-    for (unsigned i = 0; i < width; ++i) EXPECT_TRUE(started.waitFor(kGenerous)) << "item " << i;
+    for (unsigned i = 0; i < width; ++i) EXPECT_TRUE(started.waitFor(kGenerousQueueWait)) << "item " << i;
     for (unsigned i = 0; i < width; ++i) go.signal();
-    for (unsigned i = 0; i < width; ++i) ASSERT_TRUE(done.waitFor(kGenerous * 2));
+    for (unsigned i = 0; i < width; ++i) ASSERT_TRUE(done.waitFor(kGenerousQueueWait * 2));
 }
 
 TEST_P(ConcurrentWidth, NeverRunsMoreThanWidth) {
@@ -136,12 +136,12 @@ TEST_P(ConcurrentWidth, NeverRunsMoreThanWidth) {
             done.signal();
         });
     }
-    for (int i = 0; i < kItems; ++i) ASSERT_TRUE(done.waitFor(kGenerous));
+    for (int i = 0; i < kItems; ++i) ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
     EXPECT_LE(overlap.most.load(), static_cast<int>(width));
     EXPECT_GE(overlap.most.load(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, ConcurrentWidth, testing::Values(1u, 2u, 4u, 16u));
+INSTANTIATE_TEST_SUITE_P(Widths, ConcurrentWidth, ::testing::Values(1u, 2u, 4u, 16u));
 
 TEST(GlobalQueue, IsConcurrentAndSharedPerQoS) {
     EXPECT_EQ(globalQueue(QoS::utility), globalQueue(QoS::utility));
@@ -152,23 +152,23 @@ TEST(GlobalQueue, IsConcurrentAndSharedPerQoS) {
     Semaphore first, second, done;
     globalQueue()->async([&] {
         second.signal();
-        EXPECT_TRUE(first.waitFor(kGenerous));
+        EXPECT_TRUE(first.waitFor(kGenerousQueueWait));
         done.signal();
     });
     globalQueue()->async([&] {
         first.signal();
-        EXPECT_TRUE(second.waitFor(kGenerous));
+        EXPECT_TRUE(second.waitFor(kGenerousQueueWait));
         done.signal();
     });
-    ASSERT_TRUE(done.waitFor(kGenerous + 10s));
-    ASSERT_TRUE(done.waitFor(kGenerous + 10s));
+    ASSERT_TRUE(done.waitFor(kGenerousQueueWait + 10s));
+    ASSERT_TRUE(done.waitFor(kGenerousQueueWait + 10s));
 }
 
 // --- barriers -------------------------------------------------------------------
 
 enum class BarrierCall { async, sync };
 
-class Barrier : public testing::TestWithParam<BarrierCall> {};
+class Barrier : public ::testing::TestWithParam<BarrierCall> {};
 
 TEST_P(Barrier, WaitsForEarlierWorkRunsAloneAndHoldsLaterWork) {
     const bool viaSync = GetParam() == BarrierCall::sync;
@@ -190,7 +190,7 @@ TEST_P(Barrier, WaitsForEarlierWorkRunsAloneAndHoldsLaterWork) {
             finished.signal();
         });
     }
-    for (int i = 0; i < kBefore; ++i) ASSERT_TRUE(started.waitFor(kGenerous));
+    for (int i = 0; i < kBefore; ++i) ASSERT_TRUE(started.waitFor(kGenerousQueueWait));
 
     const auto barrier = [&] {
         barrierRunning = true;
@@ -222,13 +222,13 @@ TEST_P(Barrier, WaitsForEarlierWorkRunsAloneAndHoldsLaterWork) {
     }
     for (int i = 0; i < kBefore; ++i) release.signal();
     const int expected = kBefore + (viaSync ? 1 : kAfter);
-    for (int i = 0; i < expected; ++i) ASSERT_TRUE(finished.waitFor(kGenerous));
+    for (int i = 0; i < expected; ++i) ASSERT_TRUE(finished.waitFor(kGenerousQueueWait));
     if (syncCaller.joinable()) syncCaller.join();
     EXPECT_TRUE(barrierDone);
     EXPECT_EQ(violations.load(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Calls, Barrier, testing::Values(BarrierCall::async, BarrierCall::sync),
+INSTANTIATE_TEST_SUITE_P(Calls, Barrier, ::testing::Values(BarrierCall::async, BarrierCall::sync),
                          [](const auto& info) {
                              return info.param == BarrierCall::async ? "async" : "sync";
                          });
@@ -270,7 +270,7 @@ TEST(Barrier, OnSerialAndGlobalQueuesIsPlainWork) {
         Semaphore done;
         std::string label;
         queue->barrierAsync([&] { done.signal(); });
-        ASSERT_TRUE(done.waitFor(kGenerous));
+        ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
         queue->barrierSync([&] { label = currentQueueLabel(); });
         EXPECT_EQ(label, queue->label());
     }
@@ -278,7 +278,7 @@ TEST(Barrier, OnSerialAndGlobalQueuesIsPlainWork) {
 
 // --- sync ---------------------------------------------------------------------------
 
-class SyncReentrance : public testing::TestWithParam<Kind> {};
+class SyncReentrance : public ::testing::TestWithParam<Kind> {};
 
 TEST_P(SyncReentrance, SyncFromOwnWorkRunsInline) {
     auto queue = makeQueue(GetParam(), "test.sync.reentrant");
@@ -293,7 +293,7 @@ TEST_P(SyncReentrance, SyncFromOwnWorkRunsInline) {
         labels.push_back(currentQueueLabel());
         done.signal();
     });
-    ASSERT_TRUE(done.waitFor(kGenerous));
+    ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
     EXPECT_EQ(labels, std::vector<std::string>(4, queue->label()));
 }
 
@@ -311,7 +311,7 @@ TEST_P(SyncReentrance, SyncBackIntoCallerQueueThroughAnotherQueue) {
         labels.push_back(currentQueueLabel());
         done.signal();
     });
-    ASSERT_TRUE(done.waitFor(kGenerous));
+    ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
     EXPECT_EQ(labels,
               (std::vector<std::string>{second->label(), first->label(), second->label(), first->label()}));
 }
@@ -327,7 +327,7 @@ TEST_P(SyncReentrance, ExceptionReachesSyncCallerAndQueueGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Queues, SyncReentrance,
-                         testing::Values(Kind::serial, Kind::concurrent, Kind::global), kindName);
+                         ::testing::Values(Kind::serial, Kind::concurrent, Kind::global), kindName);
 
 TEST(Sync, FromWorkOfAnotherQueueRunsWithTargetLabelAndPublishesResult) {
     auto caller = makeConcurrentQueue("test.sync.caller", 4);
@@ -345,7 +345,7 @@ TEST(Sync, FromWorkOfAnotherQueueRunsWithTargetLabelAndPublishesResult) {
             done.signal();
         });
     }
-    for (int i = 0; i < kCallers; ++i) ASSERT_TRUE(done.waitFor(kGenerous));
+    for (int i = 0; i < kCallers; ++i) ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
     int seen = 0;
     target->sync([&] { seen = state; });
     EXPECT_EQ(seen, kCallers);
@@ -384,7 +384,7 @@ TEST(CurrentQueueLabel, EmptyOutsideWorkAndQueueLabelInside) {
             inside = currentQueueLabel();
             done.signal();
         });
-        ASSERT_TRUE(done.waitFor(kGenerous));
+        ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
         EXPECT_EQ(inside, queue->label());
     }
     EXPECT_EQ(currentQueueLabel(), "");
@@ -405,7 +405,7 @@ TEST(QueueLifetime, DroppingLastHandleLetsQueuedWorkFinish) {
         }
     }
     release.signal();
-    for (int i = 0; i < kItems; ++i) ASSERT_TRUE(done.waitFor(kGenerous));
+    for (int i = 0; i < kItems; ++i) ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
     EXPECT_EQ(ran.load(), kItems);
 }
 
@@ -417,7 +417,7 @@ TEST(QueueLifetime, WorkMayDropTheLastHandleOfItsOwnQueue) {
         held.reset();  // the handle's end must not wait for this very item
         done.signal();
     });
-    ASSERT_TRUE(done.waitFor(kGenerous));
+    ASSERT_TRUE(done.waitFor(kGenerousQueueWait));
 }
 
 }  // namespace

@@ -11,9 +11,9 @@ namespace platform {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kGenerous = 30s;
+constexpr auto kGenerousThreadsWait = 30s;
 
-class DispatchThreads : public testing::Test {
+class DispatchThreads : public ::testing::Test {
 protected:
     void TearDown() override { setDispatchIdleTimeout(5s); }
 };
@@ -30,22 +30,22 @@ TEST_F(DispatchThreads, IdleWorkersEnd) {
             done.signal();
         });
     }
-    for (unsigned i = 0; i < width; ++i) ASSERT_TRUE(started.waitFor(kGenerous));
+    for (unsigned i = 0; i < width; ++i) ASSERT_TRUE(started.waitFor(kGenerousThreadsWait));
     EXPECT_GE(dispatchThreadCount(), width);
     for (unsigned i = 0; i < width; ++i) go.signal();
-    for (unsigned i = 0; i < width; ++i) ASSERT_TRUE(done.waitFor(kGenerous));
+    for (unsigned i = 0; i < width; ++i) ASSERT_TRUE(done.waitFor(kGenerousThreadsWait));
     // The queue is still held: its workers end only because they are idle. (Threads
     // that other tests left idle end by their own, older timeout.)
-    EXPECT_TRUE(waitForDispatchThreadCount(0, kGenerous));
+    EXPECT_TRUE(waitForDispatchThreadCount(0, kGenerousThreadsWait));
     // And come back when work arrives.
     queue->async([&] { done.signal(); });
-    ASSERT_TRUE(done.waitFor(kGenerous));
+    ASSERT_TRUE(done.waitFor(kGenerousThreadsWait));
 }
 
 TEST_F(DispatchThreads, DroppedQueuesEndTheirWorkersWithoutWaitingForIdle) {
     // Let threads of earlier tests go first, while the timeout is still short: a worker
     // that finishes its item after the timeout was raised would wait for an hour.
-    ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerous));
+    ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerousThreadsWait));
     setDispatchIdleTimeout(std::chrono::hours(1));
     Semaphore done;
     constexpr int kQueues = 40;
@@ -56,13 +56,13 @@ TEST_F(DispatchThreads, DroppedQueuesEndTheirWorkersWithoutWaitingForIdle) {
                                    : makeConcurrentQueue("test.threads.drop", 3));
             for (int j = 0; j < 3; ++j) queues.back()->async([&] { done.signal(); });
         }
-        for (int i = 0; i < kQueues * 3; ++i) ASSERT_TRUE(done.waitFor(kGenerous));
+        for (int i = 0; i < kQueues * 3; ++i) ASSERT_TRUE(done.waitFor(kGenerousThreadsWait));
     }
-    EXPECT_TRUE(waitForDispatchThreadCount(0, kGenerous));
+    EXPECT_TRUE(waitForDispatchThreadCount(0, kGenerousThreadsWait));
 }
 
 TEST_F(DispatchThreads, SyncOnAnIdleQueueStartsNoThread) {
-    ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerous));  // as above: before raising the timeout
+    ASSERT_TRUE(waitForDispatchThreadCount(0, kGenerousThreadsWait));  // as above: before raising the timeout
     setDispatchIdleTimeout(std::chrono::hours(1));
     auto queue = makeSerialQueue("test.threads.sync");
     int ran = 0;

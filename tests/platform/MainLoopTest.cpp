@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kGenerous = 30s;
 
-class MainLoop : public testing::Test {
+class MainLoop : public ::testing::Test {
 protected:
     // Every test starts and ends with an empty main queue, turned by this thread.
     void SetUp() override { drain(); }
@@ -103,7 +103,7 @@ TEST(MainThread, BeforeAnyLoopIsTheProcessFirstThread) {
             right = right && done.waitFor(kGenerous) && !workerIsMain && isMainThread();
             std::_Exit(right ? 0 : 1);
         },
-        testing::ExitedWithCode(0), "");
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(MainLoop, IsMainThreadIsFalseOnQueueThreads) {

@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::nanoseconds;
 
-class ManualClockTimer : public testing::Test {
+class ManualClockTimer : public ::testing::Test {
 protected:
     void SetUp() override { setProcessClock(clock); }
     void TearDown() override { setProcessClock(nullptr); }
@@ -42,7 +42,7 @@ struct Script {
     std::vector<Step> steps;
 };
 
-class ManualClockScript : public ManualClockTimer, public testing::WithParamInterface<Script> {};
+class ManualClockScript : public ManualClockTimer, public ::testing::WithParamInterface<Script> {};
 
 TEST_P(ManualClockScript, RunsWhatIsDueInDueOrder) {
     const Script& script = GetParam();
@@ -64,7 +64,7 @@ constexpr auto kNever = nanoseconds::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Tables, ManualClockScript,
-    testing::Values(
+    ::testing::Values(
         Script{"NotEarly", {{1, 1s}}, {{999ms, {}}, {1ms, {1}}, {1h, {1}}}},
         Script{"DueOrderTiesInSchedulingOrder",
                {{1, 30ms}, {2, 10ms}, {3, 20ms}, {4, 10ms}},
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         Script{"OneLongAdvance", {{1, 50ms}, {2, 5ms}, {3, 50ms}, {4, 20ms}}, {{1h, {2, 4, 1, 3}}}},
         Script{"NotPositiveAtOnce", {{1, 0ms}, {2, -5ms}, {3, 1ns}}, {{0ns, {1, 2}}, {1ns, {1, 2, 3}}}},
         Script{"NeverStaysPending", {{1, kNever}, {2, 1ms}}, {{24h, {2}}, {24h, {2}}}}),
-    [](const testing::TestParamInfo<Script>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<Script>& info) { return info.param.name; });
 
 // Work scheduled by due work counts from the time it was scheduled, on the same clock.
 TEST_F(ManualClockTimer, WorkScheduledFromDueWork) {

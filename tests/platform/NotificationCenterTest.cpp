@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class NotificationCenterTest : public testing::Test {
+class NotificationCenterTest : public ::testing::Test {
 protected:
     // This thread turns the main loop; every test starts and ends with it empty.
     void SetUp() override { drain(); }

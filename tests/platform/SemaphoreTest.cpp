@@ -9,7 +9,7 @@ namespace platform {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kGenerous = 30s;
+constexpr auto kGenerousSemaphoreWait = 30s;
 
 TEST(Semaphore, WaitForTimesOutWithoutSignal) {
     Semaphore semaphore;
@@ -26,7 +26,7 @@ struct Counting {
     int successfulWaits;  // waits that succeed before one times out
 };
 
-class SemaphoreCounting : public testing::TestWithParam<Counting> {};
+class SemaphoreCounting : public ::testing::TestWithParam<Counting> {};
 
 TEST_P(SemaphoreCounting, EachSignalReleasesOneWait) {
     const auto& c = GetParam();
@@ -37,7 +37,7 @@ TEST_P(SemaphoreCounting, EachSignalReleasesOneWait) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, SemaphoreCounting,
-                         testing::Values(Counting{0, 0, 0}, Counting{0, 1, 1}, Counting{2, 0, 2},
+                         ::testing::Values(Counting{0, 0, 0}, Counting{0, 1, 1}, Counting{2, 0, 2},
                                          Counting{2, 3, 5},
                                          // A negative start needs that many signals first.
                                          Counting{-2, 2, 0}, Counting{-2, 3, 1}));
@@ -50,7 +50,7 @@ TEST(Semaphore, SignalFromAnotherThreadWakesTimedAndPlainWaits) {
         reply.signal();
     });
     ready.signal();
-    EXPECT_TRUE(reply.waitFor(kGenerous));
+    EXPECT_TRUE(reply.waitFor(kGenerousSemaphoreWait));
     reply.wait();
     signaller.join();
 }
@@ -66,12 +66,12 @@ TEST(Semaphore, ManyWaitersEachGetOneSignal) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < kWaiters; ++i) {
         waiters.emplace_back([&] {
-            EXPECT_TRUE(semaphore.waitFor(kGenerous));
+            EXPECT_TRUE(semaphore.waitFor(kGenerousSemaphoreWait));
             finished.signal();
         });
     }
     for (int i = 0; i < kWaiters; ++i) semaphore.signal();
-    for (int i = 0; i < kWaiters; ++i) EXPECT_TRUE(finished.waitFor(kGenerous));
+    for (int i = 0; i < kWaiters; ++i) EXPECT_TRUE(finished.waitFor(kGenerousSemaphoreWait));
     for (auto& w : waiters) w.join();
     EXPECT_FALSE(semaphore.waitFor(0ns));
 }

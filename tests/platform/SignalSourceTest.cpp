@@ -21,7 +21,7 @@ namespace platform {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kGenerous = 10s;
+constexpr auto kGenerousSignalWait = 10s;
 
 pid_t reactorThread() {
     static const pid_t tid = [] {
@@ -31,7 +31,7 @@ pid_t reactorThread() {
             id = ::gettid();
             done.signal();
         });
-        if (!done.waitFor(kGenerous)) throw std::runtime_error("the reactor does not run");
+        if (!done.waitFor(kGenerousSignalWait)) throw std::runtime_error("the reactor does not run");
         return id;
     }();
     return tid;
@@ -46,7 +46,7 @@ void onReactor(const std::function<void()>& task) {
         task();
         done.signal();
     });
-    ASSERT_TRUE(done.waitFor(kGenerous));
+    ASSERT_TRUE(done.waitFor(kGenerousSignalWait));
 }
 
 struct Received {
@@ -75,14 +75,14 @@ TEST(SignalSource, DeliversEverySignalInOrderWithItsSender) {
     auto held = std::make_shared<Semaphore>();
     Reactor::instance().post([release, held] {
         held->signal();
-        release->waitFor(kGenerous);
+        release->waitFor(kGenerousSignalWait);
     });
-    ASSERT_TRUE(held->waitFor(kGenerous));
+    ASSERT_TRUE(held->waitFor(kGenerousSignalWait));
     for (const int signal : {SIGRTMIN, SIGUSR2, SIGRTMIN, SIGUSR1}) {
         ASSERT_EQ(::tgkill(::getpid(), reactor, signal), 0);
     }
     release->signal();
-    for (int i = 0; i < 4; ++i) ASSERT_TRUE(received->arrived.waitFor(kGenerous));
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(received->arrived.waitFor(kGenerousSignalWait));
 
     queue->sync([&] {
         std::vector<int> numbers;
@@ -102,7 +102,7 @@ TEST(SignalSource, NothingIsDeliveredAfterDestruction) {
     {
         SignalSource source({SIGUSR1}, queue, recordInto(received));
         sendToReactor(SIGUSR1);
-        ASSERT_TRUE(received->arrived.waitFor(kGenerous));
+        ASSERT_TRUE(received->arrived.waitFor(kGenerousSignalWait));
     }
     sendToReactor(SIGUSR1);
     onReactor([] {});  // the reactor has seen the signal arrive

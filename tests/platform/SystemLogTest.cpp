@@ -27,7 +27,7 @@ struct Captured {
     }
 };
 
-class SystemLogTest : public testing::Test {
+class SystemLogTest : public ::testing::Test {
 protected:
     void SetUp() override { setMinimumLogType(LogType::defaultType); }
     void TearDown() override { setMinimumLogType(LogType::defaultType); }
@@ -79,7 +79,7 @@ struct Threshold {
     bool enabled;
 };
 
-class LogThreshold : public testing::TestWithParam<Threshold> {};
+class LogThreshold : public ::testing::TestWithParam<Threshold> {};
 
 TEST_P(LogThreshold, EnabledFollowsMinimumType) {
     setMinimumLogType(GetParam().minimum);
@@ -88,7 +88,7 @@ TEST_P(LogThreshold, EnabledFollowsMinimumType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LogThreshold,
-                         testing::Values(Threshold{LogType::debug, LogType::debug, true},
+                         ::testing::Values(Threshold{LogType::debug, LogType::debug, true},
                                          Threshold{LogType::info, LogType::debug, false},
                                          Threshold{LogType::info, LogType::info, true},
                                          Threshold{LogType::defaultType, LogType::info, false},
@@ -206,10 +206,10 @@ TEST(LogLine, TimeAndBodyLayout) {
 }
 
 // The standard error line, taken by pointing descriptor 2 at a temporary file.
-class StandardErrorLine : public testing::Test {
+class StandardErrorLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        path_ = testing::TempDir() + "kiv-systemlog-XXXXXX";
+        path_ = ::testing::TempDir() + "kiv-systemlog-XXXXXX";
         fd_ = ::mkstemp(path_.data());
         ASSERT_GE(fd_, 0);
         saved_ = ::dup(STDERR_FILENO);
@@ -277,7 +277,7 @@ struct EnvironmentCase {
     LogType lowestEnabled;
 };
 
-class LogLevelEnvironment : public testing::TestWithParam<EnvironmentCase> {};
+class LogLevelEnvironment : public ::testing::TestWithParam<EnvironmentCase> {};
 
 TEST_P(LogLevelEnvironment, SetsLowestTypeWritten) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -294,11 +294,11 @@ TEST_P(LogLevelEnvironment, SetsLowestTypeWritten) {
             right = right && log.enabled(LogType::debug) == (LogType::debug >= c.lowestEnabled);
             std::_Exit(right ? 0 : 1);
         },
-        testing::ExitedWithCode(0), "");
+        ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, LogLevelEnvironment,
-                         testing::Values(EnvironmentCase{"debug", LogType::debug},
+                         ::testing::Values(EnvironmentCase{"debug", LogType::debug},
                                          EnvironmentCase{"info", LogType::info},
                                          EnvironmentCase{"default", LogType::defaultType},
                                          EnvironmentCase{"error", LogType::error},
@@ -315,7 +315,7 @@ TEST(LogLevelEnvironmentWarning, UnknownValueIsReportedOnce) {
             (void)SystemLog("s", "c").enabled(LogType::info);
             std::_Exit(0);
         },
-        testing::ExitedWithCode(0), "KIV_LOG_LEVEL: unknown level \"verbose\"");
+        ::testing::ExitedWithCode(0), "KIV_LOG_LEVEL: unknown level \"verbose\"");
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class NotificationPublisherTest : public testing::Test {
+class NotificationPublisherTest : public ::testing::Test {
 protected:
     // This thread turns the main loop; every test starts and ends with it empty.
     void SetUp() override {

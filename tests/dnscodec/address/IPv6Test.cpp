@@ -11,15 +11,15 @@
 namespace dnscodec {
 namespace {
 
-struct ParseCase {
+struct IPv6ParseCase {
     const char* text;
     const char* error;  // nullptr when valid
 };
 
-class IPv6ParseTest : public ::testing::TestWithParam<ParseCase> {};
+class IPv6ParseTest : public ::testing::TestWithParam<IPv6ParseCase> {};
 
 TEST_P(IPv6ParseTest, ValidityAndError) {
-    const ParseCase& c = GetParam();
+    const IPv6ParseCase& c = GetParam();
     const IPv6 address(c.text);
     EXPECT_EQ(address.valid(), c.error == nullptr);
     EXPECT_EQ(address.error(), c.error ? std::optional<std::string>(c.error) : std::nullopt);
@@ -32,29 +32,33 @@ TEST_P(IPv6ParseTest, ValidityAndError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, IPv6ParseTest,
-    ::testing::Values(
-        ParseCase{"::1", nullptr}, ParseCase{"::", nullptr}, ParseCase{"2001:DB8::1", nullptr},
-        ParseCase{"1:2:3:4:5:6:7::", nullptr}, ParseCase{"fe80::1%en0", nullptr},
-        ParseCase{"::ffff:192.168.1.2", nullptr}, ParseCase{"2001:db8::/32", nullptr},
-        ParseCase{"2001:db8::/128", nullptr}, ParseCase{"fe80::1%eth0/64", nullptr},
-        ParseCase{"fe80::1/64%eth0", nullptr}, ParseCase{"1::2::3", "Too many :: groups found"},
-        ParseCase{"1:2:3:4:5:6:7", "Incorrect number of groups found"},
-        ParseCase{"1:2:3:4:5:6:7:8:9", "Incorrect number of groups found"},
-        ParseCase{"1:2:3:4:5:6:7:8::9", "Incorrect number of groups found"},
-        ParseCase{"1:2:3:4::5:6:7:8", "Error parsing groups"},
-        ParseCase{"12345::", "Address failed regex: 12345"}, ParseCase{":1:2::", "Address failed regex: :1"},
-        ParseCase{"1:::2", "Address failed regex: :::"}, ParseCase{"1::2:", "Address failed regex: 2:"},
-        ParseCase{"::ffff:192.168.01.2", "IPv4 addresses cannot have leading zeroes"},
-        ParseCase{"bogus", "Bad characters detected in address: ogus"},
-        ParseCase{"::g", "Bad character detected in address: g"},
-        ParseCase{"::1.2.3", "Bad characters detected in address: .."},
-        ParseCase{"", "Incorrect number of groups found"}, ParseCase{"2001:db8::/129", "Invalid subnet mask"},
-        ParseCase{"2001:db8::/300", "Invalid subnet mask"},
-        ParseCase{"2001:db8::/1234", "Invalid subnet mask"}, ParseCase{"2001:db8::/", "Invalid subnet mask"},
-        ParseCase{"2001:db8::/3x", "Invalid subnet mask"},
-        // A "/" left inside a group once the prefix is taken off.
-        ParseCase{"1/2::3/64", "Invalid subnet mask"},
-        ParseCase{"2001:db8::1//64", "Address failed regex: /"}));
+    ::testing::Values(IPv6ParseCase{"::1", nullptr}, IPv6ParseCase{"::", nullptr},
+                      IPv6ParseCase{"2001:DB8::1", nullptr}, IPv6ParseCase{"1:2:3:4:5:6:7::", nullptr},
+                      IPv6ParseCase{"fe80::1%en0", nullptr}, IPv6ParseCase{"::ffff:192.168.1.2", nullptr},
+                      IPv6ParseCase{"2001:db8::/32", nullptr}, IPv6ParseCase{"2001:db8::/128", nullptr},
+                      IPv6ParseCase{"fe80::1%eth0/64", nullptr}, IPv6ParseCase{"fe80::1/64%eth0", nullptr},
+                      IPv6ParseCase{"1::2::3", "Too many :: groups found"},
+                      IPv6ParseCase{"1:2:3:4:5:6:7", "Incorrect number of groups found"},
+                      IPv6ParseCase{"1:2:3:4:5:6:7:8:9", "Incorrect number of groups found"},
+                      IPv6ParseCase{"1:2:3:4:5:6:7:8::9", "Incorrect number of groups found"},
+                      IPv6ParseCase{"1:2:3:4::5:6:7:8", "Error parsing groups"},
+                      IPv6ParseCase{"12345::", "Address failed regex: 12345"},
+                      IPv6ParseCase{":1:2::", "Address failed regex: :1"},
+                      IPv6ParseCase{"1:::2", "Address failed regex: :::"},
+                      IPv6ParseCase{"1::2:", "Address failed regex: 2:"},
+                      IPv6ParseCase{"::ffff:192.168.01.2", "IPv4 addresses cannot have leading zeroes"},
+                      IPv6ParseCase{"bogus", "Bad characters detected in address: ogus"},
+                      IPv6ParseCase{"::g", "Bad character detected in address: g"},
+                      IPv6ParseCase{"::1.2.3", "Bad characters detected in address: .."},
+                      IPv6ParseCase{"", "Incorrect number of groups found"},
+                      IPv6ParseCase{"2001:db8::/129", "Invalid subnet mask"},
+                      IPv6ParseCase{"2001:db8::/300", "Invalid subnet mask"},
+                      IPv6ParseCase{"2001:db8::/1234", "Invalid subnet mask"},
+                      IPv6ParseCase{"2001:db8::/", "Invalid subnet mask"},
+                      IPv6ParseCase{"2001:db8::/3x", "Invalid subnet mask"},
+                      // A "/" left inside a group once the prefix is taken off.
+                      IPv6ParseCase{"1/2::3/64", "Invalid subnet mask"},
+                      IPv6ParseCase{"2001:db8::1//64", "Address failed regex: /"}));
 
 TEST(IPv6Test, LoopbackForms) {
     const IPv6 address("::1");

@@ -12,7 +12,7 @@
 namespace platform {
 namespace {
 
-constexpr const char* kService = "com.test.hostile";
+constexpr const char* kHostileFrameService = "com.test.hostile";
 
 std::string frame(std::string_view body) {
     std::string f(4, '\0');
@@ -35,11 +35,11 @@ class XPCHostileFrame : public ::testing::TestWithParam<Hostile> {};
 TEST_P(XPCHostileFrame, InvalidatesOnlyThatConnection) {
     xpctest::TempRunDir runDir;
     auto server = std::make_shared<xpctest::TestServer>();
-    auto listener = XPCListener::makeWithMachServiceName(kService);
+    auto listener = XPCListener::makeWithMachServiceName(kHostileFrameService);
     listener->setDelegate(server);
     ASSERT_TRUE(listener->resume());
 
-    const XPCServiceAddress address = xpcServiceAddress(kService);
+    const XPCServiceAddress address = xpcServiceAddress(kHostileFrameService);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address.address), sizeof address.address), 0);
     const std::string& bytes = GetParam().bytes;
@@ -58,7 +58,7 @@ TEST_P(XPCHostileFrame, InvalidatesOnlyThatConnection) {
     EXPECT_TRUE(server->service(0)->selectors().empty());
 
     auto events = std::make_shared<xpctest::Recorder>();
-    auto good = xpctest::makeClient(kService, events);
+    auto good = xpctest::makeClient(kHostileFrameService, events);
     auto outcome = xpctest::callAsync(*good, "echoText:withReply:", {XPCValue{"fine"}});
     ASSERT_TRUE(outcome->wait());
     ASSERT_TRUE(outcome->reply.has_value());

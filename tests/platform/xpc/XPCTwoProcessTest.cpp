@@ -9,7 +9,7 @@
 namespace platform {
 namespace {
 
-constexpr const char* kService = "com.test.twoprocess";
+constexpr const char* kTwoProcessService = "com.test.twoprocess";
 
 // A running xpc_test_peer with its standard input and output on pipes.
 class Peer : public kiv::fakes::ChildProcess {
@@ -24,9 +24,9 @@ protected:
 };
 
 TEST_F(XPCTwoProcessTest, ListenerThatDiesMidCallInterruptsThenReconnectsToItsSuccessor) {
-    auto server = std::make_unique<Peer>(std::vector<std::string>{"serve", kService});
+    auto server = std::make_unique<Peer>(std::vector<std::string>{"serve", kTwoProcessService});
     ASSERT_EQ(server->readLine(), "ready");
-    auto c = xpctest::makeClient(kService, events);
+    auto c = xpctest::makeClient(kTwoProcessService, events);
 
     auto hello = xpctest::callAsync(*c, "echoText:withReply:", {XPCValue{"hello"}});
     ASSERT_TRUE(hello->wait());
@@ -41,7 +41,7 @@ TEST_F(XPCTwoProcessTest, ListenerThatDiesMidCallInterruptsThenReconnectsToItsSu
     EXPECT_EQ(server->finish() >> 8, 3);
 
     // A successor replaces the dead listener's socket; the same connection reaches it.
-    server = std::make_unique<Peer>(std::vector<std::string>{"serve", kService});
+    server = std::make_unique<Peer>(std::vector<std::string>{"serve", kTwoProcessService});
     ASSERT_EQ(server->readLine(), "ready");
     auto again = xpctest::callAsync(*c, "add:to:withReply:", {XPCValue{2}, XPCValue{3}});
     ASSERT_TRUE(again->wait());
@@ -53,9 +53,9 @@ TEST_F(XPCTwoProcessTest, ListenerThatDiesMidCallInterruptsThenReconnectsToItsSu
 }
 
 TEST_F(XPCTwoProcessTest, DeadListenerWithoutSuccessorInvalidates) {
-    Peer server({"serve", kService});
+    Peer server({"serve", kTwoProcessService});
     ASSERT_EQ(server.readLine(), "ready");
-    auto c = xpctest::makeClient(kService, events);
+    auto c = xpctest::makeClient(kTwoProcessService, events);
     auto dying = xpctest::callAsync(*c, "die:withReply:", {XPCValue{"now"}});
     ASSERT_TRUE(dying->wait());
     EXPECT_EQ(dying->error->code, NSXPCConnectionInterrupted);
@@ -69,10 +69,10 @@ TEST_F(XPCTwoProcessTest, DeadListenerWithoutSuccessorInvalidates) {
 
 TEST_F(XPCTwoProcessTest, ClientInAnotherProcessReachesOurListener) {
     auto server = std::make_shared<xpctest::TestServer>();
-    auto listener = XPCListener::makeWithMachServiceName(kService);
+    auto listener = XPCListener::makeWithMachServiceName(kTwoProcessService);
     listener->setDelegate(server);
     ASSERT_TRUE(listener->resume());
-    Peer client({"call", kService, "across processes"});
+    Peer client({"call", kTwoProcessService, "across processes"});
     EXPECT_EQ(client.readLine(), "across processes");
     EXPECT_EQ(client.finish(), 0);
     // The client process has gone: its accepted connection is invalidated.
@@ -82,7 +82,7 @@ TEST_F(XPCTwoProcessTest, ClientInAnotherProcessReachesOurListener) {
 }
 
 TEST_F(XPCTwoProcessTest, PeerReportsAMissingListener) {
-    Peer client({"call", kService, "x"});
+    Peer client({"call", kTwoProcessService, "x"});
     EXPECT_EQ(client.readLine(), "error 4099");
     EXPECT_EQ(client.finish(), 0);
 }
