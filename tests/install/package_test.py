@@ -3,7 +3,7 @@
 
   package_test.py CMAKE BUILD_DIR
 
-Makes the package of the build (cpack), then, in a mount namespace of its own, lays an overlay
+Makes the package of the build (cpack; lintian finds no error in it), then, in a mount namespace of its own, lays an overlay
 over / (its upper layer on a tmpfs of that namespace) and works in it through chroot: dpkg -i;
 the group, the extension's user, the folders and modes the maintainer scripts made; the
 installed helper and application on the installer road and the normal road against the
@@ -75,12 +75,21 @@ def main():
     try:
         package = make_package(cmake, build, work / "package")
         print("package:", package.name, flush=True)
+        if prefix_of(build) != "/usr":
+            print("SKIP: lintian checks a package for /usr only (this build's prefix is %s)" % prefix_of(build))
+        elif shutil.which("lintian"):
+            report = run(["lintian", "--fail-on", "error", package], check_status=False)
+            errors = [line for line in report.stdout.splitlines() if line.startswith("E:")]
+            check(report.returncode == 0 and not errors, "lintian finds no error: %s" % "; ".join(errors))
+        else:
+            print("SKIP: no lintian to check the package", flush=True)
         status = subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable, __file__,
                                  "--inside", str(package), prefix_of(build), str(work)]).returncode
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if status == SKIPPED:
         return SKIPPED
+    status = status or (1 if failures else 0)
     print("package:", "passed" if status == 0 else "FAILED", flush=True)
     return status
 
