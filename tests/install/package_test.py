@@ -3,15 +3,19 @@
 
   package_test.py CMAKE BUILD_DIR
 
-Makes the package of the build (cpack; lintian finds no error in it), then, in a mount namespace of its own, lays an overlay
-over / (its upper layer on a tmpfs of that namespace) and works in it through chroot: dpkg -i;
+Makes the package of the build (cpack; lintian finds no error in it), then, in a mount
+namespace of its own, lays an overlay over / (its upper layer on a tmpfs of that namespace)
+and works in it through chroot: dpkg -i;
 the group, the extension's user, the folders and modes the maintainer scripts made; the
-installed helper and application on the installer road and the normal road against the
-development device server, with a query answered through the installed extension
+installed extension as its unit runs it (its own user, two capabilities) intercepting and
+answering; the installed helper and application on the installer road and the normal road
+against the development device server, with a query answered through the installed extension
 (tools/kiv_sandbox.py on the installed programs); then dpkg --purge, after which nothing of the
 package is left. Nothing on the machine changes: the overlay goes with the namespace.
 Skipped (status 77) where it cannot run: not root, no dpkg, no overlayfs.
 """
+import grp
+import json
 import os
 import pathlib
 import re
@@ -19,6 +23,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 SKIPPED = 77
@@ -163,6 +168,94 @@ def check_installed(root, prefix):
     check(socket.is_symlink(), "the helper's socket enabled")
 
 
+PROXY_CAPABILITIES = "net_admin,net_bind_service"
+
+
+def extension_as_its_unit(prefix):
+    """In the chroot, in a network namespace of its own: the installed extension as its unit
+    runs it (its own user, the group kiv, only its two capabilities, no new privileges) takes
+    the computer's DNS, answers through a stand-in resolver and makes its link socket in /run/kiv.
+    Its exit status; what it saw on standard output."""
+    # As in the sandbox: one link whose default route makes the outside address routable.
+    for argv in (["ip", "link", "set", "lo", "up"], ["ip", "link", "add", "kiv0", "type", "veth", "peer", "name", "kiv1"],
+                 ["ip", "link", "set", "kiv1", "up"], ["ip", "link", "set", "kiv0", "up"],
+                 ["ip", "addr", "add", "198.51.100.2/24", "dev", "kiv0"],
+                 ["ip", "route", "add", "default", "via", "198.51.100.1", "dev", "kiv0"]):
+        run(argv)
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="kiv-extension-"))
+    os.chmod(folder, 0o755)
+    vendor = folder / "vendor.json"
+    vendor.write_text(json.dumps({"uuid": "00112233-4455-6677-8899-aabbccddeeff", "locationTag": "abc",
+                                  "resolvers": ["127.0.0.2"], "internalIp": "10.1.2.3",
+                                  "externalIp": "198.51.100.7", "localDNS": ["127.0.0.2"],
+                                  "filters": [{"filter": [{"resolvers": ["127.0.0.2"]}]}]}))
+    os.chmod(vendor, 0o644)
+    log = open(folder / "resolver.log", "w")
+    resolver = subprocess.Popen([sys.executable, str(SOURCE / "tools/kiv-test-resolver"), "--address", "127.0.0.2",
+                                 "--port", "53", "--quiet"], stdout=log, stderr=subprocess.STDOUT)
+    confined = ["setpriv", "--reuid=kivdnsproxy", "--regid=kiv", "--init-groups", "--no-new-privs",
+                "--inh-caps=-all,+" + PROXY_CAPABILITIES.replace(",", ",+"),
+                "--ambient-caps=-all,+" + PROXY_CAPABILITIES.replace(",", ",+"),
+                "--bounding-set=-all,+" + PROXY_CAPABILITIES.replace(",", ",+")]
+    program = prefix + "/libexec/kiv/kivdnsproxy"
+    output = open(folder / "kivdnsproxy.log", "w+")
+    proxy = subprocess.Popen(confined + [program, "--vendor-data", str(vendor), "--threads", "1"],
+                             stdout=output, stderr=subprocess.STDOUT, env={"PATH": "/usr/bin:/bin"})
+    ok = True
+
+    def expect(condition, what):
+        nonlocal ok
+        ok = ok and bool(condition)
+        print("%s: %s" % ("ok" if condition else "FAIL", what), flush=True)
+
+    def until(condition, seconds=30):
+        deadline = time.monotonic() + seconds
+        while not condition() and time.monotonic() < deadline and proxy.poll() is None:
+            time.sleep(0.05)
+        return condition()
+    try:
+        started = until(lambda: "proxy started" in (folder / "kivdnsproxy.log").read_text())
+        expect(started and "intercepting" in (folder / "kivdnsproxy.log").read_text(),
+               "kivdnsproxy as kivdnsproxy:kiv with %s only: intercepting" % PROXY_CAPABILITIES)
+        status = pathlib.Path("/proc/%d/status" % proxy.pid).read_text() if proxy.poll() is None else ""
+        effective = re.search(r"^CapEff:\s*(\S+)$", status, re.M)
+        expect(effective and int(effective.group(1), 16) == (1 << 12) | (1 << 10),
+               "its effective capabilities: %s" % (effective and effective.group(1)))
+        answers = []
+
+        def answered():
+            answers.append(run(["dig", "+short", "+time=2", "+tries=1", "@192.0.2.53", "example.com", "A"],
+                               check_status=False).stdout.strip())
+            return answers[-1] == "192.0.2.1"
+        expect(until(answered), "dig @192.0.2.53 example.com through it: %r" % (answers[-1:],))
+        sockets = [path for path in pathlib.Path("/run/kiv").glob("*.sock")]
+        expect(sockets and all(path.stat().st_uid != 0 and path.stat().st_gid == grp_id("kiv") for path in sockets),
+               "its link socket in /run/kiv, group kiv: %s" % [str(path) for path in sockets])
+    finally:
+        proxy.terminate()
+        proxy.wait(timeout=20)
+        cleared = subprocess.run(confined + [program, "--clear-interception"], capture_output=True, text=True)
+        tables = run(["nft", "list", "tables"], check_status=False).stdout
+        expect(cleared.returncode == 0 and "kivdnsproxy" not in tables, "--clear-interception as its user: %r" % tables)
+        resolver.terminate()
+        resolver.wait(timeout=20)
+        if not ok:
+            print(re.sub("^", "    ", (folder / "kivdnsproxy.log").read_text(), flags=re.M), flush=True)
+        shutil.rmtree(folder, ignore_errors=True)
+    return 0 if ok else 1
+
+
+def grp_id(name):
+    return grp.getgrnam(name).gr_gid
+
+
+def run_extension(root, prefix):
+    done = run(["chroot", root, "unshare", "--net", sys.executable, __file__, "--extension", prefix],
+               check_status=False, timeout=120)
+    print(re.sub("^", "    ", done.stdout.rstrip(), flags=re.M), flush=True)
+    check(done.returncode == 0, "the installed extension runs confined as its unit says")
+
+
 def run_agent(root, prefix):
     """The demo of scripts/run on the installed programs, in the copy."""
     # The computer's DNS server is the sandbox's outside address, in a file the helper may
@@ -199,6 +292,7 @@ def inside(package, prefix, work):
     files = [line for line in run(["chroot", root, "dpkg", "-L", "kiv"]).stdout.splitlines()
              if below(root, line).is_file()]
     check_installed(root, prefix)
+    run_extension(root, prefix)
     run_agent(root, prefix)
     check_purged(root, files)
     # The namespace's mounts, the overlay among them, end with it.
@@ -219,6 +313,8 @@ def agent(prefix):
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "--inside":
         sys.exit(inside(pathlib.Path(sys.argv[2]), sys.argv[3], pathlib.Path(sys.argv[4])))
+    if len(sys.argv) > 1 and sys.argv[1] == "--extension":
+        sys.exit(extension_as_its_unit(sys.argv[2]))
     if len(sys.argv) > 1 and sys.argv[1] == "--agent":
         sys.exit(agent(sys.argv[2]))
     sys.exit(main())
