@@ -13,7 +13,7 @@ if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
 endif()
 
 # A package's documentation folder holds its copyright and changelog, the changelog compressed
-# reproducibly (no name, no time stamp).
+# reproducibly (no name, no time stamp; its date is $SOURCE_DATE_EPOCH when set).
 set(doc ${CMAKE_CURRENT_BINARY_DIR}/package-doc)
 file(MAKE_DIRECTORY ${doc})
 string(TIMESTAMP KIV_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
