@@ -22,6 +22,12 @@ As a library (tests/integration/agent_test.py):
 run_in_sandbox runs the calling script once more, with the same arguments, inside the
 namespaces; there it calls the function. KIV_SANDBOX_KEEP=1 keeps the sandbox's folder
 (logs of every program in logs/) for a look afterwards.
+
+With `installed=PREFIX` the programs are those a package installed below PREFIX, run as
+installed: the helper with its unit's rights file, every program on the machine's own folders
+(/var/lib/kiv, /run/kiv, /tmp). That is for a throwaway root (tests/install chroots into an
+overlay of the machine's), where the sandbox runs as root without a user namespace, which a
+chrooted process cannot make.
 """
 import argparse
 import json
@@ -37,6 +43,7 @@ import time
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 INSIDE_VARIABLE = "KIV_SANDBOX_WORK"
+INSTALLED_VARIABLE = "KIV_SANDBOX_INSTALLED"
 
 OUTSIDE_DNS = "192.0.2.53"             # an "outside" DNS server: routable here, served nowhere
 LINK_ADDRESS = "198.51.100.2"          # the computer's own address on its one link
@@ -66,32 +73,37 @@ class SandboxUnavailable(SandboxError):
     """This machine cannot make the namespaces (a tool missing, user namespaces not allowed)."""
 
 
-def sandbox_unavailable():
+def _namespaces(installed):
+    return "-nmpf" if installed else "-Urnmpf"
+
+
+def sandbox_unavailable(installed=None):
     """Empty when a sandbox can be made here, else why not."""
     for tool in ("/usr/bin/unshare", "/usr/sbin/ip", "/usr/sbin/nft", "/usr/bin/dig", "/usr/bin/dbus-daemon"):
         if not os.path.exists(tool):
             return tool + " is not installed"
-    probe = subprocess.run(["/usr/bin/unshare", "-Urnmpf", "--mount-proc", "/usr/sbin/nft", "list", "tables"],
+    flags = _namespaces(installed)
+    probe = subprocess.run(["/usr/bin/unshare", flags, "--mount-proc", "/usr/sbin/nft", "list", "tables"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if probe.returncode != 0:
-        return "unshare -Urnmpf (user, network, mount and PID namespaces) with nftables inside: %s" % (
-            probe.stderr.strip() or "exit status %d" % probe.returncode)
+        return "unshare %s (network, mount and PID namespaces) with nftables inside: %s" % (
+            flags, probe.stderr.strip() or "exit status %d" % probe.returncode)
     return ""
 
 
-def run_in_sandbox(function, build_dir, timeout=600):
+def run_in_sandbox(function, build_dir, timeout=600, installed=None):
     """Runs function(Sandbox) inside a new namespace and returns the exit status. Called
     again inside (the script re-runs itself through unshare), it runs the function."""
     work = os.environ.get(INSIDE_VARIABLE)
     if work:
-        return _run_inside(function, build_dir, work)
-    why = sandbox_unavailable()
+        return _run_inside(function, build_dir, work, os.environ.get(INSTALLED_VARIABLE) or None)
+    why = sandbox_unavailable(installed)
     if why:
         raise SandboxUnavailable(why)
     work = tempfile.mkdtemp(prefix="kiv-sandbox-")
     os.chmod(work, 0o755)
-    env = dict(os.environ, **{INSIDE_VARIABLE: work})
-    command = ["/usr/bin/unshare", "-Urnmpf", "--mount-proc", "--propagation", "private",
+    env = dict(os.environ, **{INSIDE_VARIABLE: work, INSTALLED_VARIABLE: installed or ""})
+    command = ["/usr/bin/unshare", _namespaces(installed), "--mount-proc", "--propagation", "private",
                sys.executable, os.path.abspath(sys.argv[0]), *sys.argv[1:]]
     child = subprocess.Popen(command, env=env)
     try:
@@ -116,12 +128,12 @@ def run_in_sandbox(function, build_dir, timeout=600):
             shutil.rmtree(work, ignore_errors=True)
 
 
-def _run_inside(function, build_dir, work):
+def _run_inside(function, build_dir, work, installed):
     def stop(signum, frame):
         raise KeyboardInterrupt
     # The first process of a PID namespace ignores signals it has no handler for.
     signal.signal(signal.SIGTERM, stop)
-    box = Sandbox(build_dir, work)
+    box = Sandbox(build_dir, work, installed)
     try:
         box.prepare()
         result = function(box)
@@ -156,8 +168,9 @@ class Sandbox:
     and the agent's programs (start_*), and what a test looks at (logs, files, DNS, buses).
     Every wait is bounded and raises SandboxError."""
 
-    def __init__(self, build_dir, work):
+    def __init__(self, build_dir, work, installed=None):
         self.build = os.path.abspath(build_dir)
+        self.installed = installed                    # a package's prefix, or None: the build's
         self.work = work
         self.processes = []
         self.root = os.path.join(work, "root")        # KIV_ROOT: the helper's "/"
@@ -166,6 +179,9 @@ class Sandbox:
         self.tmp = os.path.join(work, "tmp")          # KIV_TMP_DIR: the cookie parameter file
         self.logs = os.path.join(work, "logs")
         self.preferences = os.path.join(work, "dnsproxy", "preferences.json")
+        if installed:
+            self.root, self.run_dir, self.tmp = "/", "/run/kiv", "/tmp"
+            self.preferences = "/var/lib/kiv/dnsproxy/preferences.json"
         self.store = os.path.join(work, "device-store.json")
         self.server_url = None
         self.server_port = None
@@ -193,11 +209,12 @@ class Sandbox:
                        os.path.join(self.root, "etc/kiv"), os.path.join(self.root, "var/lib/kiv"),
                        os.path.join(self.root, "usr/local/share/ca-certificates"), os.path.join(self.work, "bus")):
             os.makedirs(folder, exist_ok=True)
-        os.chmod(self.tmp, 0o755)
-        rights = os.path.join(self.root, "etc/kiv/kivhelper.rights")
-        with open(rights, "w") as f:
-            f.write(HELPER_RIGHTS)
-        os.chmod(rights, 0o644)
+        if not self.installed:  # else the package's folders and rights
+            os.chmod(self.tmp, 0o755)
+            rights = os.path.join(self.root, "etc/kiv/kivhelper.rights")
+            with open(rights, "w") as f:
+                f.write(HELPER_RIGHTS)
+            os.chmod(rights, 0o644)
         self._network()
         self._mounts()
         self._buses()
@@ -278,6 +295,13 @@ class Sandbox:
             "DBUS_SYSTEM_BUS_ADDRESS": self.system_bus,
             "DBUS_SESSION_BUS_ADDRESS": self.session_bus,
         }
+        if self.installed:
+            # The machine's own folders, the extension beside the application, the rights file
+            # that the helper's unit names.
+            for key in ("KIV_ROOT", "KIV_RUN_DIR", "KIV_TMP_DIR", "KIV_DNSPROXY_PREFERENCES", "KIV_EXTENSION_PATH"):
+                del env[key]
+            unit = self.read(os.path.join(self.installed, "lib/systemd/system/kivhelper.service"))
+            env.update(re.findall(r"^Environment=(KIV_HELPER_RIGHTS)=(\S+)$", unit, re.M))
         for key in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"):
             if key in os.environ:
                 env[key] = os.environ[key]
@@ -422,7 +446,9 @@ class Sandbox:
             return False
 
     def start_helper(self):
-        process = self.start("kivhelper", [os.path.join(self.build, "helper/kivhelper")])
+        program = (os.path.join(self.installed, "libexec/kivhelper/kivhelper") if self.installed
+                   else os.path.join(self.build, "helper/kivhelper"))
+        process = self.start("kivhelper", [program])
         self.wait_for_line(process.log, "^kivhelper: serving", 20)
         return process
 
@@ -454,6 +480,8 @@ class Sandbox:
     # ---- the application -------------------------------------------------------------
 
     def application(self):
+        if self.installed:
+            return os.path.join(self.installed, "bin/brannockcloud")
         return os.path.join(self.build, "app/shell/brannockcloud")
 
     def installer_arguments(self):
@@ -668,14 +696,13 @@ def demo(box):
     box.say("   proxy enabled: kivdnsproxy (pid %s) takes the computer's DNS (nftables: %s)"
             % (", ".join(map(str, box.proxy_pids())), box.interception_table()))
 
-    answer = box.dig(OUTSIDE_DNS, "example.com")
-    expect(answer == ["192.0.2.1"], "dig @%s example.com: %r" % (OUTSIDE_DNS, answer))
+    answer, tries = ask(box, "example.com", lambda answer: answer == ["192.0.2.1"])
     records = [r for r in box.resolver_records("filtering-resolver") if r.get("qname") == "example.com."]
     option = box.identification(records[-1]) if records else None
     expect(option and option["uuid"] == device["uuid"] and option["location"] == tag,
            "the filtering resolver saw %r" % (records[-1] if records else None))
-    box.say("== dig @%s example.com: %s, through the proxy; the filtering resolver saw uuid %s, ip %s, location %s"
-            % (OUTSIDE_DNS, answer[0], option["uuid"], option["ip"], option["location"]))
+    box.say("== dig @%s example.com: %s%s, through the proxy; the filtering resolver saw uuid %s, ip %s, location %s"
+            % (OUTSIDE_DNS, answer[0], tries, option["uuid"], option["ip"], option["location"]))
 
     box.say("== device server: forwarding rule corp.example -> %s; the network drops and comes back" % RULE_RESOLVER)
     add_forwarding_rule(box, device_key, "corp.example", RULE_RESOLVER)
@@ -683,12 +710,14 @@ def demo(box):
     # a local edit of the configuration files, a new parameter file).
     box.reconnect()
     wait_for_rule(box, "corp.example", RULE_RESOLVER, 60)
-    answer = box.dig(OUTSIDE_DNS, "host.corp.example")
-    claimed = [r for r in box.resolver_records("rule-resolver") if r.get("qname") == "host.corp.example."]
-    expect(answer == ["192.0.2.1"] and claimed, "dig host.corp.example: %r, rule resolver saw %d" %
-           (answer, len(claimed)))
-    box.say("   dig @%s host.corp.example: %s, answered by the rule's resolver %s"
-            % (OUTSIDE_DNS, answer[0], RULE_RESOLVER))
+    # The extension takes the new rule while the application reconfigures it: until then a query
+    # still goes to the filtering resolver, and one may go unanswered.
+    def claimed():
+        return [r for r in box.resolver_records("rule-resolver") if r.get("qname") == "host.corp.example."]
+    answer, tries = ask(box, "host.corp.example", lambda answer: answer == ["192.0.2.1"] and claimed(),
+                        lambda answer: "rule resolver saw %d" % len(claimed()))
+    box.say("   dig @%s host.corp.example: %s%s, answered by the rule's resolver %s"
+            % (OUTSIDE_DNS, answer[0], tries, RULE_RESOLVER))
 
     # The external address is looked up on a (re)connection; the first one came before the device
     # had a configuration, so the menu shows it from the reconnection on.
@@ -706,6 +735,23 @@ def demo(box):
     box.say("   dig @%s example.com goes directly again: %s" % (
         OUTSIDE_DNS, "no reply, as nothing serves %s here" % OUTSIDE_DNS if answer is None else answer))
     return True
+
+
+def ask(box, name, good, detail=lambda answer: "", timeout=30):
+    """Asks the computer's DNS server for `name` again and again, as a stub resolver does, until
+    `good(answer)` or the timeout: the answer and, when it took more than one, how many tries.
+    A reconfiguration of the proxy leaves a moment in which a query goes unanswered."""
+    answers = []
+
+    def answered():
+        answers.append(box.dig(OUTSIDE_DNS, name))
+        return good(answers[-1])
+    try:
+        box.wait_until(answered, timeout, "an answer to %s" % name)
+    except SandboxError:
+        last = answers[-1] if answers else None
+        raise SandboxError("dig @%s %s: %r after %d tries %s" % (OUTSIDE_DNS, name, last, len(answers), detail(last)))
+    return answers[-1], (" (try %d)" % len(answers) if len(answers) > 1 else "")
 
 
 def add_forwarding_rule(box, device_key, domain, resolver):

@@ -10,6 +10,7 @@ missing says so and is skipped. Nothing outside the temporary folder changes.
 """
 import json
 import os
+import re
 import pathlib
 import shutil
 import subprocess
@@ -79,6 +80,32 @@ def check_polkit_rule(rule):
     check(got and json.loads(got) == [case[4] for case in cases], f"polkit rule answers {got.strip()}")
 
 
+CONFINED = {  # directive: value in both system services (None: any value)
+    "NoNewPrivileges": "yes", "ProtectSystem": "strict", "PrivateTmp": "yes", "SystemCallFilter": "@system-service",
+    "LimitNOFILE": None, "MemoryMax": None, "TasksMax": None, "RestrictAddressFamilies": None,
+    "CapabilityBoundingSet": None}
+
+
+def check_confinement(units):
+    """Both services confined as systemd's own daemons are; the extension as its own user with
+    only the capabilities its interception and port take; systemd's exposure score stays low."""
+    for name in ("kivhelper.service", "kivdnsproxy.service"):
+        service = unit(units / name)
+        for key, value in CONFINED.items():
+            check(service.get(key) and value in (None, service[key]), f"{name} {key}={value or '...'}: "
+                  f"{service.get(key)}")
+        check("AF_PACKET" not in service.get("RestrictAddressFamilies", ""), f"{name} without packet sockets")
+        score = run(["systemd-analyze", "security", "--offline=yes", "--no-pager", units / name])
+        exposure = re.search(r"Overall exposure level for \S+: ([0-9.]+)", score)
+        check(exposure and float(exposure.group(1)) <= 3.0, f"{name} exposure {exposure and exposure.group(1)}")
+    proxy = unit(units / "kivdnsproxy.service")
+    capabilities = {"CAP_NET_ADMIN", "CAP_NET_BIND_SERVICE"}
+    check((proxy.get("User"), proxy.get("Group")) == ("kivdnsproxy", "kiv"), "kivdnsproxy runs as kivdnsproxy:kiv")
+    check(set(proxy["AmbientCapabilities"].split()) == capabilities == set(proxy["CapabilityBoundingSet"].split()),
+          f"kivdnsproxy capabilities {proxy.get('AmbientCapabilities')}")
+    check(unit(units / "kivhelper.service")["CapabilityBoundingSet"] == "CAP_NET_ADMIN", "kivhelper capabilities")
+
+
 def main(tmp):
     root = tmp / "root"
     install(root)
@@ -107,6 +134,7 @@ def main(tmp):
         run(["systemd-analyze", "verify", f"--root={root}", "--man=no", "--generators=no"] +
             [prefix / "lib/systemd/system" / name for name in ("kivhelper.socket", "kivhelper.service",
                                                                 "kivdnsproxy.service")])
+        check_confinement(prefix / "lib/systemd/system")
         user_unit = (prefix / "lib/systemd/user/brannockcloud.service").read_text()
         (tmp / "brannockcloud.service").write_text(user_unit.replace(f"={PREFIX}/", f"={prefix}/"))
         (tmp / "xdg").mkdir(mode=0o700)
@@ -126,12 +154,18 @@ def main(tmp):
     (root / "etc").mkdir(exist_ok=True)
     run(["systemd-sysusers", f"--root={root}", "kiv.conf"])
     groups = {f[0]: int(f[2]) for f in (line.split(":") for line in (root / "etc/group").read_text().splitlines())}
+    users = {f[0]: (int(f[2]), int(f[3])) for f in (line.split(":") for line in
+                                                    (root / "etc/passwd").read_text().splitlines())}
     check("kiv" in groups, "sysusers made the group kiv")
+    check(users.get("kivdnsproxy", (0, None))[1] == groups.get("kiv") and users["kivdnsproxy"][0] != 0,
+          "sysusers made the extension's user kivdnsproxy in the group kiv")
     run(["systemd-tmpfiles", "--create", f"--root={root}", "kiv.conf"])
-    for path, mode, gid in [("var/lib/kiv", 0o755, 0), ("var/lib/kiv/dnsproxy", 0o2770, groups.get("kiv")),
-                            ("var/lib/kiv/config.ini", 0o644, 0), ("run/kiv", 0o755, 0)]:
+    proxy = users.get("kivdnsproxy", (None,))[0]
+    for path, mode, uid, gid in [("var/lib/kiv", 0o755, 0, 0), ("var/lib/kiv/dnsproxy", 0o2770, 0, groups.get("kiv")),
+                                 ("var/lib/kiv/config.ini", 0o644, 0, 0), ("run/kiv", 0o755, proxy, groups.get("kiv")),
+                                 ("run/KIVDNSModifier.lock", 0o600, 0, 0)]:
         info = (root / path).stat()
-        check((info.st_mode & 0o7777, info.st_uid, info.st_gid) == (mode, 0, gid), f"{path} {mode:o} root:{gid}")
+        check((info.st_mode & 0o7777, info.st_uid, info.st_gid) == (mode, uid, gid), f"{path} {mode:o} {uid}:{gid}")
     config = root / "var/lib/kiv/config.ini"
     check(config.read_text() == (prefix / "share/kiv/config.ini").read_text(), "tmpfiles copied config.ini")
     config.write_text("[ApplicationSettings]\nLogDebug=true\n[XNCServerInfoSection]\n")
