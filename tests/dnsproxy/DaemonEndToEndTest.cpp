@@ -514,8 +514,8 @@ struct ReplyCase {
     std::function<std::optional<Bytes>(const Bytes& upstreamQuery, const Bytes& reply)> gets;
 };
 
-std::optional<Bytes> asSent(const Bytes&, const Bytes& reply) { return reply; }
-std::optional<Bytes> dropped(const Bytes&, const Bytes&) { return std::nullopt; }
+std::optional<Bytes> reachesTheClient(const Bytes&, const Bytes& reply) { return reply; }
+std::optional<Bytes> droppedAsAStray(const Bytes&, const Bytes&) { return std::nullopt; }
 std::function<Bytes(const Bytes&)> errorAlone(std::uint8_t rcode) {
     return [rcode](const Bytes& upstream) { return headerOnly(upstream, rcode); };
 }
@@ -555,37 +555,37 @@ const Bytes kWithOPT = testing_dnsproxy::query(0x301, kName, /*ownOPT=*/true);
 INSTANTIATE_TEST_SUITE_P(
     Daemon, ReplyCases,
     ::testing::Values(
-        ReplyCase{"FormErrWithoutQuestion", kPlain, errorAlone(1), asSent},
-        ReplyCase{"ServFailWithoutQuestion", kPlain, errorAlone(2), asSent},
-        ReplyCase{"NotImpWithoutQuestion", kWithOPT, errorAlone(4), asSent},
-        ReplyCase{"RefusedWithoutQuestion", kPlain, errorAlone(5), asSent},
-        ReplyCase{"NoErrorWithoutQuestionIsAStray", kPlain, errorAlone(0), dropped},
-        ReplyCase{"NXDomainWithoutQuestionIsAStray", kPlain, errorAlone(3), dropped},
+        ReplyCase{"FormErrWithoutQuestion", kPlain, errorAlone(1), reachesTheClient},
+        ReplyCase{"ServFailWithoutQuestion", kPlain, errorAlone(2), reachesTheClient},
+        ReplyCase{"NotImpWithoutQuestion", kWithOPT, errorAlone(4), reachesTheClient},
+        ReplyCase{"RefusedWithoutQuestion", kPlain, errorAlone(5), reachesTheClient},
+        ReplyCase{"NoErrorWithoutQuestionIsAStray", kPlain, errorAlone(0), droppedAsAStray},
+        ReplyCase{"NXDomainWithoutQuestionIsAStray", kPlain, errorAlone(3), droppedAsAStray},
         ReplyCase{"FormErrWithAnotherIdIsAStray", kPlain,
                   [](const Bytes& upstream) {
                       auto reply = headerOnly(upstream, 1);
                       reply[1] ^= 1;
                       return reply;
                   },
-                  dropped},
+                  droppedAsAStray},
         ReplyCase{"FormErrThatIsNoResponseIsAStray", kPlain,
                   [](const Bytes& upstream) {
                       auto reply = headerOnly(upstream, 1);
                       reply[2] &= 0x7F;
                       return reply;
                   },
-                  dropped},
+                  droppedAsAStray},
         ReplyCase{"UndecodableQueryAnsweredByItsId", kUndecodable,
-                  [](const Bytes&) { return Bytes{0x51, 0x52, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, asSent},
+                  [](const Bytes&) { return Bytes{0x51, 0x52, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, reachesTheClient},
         ReplyCase{"UndecodableQueryAnsweredWithAQuestion", kLoopingName,
                   [](const Bytes&) {
                       auto reply = testing_dnsproxy::reply(testing_dnsproxy::query(0x6162, "other.test"));
                       reply[3] = 0x02;
                       return reply;
                   },
-                  asSent},
+                  reachesTheClient},
         ReplyCase{"UndecodableQueryAndAnotherIdIsAStray", kUndecodable,
-                  [](const Bytes&) { return Bytes{0x51, 0x53, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, dropped},
+                  [](const Bytes&) { return Bytes{0x51, 0x53, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, droppedAsAStray},
         ReplyCase{"CutForAClientWithEDNSCarriesTheResolversOPT", kWithOPT,
                   [](const Bytes& upstream) { return longAnswer(upstream, 1300, kResolverOPT); },
                   [](const Bytes& upstream, const Bytes&) -> std::optional<Bytes> {
