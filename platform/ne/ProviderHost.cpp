@@ -119,12 +119,14 @@ ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<N
     if (settings_.maxDatagramsPerFlow == 0) settings_.maxDatagramsPerFlow = 1;
     if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
     if (settings_.interception.enabled) interception_ = std::make_unique<Interception>(settings_.interception);
+    graceToken_->control = control_;
 }
 
 ProviderHost::~ProviderHost() {
     {
         std::lock_guard lock(graceToken_->mutex);
         graceToken_->alive = false;
+        graceToken_->control = Queue();
     }
     if (interception_) stopIntercepting();
     for (const auto& listening : listeners_) {
@@ -385,15 +387,20 @@ void ProviderHost::beginHold() {
     const auto generation = ++holdGeneration_;
     std::weak_ptr<GraceToken> weak = graceToken_;
     platform::globalQueue(platform::QoS::utility)
-        ->asyncAfter(settings_.stopGrace, [this, weak, generation, control = control_] {
+        ->asyncAfter(settings_.stopGrace, [this, weak, generation] {
             const auto token = weak.lock();
             if (!token) return;
             // Posted under the token's lock: the host (and so its io_context) is still there.
             std::lock_guard lock(token->mutex);
             if (!token->alive) return;
-            asio::post(control, [this, weak, generation] {
+            asio::post(token->control, [this, weak, generation] {
                 const auto token = weak.lock();
-                if (token && token->alive) graceEnded(generation);
+                if (!token) return;
+                {
+                    std::lock_guard lock(token->mutex);
+                    if (!token->alive) return;
+                }
+                graceEnded(generation);
             });
         });
 }

@@ -254,10 +254,13 @@ private:
     std::vector<HeldBatch> heldBatches_;     // holdMutex_: read just as the hold began
     std::size_t heldBytes_ = 0;              // holdMutex_
     std::uint64_t holdGeneration_ = 0;       // control queue: the grace timer that counts
-    // Lets a grace timer that fires after the host has gone do nothing.
+    // Lets a grace timer that fires after the host has gone do nothing. It holds
+    // the control queue (no timer does), which the host's end lets go while its
+    // io_context is still there.
     struct GraceToken {
         std::mutex mutex;
-        bool alive = true;
+        bool alive = true;  // mutex
+        Queue control;      // mutex
     };
     std::shared_ptr<GraceToken> graceToken_ = std::make_shared<GraceToken>();
 };
