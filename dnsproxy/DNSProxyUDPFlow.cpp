@@ -1,6 +1,7 @@
 #include "dnsproxy/DNSProxyUDPFlow.hpp"
 
 #include <algorithm>
+#include <array>
 #include <asio/post.hpp>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,7 @@ std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, st
     }
     if (name.empty()) name = ".";
     if (size - at - 1 < 4) return std::nullopt;  // type and class
-    PlainQuery plain{at + 1 + 4, DNSProxyUDPFlow::kClassicReplyLimit};
+    PlainQuery plain{at + 1 + 4, {}};
     bool sawOPT = false;
     at = plain.questionEnd;
     for (std::uint16_t i = load16(bytes + kAdditionalCountOffset); i > 0; --i) {
@@ -71,22 +72,71 @@ std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, st
         if (size - at - 11 < dataLength) return std::nullopt;
         if (!sawOPT && load16(fixed) == kOPTType) {
             sawOPT = true;
-            plain.replyLimit = std::max(DNSProxyUDPFlow::kClassicReplyLimit, load16(fixed + 2));
+            plain.replyLimit = {std::max(DNSProxyUDPFlow::kClassicReplyLimit, load16(fixed + 2)), true};
         }
         at += 11 + dataLength;
     }
     return plain;
 }
 
-bool truncateReply(Datagram& reply, std::size_t limit) {
-    if (reply.size() <= limit) return false;
-    // Every reply reaching here matched its query, so its header and question parse.
+namespace {
+
+// Just past the name at `at` (labels, ending in the root or a pointer); absent when
+// it runs off the message.
+std::optional<std::size_t> skipName(std::span<const std::uint8_t> message, std::size_t at) {
+    while (at < message.size()) {
+        const std::uint8_t length = message[at];
+        if ((length & 0xC0) == 0xC0) return at + 2 <= message.size() ? std::optional(at + 2) : std::nullopt;
+        if ((length & 0xC0) != 0) return std::nullopt;
+        at += 1 + std::size_t{length};
+        if (length == 0) return at;
+    }
+    return std::nullopt;
+}
+
+// The OPT record a cut reply ends with: the reply's own payload size, extended
+// rcode, version and flags, so that what the resolver said of its EDNS (a BADVERS,
+// say) still reaches the client, but not its options, which belong to the whole
+// reply; a made one when the reply has none or does not parse that far.
+std::array<std::uint8_t, 11> replyOPT(std::span<const std::uint8_t> reply, std::size_t questionEnd) {
+    std::array<std::uint8_t, 11> opt = {0, 0, kOPTType, kTruncatedReplyPayload >> 8,
+                                        kTruncatedReplyPayload & 0xFF, 0, 0, 0, 0, 0, 0};
+    if (questionEnd <= kHeaderSize || reply.size() < kHeaderSize) return opt;
+    const std::size_t answers = load16(reply.data() + 6) + std::size_t{load16(reply.data() + 8)};
+    const std::size_t records = answers + load16(reply.data() + kAdditionalCountOffset);
+    std::size_t at = questionEnd;
+    for (std::size_t i = 0; i < records; ++i) {
+        const auto fixed = skipName(reply, at);
+        if (!fixed || reply.size() - *fixed < 10) return opt;
+        const std::uint8_t* bytes = reply.data() + *fixed;
+        const std::size_t dataLength = load16(bytes + 8);
+        if (reply.size() - *fixed - 10 < dataLength) return opt;
+        if (i >= answers && load16(bytes) == kOPTType) {
+            std::copy(bytes + 2, bytes + 8, opt.begin() + 3);  // class (the payload size) and TTL
+            return opt;
+        }
+        at = *fixed + 10 + dataLength;
+    }
+    return opt;
+}
+
+}  // namespace
+
+bool truncateReply(Datagram& reply, ReplyLimit limit) {
+    if (reply.size() <= limit.bytes) return false;
+    // A reply to a query sent as it came may not parse: its header goes alone.
     const auto end = questionEnd(reply).value_or(kHeaderSize);
+    std::array<std::uint8_t, 11> opt{};
+    if (limit.edns) opt = replyOPT(reply, end);
     reply.resize(end);
     reply[kFlagsOffset] |= kTruncatedBit;
     reply[kQuestionCountOffset] = 0;
     reply[kQuestionCountOffset + 1] = end > kHeaderSize ? 1 : 0;
     std::fill(reply.begin() + kQuestionCountOffset + 2, reply.begin() + kHeaderSize, 0);
+    if (limit.edns) {
+        reply.insert(reply.end(), opt.begin(), opt.end());
+        reply[kAdditionalCountOffset + 1] = 1;
+    }
     return true;
 }
 
@@ -201,7 +251,7 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
     auto& batch = *datagrams;
     auto& batchEndpoints = *endpoints;
     batchEndpoints.resize(batch.size());
-    std::vector<std::uint16_t> limits;
+    std::vector<ReplyLimit> limits;
     limits.reserve(batch.size());
     std::string batchHost;
     std::vector<std::string> hosts;
@@ -253,13 +303,13 @@ std::string DNSProxyUDPFlow::hostFor(const std::optional<FilterDecision>& decisi
 }
 
 void DNSProxyUDPFlow::connectEach(std::vector<std::string> hosts, std::vector<Datagram> datagrams,
-                                  std::vector<NWEndpoint> endpoints, std::vector<std::uint16_t> limits) {
+                                  std::vector<NWEndpoint> endpoints, std::vector<ReplyLimit> limits) {
     std::vector<bool> sent(hosts.size(), false);
     for (std::size_t first = 0; first < hosts.size(); ++first) {
         if (sent[first]) continue;
         std::vector<Datagram> group;
         std::vector<NWEndpoint> groupEndpoints;
-        std::vector<std::uint16_t> groupLimits;
+        std::vector<ReplyLimit> groupLimits;
         for (std::size_t i = first; i < hosts.size(); ++i) {
             if (sent[i] || hosts[i] != hosts[first]) continue;
             sent[i] = true;
@@ -316,11 +366,11 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
     }
     auto& message = *decoder.message;
     // The client's own OPT record says how much it takes, at least the classic 512.
-    std::uint16_t replyLimit = kClassicReplyLimit;
+    ReplyLimit replyLimit;
     if (message.additionalRecords) {
         for (const auto& record : *message.additionalRecords) {
             if (record && record->type == kOPTType) {
-                replyLimit = std::max(kClassicReplyLimit, record->resourceClass);
+                replyLimit = {std::max(kClassicReplyLimit, record->resourceClass), true};
                 break;
             }
         }
@@ -391,7 +441,7 @@ std::optional<FilterDecision> DNSProxyUDPFlow::filterRule(const FlowConfiguratio
 }
 
 void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
-                              std::vector<NWEndpoint> endpoints, std::vector<std::uint16_t> limits) {
+                              std::vector<NWEndpoint> endpoints, std::vector<ReplyLimit> limits) {
     // The pending reply deadline keeps the flow alive until its upstream ends, also
     // when the provider no longer lists it; the callbacks only look it up.
     std::weak_ptr<DNSProxyUDPFlow> weak = weak_from_this();

@@ -7,7 +7,7 @@
 // endpoint of the query it answers, so that one answer the upstream loses does not
 // take the others of its batch with it. A reply longer than its client can take
 // (512 bytes, or the payload size of the client's own OPT record) goes back cut to
-// its header and question with TC set. Every path ends with the client flow closed
+// its header and question with TC set, and an OPT record when the client sent one. Every path ends with the client flow closed
 // and flowCompletion called once, after the last upstream connection has ended: an
 // upstream that fails, is cancelled by anyone else, or passes its reply deadline
 // ends without writing what it still owed.
@@ -44,8 +44,8 @@ public:
         bool rewritten = false;
         Datagram datagram;
         std::optional<FilterDecision> decision;
-        // The most the client takes in one reply.
-        std::uint16_t replyLimit = kClassicReplyLimit;
+        // What the client takes in one reply.
+        ReplyLimit replyLimit = {};
     };
 
     // `settings` must outlive the flow.
@@ -94,9 +94,9 @@ private:
     std::string hostFor(const std::optional<FilterDecision>& decision, const std::string& defaultHost) const;
     // One connection for each resolver of the batch, its queries in batch order.
     void connectEach(std::vector<std::string> hosts, std::vector<Datagram> datagrams,
-                     std::vector<platform::ne::NWEndpoint> endpoints, std::vector<std::uint16_t> limits);
+                     std::vector<platform::ne::NWEndpoint> endpoints, std::vector<ReplyLimit> limits);
     void connect(std::string host, std::vector<Datagram> datagrams,
-                 std::vector<platform::ne::NWEndpoint> endpoints, std::vector<std::uint16_t> limits);
+                 std::vector<platform::ne::NWEndpoint> endpoints, std::vector<ReplyLimit> limits);
     bool ownsUpstream(const DNSServerConnection& connection) const;
     void writeDatagrams(DNSServerConnection& connection, std::optional<DNSServerConnection::Replies> replies,
                         const std::optional<platform::ne::NWError>& error);
@@ -116,7 +116,7 @@ using DNSProxyUDPFlowPtr = std::shared_ptr<DNSProxyUDPFlow>;
 // records, and additional records, if any, each owned by the root name.
 struct PlainQuery {
     std::size_t questionEnd;   // just past the question
-    std::uint16_t replyLimit;  // from the first OPT record, at least 512
+    ReplyLimit replyLimit;     // from the first OPT record, at least 512
 };
 // Reads `query` when it has that shape (else nullopt), its question's name, as the
 // message decoder would give it, into `name`. What the decoder could not read is
@@ -124,9 +124,13 @@ struct PlainQuery {
 std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name);
 
 // Cuts `reply` to its header and first question, with TC set and the other
-// sections' counts 0, when it is longer than `limit`; false when it fits. A reply
-// whose question does not parse keeps its header alone.
-bool truncateReply(Datagram& reply, std::size_t limit);
+// sections' counts 0, when it is longer than `limit.bytes`; false when it fits. A
+// reply whose question does not parse keeps its header alone. For a client that
+// showed EDNS an OPT record follows (RFC 6891 section 7): the reply's own, without
+// its options, or else one of payload size kTruncatedReplyPayload.
+bool truncateReply(Datagram& reply, ReplyLimit limit);
+// The payload size of the OPT record made for a cut reply whose resolver sent none.
+inline constexpr std::uint16_t kTruncatedReplyPayload = 1232;
 
 // A text in double quotes with quotes, backslashes and control characters escaped.
 std::string quotedDescription(const std::string& text);

@@ -31,6 +31,10 @@ std::array<std::uint8_t, 16> randomUUID() {
 constexpr std::size_t kHeaderSize = 12;
 constexpr std::uint8_t kPointerBits = 0xC0;
 constexpr std::size_t kMaxNameLength = 255;
+constexpr std::uint8_t kResponseBit = 0x80;  // QR, in the first flags byte
+constexpr std::uint8_t kRcodeBits = 0x0F;    // in the second
+constexpr std::uint8_t kNoError = 0;
+constexpr std::uint8_t kNameError = 3;  // NXDOMAIN
 // A forger sends many: the first drop is logged at once, the rest at most this often.
 constexpr std::int64_t kStrayLogInterval = 10'000'000'000;  // ns
 
@@ -63,11 +67,19 @@ std::optional<std::size_t> questionEnd(std::span<const std::uint8_t> message) {
 }
 
 bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply) {
+    if (reply.size() < kHeaderSize || (reply[2] & kResponseBit) == 0) return false;
+    if (query.size() < 2 || query[0] != reply[0] || query[1] != reply[1]) return false;  // id
     const auto queryEnd = questionEnd(query);
+    // Sent as it came: the resolver's address and port, checked already, and the id
+    // are all there is to go by.
+    if (!queryEnd) return true;
     const auto replyEnd = questionEnd(reply);
-    if (!queryEnd || !replyEnd || *queryEnd != *replyEnd) return false;
-    if (query[0] != reply[0] || query[1] != reply[1] || (reply[2] & 0x80) == 0) return false;  // id, QR
-    if (*queryEnd == kHeaderSize) return true;  // neither has a question
+    if (!replyEnd) return false;
+    if (*replyEnd == kHeaderSize) {
+        const std::uint8_t rcode = reply[3] & kRcodeBits;
+        return *queryEnd == kHeaderSize || (rcode != kNoError && rcode != kNameError);
+    }
+    if (*queryEnd != *replyEnd) return false;
     // Label lengths, type and class compare exactly, the labels' bytes in any case.
     std::size_t at = kHeaderSize;
     const std::size_t nameEnd = *queryEnd - 4;

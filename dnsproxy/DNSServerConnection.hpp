@@ -46,9 +46,23 @@ inline constexpr std::int64_t kNoUpstream = INT64_MIN;
 // parse. A compressed name is not read: nothing precedes the first one to point at.
 std::optional<std::size_t> questionEnd(std::span<const std::uint8_t> message);
 
-// Whether `reply` is a response to `query`: the same id, and the same first
-// question (name in any ASCII case, type, class), or no question in either.
+// Whether `reply` is a response to `query` with the same id and:
+// - the same first question (name in any ASCII case, type, class), or no question
+//   in either;
+// - or no question and an error rcode other than NXDOMAIN (FORMERR, SERVFAIL,
+//   NOTIMP, REFUSED, ...): what a server sends for a query it could not take. An
+//   NXDOMAIN speaks of a name, so it needs the question;
+// - or anything at all when the query's header or first question does not parse:
+//   such a query went out as it came and nothing but its id can be compared.
 bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint8_t> reply);
+
+// What a client takes in one reply: the most bytes, and whether it showed EDNS (an
+// OPT record of its own), which a reply cut short for it then shows too.
+struct ReplyLimit {
+    std::uint16_t bytes = 512;
+    bool edns = false;
+    friend bool operator==(const ReplyLimit&, const ReplyLimit&) = default;
+};
 
 class DNSServerConnection : public std::enable_shared_from_this<DNSServerConnection>,
                             private ReplyDeadlines::Waiter {
@@ -110,7 +124,7 @@ public:
     std::vector<platform::ne::NWEndpoint> originalEndpionts;
     // Not read here either: the flow's, per datagram, the most its client takes in one
     // reply, and how many of receivedData it has passed on early.
-    std::vector<std::uint16_t> replyLimits;
+    std::vector<ReplyLimit> replyLimits;
     std::size_t repliesPassedOn = 0;
     RequestCompletion requestCompletion;
     EndedCompletion endedCompletion;

@@ -129,7 +129,8 @@ int main(int argc, char** argv) {
 
     platform::ne::ProviderHost host(ios, provider, options.host);
     host.setProxyStateObserver([&host](bool running) {
-        intercepting = running && host.intercepting();
+        // Also while stopped: a reconfiguration keeps the table for a moment.
+        intercepting = host.intercepting();
         if (!running) {
             say("proxy stopped");
         } else {

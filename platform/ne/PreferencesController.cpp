@@ -36,7 +36,12 @@ void PreferencesController::apply(const PreferencesLoad& load) {
     }
     const bool enable = load.status == Status::loaded && load.preferences.enabled;
     if (!enable) {
-        if (!started_) return;
+        if (!started_) {
+            // Removed after a disable: the host may still keep its interception for the
+            // start a reset brings, which a user quit must not wait for.
+            if (load.status == Status::missing) host_.stopProxy(NEProviderStopReason::configurationRemoved);
+            return;
+        }
         started_ = false;
         startedWith_.reset();
         const auto reason = load.status == Status::missing ? NEProviderStopReason::configurationRemoved

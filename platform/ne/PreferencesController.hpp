@@ -6,7 +6,10 @@
 // configurationRemoved). A save that changes the provider configuration while the
 // proxy runs restarts it (stop with reason superceded, then start), as the
 // application's disable-then-enable would, so that no save is lost when the two
-// writes reach the watcher together. An unreadable file changes nothing.
+// writes reach the watcher together. The host rides through a disable and such a
+// restart (ProviderHost's grace period); a removal, the application's quit, ends
+// the proxy and its interception at once, also right after a disable. An
+// unreadable file changes nothing.
 // "intercept" false starts the proxy listening only; a change of it restarts the
 // proxy too.
 //

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/Dispatch.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 
@@ -118,9 +119,15 @@ ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<N
     if (settings_.maxDatagramsPerFlow == 0) settings_.maxDatagramsPerFlow = 1;
     if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
     if (settings_.interception.enabled) interception_ = std::make_unique<Interception>(settings_.interception);
+    graceToken_->control = control_;
 }
 
 ProviderHost::~ProviderHost() {
+    {
+        std::lock_guard lock(graceToken_->mutex);
+        graceToken_->alive = false;
+        graceToken_->control = Queue();
+    }
     if (interception_) stopIntercepting();
     for (const auto& listening : listeners_) {
         listening.listener->cancel();
@@ -180,16 +187,31 @@ void ProviderHost::receiveOn(const Listening& listening) {
     if (!receiving_) return;
     listening.listener->waitReadable([this, listening](const asio::error_code& ec) {
         if (ec || !receiving_) return;
-        onReadable(listening);
-        receiveOn(listening);
+        serveReadable(listening);
     });
 }
 
-void ProviderHost::onReadable(const Listening& listening) {
+void ProviderHost::serveReadable(const Listening& listening) {
+    // A socket left unread is read again by the grace period's end (endHold); one
+    // whose reading stopped for a grace period that has ended meanwhile goes on.
+    while (!parkWhileHeld(listening)) {
+        if (!onReadable(listening)) {
+            receiveOn(listening);
+            return;
+        }
+    }
+}
+
+bool ProviderHost::onReadable(const Listening& listening) {
     const auto& listener = listening.listener;
     thread_local std::vector<Group> groups;
     std::uint64_t taken = 0;
+    bool held = false;
     for (int round = 0; round < kRoundsPerWake && receiving_; ++round) {
+        if (held_.load(std::memory_order_relaxed)) {
+            held = true;
+            break;
+        }
         std::size_t truncated = 0;
         auto& received = listener->receive(truncated);
         if (truncated) counters_.droppedTruncated += truncated;
@@ -212,6 +234,7 @@ void ProviderHost::onReadable(const Listening& listening) {
         if (received.size() < settings_.receiveBatch) break;
     }
     if (steering_.load(std::memory_order_relaxed)) noteLoad(listening.thread, taken);
+    return held;
 }
 
 void ProviderHost::noteLoad(std::size_t thread, std::uint64_t datagrams) {
@@ -263,6 +286,7 @@ void ProviderHost::steer(unsigned threads) {
 
 void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoint& local,
                          const asio::ip::udp::endpoint& client, std::vector<Datagram> batch) {
+    if (!running_.load(std::memory_order_acquire) && holdBatch(listening, local, client, batch)) return;
     if (!running_.load(std::memory_order_acquire)) {
         counters_.droppedNotRunning += batch.size();
         return;
@@ -306,28 +330,144 @@ void ProviderHost::startProxy(StartOptions options, std::function<void(std::opti
                                         intercept](std::optional<std::string> error) {
             // Flows are offered from the start's completion on.
             if (!error) running_ = true;
-            if (!error && intercept && !shuttingDown_) startIntercepting();
+            // A table kept through a reconfiguration is this run's unless it only listens.
+            if (error || !intercept) stopIntercepting();
+            if (!error && intercept && !shuttingDown_ && !intercepting()) startIntercepting();
             if (!intercepting()) avoidForwarders(false);
+            if (held_) endHold(!error);
             if (!error && observer_) observer_(true);
             if (done) done(std::move(error));
         });
     });
 }
 
+namespace {
+
+// The stops of a reconfiguration, which a start follows within moments: the
+// application's reset (disable, then enable) and a changed configuration.
+bool reconfiguring(NEProviderStopReason reason) {
+    return reason == NEProviderStopReason::configurationDisabled || reason == NEProviderStopReason::superceded;
+}
+
+// What a grace period keeps of the datagrams read just as it began, at most: the
+// rest waits in the socket buffers.
+constexpr std::size_t kMaxHeldBytes = 256 * 1024;
+
+}  // namespace
+
 void ProviderHost::stopProxy(NEProviderStopReason reason, std::function<void()> done) {
     asio::post(control_, [this, reason, done = std::move(done)]() mutable {
-        if (!running_.exchange(false)) {
+        const bool hold = reconfiguring(reason) && settings_.stopGrace.count() > 0;
+        if (!running_) {
+            // A removal (a user quit) during a grace period ends it now.
+            if (held_ && !hold) {
+                stopIntercepting();
+                endHold(false);
+            }
             if (done) done();
             return;
         }
-        // The computer's DNS goes its own way again before the provider stops
-        // answering.
-        stopIntercepting();
+        if (hold) beginHold();
+        running_ = false;
+        // Otherwise the computer's DNS goes its own way again before the provider
+        // stops answering.
+        if (!hold) stopIntercepting();
         provider_->stopProxy(reason, [this, done = std::move(done)] {
             if (observer_) observer_(false);
             if (done) done();
         });
     });
+}
+
+void ProviderHost::beginHold() {
+    {
+        std::lock_guard lock(holdMutex_);
+        held_ = true;
+    }
+    const auto generation = ++holdGeneration_;
+    std::weak_ptr<GraceToken> weak = graceToken_;
+    platform::globalQueue(platform::QoS::utility)
+        ->asyncAfter(settings_.stopGrace, [this, weak, generation] {
+            const auto token = weak.lock();
+            if (!token) return;
+            // Posted under the token's lock: the host (and so its io_context) is still there.
+            std::lock_guard lock(token->mutex);
+            if (!token->alive) return;
+            asio::post(token->control, [this, weak, generation] {
+                const auto token = weak.lock();
+                if (!token) return;
+                {
+                    std::lock_guard lock(token->mutex);
+                    if (!token->alive) return;
+                }
+                graceEnded(generation);
+            });
+        });
+}
+
+void ProviderHost::graceEnded(std::uint64_t generation) {
+    // A start (or another stop) since this grace period began has dealt with it.
+    if (generation != holdGeneration_ || !held_ || running_) return;
+    if (intercepting()) {
+        SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+            .notice("The proxy stayed stopped: the computer's DNS is no longer intercepted");
+    }
+    stopIntercepting();
+    endHold(false);
+}
+
+void ProviderHost::endHold(bool serve) {
+    std::vector<Listening> parked;
+    std::vector<HeldBatch> batches;
+    {
+        std::lock_guard lock(holdMutex_);
+        held_ = false;
+        parked.swap(parked_);
+        batches.swap(heldBatches_);
+        heldBytes_ = 0;
+    }
+    ++holdGeneration_;
+    for (auto& batch : batches) {
+        if (!serve) {
+            counters_.droppedNotRunning += batch.datagrams.size();
+            continue;
+        }
+        const auto queue = batch.listening.queue;
+        asio::post(queue, [this, batch = std::move(batch)]() mutable {
+            offer(batch.listening, batch.local, batch.client, std::move(batch.datagrams));
+        });
+    }
+    // Read on their own threads, after the batches read before them. Without a
+    // running proxy what waited is read and dropped, as when no grace period ran.
+    for (const auto& listening : parked) {
+        asio::post(listening.queue, [this, listening] {
+            if (receiving_) serveReadable(listening);
+        });
+    }
+}
+
+bool ProviderHost::parkWhileHeld(const Listening& listening) {
+    if (!held_.load(std::memory_order_acquire)) return false;
+    std::lock_guard lock(holdMutex_);
+    if (!held_.load(std::memory_order_relaxed)) return false;
+    parked_.push_back(listening);
+    return true;
+}
+
+bool ProviderHost::holdBatch(const Listening& listening, const asio::ip::udp::endpoint& local,
+                             const asio::ip::udp::endpoint& client, std::vector<Datagram>& batch) {
+    if (!held_.load(std::memory_order_acquire)) return false;
+    std::lock_guard lock(holdMutex_);
+    if (!held_.load(std::memory_order_relaxed)) return false;
+    std::size_t bytes = 0;
+    for (const auto& datagram : batch) bytes += datagram.size();
+    if (heldBytes_ + bytes > kMaxHeldBytes) {
+        counters_.droppedNotRunning += batch.size();
+        return true;
+    }
+    heldBytes_ += bytes;
+    heldBatches_.push_back(HeldBatch{listening, local, client, std::move(batch)});
+    return true;
 }
 
 void ProviderHost::shutdown(std::function<void()> done, std::function<void()> endFlows) {
@@ -336,6 +476,7 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
         shuttingDown_ = true;
         stopIntercepting();
         receiving_ = false;
+        if (held_) endHold(false);
         for (const auto& listening : listeners_) listening.listener->cancel();
         auto afterStop = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
             asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {

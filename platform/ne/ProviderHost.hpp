@@ -27,6 +27,16 @@
 // started and removed before the provider is told to stop, at shutdown, and when
 // the host is destroyed. When it cannot be installed the proxy still runs, for
 // the clients that query the listening addresses themselves, and says so.
+//
+// A reconfiguration (a stop for configurationDisabled or superceded, which the
+// application's reset and a changed configuration make) does not open a hole in
+// between: the provider stops as usual, but for stopGrace the host keeps the
+// interception table and leaves its sockets unread, so that what clients send
+// meanwhile waits in the socket buffers; a start within the grace period serves it
+// with the new provider, and only a grace period that passes without one removes
+// the table (and drops what waited). Any other stop (a removal of the preferences,
+// that is a user quit; a shutdown) removes the table at once, also in the middle of a
+// grace period. Flows already admitted finish either way.
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
@@ -59,6 +69,9 @@ struct ProviderHostSettings {
     bool threadsJoinUnderLoad = true;
     // How long a shutdown waits for live flows to end.
     std::chrono::milliseconds drainTimeout{2000};
+    // How long a reconfiguration's stop keeps the table and the unread sockets for
+    // the next start (on the process clock); 0 stops at once.
+    std::chrono::milliseconds stopGrace{1000};
     // Off unless asked for: it changes the whole computer's (network namespace's) DNS.
     InterceptionSettings interception;
 };
@@ -129,11 +142,18 @@ public:
 
     // Starts the proxy with `options` unless it runs; `done` gets the start's error.
     // `intercept` false keeps this run listening only, even with interception enabled.
+    // Within a reconfiguration's grace period it takes over the kept table and what
+    // waited in the sockets.
     void startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done = {},
                     bool intercept = true);
-    // Stops the proxy when it runs; `done` runs afterwards in any case.
+    // Stops the proxy when it runs; `done` runs afterwards in any case. The reasons
+    // configurationDisabled and superceded begin a grace period (above); any other
+    // reason also ends one that runs.
     void stopProxy(NEProviderStopReason reason, std::function<void()> done = {});
     bool proxyRunning() const { return running_.load(); }
+    // Whether a reconfiguration's grace period runs: the proxy is stopped, the
+    // sockets are left unread and the table stays.
+    bool holding() const { return held_.load(); }
     // Whether the computer's DNS is sent to the host now.
     bool intercepting() const { return interception_ && interception_->installed(); }
     // Told (on the control queue) each time the proxy starts (true) or stops (false).
@@ -172,10 +192,28 @@ private:
     void decideThreads(Clock::Duration now);
     void steer(unsigned threads);  // loadMutex_ held
     void receiveOn(const Listening& listening);
-    void onReadable(const Listening& listening);
+    // Reads what is readable, unless a grace period leaves the socket unread.
+    void serveReadable(const Listening& listening);
+    // True when it stopped reading because a grace period began.
+    bool onReadable(const Listening& listening);
     void offer(const Listening& listening, const asio::ip::udp::endpoint& local,
                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch);
     void drain(std::chrono::steady_clock::time_point until, std::function<void()> done);
+    // A reconfiguration's grace period (control queue, but for the receive side's
+    // parkWhileHeld and holdBatch).
+    struct HeldBatch {
+        Listening listening;
+        asio::ip::udp::endpoint local;
+        asio::ip::udp::endpoint client;
+        std::vector<Datagram> datagrams;
+    };
+    void beginHold();
+    // Serves (after a start) or drops what waited, and reads the sockets again.
+    void endHold(bool serve);
+    void graceEnded(std::uint64_t generation);
+    bool parkWhileHeld(const Listening& listening);
+    bool holdBatch(const Listening& listening, const asio::ip::udp::endpoint& local,
+                   const asio::ip::udp::endpoint& client, std::vector<Datagram>& batch);
     void waitForSignal(std::function<void()> done, std::function<void()> endFlows);
 
     std::vector<asio::io_context*> ios_;
@@ -207,6 +245,24 @@ private:
     std::uint64_t seenWakes_ = 0;                             // loadMutex_
     std::uint64_t seenDatagrams_ = 0;                         // loadMutex_
     std::vector<std::shared_ptr<UDPListener>> groupLeaders_;  // one socket per address
+    // The grace period. held_ is set before running_ falls and cleared after it rises,
+    // so a receive that finds the proxy stopped while held_ is set waits for the
+    // start instead of being dropped.
+    std::atomic<bool> held_{false};
+    std::mutex holdMutex_;
+    std::vector<Listening> parked_;          // holdMutex_: sockets left unread
+    std::vector<HeldBatch> heldBatches_;     // holdMutex_: read just as the hold began
+    std::size_t heldBytes_ = 0;              // holdMutex_
+    std::uint64_t holdGeneration_ = 0;       // control queue: the grace timer that counts
+    // Lets a grace timer that fires after the host has gone do nothing. It holds
+    // the control queue (no timer does), which the host's end lets go while its
+    // io_context is still there.
+    struct GraceToken {
+        std::mutex mutex;
+        bool alive = true;  // mutex
+        Queue control;      // mutex
+    };
+    std::shared_ptr<GraceToken> graceToken_ = std::make_shared<GraceToken>();
 };
 
 }  // namespace platform::ne

@@ -221,4 +221,53 @@ TEST_F(DNSServerConnectionTest, TheReplyDeadlineEndsTheConnection) {
     EXPECT_FALSE(fake->cancelled);
 }
 
+// Every rcode of a header-only reply to a query with a question: an error answers
+// it, NOERROR and NXDOMAIN (which speak of a name) do not.
+class ErrorWithoutQuestion : public ::testing::TestWithParam<int> {};
+
+TEST_P(ErrorWithoutQuestion, AnswersTheQueryOfItsIdWhenItIsAnError) {
+    const int rcode = GetParam();
+    const auto sent = query(0x4711, "www.example.test");
+    Datagram header(sent.begin(), sent.begin() + 12);
+    header[2] |= 0x80;
+    header[3] = static_cast<std::uint8_t>(rcode);
+    std::fill(header.begin() + 4, header.end(), 0);
+    EXPECT_EQ(dnsproxy::answersQuery(sent, header), rcode != 0 && rcode != 3);
+    auto otherId = header;
+    otherId[0] ^= 1;
+    EXPECT_FALSE(dnsproxy::answersQuery(sent, otherId));
+    auto notAResponse = header;
+    notAResponse[2] &= 0x7F;
+    EXPECT_FALSE(dnsproxy::answersQuery(sent, notAResponse));
+    // A query without a question takes any such reply of its id, as before.
+    auto bare = sent;
+    bare.resize(12);
+    bare[5] = 0;
+    EXPECT_TRUE(dnsproxy::answersQuery(bare, header));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rcodes, ErrorWithoutQuestion, ::testing::Range(0, 16));
+
+TEST(AnswersQuery, AQueryThatDoesNotParseIsAnsweredByItsIdAlone) {
+    const Datagram response = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 1, 0, 1};
+    struct Case {
+        const char* what;
+        Datagram query;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"a short header", {0x12, 0x34, 0x01}, true},
+        {"a name that points", {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1}, true},
+        {"a question cut short", {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'a'}, true},
+        {"another id", {0x12, 0x35, 0x01}, false},
+        {"no id at all", {0x12}, false},
+        {"a question of its own", query(0x1234, "xyz"), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(dnsproxy::answersQuery(c.query, response), c.answered) << c.what;
+    auto notAResponse = response;
+    notAResponse[2] = 0x01;
+    EXPECT_FALSE(dnsproxy::answersQuery(cases[0].query, notAResponse));
+    EXPECT_FALSE(dnsproxy::answersQuery(cases[0].query, Datagram(response.begin(), response.begin() + 11)));
+}
+
 }  // namespace

@@ -426,6 +426,10 @@ TEST_F(EndToEnd, AReplyLargerThanTheClientTakesIsCutToItsQuestionWithTC) {
         ASSERT_TRUE(answer) << what;
         auto cut = answerTo(upstream->bytes);
         cut[2] |= 0x02;  // TC
+        if (c.clientPayload) {  // the client showed EDNS: so does the cut reply, in an OPT record of 1232
+            cut[11] = 1;
+            cut.insert(cut.end(), {0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0});
+        }
         EXPECT_EQ(answer->bytes, c.cut ? cut : reply) << what;
     }
 }
@@ -454,5 +458,149 @@ TEST_F(EndToEnd, AQueryTheOptionWouldMakeTooLongForADatagramGoesOutUnchanged) {
         EXPECT_EQ(seen.back()["options"].size(), tagged ? 1u : 0u) << size;
     }
 }
+
+// What a resolver may send back, and whether the client gets it. A reply without
+// a question counts when it is an error for a waiting query's id; a query that
+// does not parse is answered by its id; a reply cut for a client that showed EDNS
+// shows it too. A reply that does not count is dropped, and the genuine answer
+// sent after it reaches the client instead.
+using Bytes = std::vector<std::uint8_t>;
+
+// A header alone, for the query the resolver got: its id, QR, `rcode`.
+Bytes headerOnly(const Bytes& upstreamQuery, std::uint8_t rcode) {
+    Bytes reply(upstreamQuery.begin(), upstreamQuery.begin() + 12);
+    reply[2] |= 0x80;
+    reply[3] = static_cast<std::uint8_t>((reply[3] & 0xF0) | rcode);
+    std::fill(reply.begin() + 4, reply.end(), 0);
+    return reply;
+}
+// A reply of `size` bytes (one NULL answer fills it), with a last OPT record when `opt` is given.
+Bytes longAnswer(const Bytes& upstreamQuery, std::size_t size, const Bytes& opt = {}) {
+    auto reply = answerTo(upstreamQuery);
+    reply[7] = 1;
+    const std::size_t data = size - reply.size() - 12 - opt.size();
+    reply.insert(reply.end(), {0xC0, 12, 0, 10, 0, 1, 0, 0, 0, 60, static_cast<std::uint8_t>(data >> 8),
+                               static_cast<std::uint8_t>(data)});
+    reply.resize(size - opt.size(), 0xAB);
+    if (!opt.empty()) {
+        reply[11] = 1;
+        reply.insert(reply.end(), opt.begin(), opt.end());
+    }
+    return reply;
+}
+Bytes cutWith(const Bytes& upstreamQuery, const Bytes& opt) {
+    auto cut = answerTo(upstreamQuery);
+    cut[2] |= 0x02;
+    cut[11] = opt.empty() ? 0 : 1;
+    cut.insert(cut.end(), opt.begin(), opt.end());
+    return cut;
+}
+// The resolver's OPT record: payload 4096, extended rcode 1 (with NOERROR: BADVERS),
+// version 0, DO, and a padding option.
+const Bytes kResolverOPT = {0, 0, 41, 0x10, 0x00, 1, 0, 0x80, 0, 0, 6, 0, 12, 0, 2, 0, 0};
+const Bytes kResolverOPTWithoutOptions = {0, 0, 41, 0x10, 0x00, 1, 0, 0x80, 0, 0, 0};
+const Bytes kMadeOPT = {0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0};
+
+// Not DNS: five bytes, of which the first two serve as an id.
+const Bytes kUndecodable = {0x51, 0x52, 0x01, 0x00, 0x00};
+// A header and a question whose name points at itself.
+const Bytes kLoopingName = {0x61, 0x62, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 0xC0, 12, 0, 1, 0, 1};
+
+struct ReplyCase {
+    const char* name;
+    Bytes sent;  // by the client
+    std::function<Bytes(const Bytes& upstreamQuery)> reply;
+    // What the client gets: nothing means the reply is dropped and the genuine one follows.
+    std::function<std::optional<Bytes>(const Bytes& upstreamQuery, const Bytes& reply)> gets;
+};
+
+std::optional<Bytes> reachesTheClient(const Bytes&, const Bytes& reply) { return reply; }
+std::optional<Bytes> droppedAsAStray(const Bytes&, const Bytes&) { return std::nullopt; }
+std::function<Bytes(const Bytes&)> errorAlone(std::uint8_t rcode) {
+    return [rcode](const Bytes& upstream) { return headerOnly(upstream, rcode); };
+}
+
+class ReplyCases : public EndToEnd, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ReplyCases, ReachTheClientOrNot) {
+    fakes::LoopbackSocket resolver;
+    const auto port = startInFrontOf(resolver);
+    ASSERT_NE(port, 0);
+    const auto& c = GetParam();
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, c.sent);
+    const auto upstream = resolver.receive(3000);
+    ASSERT_TRUE(upstream);
+    const auto reply = c.reply(upstream->bytes);
+    resolver.sendTo("127.0.0.1", upstream->fromPort, reply);
+    auto expected = c.gets(upstream->bytes, reply);
+    if (!expected) {
+        // The genuine answer: for a query that does not parse, the reply with its id.
+        if (c.sent == kUndecodable || c.sent == kLoopingName) {
+            expected = Bytes{upstream->bytes[0], upstream->bytes[1], 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};
+        } else {
+            expected = answerTo(upstream->bytes);
+        }
+        resolver.sendTo("127.0.0.1", upstream->fromPort, *expected);
+    }
+    const auto answer = client.receive(3000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes, *expected);
+    EXPECT_FALSE(client.receive(50));
+}
+
+const Bytes kPlain = testing_dnsproxy::query(0x300, kName);
+const Bytes kWithOPT = testing_dnsproxy::query(0x301, kName, /*ownOPT=*/true);
+
+INSTANTIATE_TEST_SUITE_P(
+    Daemon, ReplyCases,
+    ::testing::Values(
+        ReplyCase{"FormErrWithoutQuestion", kPlain, errorAlone(1), reachesTheClient},
+        ReplyCase{"ServFailWithoutQuestion", kPlain, errorAlone(2), reachesTheClient},
+        ReplyCase{"NotImpWithoutQuestion", kWithOPT, errorAlone(4), reachesTheClient},
+        ReplyCase{"RefusedWithoutQuestion", kPlain, errorAlone(5), reachesTheClient},
+        ReplyCase{"NoErrorWithoutQuestionIsAStray", kPlain, errorAlone(0), droppedAsAStray},
+        ReplyCase{"NXDomainWithoutQuestionIsAStray", kPlain, errorAlone(3), droppedAsAStray},
+        ReplyCase{"FormErrWithAnotherIdIsAStray", kPlain,
+                  [](const Bytes& upstream) {
+                      auto reply = headerOnly(upstream, 1);
+                      reply[1] ^= 1;
+                      return reply;
+                  },
+                  droppedAsAStray},
+        ReplyCase{"FormErrThatIsNoResponseIsAStray", kPlain,
+                  [](const Bytes& upstream) {
+                      auto reply = headerOnly(upstream, 1);
+                      reply[2] &= 0x7F;
+                      return reply;
+                  },
+                  droppedAsAStray},
+        ReplyCase{"UndecodableQueryAnsweredByItsId", kUndecodable,
+                  [](const Bytes&) { return Bytes{0x51, 0x52, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, reachesTheClient},
+        ReplyCase{"UndecodableQueryAnsweredWithAQuestion", kLoopingName,
+                  [](const Bytes&) {
+                      auto reply = testing_dnsproxy::reply(testing_dnsproxy::query(0x6162, "other.test"));
+                      reply[3] = 0x02;
+                      return reply;
+                  },
+                  reachesTheClient},
+        ReplyCase{"UndecodableQueryAndAnotherIdIsAStray", kUndecodable,
+                  [](const Bytes&) { return Bytes{0x51, 0x53, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, droppedAsAStray},
+        ReplyCase{"CutForAClientWithEDNSCarriesTheResolversOPT", kWithOPT,
+                  [](const Bytes& upstream) { return longAnswer(upstream, 1300, kResolverOPT); },
+                  [](const Bytes& upstream, const Bytes&) -> std::optional<Bytes> {
+                      return cutWith(upstream, kResolverOPTWithoutOptions);
+                  }},
+        ReplyCase{"CutForAClientWithEDNSCarriesAnOPT", kWithOPT,
+                  [](const Bytes& upstream) { return longAnswer(upstream, 1300); },
+                  [](const Bytes& upstream, const Bytes&) -> std::optional<Bytes> {
+                      return cutWith(upstream, kMadeOPT);
+                  }},
+        ReplyCase{"CutForAClientWithoutEDNSCarriesNone", kPlain,
+                  [](const Bytes& upstream) { return longAnswer(upstream, 600, kResolverOPT); },
+                  [](const Bytes& upstream, const Bytes&) -> std::optional<Bytes> {
+                      return cutWith(upstream, {});
+                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,14 +3,20 @@
 // stand-in resolvers, and go their own way again once the proxy is gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
-#include <map>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "Process.hpp"
+#include "QueryFixtures.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
 #include "fakes/TestFolders.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
+#include "platform/ne/Interception.hpp"
 #include "platform/ne/InNamespace.hpp"
 
 namespace {
@@ -84,6 +90,9 @@ public:
         return false;
     }
     static std::string tables() { return output("nft list tables"); }
+    // The same question as tables(), asked in-process: a start of nft takes long
+    // enough to blur a measured moment.
+    static bool tablePresent() { return platform::ne::runNftables("list table inet kivdnsproxy").empty(); }
     std::string errors() const { return output("cat " + (folder.path() / "daemon.err").string()); }
 
     kiv::fakes::TemporaryFolder folder{"kiv-intercept"};
@@ -214,6 +223,180 @@ TEST(InterceptionEndToEnd, ListeningOnlyByOptionOrPreferencesOrForWantOfPrivileg
     ASSERT_TRUE(following.waitForLine("proxy stopped"));
     EXPECT_EQ(test.tables(), "");
     ASSERT_TRUE(stopped(following, SIGTERM));
+}
+
+// A stub resolver that asks a server every 10 ms, each query from a socket of its
+// own (a port of its own, as stub resolvers do), and keeps count of the answers.
+class SteadyClient {
+public:
+    explicit SteadyClient(std::string server) : thread_([this, server = std::move(server)] { run(server); }) {}
+    ~SteadyClient() { stop(std::chrono::milliseconds(0)); }
+    SteadyClient(const SteadyClient&) = delete;
+    SteadyClient& operator=(const SteadyClient&) = delete;
+
+    std::size_t answered() const { return answered_.load(); }
+    bool answeredAtLeast(std::size_t count, std::chrono::milliseconds timeout = 10s) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (answered() < count && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return answered() >= count;
+    }
+    // Stops asking and waits up to `wait` for the answers still due; the names asked
+    // and the names never answered.
+    std::pair<std::vector<std::string>, std::vector<std::string>> stop(std::chrono::milliseconds wait) {
+        wait_ = wait;
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard lock(mutex_);
+        return {asked_, unanswered_};
+    }
+
+private:
+    struct Pending {
+        std::unique_ptr<fakes::LoopbackSocket> socket;
+        std::uint16_t id;
+        std::string name;
+    };
+
+    void collect(std::vector<Pending>& pending) {
+        std::erase_if(pending, [&](const Pending& p) {
+            const auto reply = p.socket->receiveNow();
+            if (!reply || reply->bytes.size() < 12 || reply->bytes[0] != (p.id >> 8) ||
+                reply->bytes[1] != (p.id & 0xFF)) {
+                return false;
+            }
+            ++answered_;
+            return true;
+        });
+    }
+
+    void run(const std::string& server) {
+        std::vector<Pending> pending;
+        auto next = std::chrono::steady_clock::now();
+        for (std::uint16_t id = 1; !stopping_; ++id) {
+            Pending query{std::make_unique<fakes::LoopbackSocket>("0.0.0.0"), id,
+                          "q" + std::to_string(id) + ".steady.example"};
+            query.socket->sendTo(server, 53, testing_dnsproxy::query(id, query.name));
+            {
+                std::lock_guard lock(mutex_);
+                asked_.push_back(query.name);
+            }
+            pending.push_back(std::move(query));
+            collect(pending);
+            // The client's pace, not a wait for anything.
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + wait_;
+        while (!pending.empty() && std::chrono::steady_clock::now() < deadline) {
+            collect(pending);
+            std::this_thread::yield();
+        }
+        std::lock_guard lock(mutex_);
+        for (const auto& p : pending) unanswered_.push_back(p.name);
+    }
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> answered_{0};
+    std::chrono::milliseconds wait_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> asked_;       // mutex_
+    std::vector<std::string> unanswered_;  // mutex_
+    std::thread thread_;
+};
+
+// The application resets the proxy (disable, then enable) and saves each new
+// configuration; the daemon rides through both with its table in place, so that a
+// client asking all the while is answered every time through the proxy, and none
+// of its queries slips past to the server it named. A disable that stays removes
+// the table once the grace period has passed; a user quit (the preferences
+// removed) at once, also right after a disable.
+TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    Intercepting test;
+    test.startResolver("127.0.0.4", "outside.jsonl");  // the server the client names
+    const auto path = (test.folder.path() / "preferences.json").string();
+    platform::ne::DNSProxyPreferences preferences;
+    preferences.enabled = true;
+    preferences.providerConfiguration = Intercepting::vendorData();
+    const auto save = [&](bool enabled, std::optional<json> configuration = std::nullopt) {
+        preferences.enabled = enabled;
+        if (configuration) preferences.providerConfiguration = *configuration;
+        return platform::ne::saveDNSProxyPreferences(path, preferences);
+    };
+    ASSERT_EQ(save(true), "");
+    auto& daemon = test.startDaemon({"--preferences", path});
+    ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting")) << test.errors();
+
+    SteadyClient client("127.0.0.4");
+    ASSERT_TRUE(client.answeredAtLeast(5)) << test.errors();
+    // The reset: each step once the daemon has acted on the one before.
+    ASSERT_EQ(save(false), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+    ASSERT_EQ(save(true), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting"));
+    ASSERT_TRUE(client.answeredAtLeast(client.answered() + 5)) << test.errors();
+    // A new forwarding rule: the provider restarts with it.
+    auto withRule = Intercepting::vendorData();
+    withRule["filters"].push_back({{"filter", {{{"domain", "new.example"}}}}});
+    ASSERT_EQ(save(true, withRule), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+    ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting"));
+    ASSERT_TRUE(client.answeredAtLeast(client.answered() + 5)) << test.errors();
+    // The application's whole reconfiguration: a reset that saves the next configuration.
+    withRule["locationTag"] = "def";
+    ASSERT_EQ(save(false), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+    ASSERT_EQ(save(true, withRule), "");
+    ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting"));
+    ASSERT_TRUE(client.answeredAtLeast(client.answered() + 5)) << test.errors();
+
+    const auto [asked, unanswered] = client.stop(3s);
+    EXPECT_TRUE(unanswered.empty()) << unanswered.size() << " of " << asked.size() << " unanswered, the first "
+                                    << unanswered.front();
+    EXPECT_TRUE(test.records("outside.jsonl").empty()) << "queries slipped past the proxy";
+    const auto proxied = test.records("rule.jsonl");
+    std::size_t steady = 0;
+    for (const auto& record : proxied) {
+        if (!record["qname"].get<std::string>().ends_with(".steady.example.")) continue;
+        ++steady;
+        EXPECT_TRUE(test.tagged(record)) << record["qname"];
+    }
+    EXPECT_EQ(steady, asked.size());
+
+    // A disable that stays: the table goes once the grace period has passed, not before.
+    ASSERT_EQ(save(false), "");
+    const auto disabled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+    if (std::chrono::steady_clock::now() - disabled < 800ms) {
+        EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n") << "kept through the grace period";
+    }
+    const auto deadline = disabled + 5s;
+    while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    const auto kept = std::chrono::steady_clock::now() - disabled;
+    EXPECT_EQ(test.tables(), "");
+    EXPECT_GE(kept, 900ms);
+    EXPECT_LE(kept, 1100ms);
+
+    // A user quit, while the proxy runs and right after a disable: the table goes at once.
+    for (const bool afterDisable : {false, true}) {
+        ASSERT_EQ(save(true), "");
+        ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting"));
+        if (afterDisable) {
+            ASSERT_EQ(save(false), "");
+            ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+        }
+        const auto quit = std::chrono::steady_clock::now();
+        ASSERT_EQ(platform::ne::removeDNSProxyPreferences(path), "");
+        if (!afterDisable) {
+            ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+            EXPECT_EQ(test.tables(), "") << "removed before the provider stops";
+        }
+        while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < quit + 5s) std::this_thread::yield();
+        EXPECT_LT(std::chrono::steady_clock::now() - quit, 500ms) << afterDisable;
+    }
+    ASSERT_TRUE(stopped(daemon, SIGTERM));
+    EXPECT_EQ(test.tables(), "");
 }
 
 }  // namespace

@@ -31,11 +31,11 @@ DNSProxyUDPFlow::Modified byTheCodec(const Bytes& datagram, const dnsproxy::Flow
         return {false, datagram, std::nullopt};
     }
     auto& message = *decoder.message;
-    std::uint16_t limit = DNSProxyUDPFlow::kClassicReplyLimit;
+    dnsproxy::ReplyLimit limit;
     if (message.additionalRecords) {
         for (const auto& record : *message.additionalRecords) {
             if (record && record->type == 41) {
-                limit = std::max(limit, record->resourceClass);
+                limit = {std::max(limit.bytes, record->resourceClass), true};
                 break;
             }
         }

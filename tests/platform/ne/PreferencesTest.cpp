@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "RecordingProvider.hpp"
+#include "platform/Clock.hpp"
 #include "fakes/ne/IoRunner.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 #include "platform/ne/PreferencesController.hpp"
@@ -174,6 +175,27 @@ TEST_F(PreferencesControllerTest, AMissingFolderIsWaitedFor) {
     auto orphan = std::make_unique<platform::ne::PreferencesController>(io, *host, "/nonexistent-kiv/p.json");
     EXPECT_NO_THROW(orphan->start());
     EXPECT_FALSE(host->proxyRunning());
+}
+
+// The application's quit removes the preferences, often right after a disable:
+// the interception the host keeps for a moment after the disable must go at once,
+// without a second stop of the provider.
+TEST_F(PreferencesControllerTest, ARemovalRightAfterADisableEndsTheGracePeriodAtOnce) {
+    const auto clock = std::make_shared<platform::ManualClock>();  // the grace period never runs out here
+    platform::setProcessClock(clock);
+    controller->start();
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(file, enabledWith({{"uuid", "a"}})), "");
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(file, enabledWith({{"uuid", "a"}}, false)), "");
+    ASSERT_TRUE(stops(1));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return !host->proxyRunning(); }));
+    EXPECT_TRUE(host->holding());
+    ASSERT_EQ(platform::ne::removeDNSProxyPreferences(file), "");
+    EXPECT_TRUE(fakes::runUntil(io, [&] { return !host->holding(); }));
+    EXPECT_EQ(provider->stopCount(), 1u);
+    controller.reset();
+    host.reset();
+    platform::setProcessClock(nullptr);
 }
 
 }  // namespace

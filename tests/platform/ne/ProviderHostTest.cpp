@@ -10,6 +10,7 @@
 #include "RecordingProvider.hpp"
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/Clock.hpp"
 #include "platform/ne/ProviderHost.hpp"
 
 namespace {
@@ -270,6 +271,136 @@ TEST_F(ProviderHostTest, EachThreadServesTheClientsHashedToItsOwnSocket) {
         fakes::drain(idle);
         return host->liveFlows() == 0;
     }));
+}
+
+// A reconfiguration's stop keeps the sockets for the next start: what clients send
+// meanwhile waits unread and is served once the proxy runs again, and a flow
+// admitted before the stop still answers. Any other stop drops what comes.
+struct StopCase {
+    platform::ne::NEProviderStopReason reason;
+    bool holds;
+};
+
+class ProviderHostStop : public ProviderHostTest, public ::testing::WithParamInterface<StopCase> {
+protected:
+    void SetUp() override { platform::setProcessClock(clock); }
+    void TearDown() override {
+        host.reset();
+        platform::setProcessClock(nullptr);
+    }
+    bool stopped(platform::ne::NEProviderStopReason reason) {
+        bool done = false;
+        host->stopProxy(reason, [&] { done = true; });
+        return fakes::runUntil(io, [&] { return done; });
+    }
+
+    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
+};
+
+TEST_P(ProviderHostStop, AReconfigurationKeepsTheSocketsForTheNextStart) {
+    start();
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(flowsOffered(1));
+    auto inFlight = provider->flows.at(0);
+    const auto batch = openAndRead(inFlight);
+    ASSERT_TRUE(batch.endpoints);
+
+    ASSERT_TRUE(stopped(GetParam().reason));
+    EXPECT_FALSE(host->proxyRunning());
+    EXPECT_EQ(host->holding(), GetParam().holds);
+    client.sendTo("127.0.0.1", port, Datagram{2});
+    client.sendTo("127.0.0.1", port, Datagram{3});
+    if (GetParam().holds) {
+        fakes::runUntil(io, [] { return false; }, std::chrono::milliseconds(50));
+        EXPECT_EQ(host->counters().droppedNotRunning.load(), 0u);
+    } else {
+        ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedNotRunning.load() == 2; }));
+    }
+    EXPECT_EQ(provider->remotes.size(), 1u);
+
+    // The flow of before the stop finishes through the kept socket.
+    bool written = false;
+    inFlight->writeDatagrams({{8}}, {batch.endpoints->at(0)}, [&](std::optional<FlowError> e) { written = !e; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return written; }));
+    const auto answer = client.receive(1000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->bytes, Datagram{8});
+    closeFlow(inFlight);
+
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    EXPECT_FALSE(host->holding());
+    if (!GetParam().holds) return;
+    ASSERT_TRUE(flowsOffered(2));
+    EXPECT_EQ(*openAndRead(provider->flows.at(1)).datagrams, (std::vector<Datagram>{{2}, {3}}));
+    closeFlow(provider->flows.at(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, ProviderHostStop,
+    ::testing::Values(StopCase{platform::ne::NEProviderStopReason::configurationDisabled, true},
+                      StopCase{platform::ne::NEProviderStopReason::superceded, true},
+                      StopCase{platform::ne::NEProviderStopReason::configurationRemoved, false},
+                      StopCase{platform::ne::NEProviderStopReason::userInitiated, false}),
+    [](const auto& info) { return "Reason" + std::to_string(static_cast<int>(info.param.reason)); });
+
+// A grace period that passes without a start (on the process clock) ends the hold
+// and drops what waited; a removal in the middle of one ends it at once; a
+// shutdown during one still ends cleanly.
+TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
+    auto clock = std::make_shared<platform::ManualClock>();
+    platform::setProcessClock(clock);
+    ProviderHostSettings settings;
+    settings.stopGrace = std::chrono::milliseconds(1000);
+    start(settings);
+    fakes::LoopbackSocket client;
+    const auto stop = [&](platform::ne::NEProviderStopReason reason) {
+        bool done = false;
+        host->stopProxy(reason, [&] { done = true; });
+        return fakes::runUntil(io, [&] { return done; });
+    };
+
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    clock->advance(std::chrono::milliseconds(999));
+    fakes::runUntil(io, [] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(host->holding());
+    EXPECT_EQ(host->counters().droppedNotRunning.load(), 0u);
+    clock->advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return !host->holding(); }));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedNotRunning.load() == 1; }));
+
+    // A start, then a second stop: the first grace timer no longer counts.
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::superceded));
+    clock->advance(std::chrono::milliseconds(500));
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
+    clock->advance(std::chrono::milliseconds(600));  // the first period's end
+    fakes::runUntil(io, [] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_TRUE(host->holding());
+
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationRemoved));
+    EXPECT_FALSE(host->holding());
+    client.sendTo("127.0.0.1", port, Datagram{2});
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedNotRunning.load() == 2; }));
+    EXPECT_EQ(provider->stopCount(), 3u) << "a removal after the stop stops no provider";
+
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));  // not running: nothing
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
+    bool done = false;
+    host->shutdown([&] { done = true; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return done; }));
+    EXPECT_FALSE(host->holding());
+    host.reset();
+    clock->advance(std::chrono::seconds(2));  // a timer that fires after the host has gone does nothing
+    fakes::drain(io);
+    platform::setProcessClock(nullptr);
 }
 
 // Replies must leave from the address the client asked, also on a wildcard socket.
