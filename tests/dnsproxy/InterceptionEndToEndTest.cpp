@@ -376,7 +376,9 @@ TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) 
     const auto kept = std::chrono::steady_clock::now() - disabled;
     EXPECT_EQ(test.tables(), "");
     EXPECT_GE(kept, 900ms);
-    EXPECT_LE(kept, 1100ms);
+    // The grace period is a second; the rest is the daemon's reaction to the file, with room for
+    // a suite that runs sanitizer builds and compilers beside it.
+    EXPECT_LE(kept, 1600ms);
 
     // A user quit, while the proxy runs and right after a disable: the table goes at once.
     for (const bool afterDisable : {false, true}) {
@@ -393,7 +395,7 @@ TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) 
             EXPECT_EQ(test.tables(), "") << "removed before the provider stops";
         }
         while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < quit + 5s) std::this_thread::yield();
-        EXPECT_LT(std::chrono::steady_clock::now() - quit, 500ms) << afterDisable;
+        EXPECT_LT(std::chrono::steady_clock::now() - quit, 800ms) << afterDisable;
     }
     ASSERT_TRUE(stopped(daemon, SIGTERM));
     EXPECT_EQ(test.tables(), "");
