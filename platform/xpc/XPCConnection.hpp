@@ -65,6 +65,7 @@ namespace platform {
 
 class XPCConnection;
 class XPCListener;
+class XPCLogBudget;
 
 using XPCHandler = std::function<void()>;
 
@@ -209,7 +210,8 @@ private:
     static std::shared_ptr<XPCConnection> makeAccepted(const std::string& serviceName, int fd,
                                                        std::optional<XPCPeerCredentials> peer,
                                                        const XPCAcceptLimits& limits,
-                                                       std::unique_ptr<XPCConnectionSlot> slot);
+                                                       std::unique_ptr<XPCConnectionSlot> slot,
+                                                       std::shared_ptr<XPCLogBudget> faultLog);
     // The kernel's record of the peer of a connected socket; nothing when it gave none.
     static std::optional<XPCPeerCredentials> readPeerCredentials(int fd);
     void keptByDelegate();

@@ -19,6 +19,7 @@
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
+#include "platform/xpc/XPCLogBudget.hpp"
 #include "platform/xpc/XPCServiceAddress.hpp"
 
 namespace platform {
@@ -41,12 +42,10 @@ struct XPCListener::State {
     // Spare descriptor given up when the process runs out of them, to accept and drop
     // the waiting connection instead of spinning on it. Reactor thread only.
     int spareFd = -1;
-    // Refusals logged in the current minute of the process clock, and those left out;
-    // reactor thread only.
-    std::optional<std::chrono::nanoseconds> refusalWindowStart;
-    std::size_t refusalsLogged = 0;
-    std::size_t refusalsNotLogged = 0;
     SystemLog log{"com.veltrix.kiv", "xpc"};
+    std::unique_ptr<XPCLogBudget> refusals;
+    // What the peers' connections log about the peers' faults.
+    std::shared_ptr<XPCLogBudget> peerFaults;
 };
 
 // The connections the listener has accepted and not yet seen closed.
@@ -71,8 +70,7 @@ struct XPCListener::SlotHold final : XPCConnectionSlot {
 
 namespace {
 
-constexpr std::chrono::nanoseconds kRefusalWindow = std::chrono::minutes(1);
-constexpr std::size_t kRefusalsLoggedPerWindow = 5;
+constexpr std::size_t kPeerLinesPerMinute = 5;
 
 std::optional<gid_t> groupNamed(const std::string& name) {
     std::vector<char> buffer(16 * 1024);
@@ -121,7 +119,12 @@ XPCListener::XPCListener(Key, std::string serviceName)
     : serviceName_(std::move(serviceName)),
       queue_(makeSerialQueue("com.veltrix.kiv.xpc." + serviceName_ + ".listener")),
       state_(std::make_unique<State>()),
-      slots_(std::make_shared<Slots>()) {}
+      slots_(std::make_shared<Slots>()) {
+    state_->refusals = std::make_unique<XPCLogBudget>(
+        kPeerLinesPerMinute, "more refused connections to service " + serviceName_);
+    state_->peerFaults = std::make_shared<XPCLogBudget>(
+        kPeerLinesPerMinute, "more lines about faulty peers of service " + serviceName_);
+}
 
 XPCListener::~XPCListener() {
     if (state_->spareFd >= 0) ::close(state_->spareFd);
@@ -357,22 +360,7 @@ std::unique_ptr<XPCConnectionSlot> XPCListener::admit(const std::optional<XPCPee
 }
 
 void XPCListener::logRefusal(const std::string& line) {
-    const auto now = processClock()->monotonic();
-    if (!state_->refusalWindowStart || now - *state_->refusalWindowStart >= kRefusalWindow) {
-        if (state_->refusalsNotLogged > 0) {
-            state_->log.notice(std::to_string(state_->refusalsNotLogged) + " more refused connections to service " +
-                               serviceName_ + " were not logged");
-        }
-        state_->refusalWindowStart = now;
-        state_->refusalsLogged = 0;
-        state_->refusalsNotLogged = 0;
-    }
-    if (state_->refusalsLogged < kRefusalsLoggedPerWindow) {
-        ++state_->refusalsLogged;
-        state_->log.notice(line);
-    } else {
-        ++state_->refusalsNotLogged;
-    }
+    state_->refusals->log(state_->log, LogType::defaultType, line);
 }
 
 void XPCListener::acceptOnReactor() {
@@ -412,7 +400,8 @@ void XPCListener::acceptOnReactor() {
                        ": " + why);
             continue;
         }
-        offer(XPCConnection::makeAccepted(serviceName_, fd, std::move(peer), limits, std::move(slot)));
+        offer(XPCConnection::makeAccepted(serviceName_, fd, std::move(peer), limits, std::move(slot),
+                                          state_->peerFaults));
     }
 }
 
