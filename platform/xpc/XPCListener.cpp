@@ -348,13 +348,13 @@ std::unique_ptr<XPCConnectionSlot> XPCListener::admit(const std::optional<XPCPee
         why = "the " + std::to_string(reserved) + " connections left are kept for root";
         return nullptr;
     }
-    auto& mine = c->byUser[peer->uid];
-    if (!root && mine >= limits.maxConnectionsPerUser) {
-        if (mine == 0) c->byUser.erase(peer->uid);
-        why = "the user holds " + std::to_string(mine) + " connections already";
+    const auto it = c->byUser.find(peer->uid);
+    const std::size_t held = it != c->byUser.end() ? it->second : 0;
+    if (!root && held >= limits.maxConnectionsPerUser) {
+        why = "the user holds " + std::to_string(held) + " connections already";
         return nullptr;
     }
-    ++mine;
+    ++c->byUser[peer->uid];
     ++c->total;
     return std::make_unique<SlotHold>(slots_, peer->uid);
 }
