@@ -88,21 +88,31 @@ std::optional<gid_t> groupNamed(const std::string& name) {
 // `path` (when any) its owner group and mode; false with the reason in `why`.
 bool applyAccess(const std::string& serviceName, const std::string& group, const std::string& path,
                  const SystemLog& log, std::optional<gid_t>& gid, std::string& why) {
-    mode_t mode = 0666;  // any local process may connect, as to a system service
     gid.reset();
-    if (!group.empty()) {
-        gid = groupNamed(group);
-        mode = gid ? 0660 : 0600;
-        if (gid) {
-            log.notice("Service " + serviceName + " serves root and the members of group " + group);
-        } else {
-            log.error("Service " + serviceName + ": the group " + group + " does not exist; only root may connect");
+    if (group.empty()) {
+        // Any local process may connect, as to a system service.
+        if (!path.empty() && ::chmod(path.c_str(), 0666) != 0) {
+            why = "cannot set the mode of " + path + ": " + std::strerror(errno);
+            return false;
         }
+        return true;
     }
-    if (path.empty()) return true;
-    if ((gid && ::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) || ::chmod(path.c_str(), mode) != 0) {
-        why = "cannot set the owner group and mode of " + path + ": " + std::strerror(errno);
+    gid = groupNamed(group);
+    std::string problem = gid ? std::string() : "the group " + group + " does not exist";
+    // A process that is neither privileged nor in the group cannot give it the socket:
+    // then it serves only root, rather than nobody.
+    if (gid && !path.empty() && ::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
+        problem = "cannot give " + path + " to group " + group + ": " + std::strerror(errno);
+        gid.reset();
+    }
+    if (!path.empty() && ::chmod(path.c_str(), gid ? 0660 : 0600) != 0) {
+        why = "cannot set the mode of " + path + ": " + std::strerror(errno);
         return false;
+    }
+    if (gid) {
+        log.notice("Service " + serviceName + " serves root and the members of group " + group);
+    } else {
+        log.error("Service " + serviceName + ": " + problem + "; only root may connect");
     }
     return true;
 }

@@ -322,6 +322,33 @@ TEST_F(ManualClockBounds, BrokenFramesOfManyConnectionsTakeFiveLogLinesAMinute) 
     EXPECT_EQ(lines.all().size(), 5u);
 }
 
+// A listener that cannot give its socket to the group (not privileged, not a member)
+// serves root only, rather than nobody or everybody.
+TEST_F(ListenerBounds, AListenerThatCannotGiveTheSocketToTheGroupServesRootOnly) {
+    if (::getgrnam("users") == nullptr) GTEST_SKIP() << "no group \"users\" here";
+    ::chmod(runDir.path().c_str(), 0777);
+    XPCListenerLimits limits;
+    limits.accessGroup = "users";
+    listener = XPCListener::makeWithMachServiceName(kBoundsService);
+    listener->setDelegate(server);
+    listener->setLimits(limits);
+    bool resumed = false;
+    std::thread([&] {
+        if (::syscall(SYS_setgroups, 0, nullptr) == 0 && ::syscall(SYS_setresgid, -1, kNobody, -1) == 0 &&
+            ::syscall(SYS_setresuid, -1, kNobody, -1) == 0) {
+            resumed = listener->resume();
+        }
+    }).join();
+    ASSERT_TRUE(resumed) << listener->lastError();
+    socketPath = xpcServiceAddress(kBoundsService).path;
+    struct stat st {};
+    ASSERT_EQ(::stat(socketPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::chmod(socketPath.c_str(), 0666), 0);
+    EXPECT_EQ(roundTrip(open({kNobody - 1, usersGroup(), {usersGroup()}})), "closed");
+    EXPECT_EQ(roundTrip(open({})), "answered");
+}
+
 // ---- frames ----
 
 struct FrameCase {
