@@ -78,6 +78,7 @@ struct XPCPeerCredentials {
     std::vector<gid_t> groups;  // supplementary groups; empty when the kernel gave none
 };
 using XPCErrorHandler = std::function<void(const ErrorObject&)>;
+using XPCReplyHandler = std::function<void(XPCArguments)>;
 
 // What an accepted connection may take from its peer; see "Bounds" above.
 struct XPCAcceptLimits {
@@ -92,7 +93,6 @@ class XPCConnectionSlot {
 public:
     virtual ~XPCConnectionSlot() = default;
 };
-using XPCReplyHandler = std::function<void(XPCArguments)>;
 
 // The reply block of one delivered message. Copyable; the first call sends the reply
 // (from any thread, at any time), later calls do nothing. When the last copy goes
