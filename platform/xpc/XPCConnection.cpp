@@ -19,6 +19,7 @@
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
+#include "platform/xpc/XPCLogBudget.hpp"
 #include "platform/xpc/XPCServiceAddress.hpp"
 
 namespace platform {
@@ -171,6 +172,8 @@ struct XPCConnection::Core {
     bool partialTimerArmed = false;
     std::optional<XPCPeerCredentials> peer;  // set before the connection is shared
     SystemLog log{"com.veltrix.kiv", "xpc"};
+    // Limits the lines a peer can cause (accepted connections); none for a client.
+    std::shared_ptr<XPCLogBudget> faultLog;
 };
 
 struct XPCConnection::SocketHandler final : Reactor::Handler {
@@ -279,11 +282,13 @@ std::shared_ptr<XPCConnection> XPCConnection::makeWithMachServiceName(std::strin
 std::shared_ptr<XPCConnection> XPCConnection::makeAccepted(const std::string& serviceName, int fd,
                                                            std::optional<XPCPeerCredentials> peer,
                                                            const XPCAcceptLimits& limits,
-                                                           std::unique_ptr<XPCConnectionSlot> slot) {
+                                                           std::unique_ptr<XPCConnectionSlot> slot,
+                                                           std::shared_ptr<XPCLogBudget> faultLog) {
     auto c = std::make_shared<XPCConnection>(Key{}, serviceName, 0, true);
     c->core_->peer = std::move(peer);
     c->core_->reader.setMaxFrameSize(limits.maxFrameSize);
     c->core_->partialFrameTimeout = limits.partialFrameTimeout;
+    c->core_->faultLog = std::move(faultLog);
     auto s = c->core_->state.lock();
     s->fd = fd;
     s->link = LinkState::Link::connected;
@@ -407,7 +412,12 @@ void XPCConnection::invalidateWith(const ErrorObject& reason, const std::string&
         });
     }
     if (!logLine.empty()) {
-        core_->log.error("XPC connection to service " + serviceName_ + " invalidated: " + logLine);
+        const std::string line = "XPC connection to service " + serviceName_ + " invalidated: " + logLine;
+        if (core_->faultLog) {
+            core_->faultLog->log(core_->log, LogType::error, line);
+        } else {
+            core_->log.error(line);
+        }
     }
     closeSocket(fd, token);
 }

@@ -65,6 +65,7 @@ namespace platform {
 
 class XPCConnection;
 class XPCListener;
+class XPCLogBudget;
 
 using XPCHandler = std::function<void()>;
 
@@ -77,6 +78,7 @@ struct XPCPeerCredentials {
     std::vector<gid_t> groups;  // supplementary groups; empty when the kernel gave none
 };
 using XPCErrorHandler = std::function<void(const ErrorObject&)>;
+using XPCReplyHandler = std::function<void(XPCArguments)>;
 
 // What an accepted connection may take from its peer; see "Bounds" above.
 struct XPCAcceptLimits {
@@ -91,7 +93,6 @@ class XPCConnectionSlot {
 public:
     virtual ~XPCConnectionSlot() = default;
 };
-using XPCReplyHandler = std::function<void(XPCArguments)>;
 
 // The reply block of one delivered message. Copyable; the first call sends the reply
 // (from any thread, at any time), later calls do nothing. When the last copy goes
@@ -209,7 +210,8 @@ private:
     static std::shared_ptr<XPCConnection> makeAccepted(const std::string& serviceName, int fd,
                                                        std::optional<XPCPeerCredentials> peer,
                                                        const XPCAcceptLimits& limits,
-                                                       std::unique_ptr<XPCConnectionSlot> slot);
+                                                       std::unique_ptr<XPCConnectionSlot> slot,
+                                                       std::shared_ptr<XPCLogBudget> faultLog);
     // The kernel's record of the peer of a connected socket; nothing when it gave none.
     static std::optional<XPCPeerCredentials> readPeerCredentials(int fd);
     void keptByDelegate();

@@ -19,6 +19,7 @@
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
+#include "platform/xpc/XPCLogBudget.hpp"
 #include "platform/xpc/XPCServiceAddress.hpp"
 
 namespace platform {
@@ -41,12 +42,10 @@ struct XPCListener::State {
     // Spare descriptor given up when the process runs out of them, to accept and drop
     // the waiting connection instead of spinning on it. Reactor thread only.
     int spareFd = -1;
-    // Refusals logged in the current minute of the process clock, and those left out;
-    // reactor thread only.
-    std::optional<std::chrono::nanoseconds> refusalWindowStart;
-    std::size_t refusalsLogged = 0;
-    std::size_t refusalsNotLogged = 0;
     SystemLog log{"com.veltrix.kiv", "xpc"};
+    std::unique_ptr<XPCLogBudget> refusals;
+    // What the peers' connections log about the peers' faults.
+    std::shared_ptr<XPCLogBudget> peerFaults;
 };
 
 // The connections the listener has accepted and not yet seen closed.
@@ -71,8 +70,7 @@ struct XPCListener::SlotHold final : XPCConnectionSlot {
 
 namespace {
 
-constexpr std::chrono::nanoseconds kRefusalWindow = std::chrono::minutes(1);
-constexpr std::size_t kRefusalsLoggedPerWindow = 5;
+constexpr std::size_t kPeerLinesPerMinute = 5;
 
 std::optional<gid_t> groupNamed(const std::string& name) {
     std::vector<char> buffer(16 * 1024);
@@ -90,21 +88,31 @@ std::optional<gid_t> groupNamed(const std::string& name) {
 // `path` (when any) its owner group and mode; false with the reason in `why`.
 bool applyAccess(const std::string& serviceName, const std::string& group, const std::string& path,
                  const SystemLog& log, std::optional<gid_t>& gid, std::string& why) {
-    mode_t mode = 0666;  // any local process may connect, as to a system service
     gid.reset();
-    if (!group.empty()) {
-        gid = groupNamed(group);
-        mode = gid ? 0660 : 0600;
-        if (gid) {
-            log.notice("Service " + serviceName + " serves root and the members of group " + group);
-        } else {
-            log.error("Service " + serviceName + ": the group " + group + " does not exist; only root may connect");
+    if (group.empty()) {
+        // Any local process may connect, as to a system service.
+        if (!path.empty() && ::chmod(path.c_str(), 0666) != 0) {
+            why = "cannot set the mode of " + path + ": " + std::strerror(errno);
+            return false;
         }
+        return true;
     }
-    if (path.empty()) return true;
-    if ((gid && ::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) || ::chmod(path.c_str(), mode) != 0) {
-        why = "cannot set the owner group and mode of " + path + ": " + std::strerror(errno);
+    gid = groupNamed(group);
+    std::string problem = gid ? std::string() : "the group " + group + " does not exist";
+    // A process that is neither privileged nor in the group cannot give it the socket:
+    // then it serves only root, rather than nobody.
+    if (gid && !path.empty() && ::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) {
+        problem = "cannot give " + path + " to group " + group + ": " + std::strerror(errno);
+        gid.reset();
+    }
+    if (!path.empty() && ::chmod(path.c_str(), gid ? 0660 : 0600) != 0) {
+        why = "cannot set the mode of " + path + ": " + std::strerror(errno);
         return false;
+    }
+    if (gid) {
+        log.notice("Service " + serviceName + " serves root and the members of group " + group);
+    } else {
+        log.error("Service " + serviceName + ": " + problem + "; only root may connect");
     }
     return true;
 }
@@ -121,7 +129,12 @@ XPCListener::XPCListener(Key, std::string serviceName)
     : serviceName_(std::move(serviceName)),
       queue_(makeSerialQueue("com.veltrix.kiv.xpc." + serviceName_ + ".listener")),
       state_(std::make_unique<State>()),
-      slots_(std::make_shared<Slots>()) {}
+      slots_(std::make_shared<Slots>()) {
+    state_->refusals = std::make_unique<XPCLogBudget>(
+        kPeerLinesPerMinute, "more refused connections to service " + serviceName_);
+    state_->peerFaults = std::make_shared<XPCLogBudget>(
+        kPeerLinesPerMinute, "more lines about faulty peers of service " + serviceName_);
+}
 
 XPCListener::~XPCListener() {
     if (state_->spareFd >= 0) ::close(state_->spareFd);
@@ -345,34 +358,19 @@ std::unique_ptr<XPCConnectionSlot> XPCListener::admit(const std::optional<XPCPee
         why = "the " + std::to_string(reserved) + " connections left are kept for root";
         return nullptr;
     }
-    auto& mine = c->byUser[peer->uid];
-    if (!root && mine >= limits.maxConnectionsPerUser) {
-        if (mine == 0) c->byUser.erase(peer->uid);
-        why = "the user holds " + std::to_string(mine) + " connections already";
+    const auto it = c->byUser.find(peer->uid);
+    const std::size_t held = it != c->byUser.end() ? it->second : 0;
+    if (!root && held >= limits.maxConnectionsPerUser) {
+        why = "the user holds " + std::to_string(held) + " connections already";
         return nullptr;
     }
-    ++mine;
+    ++c->byUser[peer->uid];
     ++c->total;
     return std::make_unique<SlotHold>(slots_, peer->uid);
 }
 
 void XPCListener::logRefusal(const std::string& line) {
-    const auto now = processClock()->monotonic();
-    if (!state_->refusalWindowStart || now - *state_->refusalWindowStart >= kRefusalWindow) {
-        if (state_->refusalsNotLogged > 0) {
-            state_->log.notice(std::to_string(state_->refusalsNotLogged) + " more refused connections to service " +
-                               serviceName_ + " were not logged");
-        }
-        state_->refusalWindowStart = now;
-        state_->refusalsLogged = 0;
-        state_->refusalsNotLogged = 0;
-    }
-    if (state_->refusalsLogged < kRefusalsLoggedPerWindow) {
-        ++state_->refusalsLogged;
-        state_->log.notice(line);
-    } else {
-        ++state_->refusalsNotLogged;
-    }
+    state_->refusals->log(state_->log, LogType::defaultType, line);
 }
 
 void XPCListener::acceptOnReactor() {
@@ -412,7 +410,8 @@ void XPCListener::acceptOnReactor() {
                        ": " + why);
             continue;
         }
-        offer(XPCConnection::makeAccepted(serviceName_, fd, std::move(peer), limits, std::move(slot)));
+        offer(XPCConnection::makeAccepted(serviceName_, fd, std::move(peer), limits, std::move(slot),
+                                          state_->peerFaults));
     }
 }
 

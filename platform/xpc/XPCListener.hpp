@@ -9,7 +9,7 @@
 // frame may take per connection (XPCAcceptLimits). With an access group, the socket is
 // that group's (mode 0660) and a peer that is neither root, nor the listener's own user,
 // nor a member of the group (primary or supplementary) is closed before its delegate hears
-// of it. Refused peers are logged, at most a few lines a minute.
+// of it. Refused peers, and the faults of accepted ones, take a few log lines a minute.
 //
 // Threads: any member from any thread. The delegate is asked on the listener's own
 // serial queue, one connection at a time. The listener stays alive while it listens

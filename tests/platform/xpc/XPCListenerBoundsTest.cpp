@@ -262,25 +262,91 @@ INSTANTIATE_TEST_SUITE_P(
                                  C}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ListenerBounds, RefusalsAreLoggedAFewTimesAMinute) {
-    std::vector<std::string> lines;
-    LogCapture capture([&](const LogRecord& r) {
-        if (r.message.find("Refused a connection") != std::string::npos ||
-            r.message.find("were not logged") != std::string::npos) {
-            lines.push_back(r.message);
-        }
-    });
+class ManualClockBounds : public ListenerBounds {
+protected:
+    void SetUp() override { setProcessClock(clock); }
+    void TearDown() override {
+        ListenerBounds::TearDown();
+        setProcessClock(nullptr);
+    }
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+};
+
+// Lines about peers, in order, while it lives.
+class PeerLines {
+public:
+    PeerLines()
+        : capture_([lines = lines_](const LogRecord& r) {
+              if (r.message.find("com.test.bounds") != std::string::npos) lines->add(r.message);
+          }) {}
+    std::vector<std::string> all() { return lines_->events(); }
+
+private:
+    std::shared_ptr<xpctest::Recorder> lines_ = std::make_shared<xpctest::Recorder>();
+    LogCapture capture_;
+};
+
+TEST_F(ManualClockBounds, RefusalsTakeFiveLogLinesAMinuteAndTheRestAreCounted) {
+    PeerLines lines;
     XPCListenerLimits limits;
     limits.maxConnectionsPerUser = 0;  // nobody but root
     start(limits);
-    for (int i = 0; i < 50; ++i) {
-        const int fd = open({kNobody, kNobody, {}});
-        ASSERT_TRUE(closedByServer(fd));
-    }
+    auto refuseOne = [&] { ASSERT_TRUE(closedByServer(open({kNobody, kNobody, {}}))); };
+    for (int i = 0; i < 50; ++i) refuseOne();
     xpctest::drainReactor();
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(lines[0], "Refused a connection to service com.test.bounds from uid 65534 pid " +
-                            std::to_string(::getpid()) + ": the user holds 0 connections already");
+    const std::string refused = "Refused a connection to service com.test.bounds from uid 65534 pid " +
+                                std::to_string(::getpid()) + ": the user holds 0 connections already";
+    EXPECT_EQ(lines.all(), std::vector<std::string>(5, refused));
+
+    clock->advance(std::chrono::minutes(1));
+    refuseOne();
+    xpctest::drainReactor();
+    auto all = lines.all();
+    ASSERT_EQ(all.size(), 7u);
+    EXPECT_EQ(all[5], "45 more refused connections to service com.test.bounds were not logged");
+    EXPECT_EQ(all[6], refused);
+}
+
+TEST_F(ManualClockBounds, BrokenFramesOfManyConnectionsTakeFiveLogLinesAMinute) {
+    PeerLines lines;
+    start({});
+    for (int i = 0; i < 30; ++i) {
+        const int fd = open({kNobody, kNobody, {}});
+        ASSERT_GE(fd, 0);
+        ::send(fd, "\xFF\xFF\xFF\xFF", 4, MSG_NOSIGNAL);
+        ASSERT_TRUE(closedByServer(fd));
+        ::close(fd);
+        fds.pop_back();
+    }
+    ASSERT_TRUE(server->events->waitFor("server-invalidated", 30));
+    EXPECT_EQ(lines.all().size(), 5u);
+}
+
+// A listener that cannot give its socket to the group (not privileged, not a member)
+// serves root only, rather than nobody or everybody.
+TEST_F(ListenerBounds, AListenerThatCannotGiveTheSocketToTheGroupServesRootOnly) {
+    if (::getgrnam("users") == nullptr) GTEST_SKIP() << "no group \"users\" here";
+    ::chmod(runDir.path().c_str(), 0777);
+    XPCListenerLimits limits;
+    limits.accessGroup = "users";
+    listener = XPCListener::makeWithMachServiceName(kBoundsService);
+    listener->setDelegate(server);
+    listener->setLimits(limits);
+    bool resumed = false;
+    std::thread([&] {
+        if (::syscall(SYS_setgroups, 0, nullptr) == 0 && ::syscall(SYS_setresgid, -1, kNobody, -1) == 0 &&
+            ::syscall(SYS_setresuid, -1, kNobody, -1) == 0) {
+            resumed = listener->resume();
+        }
+    }).join();
+    ASSERT_TRUE(resumed) << listener->lastError();
+    socketPath = xpcServiceAddress(kBoundsService).path;
+    struct stat st {};
+    ASSERT_EQ(::stat(socketPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(::chmod(socketPath.c_str(), 0666), 0);
+    EXPECT_EQ(roundTrip(open({kNobody - 1, usersGroup(), {usersGroup()}})), "closed");
+    EXPECT_EQ(roundTrip(open({})), "answered");
 }
 
 // ---- frames ----
@@ -333,15 +399,7 @@ struct PartialCase {
     friend void PrintTo(const PartialCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class PartialFrame : public ListenerBounds, public ::testing::WithParamInterface<PartialCase> {
-protected:
-    void SetUp() override { setProcessClock(clock); }
-    void TearDown() override {
-        ListenerBounds::TearDown();
-        setProcessClock(nullptr);
-    }
-    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-};
+class PartialFrame : public ManualClockBounds, public ::testing::WithParamInterface<PartialCase> {};
 
 TEST_P(PartialFrame, ClosesAConnectionWhoseFrameIsNotWholeTenSecondsAfterItsFirstByte) {
     start({});
