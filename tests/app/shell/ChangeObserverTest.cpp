@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "app/core/Dependencies.hpp"
 #include "app/core/Utils.hpp"
@@ -65,9 +66,16 @@ protected:
         };
         env.vpnRunning = [](const model::DeviceConfiguration&) { return false; };
         env.externalAddress = [this](const std::vector<std::string>&) {
-            std::lock_guard lock(mutex_);
-            ++queries_;
-            return queriedAddress_;
+            std::function<void()> hook;
+            std::string address;
+            {
+                std::lock_guard lock(mutex_);
+                ++queries_;
+                hook = std::exchange(duringQuery_, nullptr);
+                address = queriedAddress_;
+            }
+            if (hook) hook();
+            return address;
         };
         env.extensionState = [] { return ExtensionStatusSet{ExtensionStatus::configured, ExtensionStatus::userAccepted}; };
         env.handleChange = [this](ChangeType type, const NetworkExtConfig& record) {
@@ -140,6 +148,7 @@ protected:
     std::mutex mutex_;
     int queries_ = 0;
     std::string queriedAddress_;
+    std::function<void()> duringQuery_;  // run once by the next query, on the observer's queue
     std::string lastNotification_;
     std::vector<std::string> shown_;
     std::vector<std::string> changes_;
@@ -266,6 +275,36 @@ TEST_F(ChangeObserverTest, ANewExternalAddressIsHandedOnAsAnAddressChange) {
     EXPECT_EQ(changes_, (std::vector<std::string>{"connected 192.0.2.53", "ipAddressChanged 192.0.2.53"}));
     EXPECT_EQ(Injected<Settings>()->getString(XNCServerInfoSection::externalIP), "198.51.100.2");
     EXPECT_EQ(observer_->lastKnownIP(), "198.51.100.2");
+}
+
+// A second `connected` arrives while the first one's query runs: one of the events may find the
+// stored address changed under it and turn into ipAddressChanged on the main queue while its own
+// query's application reads the event for its log line on the observer's queue (the order is the
+// threads'; ThreadSanitizer watches the cell). Every application hands on one change.
+TEST_F(ChangeObserverTest, EventsOverlappingTheirAddressQueries) {
+    writeDeviceJSON("192.0.2.53");
+    for (int round = 0; round < 20; ++round) {
+        Injected<Settings>()->set("198.51.100.1", XNCServerInfoSection::externalIP);
+        changes_.clear();
+        {
+            std::lock_guard lock(mutex_);
+            queries_ = 0;
+            queriedAddress_ = "198.51.100." + std::to_string(round + 2);
+            duringQuery_ = [this] {
+                platform::mainQueue()->async([this] { observer_->receivedChange(ChangeType::connected, nullptr); });
+            };
+        }
+        observer_->receivedChange(ChangeType::connected, nullptr);
+        settle();
+        {
+            std::lock_guard lock(mutex_);
+            EXPECT_EQ(queries_, 2);
+        }
+        ASSERT_EQ(changes_.size(), 4u) << "round " << round;
+        for (const auto& change : changes_) {
+            EXPECT_TRUE(change == "connected 192.0.2.53" || change == "ipAddressChanged 192.0.2.53") << change;
+        }
+    }
 }
 
 TEST_F(ChangeObserverTest, NotificationTextsAreNotRepeated) {
