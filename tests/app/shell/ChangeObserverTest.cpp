@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "app/core/Dependencies.hpp"
@@ -80,6 +83,7 @@ protected:
         env.extensionState = [] { return ExtensionStatusSet{ExtensionStatus::configured, ExtensionStatus::userAccepted}; };
         env.handleChange = [this](ChangeType type, const NetworkExtConfig& record) {
             changes_.push_back(std::string(rawValue(type)) + " " + record.resolvers.front());
+            handedOn_.fetch_add(1, std::memory_order_relaxed);
         };
         env.resetExtension = [this](const NetworkExtConfig& record) { resets_.push_back(record.resolvers.front()); };
         env.flushDNS = [this] { ++flushes_; };
@@ -149,6 +153,9 @@ protected:
     int queries_ = 0;
     std::string queriedAddress_;
     std::function<void()> duringQuery_;  // run once by the next query, on the observer's queue
+    // Changes handed on so far, counted without ordering anything between threads (relaxed): a
+    // query may wait for it without ThreadSanitizer taking the wait for synchronisation.
+    std::atomic<int> handedOn_{0};
     std::string lastNotification_;
     std::vector<std::string> shown_;
     std::vector<std::string> changes_;
@@ -277,20 +284,33 @@ TEST_F(ChangeObserverTest, ANewExternalAddressIsHandedOnAsAnAddressChange) {
     EXPECT_EQ(observer_->lastKnownIP(), "198.51.100.2");
 }
 
-// A second `connected` arrives while the first one's query runs: one of the events may find the
-// stored address changed under it and turn into ipAddressChanged on the main queue while its own
-// query's application reads the event for its log line on the observer's queue (the order is the
-// threads'; ThreadSanitizer watches the cell). Every application hands on one change.
+// A second `connected` arrives while the first one's query runs, and reads the stored address
+// before the first one's query has stored a new one: its first application finds them different
+// and turns its event into ipAddressChanged on the main queue, while its own query's application
+// reads the event for its log line on the observer's queue. That query is held until the main
+// queue has handed on three changes, so the main queue's write comes first; nothing but the cell
+// itself orders the two, so ThreadSanitizer judges the cell. Every application hands on one change.
 TEST_F(ChangeObserverTest, EventsOverlappingTheirAddressQueries) {
     writeDeviceJSON("192.0.2.53");
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 5; ++round) {
         Injected<Settings>()->set("198.51.100.1", XNCServerInfoSection::externalIP);
         changes_.clear();
+        handedOn_.store(0, std::memory_order_relaxed);
+        const auto holdSecondQuery = [this] {
+            const auto until = std::chrono::steady_clock::now() + 5s;
+            while (handedOn_.load(std::memory_order_relaxed) < 3 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+        };
         {
             std::lock_guard lock(mutex_);
             queries_ = 0;
             queriedAddress_ = "198.51.100." + std::to_string(round + 2);
-            duringQuery_ = [this] {
+            duringQuery_ = [this, holdSecondQuery] {
+                {
+                    std::lock_guard lock(mutex_);
+                    duringQuery_ = holdSecondQuery;
+                }
                 platform::mainQueue()->async([this] { observer_->receivedChange(ChangeType::connected, nullptr); });
             };
         }
