@@ -1,12 +1,17 @@
 #include "platform/Application.hpp"
 
 #include <csignal>
+#include <exception>
 #include <mutex>
+#include <string>
+#include <vector>
 #include <utility>
 
 #include "platform/Dispatch.hpp"
+#include "platform/MainQueue.hpp"
 #include "platform/NoDestructor.hpp"
 #include "platform/SignalSource.hpp"
+#include "platform/SystemLog.hpp"
 
 namespace platform {
 
@@ -80,20 +85,32 @@ void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
 int Application::run() {
     // Queued work holds the state, not the application object, so that it stays safe to run.
     std::shared_ptr<State> state = state_;
-    // Quit requests are read only once launching has finished: the delegate cannot quit before it
-    // has started. A signal that came earlier waits, blocked, and is read then.
-    std::unique_ptr<SignalSource> quitSignals;
-    mainQueue()->async([state, &quitSignals] {
+    // Launching finishes first, ahead of main-queue work queued before run(), as the desktop's
+    // application object finishes launching before its run loop turns: what the delegate's
+    // members post from their creation on (a path monitor's first path, say) reaches a delegate
+    // that has started and subscribed.
+    dispatch::MainQueue::instance()->runAhead([&state] {
         if (auto delegate = state->currentDelegate(); delegate && !state->hasTerminated()) {
             delegate->applicationDidFinishLaunching();
         }
-        quitSignals = std::make_unique<SignalSource>(
-            std::vector<int>{SIGINT, SIGTERM}, mainQueue(), [state](const SignalInfo& signal) {
-                QuitEvent event;
-                if (signal.signalNumber == SIGTERM) event.reason = kQuitReasonShutDown;
-                state->handleTerminate(event);
-            });
     });
+    if (state->hasTerminated()) return 0;
+    // Quit requests are read only once launching has finished: the delegate cannot quit before it
+    // has started. A signal that came earlier waits, blocked, and is read now. The source lives in
+    // this frame and is gone when run() returns; its handler holds the state only weakly.
+    std::weak_ptr<State> weak = state;
+    std::optional<SignalSource> quitSignals;
+    try {
+        quitSignals.emplace(std::vector<int>{SIGINT, SIGTERM}, mainQueue(), [weak](const SignalInfo& signal) {
+            const auto current = weak.lock();
+            if (!current) return;
+            QuitEvent event;
+            if (signal.signalNumber == SIGTERM) event.reason = kQuitReasonShutDown;
+            current->handleTerminate(event);
+        });
+    } catch (const std::exception& error) {
+        SystemLog("kiv", "application").error(std::string("quit signals cannot be read: ") + error.what());
+    }
     while (!state->hasTerminated()) runMainLoop();
     return 0;
 }

@@ -53,8 +53,9 @@ public:
     // Held until the application ends.
     void setDelegate(std::shared_ptr<ApplicationDelegate> delegate);
 
-    // Main thread. Tells the delegate that launching finished, then watches SIGINT and SIGTERM, and
-    // turns the main loop until the application terminates (after applicationWillTerminate).
+    // Main thread. Tells the delegate that launching finished (as main-queue work, ahead of the
+    // work queued before), then watches SIGINT and SIGTERM, and turns the main loop until the
+    // application terminates (after applicationWillTerminate).
     // Returns the exit status: 0.
     int run();
 

@@ -157,6 +157,14 @@ bool MainQueue::runOnce(std::chrono::milliseconds limit) {
     return runQueuedLocked(lock, pending_.size());
 }
 
+void MainQueue::runAhead(Task task) {
+    std::unique_lock lock(mutex_);
+    Turn turn(*this, lock, std::nullopt);
+    lock.unlock();
+    runWorkItem(*this, task);
+    task = nullptr;  // captures released outside the lock
+}
+
 void MainQueue::stop() {
     std::lock_guard lock(mutex_);
     stopRequested_ = true;

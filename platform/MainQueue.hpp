@@ -28,6 +28,9 @@ public:
     void run();
     bool runOnce(std::chrono::milliseconds limit);
     void stop();
+    // Runs `task` now on the calling thread as main-queue work, ahead of the work already queued
+    // (which stays queued); waits while another thread turns the loop.
+    void runAhead(Task task);
 
 private:
     using Deadline = std::optional<std::chrono::steady_clock::time_point>;

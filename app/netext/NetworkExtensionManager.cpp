@@ -95,11 +95,9 @@ NetworkExtensionManager::NetworkExtensionManager(Options options)
     if (!options_.dnsProxyManager) options_.dnsProxyManager = platform::NEDNSProxyManager::shared();
     if (!options_.ipc) options_.ipc = IPCConnection::shared();
     if (!options_.locateExtension) {
-        options_.locateExtension = []() -> std::optional<platform::Bundle> {
-            auto bundles = platform::systemExtensionBundles();
-            if (bundles.empty()) return std::nullopt;
-            return bundles.front();
-        };
+        // By identifier: the folders searched end with the program's own, whose bundle is the
+        // application's, and registering with that one would find no service name.
+        options_.locateExtension = [] { return platform::systemExtensionBundle(kExtensionIdentifier); };
     }
     if (!options_.dnsAddresses) {
         dnsResolver_ = DNSResolver::create();
@@ -337,6 +335,8 @@ void NetworkExtensionManager::didSave() {
     log_.info("KIVNetExtMgr: Registering with provider");
     registerWithExtension();
     throttle_.reset();
+    retryPending_ = false;
+    ++retryGeneration_;
 }
 
 void NetworkExtensionManager::registerWithExtension() {
@@ -347,8 +347,11 @@ void NetworkExtensionManager::registerWithExtension() {
 }
 
 void NetworkExtensionManager::saveFailed(const ErrorObject& error) {
-    log_.info("KIVNetExtMgr: Did not save configuration, error: " + domainAndCode(error));
-    _logger->log("Did not save configuration, error: " + domainAndCode(error), kProduction);
+    // Once per retry interval: the failures of attempts made while a retry waits are not news.
+    if (!retryPending_) {
+        log_.info("KIVNetExtMgr: Did not save configuration, error: " + domainAndCode(error));
+        _logger->log("Did not save configuration, error: " + domainAndCode(error), kProduction);
+    }
     saveFailure();
 }
 
@@ -358,9 +361,14 @@ void NetworkExtensionManager::saveFailure() {
     // A failed save is not a failed activation: recorded on its own, it leaves the state free for
     // the retry below to enable the proxy again.
     lastSaveFailed_ = true;
+    if (retryPending_) return;
+    retryPending_ = true;
     std::weak_ptr<NetworkExtensionManager> weak = weak_from_this();
-    throttle_.run([weak] {
-        if (auto self = weak.lock()) self->_notificationPublisher->publish(ChangeType::deviceConfigRefreshed);
+    throttle_.run([weak, generation = retryGeneration_] {
+        const auto self = weak.lock();
+        if (!self || generation != self->retryGeneration_) return;
+        self->retryPending_ = false;
+        self->_notificationPublisher->publish(ChangeType::deviceConfigRefreshed);
     });
 }
 

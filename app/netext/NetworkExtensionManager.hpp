@@ -80,7 +80,8 @@ public:
         std::shared_ptr<platform::OSSystemExtensionManager> extensionManager;
         std::shared_ptr<platform::NEDNSProxyManager> dnsProxyManager;
         std::shared_ptr<IPCConnection> ipc;
-        // The extension's bundle (default: the first of platform::systemExtensionBundles()).
+        // The extension's bundle (default: the first bundle with the extension's identifier,
+        // platform::systemExtensionBundle).
         std::function<std::optional<platform::Bundle>()> locateExtension;
         // The provider configuration's "internalIp" and "localDNS" (default: the NetworkCheck
         // service and the manager's DNSResolver).
@@ -196,6 +197,11 @@ private:
     std::optional<NetworkExtConfig> savedNetworkConfig_;
     DNSResolverPtr dnsResolver_;
     Throttle throttle_;
+    // One retry waits at a time: failures while it waits (other events' attempts) neither log nor
+    // schedule another, so a save that keeps failing costs one attempt per delay. A successful
+    // save disowns the waiting retry (generation).
+    bool retryPending_ = false;
+    std::uint64_t retryGeneration_ = 0;
     Completion deactivationComplete_;
     bool enabledOnFirstLaunch_ = false;
     bool lastSaveFailed_ = false;

@@ -1,6 +1,9 @@
 #pragma once
 // The escalating delays of the retries after a failed save of the DNS-proxy configuration:
 // each run takes the next delay, up to the last one, which then repeats; reset() starts over.
+// The manager's delays grow as the Fibonacci numbers from 1 s up to a ceiling of 5 minutes: a
+// save that keeps failing (a preferences folder that is not writable) is retried ever more
+// rarely, instead of every 21 s for good.
 //
 // A plain value; not locked. Its owner uses it on one queue (the main queue).
 #include <functional>
@@ -11,10 +14,11 @@
 namespace kiv {
 
 struct Throttle {
-    std::vector<int> throttleValues{1, 1, 2, 3, 5, 8, 13, 21};  // seconds, in order
-    int throttleIndex = 0;                                      // the next delay's position
-    int throttleValuesSize = 8;
-    int throttleValuesSizeMaxIndex = 7;  // throttleValuesSize - 1
+    // Seconds, in order.
+    std::vector<int> throttleValues{1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 300};
+    int throttleIndex = 0;  // the next delay's position
+    int throttleValuesSize = 14;
+    int throttleValuesSizeMaxIndex = 13;  // throttleValuesSize - 1
 
     Throttle() = default;
     // Delays other than the manager's; an empty list schedules without delay.

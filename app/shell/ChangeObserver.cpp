@@ -301,7 +301,7 @@ void ChangeObserver::handleOnChange(const std::any* object, ChangeType type, boo
         setMenubarStatus(ChangeType::missingDeviceKey, false, true, false);
         return;
     }
-    auto cells = std::make_shared<EventCells>(EventCells{type, false});
+    auto cells = std::make_shared<EventCells>(type);
     cells->vpnRunning = env_.vpnRunning(*config);
     if (type == ChangeType::connected || type == ChangeType::VPNDidStop) {
         std::weak_ptr<ChangeObserver> weak = weak_from_this();
@@ -319,24 +319,24 @@ void ChangeObserver::handleOnChange(const std::any* object, ChangeType type, boo
 void ChangeObserver::apply(const model::DeviceConfiguration& config, const std::string& address,
                            const std::shared_ptr<EventCells>& cells, bool accepted) {
     log("handleOnChange::  have configuration - setting menu and extension with external ip " + address +
-        " with change event : " + std::string(rawValue(cells->type)));
+        " with change event : " + std::string(rawValue(cells->type.load())));
     std::weak_ptr<ChangeObserver> weak = weak_from_this();
     platform::mainQueue()->async([weak, config, address, cells, accepted] {
         auto self = weak.lock();
         if (!self) return;
-        if (cells->type == ChangeType::disconnected) self->lastKnownIP_.clear();
-        self->setMenubarStatus(cells->type, !address.empty(), accepted, cells->vpnRunning);
+        if (cells->type.load() == ChangeType::disconnected) self->lastKnownIP_.clear();
+        self->setMenubarStatus(cells->type.load(), !address.empty(), accepted, cells->vpnRunning);
         if (self->menuInteraction_) self->menuInteraction_->statusMenu->updateExternalIp(address);
         const auto stored = self->_settings->getString(Key::externalIP).value_or("");
         if (!address.empty()) {
-            if (address != stored) cells->type = ChangeType::ipAddressChanged;
+            if (address != stored) cells->type.store(ChangeType::ipAddressChanged);
             self->log("EXTERNAL IP IS CREATED : " + address);
             self->_settings->set(address, Key::externalIP);
         } else {
             self->log("Empty IP External Address created");
         }
         self->haveUpdatedMenuWithConfig_ = true;
-        self->updateMenuAndExtension(config, cells->type, address);
+        self->updateMenuAndExtension(config, cells->type.load(), address);
     });
 }
 

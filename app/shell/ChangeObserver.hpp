@@ -10,6 +10,7 @@
 // Lifetime: a registry service living as long as the process; the poll and the queued work hold
 // it weakly.
 #include <array>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -96,8 +97,12 @@ public:
     const std::string& lastKnownIP() const { return lastKnownIP_; }
 
 private:
+    // Shared by the applications of one event. The type is replaced on the main queue (by
+    // ipAddressChanged) while the address query's application reads it on the observer's queue
+    // for its log line: an atomic cell. The VPN state is written before either starts.
     struct EventCells {
-        ChangeType type;
+        explicit EventCells(ChangeType initial) : type(initial) {}
+        std::atomic<ChangeType> type;
         bool vpnRunning = false;
     };
 

@@ -4,7 +4,10 @@
 // Linux stand-in: an rtnetlink socket (links, IPv4/IPv6 addresses and routes) registered with the
 // process's one platform::Reactor. Every change the kernel announces makes the monitor read the
 // whole state again (NetworkSnapshot.hpp) and hand the new path to the update handler on the
-// queue given to start(): one update per batch of changes, also when the path looks the same.
+// queue given to start(). A path is reported only when it differs from the last one reported
+// (status, the interfaces and their types, gateways, IPv4/IPv6/DNS support), as the original
+// platform's monitor does: a container's veth pair or a route elsewhere is no news, and each
+// report costs the application a device-server fetch.
 //
 // The path is satisfied when a default route of the main table leaves through an interface that
 // is up, is not loopback and holds an address of the route's family (for IPv6 one that is not
@@ -23,14 +26,29 @@
 
 namespace platform {
 
+struct NWInterface {
+    enum class InterfaceType { other, wifi, cellular, wiredEthernet, loopback };
+
+    std::string name;
+    InterfaceType type = InterfaceType::other;
+
+    bool operator==(const NWInterface&) const = default;
+};
+
 struct NWPath {
     enum class Status { satisfied, unsatisfied, requiresConnection };
 
     Status status = Status::unsatisfied;
     // Interfaces that carry a usable default route, by name, lowest metric first.
     std::vector<std::string> interfaceNames;
+    // The same interfaces with their types.
+    std::vector<NWInterface> availableInterfaces;
+    // The next hops of those default routes (numeric; a route without one has none), in order.
+    std::vector<std::string> gateways;
     bool supportsIPv4 = false;
     bool supportsIPv6 = false;
+    // The resolver configuration names a DNS server.
+    bool supportsDNS = false;
 
     bool operator==(const NWPath&) const = default;
 };
@@ -41,10 +59,11 @@ public:
 
     virtual ~NWPathMonitor() = default;
 
-    // Set before start(); the handler runs on the start() queue.
+    // Set before start(); the handler runs on the start() queue, once per path that differs from
+    // the one reported before.
     virtual void setPathUpdateHandler(UpdateHandler handler) = 0;
     // Reads the path (currentPath() has it when this returns), then follows changes; the first
-    // update reports the initial path. A second start() does nothing.
+    // update reports the initial path, whatever it is. A second start() does nothing.
     virtual void start(DispatchQueuePtr queue) = 0;
     virtual void cancel() = 0;
     // The path as last read (unsatisfied before start()).

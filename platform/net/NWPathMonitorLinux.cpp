@@ -1,9 +1,11 @@
 // The path monitor on rtnetlink: subscribe first, then read, so no change is missed between the
-// two; every batch of changes reads the whole state again on the caller's queue.
+// two; every batch of changes reads the whole state again on the caller's queue, and a path equal
+// to the last one reported is not reported again.
 #include <linux/rtnetlink.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "platform/SystemLog.hpp"
@@ -11,6 +13,7 @@
 #include "platform/net/NWPathMonitor.hpp"
 #include "platform/net/NetlinkWatcher.hpp"
 #include "platform/net/NetworkSnapshot.hpp"
+#include "platform/net/ResolverConfig.hpp"
 
 namespace platform {
 namespace {
@@ -24,7 +27,20 @@ NWPath pathOf(const std::optional<NetworkSnapshot>& snapshot) {
     return unknown;
 }
 
-NWPath readPath() { return pathOf(NetworkSnapshot::read()); }
+// Whether the resolver configuration names a server at all: the DNS proxy's own listener counts
+// too, so that the proxy taking over the computer's DNS is no change of path.
+bool dnsConfigured() {
+    ResolverConfigPaths paths;
+    paths.ownAddresses.clear();
+    const auto state = ResolverState::load(paths);
+    return state && !state->servers().empty();
+}
+
+NWPath readPath() {
+    NWPath path = pathOf(NetworkSnapshot::read());
+    path.supportsDNS = dnsConfigured();
+    return path;
+}
 
 constexpr std::uint32_t kPathGroups =
     RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
@@ -74,9 +90,10 @@ public:
 private:
     struct State {
         std::mutex mutex;
-        NWPath path;             // guarded by mutex
-        UpdateHandler handler;   // guarded by mutex
-        bool cancelled = false;  // guarded by mutex
+        NWPath path;                     // guarded by mutex
+        UpdateHandler handler;           // guarded by mutex
+        bool cancelled = false;          // guarded by mutex
+        std::optional<NWPath> reported;  // guarded by mutex
 
         // On the monitor's queue.
         void refresh() {
@@ -86,6 +103,8 @@ private:
                 std::lock_guard lock(mutex);
                 if (cancelled) return;
                 path = now;
+                if (reported == now) return;
+                reported = now;
                 call = handler;
             }
             if (call) call(now);

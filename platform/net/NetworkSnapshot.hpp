@@ -20,6 +20,7 @@ struct NetworkSnapshot {
         std::uint16_t type = 0;          // ARPHRD_*
         std::string kind;                // IFLA_INFO_KIND ("tun", "wireguard", "veth"...), or ""
         std::uint8_t operState = 0;      // IF_OPER_*
+        bool wireless = false;           // a Wi-Fi device (sysfs), filled in by read()
     };
     struct Address {
         int index = 0;
@@ -34,6 +35,7 @@ struct NetworkSnapshot {
         std::uint8_t prefixLength = 0;
         std::uint32_t metric = 0;        // RTA_PRIORITY
         std::vector<int> outputIndexes;  // RTA_OIF, or every hop of RTA_MULTIPATH
+        std::vector<std::string> gateways = {};  // RTA_GATEWAY of each hop, numeric ("" for none)
     };
 
     std::vector<Link> links;
@@ -44,7 +46,8 @@ struct NetworkSnapshot {
     static std::optional<NetworkSnapshot> read();
 
     const Link* link(int index) const;
-    // The path: satisfied when a usable default route exists (NWPathMonitor.hpp).
+    // The path: satisfied when a usable default route exists (NWPathMonitor.hpp). DNS support is
+    // not part of the kernel's state: supportsDNS stays false here.
     NWPath path() const;
     // The first IPv4 address of the interface holding the main table's IPv4 default route of
     // lowest metric (ties: lowest interface index); only interfaces that are up count.

@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <tuple>
 
 #include "platform/FileDescriptor.hpp"
@@ -100,11 +102,24 @@ void parseAddress(const nlmsghdr* message, NetworkSnapshot& snapshot) {
     snapshot.addresses.push_back({static_cast<int>(info.ifa_index), info.ifa_family, std::move(text), info.ifa_scope});
 }
 
+// The RTA_GATEWAY among a next hop's attributes, or "".
+std::string hopGateway(int family, const unsigned char* attributes, std::size_t size) {
+    int length = static_cast<int>(std::min<std::size_t>(size, INT32_MAX));
+    // Copied into aligned storage: a hop's attributes sit at 4-byte offsets of the message.
+    std::vector<std::uint32_t> aligned((size + 3) / 4);
+    std::memcpy(aligned.data(), attributes, size);
+    for (auto* a = reinterpret_cast<const rtattr*>(aligned.data()); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
+        if (a->rta_type == RTA_GATEWAY) return addressText(family, a);
+    }
+    return {};
+}
+
 void parseRoute(const nlmsghdr* message, NetworkSnapshot& snapshot) {
     rtmsg info{};
     if (!payloadHeader(message, info)) return;
     if (info.rtm_dst_len != 0) return;  // only default routes matter here
     NetworkSnapshot::Route route;
+    std::string gateway;
     route.family = info.rtm_family;
     route.table = info.rtm_table;
     route.type = info.rtm_type;
@@ -119,6 +134,7 @@ void parseRoute(const nlmsghdr* message, NetworkSnapshot& snapshot) {
             if (attributeValue(a, index)) route.outputIndexes.push_back(index);
             break;
         }
+        case RTA_GATEWAY: gateway = addressText(info.rtm_family, a); break;
         case RTA_MULTIPATH: {
             const auto* bytes = static_cast<const unsigned char*>(RTA_DATA(a));
             std::size_t left = RTA_PAYLOAD(a);
@@ -127,6 +143,8 @@ void parseRoute(const nlmsghdr* message, NetworkSnapshot& snapshot) {
                 std::memcpy(&hop, bytes, sizeof(hop));
                 if (hop.rtnh_len < sizeof(rtnexthop) || hop.rtnh_len > left) break;
                 route.outputIndexes.push_back(hop.rtnh_ifindex);
+                route.gateways.push_back(hopGateway(info.rtm_family, bytes + sizeof(rtnexthop),
+                                                    hop.rtnh_len - sizeof(rtnexthop)));
                 const std::size_t step = std::min<std::size_t>(RTNH_ALIGN(hop.rtnh_len), left);
                 bytes += step;
                 left -= step;
@@ -136,6 +154,8 @@ void parseRoute(const nlmsghdr* message, NetworkSnapshot& snapshot) {
         default: break;
         }
     }
+    // One gateway per hop: a single-path route's own, or one per multipath hop.
+    route.gateways.resize(route.outputIndexes.size(), gateway);
     snapshot.routes.push_back(std::move(route));
 }
 
@@ -194,6 +214,7 @@ struct Candidate {
     std::uint32_t metric;
     int index;
     int family;
+    std::string gateway;
     bool operator<(const Candidate& o) const { return std::tie(metric, index) < std::tie(o.metric, o.index); }
 };
 
@@ -202,15 +223,26 @@ std::vector<Candidate> usableDefaults(const NetworkSnapshot& snapshot) {
     std::vector<Candidate> found;
     for (const auto& route : snapshot.routes) {
         if (route.prefixLength != 0 || route.table != RT_TABLE_MAIN || route.type != RTN_UNICAST) continue;
-        for (int index : route.outputIndexes) {
+        for (std::size_t hop = 0; hop < route.outputIndexes.size(); ++hop) {
+            const int index = route.outputIndexes[hop];
             const auto* link = snapshot.link(index);
             if (link && isUp(*link) && hasUsableAddress(snapshot, index, route.family)) {
-                found.push_back({route.metric, index, route.family});
+                found.push_back({route.metric, index, route.family,
+                                 hop < route.gateways.size() ? route.gateways[hop] : std::string()});
             }
         }
     }
     std::stable_sort(found.begin(), found.end());
     return found;
+}
+
+// A Wi-Fi device has a "wireless" (or "phy80211") entry in sysfs; a name that could leave the
+// folder is none.
+bool isWireless(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
+    const std::filesystem::path device = std::filesystem::path("/sys/class/net") / name;
+    std::error_code error;
+    return std::filesystem::exists(device / "wireless", error) || std::filesystem::exists(device / "phy80211", error);
 }
 
 }  // namespace
@@ -252,7 +284,10 @@ std::optional<NetworkSnapshot> NetworkSnapshot::read() {
             if (result == DumpResult::failed) return std::nullopt;
             if (result == DumpResult::interrupted) again = true;
         }
-        if (!again || attempt + 1 == kDumpAttempts) return snapshot;
+        if (!again || attempt + 1 == kDumpAttempts) {
+            for (auto& link : snapshot.links) link.wireless = isWireless(link.name);
+            return snapshot;
+        }
     }
     return std::nullopt;
 }
@@ -264,12 +299,32 @@ const NetworkSnapshot::Link* NetworkSnapshot::link(int index) const {
     return nullptr;
 }
 
+namespace {
+
+NWInterface::InterfaceType interfaceType(const NetworkSnapshot::Link& link) {
+    using Type = NWInterface::InterfaceType;
+    if (link.flags & IFF_LOOPBACK) return Type::loopback;
+    if (link.wireless) return Type::wifi;
+    // Ethernet framing without a virtual device's kind (veth and bridges count as wired: a
+    // container or virtual machine reached over them is a wired network to us).
+    if (link.type == ARPHRD_ETHER && link.kind != "tun" && link.kind != "wireguard") return Type::wiredEthernet;
+    return Type::other;
+}
+
+}  // namespace
+
 NWPath NetworkSnapshot::path() const {
     NWPath path;
     for (const auto& candidate : usableDefaults(*this)) {
-        const auto& name = link(candidate.index)->name;
+        const auto* found = link(candidate.index);
+        const auto& name = found->name;
         if (std::find(path.interfaceNames.begin(), path.interfaceNames.end(), name) == path.interfaceNames.end()) {
             path.interfaceNames.push_back(name);
+            path.availableInterfaces.push_back({name, interfaceType(*found)});
+        }
+        if (!candidate.gateway.empty() &&
+            std::find(path.gateways.begin(), path.gateways.end(), candidate.gateway) == path.gateways.end()) {
+            path.gateways.push_back(candidate.gateway);
         }
         (candidate.family == AF_INET ? path.supportsIPv4 : path.supportsIPv6) = true;
     }

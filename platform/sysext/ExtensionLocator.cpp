@@ -50,6 +50,20 @@ std::vector<Bundle> systemExtensionBundles() {
     return bundles;
 }
 
+std::optional<Bundle> systemExtensionBundle(std::string_view identifier) {
+    return systemExtensionBundle(identifier, systemExtensionFolders());
+}
+
+std::optional<Bundle> systemExtensionBundle(std::string_view identifier,
+                                            const std::vector<std::filesystem::path>& folders) {
+    for (const auto& folder : folders) {
+        auto bundle = Bundle::atPath(folder);
+        if (!bundle || !extensionProperties(*bundle)) continue;
+        if (bundle->bundleIdentifier() == identifier) return bundle;
+    }
+    return std::nullopt;
+}
+
 std::optional<OSSystemExtensionProperties> findSystemExtension(std::string_view identifier) {
     for (const auto& bundle : systemExtensionBundles()) {
         auto properties = extensionProperties(bundle);

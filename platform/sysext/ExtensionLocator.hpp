@@ -22,6 +22,11 @@ inline constexpr const char* kExtensionPathEnv = "KIV_EXTENSION_PATH";
 std::vector<std::filesystem::path> systemExtensionFolders();
 // The extension bundles found in those folders, in search order.
 std::vector<Bundle> systemExtensionBundles();
+// The first extension bundle whose identifier is `identifier`, in `folders` (by default the
+// folders above): never another program's bundle found on the way, such as the application's own.
+std::optional<Bundle> systemExtensionBundle(std::string_view identifier);
+std::optional<Bundle> systemExtensionBundle(std::string_view identifier,
+                                            const std::vector<std::filesystem::path>& folders);
 // The properties of an extension bundle; nullopt when it is none (see above).
 std::optional<OSSystemExtensionProperties> extensionProperties(const Bundle& bundle);
 // The first extension with `identifier`.

@@ -9,8 +9,10 @@ ends with the sandbox.
 """
 import argparse
 import os
+import re
 import signal
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import kiv_sandbox  # noqa: E402
@@ -167,8 +169,85 @@ def sleep_and_wake(box):
     check(box.app.running(), "the application ended")
 
 
+def device_fetches(box):
+    """The configuration requests the device server has answered so far."""
+    return len(re.findall(r'"POST /api/device HTTP', box.read(box.device_server.log)))
+
+
+def settled_fetches(box, quiet=3.0, timeout=LONG):
+    """The device server's count once it has not changed for `quiet` seconds."""
+    state = {"count": device_fetches(box), "since": time.monotonic()}
+
+    def quiet_now():
+        count = device_fetches(box)
+        if count != state["count"]:
+            state.update(count=count, since=time.monotonic())
+            return None
+        return time.monotonic() - state["since"] >= quiet
+    box.wait_until(quiet_now, timeout, "the device server quiet for %g s" % quiet)
+    return state["count"]
+
+
+def connected_lines(box, start):
+    """The connected events the application has handled since `start` (each is logged twice: to
+    the console, and with a time to standard output; the timed line counts)."""
+    return len(re.findall(r"^\d\d:\d\d:\d\d \S+ .*received change of type connected$", box.read(box.app.log)[start:],
+                          re.M))
+
+
+def network_churn(box):
+    """A start with a stored configuration hears `connected` at once, not at the first poll; a
+    container's veth pair with an address and a route elsewhere cost no device-server call; a
+    reconnection costs at most two."""
+    # Started from the build folder with the supervising stand-in: it activates the extension, saves
+    # the proxy's configuration and registers with the extension (the extension's bundle, not the
+    # application's own).
+    start_agent(box)
+    box.wait_for_line(box.app.log, "Register worked Registered extension", LONG)
+    check(box.app.running(), "the application ended after registering")
+    # A logout: the next start finds the configuration stored.
+    check(box.stop(box.app, signal.SIGTERM) == 0, "the application's system quit failed")
+
+    app = box.start_application()
+    launched = box.wait_for_line(app.log, "^was not run from the command line", LONG)
+    launched_at = time.monotonic()
+    box.wait_for_line(app.log, "received change of type connected", LONG)
+    delay = time.monotonic() - launched_at
+    text = box.read(app.log)
+    check("Firing polling interval" not in text.split("received change of type connected")[0],
+          "connected came only after a poll")
+    check(delay <= 1.0, "connected came %.2f s after launching" % delay)
+    box.say("normal start with device.json: connected %.2f s after launching (%s)" % (delay, launched.strip()))
+    wait_for_proxy(box)
+    before = settled_fetches(box)
+
+    # Unrelated: a container's veth pair with addresses and a route through it, a route elsewhere.
+    start = box.mark(app.log)
+    box.sh("ip", "link", "add", "ctr0", "type", "veth", "peer", "name", "ctr1")
+    box.sh("ip", "link", "set", "ctr1", "up")
+    box.sh("ip", "addr", "add", "172.18.0.1/16", "dev", "ctr0")
+    box.sh("ip", "link", "set", "ctr0", "up")
+    box.sh("ip", "route", "add", "10.200.0.0/16", "via", "172.18.0.2", "dev", "ctr0")
+    box.sh("ip", "route", "add", "203.0.113.0/24", "via", "198.51.100.1", "dev", "kiv0")
+    # A reconnection after them: the monitors read changes in order, so once it is heard the
+    # unrelated changes have been read too.
+    box.reconnect()
+    text = box.read(app.log)[start:]
+    unrelated = text.split("received change of type disconnected")[0]
+    check("received change of type connected" not in unrelated,
+          "the unrelated changes were taken for a connection:\n%s" % unrelated[-2000:])
+    # The start-up's monitor and the registry's each tell it once.
+    box.wait_until(lambda: connected_lines(box, start) >= 2, LONG, "connected from both monitors")
+    after = settled_fetches(box)
+    check(connected_lines(box, start) == 2, "%d connected events for one reconnection" % connected_lines(box, start))
+    check(after - before <= 2, "%d configuration requests for one reconnection" % (after - before))
+    box.say("veth pair, addresses and routes elsewhere: no connected event; one reconnection: %d fetches"
+            % (after - before))
+    check(app.running(), "the application ended")
+
+
 CASES = {f.__name__: f for f in (scenario, device_server_down_at_start, unauthorized, extension_killed,
-                                 helper_missing, sleep_and_wake)}
+                                 helper_missing, sleep_and_wake, network_churn)}
 
 
 def main():

@@ -89,6 +89,10 @@ public:
         std::lock_guard lock(mutex_);
         return last_;
     }
+    int updates() {
+        std::lock_guard lock(mutex_);
+        return updates_;
+    }
 
 private:
     std::mutex mutex_;
@@ -160,6 +164,65 @@ TEST(NamespaceTest, PathAndPrimaryAddressFollowLinksAddressesAndRoutes) {
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::unsatisfied, {})));
     ASSERT_TRUE(recorder.waitUntil([](const auto& names) { return names.back() == "disconnected"; }));
     EXPECT_EQ(check.monitor().currentPath().status, NWPath::Status::unsatisfied);
+    monitor->cancel();
+}
+
+// Only a path that differs from the last one reported is reported: a container's veth pair with
+// addresses and a route to elsewhere change nothing; a reconnection (the link down, then up with
+// its default route) is two reports, and two events.
+TEST(NamespaceTest, OnlyChangesOfThePathAreReported) {
+    KIV_RUN_IN_NETWORK_NAMESPACE();
+    ip("link set lo up");
+    ip("link add kiv0 type veth peer name kiv1");
+    ip("link set kiv1 up");
+    ip("addr add 198.51.100.2/24 dev kiv0");
+    ip("link set kiv0 up");
+    ip("route add default via 198.51.100.1 dev kiv0");
+    EventRecorder recorder;
+    NetworkCheck check(platform::makeNWPathMonitor(),
+                       Injected<NotificationPublisher>([&] { return recorder.publisher(); }));
+    auto monitor = platform::makeNWPathMonitor();
+    PathLog log(*monitor);
+    monitor->start(platform::makeSerialQueue("test.path"));
+    ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0"})));
+    EXPECT_EQ(log.last().gateways, std::vector<std::string>{"198.51.100.1"});
+    EXPECT_EQ(log.last().availableInterfaces,
+              (std::vector<platform::NWInterface>{{"kiv0", platform::NWInterface::InterfaceType::wiredEthernet}}));
+    EXPECT_TRUE(log.last().supportsIPv4);
+    ASSERT_TRUE(recorder.waitUntil([](const auto& names) { return !names.empty(); }));
+    EXPECT_EQ(log.updates(), 1);
+
+    // Unrelated: another veth pair with addresses of both families, a route through it, an address
+    // on loopback, a route to elsewhere through the default link.
+    ip("link add veth0 type veth peer name veth1");
+    ip("link set veth1 up");
+    ip("addr add 10.9.0.2/24 dev veth0");
+    ip("-6 addr add 2001:db8:9::2/64 dev veth0 nodad");
+    ip("link set veth0 up");
+    ip("route add 10.10.0.0/16 via 10.9.0.1 dev veth0");
+    ip("route add 203.0.113.0/24 via 198.51.100.1 dev kiv0");
+    ip("addr add 127.0.0.9/8 dev lo");
+    // A second default route does change the path; its report comes after every batch before it.
+    ip("route add default via 10.9.0.1 dev veth0 metric 500");
+    ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0", "veth0"})));
+    EXPECT_EQ(log.last().gateways, (std::vector<std::string>{"198.51.100.1", "10.9.0.1"}));
+    EXPECT_EQ(log.updates(), 2);
+    ip("route del default via 10.9.0.1 dev veth0 metric 500");
+    ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0"})));
+    EXPECT_EQ(log.updates(), 3);
+    ASSERT_TRUE(recorder.waitFor(3));
+    EXPECT_EQ(recorder.names(), (std::vector<std::string>{"connected", "connected", "connected"}));
+
+    // A reconnection.
+    ip("link set kiv0 down");
+    ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::unsatisfied, {})));
+    ip("link set kiv0 up");
+    ip("route replace default via 198.51.100.1 dev kiv0");
+    ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0"})));
+    EXPECT_EQ(log.updates(), 5);
+    ASSERT_TRUE(recorder.waitFor(5));
+    EXPECT_EQ(recorder.names(),
+              (std::vector<std::string>{"connected", "connected", "connected", "disconnected", "connected"}));
     monitor->cancel();
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "ManagerTestSupport.hpp"
 #include "app/core/TestData.hpp"
 #include "app/core/XNCServerInfoSection.hpp"
@@ -195,6 +197,65 @@ TEST_F(ProxyConfigurationTest, RetriesAfterFailedSavesEscalateAndASuccessResetsT
                 << "step " << i;
         }
     }
+}
+
+// Every save fails (as with a preferences folder that cannot be written). The retries come on growing delays up to five minutes; the change handling's attempt
+// after each retry and another event's attempt every minute add no retry, and only the failures
+// that schedule a retry are logged. A save that works again resets the delays.
+TEST_F(ProxyConfigurationTest, SaveThatKeepsFailingIsRetriedEverMoreRarely) {
+    const auto failingAttempt = [&] {
+        dnsProxy_->failNext(NEDNSProxyManager::Operation::save, proxyError(NEDNSProxyManagerError::configurationStale));
+        return configure(*manager_, sampleRecord(), true);
+    };
+    const auto now = [&] { return std::chrono::duration_cast<std::chrono::seconds>(clock_->monotonic()).count(); };
+    const auto failureLines = [&] {
+        const auto lines = logLines().all();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("KIVNetExtMgr: Did not save configuration", 0) == 0;
+        });
+    };
+    const auto start = now();
+    ASSERT_NE(failingAttempt(), std::nullopt);
+    std::vector<std::int64_t> retries;  // seconds after the first failure
+    std::size_t seen = 0;
+    for (int second = 1; second <= 1900; ++second) {
+        advance(std::chrono::seconds(1));
+        const auto posted = posts();
+        for (; seen < posted.size(); ++seen) {
+            retries.push_back(now() - start);
+            EXPECT_NE(failingAttempt(), std::nullopt);  // the retry's attempt
+        }
+        if (second % 60 == 0) {
+            EXPECT_NE(failingAttempt(), std::nullopt);  // another event's attempt
+        }
+    }
+    // 1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, then every 300 s.
+    EXPECT_EQ(retries, (std::vector<std::int64_t>{1, 2, 4, 7, 12, 20, 33, 54, 88, 143, 232, 376, 609, 909, 1209,
+                                                  1509, 1809}));
+    EXPECT_EQ(failureLines(), static_cast<std::ptrdiff_t>(retries.size() + 1));
+    EXPECT_EQ(manager_->status(), "Error saving configuration.");
+
+    // Saving works again: the retry's attempt saves, and the next failure starts over at 1 s.
+    clearPosts();
+    for (int second = 0; second < 300 && posts().empty(); ++second) advance(std::chrono::seconds(1));
+    ASSERT_EQ(posts().size(), 1u);
+    ASSERT_EQ(configure(*manager_, sampleRecord(), true), std::nullopt);
+    EXPECT_EQ(manager_->throttle().throttleIndex, 0);
+    clearPosts();
+    dnsProxy_->failNext(NEDNSProxyManager::Operation::save, proxyError(NEDNSProxyManagerError::configurationStale));
+    const auto failedAt = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->monotonic()).count();
+    ASSERT_NE(configure(*manager_, sampleRecord(), true), std::nullopt);
+    for (int tenth = 0; tenth < 20; ++tenth) advance(std::chrono::milliseconds(100));
+    EXPECT_EQ(posts(), std::vector<std::string>{"deviceConfigRefreshed@" + std::to_string(failedAt + 1000)});
+}
+
+// A retry still waiting when a save succeeds is disowned: no event comes from it.
+TEST_F(ProxyConfigurationTest, SuccessfulSaveDisownsTheWaitingRetry) {
+    dnsProxy_->failNext(NEDNSProxyManager::Operation::save, proxyError(NEDNSProxyManagerError::configurationStale));
+    ASSERT_NE(configure(*manager_, sampleRecord(), true), std::nullopt);
+    ASSERT_EQ(configure(*manager_, sampleRecord(), true), std::nullopt);
+    for (int tenth = 0; tenth < 30; ++tenth) advance(std::chrono::milliseconds(100));
+    EXPECT_TRUE(posts().empty());
 }
 
 TEST_F(ProxyConfigurationTest, StopProxyDisablesAndKeepsTheRest) {

@@ -97,6 +97,28 @@ TEST_F(SupervisedExtensionTest, BuildTreeExtensionIsFoundThroughTheVariable) {
     EXPECT_FALSE(platform::findSystemExtension("com.example.other"));
 }
 
+// The folders searched end with the program's own, whose bundle is the application's: a valid
+// bundle, but not the extension's. Only the extension's identifier is taken, wherever it comes.
+TEST_F(SupervisedExtensionTest, OnlyTheExtensionsOwnBundleIsTaken) {
+    const auto application = folder_.path() / "bin";
+    std::filesystem::create_directories(application);
+    std::ofstream(application / "Info.plist")
+        << R"({"CFBundleIdentifier": "com.kiv.veltrix", "CFBundleExecutable": "brannockcloud"})";
+    std::ofstream(application / "brannockcloud") << "";
+    const auto extension = std::filesystem::path(KIV_BINARY_DIR) / "dnsproxy";
+
+    const auto found = platform::systemExtensionBundle(kIdentifier, {application, extension});
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->bundlePath(), extension);
+    EXPECT_NE(found->objectForInfoDictionaryKey("NetworkExtension"), nullptr);
+    EXPECT_FALSE(platform::systemExtensionBundle(kIdentifier, {application}));
+    EXPECT_FALSE(platform::systemExtensionBundle(kIdentifier, {}));
+    // Through the variable, as a build tree finds it.
+    const auto located = platform::systemExtensionBundle(kIdentifier);
+    ASSERT_TRUE(located);
+    EXPECT_EQ(located->bundlePath(), extension);
+}
+
 TEST_F(SupervisedExtensionTest, DaemonRunsWhileActiveAndTheAppHearsItsStopsAcrossARestart) {
     auto host = makeHost();
     auto manager = makeManagerOn(host);

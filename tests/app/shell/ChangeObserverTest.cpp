@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 #include "app/core/Dependencies.hpp"
 #include "app/core/Utils.hpp"
@@ -65,13 +69,21 @@ protected:
         };
         env.vpnRunning = [](const model::DeviceConfiguration&) { return false; };
         env.externalAddress = [this](const std::vector<std::string>&) {
-            std::lock_guard lock(mutex_);
-            ++queries_;
-            return queriedAddress_;
+            std::function<void()> hook;
+            std::string address;
+            {
+                std::lock_guard lock(mutex_);
+                ++queries_;
+                hook = std::exchange(duringQuery_, nullptr);
+                address = queriedAddress_;
+            }
+            if (hook) hook();
+            return address;
         };
         env.extensionState = [] { return ExtensionStatusSet{ExtensionStatus::configured, ExtensionStatus::userAccepted}; };
         env.handleChange = [this](ChangeType type, const NetworkExtConfig& record) {
             changes_.push_back(std::string(rawValue(type)) + " " + record.resolvers.front());
+            handedOn_.fetch_add(1, std::memory_order_relaxed);
         };
         env.resetExtension = [this](const NetworkExtConfig& record) { resets_.push_back(record.resolvers.front()); };
         env.flushDNS = [this] { ++flushes_; };
@@ -140,6 +152,10 @@ protected:
     std::mutex mutex_;
     int queries_ = 0;
     std::string queriedAddress_;
+    std::function<void()> duringQuery_;  // run once by the next query, on the observer's queue
+    // Changes handed on so far, counted without ordering anything between threads (relaxed): a
+    // query may wait for it without ThreadSanitizer taking the wait for synchronisation.
+    std::atomic<int> handedOn_{0};
     std::string lastNotification_;
     std::vector<std::string> shown_;
     std::vector<std::string> changes_;
@@ -266,6 +282,49 @@ TEST_F(ChangeObserverTest, ANewExternalAddressIsHandedOnAsAnAddressChange) {
     EXPECT_EQ(changes_, (std::vector<std::string>{"connected 192.0.2.53", "ipAddressChanged 192.0.2.53"}));
     EXPECT_EQ(Injected<Settings>()->getString(XNCServerInfoSection::externalIP), "198.51.100.2");
     EXPECT_EQ(observer_->lastKnownIP(), "198.51.100.2");
+}
+
+// A second `connected` arrives while the first one's query runs, and reads the stored address
+// before the first one's query has stored a new one: its first application finds them different
+// and turns its event into ipAddressChanged on the main queue, while its own query's application
+// reads the event for its log line on the observer's queue. That query is held until the main
+// queue has handed on three changes, so the main queue's write comes first; nothing but the cell
+// itself orders the two, so ThreadSanitizer judges the cell. Every application hands on one change.
+TEST_F(ChangeObserverTest, EventsOverlappingTheirAddressQueries) {
+    writeDeviceJSON("192.0.2.53");
+    for (int round = 0; round < 5; ++round) {
+        Injected<Settings>()->set("198.51.100.1", XNCServerInfoSection::externalIP);
+        changes_.clear();
+        handedOn_.store(0, std::memory_order_relaxed);
+        const auto holdSecondQuery = [this] {
+            const auto until = std::chrono::steady_clock::now() + 5s;
+            while (handedOn_.load(std::memory_order_relaxed) < 3 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+        };
+        {
+            std::lock_guard lock(mutex_);
+            queries_ = 0;
+            queriedAddress_ = "198.51.100." + std::to_string(round + 2);
+            duringQuery_ = [this, holdSecondQuery] {
+                {
+                    std::lock_guard lock(mutex_);
+                    duringQuery_ = holdSecondQuery;
+                }
+                platform::mainQueue()->async([this] { observer_->receivedChange(ChangeType::connected, nullptr); });
+            };
+        }
+        observer_->receivedChange(ChangeType::connected, nullptr);
+        settle();
+        {
+            std::lock_guard lock(mutex_);
+            EXPECT_EQ(queries_, 2);
+        }
+        ASSERT_EQ(changes_.size(), 4u) << "round " << round;
+        for (const auto& change : changes_) {
+            EXPECT_TRUE(change == "connected 192.0.2.53" || change == "ipAddressChanged 192.0.2.53") << change;
+        }
+    }
 }
 
 TEST_F(ChangeObserverTest, NotificationTextsAreNotRepeated) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,77 @@ INSTANTIATE_TEST_SUITE_P(
          "10.0.0.30"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What makes two paths differ: only what the default routes lead through (interfaces, their
+// types, gateways, families). Interfaces, addresses and routes elsewhere leave the path as it was.
+struct ChangeCase {
+    const char* name;
+    std::function<void(NetworkSnapshot&)> change;
+    bool differs;
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* out) { *out << c.name; }
+
+NetworkSnapshot connectedMachine() {
+    auto s = machine();
+    s.links[2].wireless = true;  // wlan0
+    s.routes = {Route{AF_INET, RT_TABLE_MAIN, RTN_UNICAST, 0, 100, {2}, {"192.168.1.1"}}};
+    return s;
+}
+
+class PathChangeTest : public testing::TestWithParam<ChangeCase> {};
+
+TEST_P(PathChangeTest, OnlyTheDefaultPathCounts) {
+    const NWPath before = connectedMachine().path();
+    auto snapshot = connectedMachine();
+    GetParam().change(snapshot);
+    EXPECT_EQ(snapshot.path() != before, GetParam().differs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, PathChangeTest,
+    testing::ValuesIn(std::vector<ChangeCase>{
+        {"Nothing", [](NetworkSnapshot&) {}, false},
+        {"VethPairWithAddresses",
+         [](NetworkSnapshot& s) {
+             s.links.push_back({20, "veth9", kUp, ARPHRD_ETHER, "veth", IF_OPER_UP});
+             s.links.push_back({21, "veth9p", kUp, ARPHRD_ETHER, "veth", IF_OPER_UP});
+             s.addresses.push_back({20, AF_INET, "172.17.0.1", RT_SCOPE_UNIVERSE});
+             s.addresses.push_back({20, AF_INET6, "fe80::9", RT_SCOPE_LINK});
+         },
+         false},
+        {"DefaultRouteInAnotherTable",
+         [](NetworkSnapshot& s) { s.routes.push_back(defaultRoute(AF_INET, 8, 0, 51820)); }, false},
+        {"SecondAddressOnTheDefaultLink",
+         [](NetworkSnapshot& s) { s.addresses.push_back({2, AF_INET, "192.168.1.99", RT_SCOPE_UNIVERSE}); }, false},
+        {"OtherLinkLosesCarrier", [](NetworkSnapshot& s) { s.links[2].flags = IFF_UP; }, false},
+        {"NewGateway", [](NetworkSnapshot& s) { s.routes[0].gateways = {"192.168.1.254"}; }, true},
+        {"DefaultLinkDown", [](NetworkSnapshot& s) { s.links[1].flags = IFF_UP; }, true},
+        {"SecondDefaultRoute", [](NetworkSnapshot& s) { s.routes.push_back(defaultRoute(AF_INET, 3, 600)); }, true},
+        {"IPv6Joins",
+         [](NetworkSnapshot& s) {
+             s.addresses.push_back({2, AF_INET6, "2001:db8::20", RT_SCOPE_UNIVERSE});
+             s.routes.push_back(defaultRoute(AF_INET6, 2, 0));
+         },
+         true},
+        {"SameNameNowWiFi", [](NetworkSnapshot& s) { s.links[1].wireless = true; }, true},
+    }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SnapshotPathTest, InterfacesCarryTheirTypesAndGatewaysTheirOrder) {
+    auto s = machine();
+    s.links[2].wireless = true;  // wlan0
+    s.addresses.push_back({5, AF_INET, "10.8.0.2", RT_SCOPE_UNIVERSE});
+    s.routes = {Route{AF_INET, RT_TABLE_MAIN, RTN_UNICAST, 0, 10, {3, 2}, {"10.0.0.1", "192.168.1.1"}},
+                Route{AF_INET, RT_TABLE_MAIN, RTN_UNICAST, 0, 20, {5}, {""}},
+                Route{AF_INET, RT_TABLE_MAIN, RTN_UNICAST, 0, 30, {2}, {"192.168.1.1"}}};
+    const NWPath path = s.path();
+    using Type = NWInterface::InterfaceType;
+    EXPECT_EQ(path.availableInterfaces,
+              (std::vector<NWInterface>{{"eth0", Type::wiredEthernet}, {"wlan0", Type::wifi}, {"tun0", Type::other}}));
+    EXPECT_EQ(path.gateways, (std::vector<std::string>{"192.168.1.1", "10.0.0.1"}));  // no repeats, no blanks
+    EXPECT_FALSE(path.supportsDNS);  // not the kernel's to say
+}
 
 TEST(SnapshotTunnelTest, TunWireGuardAndPPPWithIPv4Only) {
     auto snapshot = machine();
@@ -237,6 +309,42 @@ TEST(NetlinkMessagesTest, WellFormedDumpAnswers) {
     const auto end = done.parse(s);
     EXPECT_TRUE(end.finished);
     EXPECT_TRUE(end.interrupted);
+}
+
+TEST(NetlinkMessagesTest, GatewaysOfSingleAndMultipathRoutes) {
+    const unsigned char gateway[4] = {192, 0, 2, 1};
+    const int oif = 2;
+    // Two hops, each followed by its own attributes: a gateway, then a gateway too short to read.
+    std::vector<std::uint8_t> hops;
+    const auto hop = [&](int index, const void* value, std::size_t size) {
+        rtnexthop header{};
+        header.rtnh_len = static_cast<unsigned short>(sizeof(rtnexthop) + RTA_LENGTH(size));
+        header.rtnh_ifindex = index;
+        rtattr attribute{};
+        attribute.rta_len = static_cast<unsigned short>(RTA_LENGTH(size));
+        attribute.rta_type = RTA_GATEWAY;
+        const auto* h = reinterpret_cast<const std::uint8_t*>(&header);
+        const auto* a = reinterpret_cast<const std::uint8_t*>(&attribute);
+        hops.insert(hops.end(), h, h + sizeof(header));
+        hops.insert(hops.end(), a, a + sizeof(attribute));
+        const auto* v = static_cast<const std::uint8_t*>(value);
+        hops.insert(hops.end(), v, v + size);
+        while (hops.size() % 4) hops.push_back(0);
+    };
+    const unsigned char other[4] = {192, 0, 2, 9};
+    hop(3, other, 4);
+    hop(4, other, 2);
+    Datagram d;
+    d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_OIF, &oif, sizeof(oif)).attribute(RTA_GATEWAY, gateway, 4);
+    d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_MULTIPATH, hops.data(), hops.size());
+    d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_OIF, &oif, sizeof(oif));
+    NetworkSnapshot s;
+    d.parse(s);
+    ASSERT_EQ(s.routes.size(), 3u);
+    EXPECT_EQ(s.routes[0].gateways, std::vector<std::string>{"192.0.2.1"});
+    EXPECT_EQ(s.routes[1].outputIndexes, (std::vector<int>{3, 4}));
+    EXPECT_EQ(s.routes[1].gateways, (std::vector<std::string>{"192.0.2.9", ""}));
+    EXPECT_EQ(s.routes[2].gateways, std::vector<std::string>{""});
 }
 
 struct BrokenCase {
