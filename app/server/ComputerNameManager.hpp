@@ -10,7 +10,7 @@
 // ("userPrincipalName") as it is. Without SSSD, a record or a value, the login-name form is used.
 // A failed directory step is logged to the system log and only leads to that form.
 //
-// Threads: any.
+// Threads: any. For a network user getComputerName blocks on the directory (10 s per call at most).
 #include <functional>
 #include <optional>
 #include <string>

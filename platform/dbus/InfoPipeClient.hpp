@@ -7,6 +7,7 @@
 // timeout (the directory may need the network). It reports every failed step, in order, and
 // never throws.
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
