@@ -27,7 +27,10 @@ FileRead failedRead(const std::filesystem::path& path, int error, std::string re
 
 }  // namespace
 
-std::string writeFileAtomically(const std::filesystem::path& path, std::string_view content, mode_t mode) {
+namespace {
+
+std::string writeAtomically(const std::filesystem::path& path, std::string_view content, mode_t mode,
+                            std::optional<FileOwner> owner) {
     const std::string name = path.filename().string();
     if (name.empty() || name == "." || name == "..") return errnoText(path.string(), EISDIR);
     std::filesystem::path folder = path.parent_path();
@@ -43,9 +46,12 @@ std::string writeFileAtomically(const std::filesystem::path& path, std::string_v
     if (file.get() < 0) return errnoText(temporary, errno);
 
     std::string failure;
-    if (!writeAll(file.get(), content)) {
+    // Owner and mode first: the content never sits in a file that someone else may read.
+    if (owner && ::fchown(file.get(), owner->uid, owner->gid) != 0) {
         failure = errnoText(temporary, errno);
     } else if (::fchmod(file.get(), mode) != 0) {
+        failure = errnoText(temporary, errno);
+    } else if (!writeAll(file.get(), content)) {
         failure = errnoText(temporary, errno);
     } else if (::fsync(file.get()) != 0) {
         failure = errnoText(temporary, errno);
@@ -65,6 +71,17 @@ std::string writeFileAtomically(const std::filesystem::path& path, std::string_v
     // folder (EINVAL); there is nothing more to do about those.
     if (::fsync(directory.get()) != 0 && errno != EINVAL) return errnoText(folder.string(), errno);
     return {};
+}
+
+}  // namespace
+
+std::string writeFileAtomically(const std::filesystem::path& path, std::string_view content, mode_t mode) {
+    return writeAtomically(path, content, mode, std::nullopt);
+}
+
+std::string writeFileAtomically(const std::filesystem::path& path, std::string_view content, mode_t mode,
+                                FileOwner owner) {
+    return writeAtomically(path, content, mode, owner);
 }
 
 FileRead readWholeFile(const std::filesystem::path& path, std::size_t maxBytes) {

@@ -23,6 +23,16 @@ namespace platform {
 std::string writeFileAtomically(const std::filesystem::path& path, std::string_view content,
                                 mode_t mode = 0644);
 
+struct FileOwner {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The same, with the new file given to `owner` (fchown, as root) before any content reaches it:
+// the file never holds the content under another owner or mode.
+std::string writeFileAtomically(const std::filesystem::path& path, std::string_view content, mode_t mode,
+                                FileOwner owner);
+
 struct FileRead {
     enum class Status { read, missing, failed };
     Status status = Status::failed;

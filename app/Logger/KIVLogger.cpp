@@ -72,8 +72,29 @@ std::optional<model::DeviceConfiguration> KIVLogger::deviceConfigResponse() cons
 }
 
 void KIVLogger::setDeviceConfigResponse(std::optional<model::DeviceConfiguration> configuration) {
+    HeldLevel held;
+    if (configuration) {
+        held.configured = true;
+        const auto& result = configuration->result;
+        if (result && result->cfg && result->cfg->runtime && result->cfg->runtime->kiv) {
+            held.carriedLevel = result->cfg->runtime->kiv->logLevel;
+        }
+    }
     std::lock_guard lock(mutex_);
     deviceConfigResponse_ = std::move(configuration);
+    held_ = held;
+}
+
+KIVLogger::HeldLevel KIVLogger::heldLevel() const {
+    std::lock_guard lock(mutex_);
+    return held_;
+}
+
+void KIVLogger::storeLevelOnChange(model::LogLevel level) {
+    std::lock_guard lock(storedLevelMutex_);
+    if (storedLevel_ == level) return;
+    setLogLevel(level);
+    storedLevel_ = level;
 }
 
 std::shared_ptr<ConsoleDestination> KIVLogger::consoleDestination() const {
@@ -112,12 +133,8 @@ void KIVLogger::log(const std::string& message, model::LogLevel level) {
     std::string text = versionPrefix() + message;
 
     model::LogLevel gate = model::LogLevel::production;
-    if (std::optional<model::DeviceConfiguration> held = deviceConfigResponse()) {
-        const auto& result = held->result;
-        if (result && result->cfg && result->cfg->runtime && result->cfg->runtime->kiv &&
-            result->cfg->runtime->kiv->logLevel) {
-            setLogLevel(*result->cfg->runtime->kiv->logLevel);
-        }
+    if (const HeldLevel held = heldLevel(); held.configured) {
+        if (held.carriedLevel) storeLevelOnChange(*held.carriedLevel);
         gate = logLevel_;
     }
     if (gate == model::LogLevel::none) return;

@@ -55,7 +55,9 @@ public:
     // Builds and attaches the console and file destinations. Main queue.
     virtual void setup();
 
-    // Stores "LogDebug": removed for none, true for any other level.
+    // Stores "LogDebug": removed for none, true for any other level. Reads and writes the user
+    // defaults: log() calls it only when the held configuration's level differs from the last one
+    // this logger stored, so that a log line costs no file I/O of its own.
     static void setLogLevel(model::LogLevel level);
 
     std::optional<model::DeviceConfiguration> deviceConfigResponse() const;
@@ -79,7 +81,16 @@ public:
     std::shared_ptr<FileDestination> fileDestination() const;
 
 private:
+    // What log() needs of the held configuration, taken when it is set.
+    struct HeldLevel {
+        bool configured = false;                     // a configuration is held
+        std::optional<model::LogLevel> carriedLevel;  // its Kiv.logLevel
+    };
+
     void emit(model::LogLevel gate, model::LogLevel level, const std::string& text);
+    HeldLevel heldLevel() const;
+    // setLogLevel(level) unless it was the last level stored through this logger.
+    void storeLevelOnChange(model::LogLevel level);
 
     const Environment environment_;
     const model::LogLevel logLevel_ = model::LogLevel::production;
@@ -87,8 +98,13 @@ private:
 
     mutable std::mutex mutex_;  // guards the members below
     std::optional<model::DeviceConfiguration> deviceConfigResponse_;
+    HeldLevel held_;
     std::shared_ptr<ConsoleDestination> console_;
     std::shared_ptr<FileDestination> file_;
+
+    // Held across the setter, so that concurrent log calls store levels in the order they saw them.
+    std::mutex storedLevelMutex_;
+    std::optional<model::LogLevel> storedLevel_;  // guarded by storedLevelMutex_
 };
 
 using KIVLoggerPtr = std::shared_ptr<KIVLogger>;

@@ -1,8 +1,12 @@
 #include "app/core/ConfigFileWriter.hpp"
 
+#include <grp.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <optional>
+#include <vector>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +21,32 @@
 namespace kiv {
 namespace {
 
-// Readable by everyone: a root run writes these for the user's application.
+// The configuration files hold no secret.
 constexpr mode_t kFileMode = 0644;
+constexpr mode_t kGroupReadableMode = 0640;
+constexpr mode_t kOwnerOnlyMode = 0600;
+
+std::optional<gid_t> groupNamed(const std::string& name) {
+    std::vector<char> buffer(16384);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    return found->gr_gid;
+}
+
+// A decimal id from the environment; nothing when unset or not a plain number.
+template <class Id>
+std::optional<Id> idFromEnvironment(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return std::nullopt;
+    unsigned long value = 0;
+    const char* end = text + std::strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || stop != end || value != static_cast<Id>(value)) return std::nullopt;
+    return static_cast<Id>(value);
+}
 
 void sleepOneSecond() { std::this_thread::sleep_for(std::chrono::seconds(1)); }
 
@@ -91,12 +119,25 @@ void ConfigFileWriter::removeParameterFiles() const {
     if (sleeper_) sleeper_();
 }
 
+ConfigFileWriter::ParameterFileAccess ConfigFileWriter::parameterFileAccess(const std::string& group) {
+    const uid_t self = ::geteuid();
+    if (self != 0) return {self, ::getegid(), kOwnerOnlyMode};
+    if (const auto gid = groupNamed(group)) return {0, *gid, kGroupReadableMode};
+    // sudo names the user who ran it.
+    if (const auto uid = idFromEnvironment<uid_t>("SUDO_UID")) {
+        return {*uid, idFromEnvironment<gid_t>("SUDO_GID").value_or(::getegid()), kOwnerOnlyMode};
+    }
+    return {0, ::getegid(), kOwnerOnlyMode};
+}
+
 void ConfigFileWriter::writeParameterFile(const std::map<std::string, std::string>& values) const {
     removeParameterFiles();
     const std::string lines = parameterLines(values);
+    const ParameterFileAccess access = parameterFileAccess(parameterFileGroup_);
     for (const auto& folder : parameterFolders_) {
         const std::filesystem::path path = folder / kParameterFileName;
-        const std::string failure = platform::writeFileAtomically(path, lines, kFileMode);
+        const std::string failure =
+            platform::writeFileAtomically(path, lines, access.mode, {access.uid, access.gid});
         if (!failure.empty()) {
             printLine("file could not be written to " + Utils::fileURLText(path) + " with " + failure);
         }

@@ -1,7 +1,14 @@
 #include "app/server/ComputerNameManager.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <map>
+#include <string>
 #include <vector>
+
+#include "platform/SystemLog.hpp"
+#include "platform/dbus/BusConnection.hpp"
+#include "platform/dbus/InfoPipeClient.hpp"
 
 namespace kiv {
 namespace {
@@ -13,7 +20,60 @@ std::string replaceAll(std::string text, std::string_view from, std::string_view
     return text;
 }
 
+// The directory may need the network; a lookup blocks its caller at most this long per call.
+constexpr std::chrono::seconds kDirectoryTimeout{10};
+constexpr const char* kAltSecurityIdentities = "altSecurityIdentities";
+constexpr const char* kUserPrincipalName = "userPrincipalName";
+
+std::string stepMessage(platform::dbus::InfoPipeError::Step step) {
+    using Step = platform::dbus::InfoPipeError::Step;
+    switch (step) {
+        case Step::open:
+            return "ODNode::nodeWithSession error ";
+        case Step::query:
+            return "ODQuery::queryWithNode error ";
+        case Step::results:
+            return "ODQuery::resultsAllowingPartial error ";
+        case Step::attribute:
+            break;
+    }
+    return "ODRecord::valuesForAttribute error ";
+}
+
+std::optional<std::string> firstValue(const std::map<std::string, std::vector<std::string>>& attributes,
+                                      const char* name) {
+    const auto found = attributes.find(name);
+    if (found == attributes.end() || found->second.empty()) return std::nullopt;
+    return found->second.front();
+}
+
 }  // namespace
+
+std::optional<ComputerNameManager::DirectoryRecord> ComputerNameManager::infoPipeRecord(
+    const std::string& busAddress, const std::string& loginName) {
+    const auto lookup = platform::dbus::getUserAttributes(busAddress, loginName,
+                                                          {kAltSecurityIdentities, kUserPrincipalName},
+                                                          kDirectoryTimeout);
+    for (const auto& error : lookup.errors) {
+        platform::nsLog(stepMessage(error.step) + error.name + " (" + std::to_string(error.code) + ")");
+    }
+    if (!lookup.attributes) return std::nullopt;
+    return DirectoryRecord{firstValue(*lookup.attributes, kAltSecurityIdentities),
+                           firstValue(*lookup.attributes, kUserPrincipalName)};
+}
+
+std::optional<std::string> ComputerNameManager::identityFrom(const DirectoryRecord& record) {
+    if (record.altSecurityIdentity && !record.altSecurityIdentity->empty()) {
+        const std::string& value = *record.altSecurityIdentity;
+        const auto colon = value.find(':');
+        if (colon == std::string::npos) return std::nullopt;
+        std::string identity = value.substr(colon + 1, value.find(':', colon + 1) - colon - 1);
+        if (identity.empty()) return std::nullopt;
+        return identity;
+    }
+    if (record.userPrincipalName && !record.userPrincipalName->empty()) return record.userPrincipalName;
+    return std::nullopt;
+}
 
 ComputerNameManager::Sources ComputerNameManager::Sources::system(platform::HostIdentityPaths paths) {
     const auto host = std::make_shared<platform::HostIdentity>(std::move(paths));
@@ -22,7 +82,9 @@ ComputerNameManager::Sources ComputerNameManager::Sources::system(platform::Host
     sources.hostName = [host] { return host->hostName(); };
     sources.computerName = [host] { return host->computerName(); };
     sources.isLocalAccount = [host](std::string_view name) { return host->isLocalAccount(name); };
-    sources.directoryIdentity = [](std::string_view) -> std::optional<std::string> { return std::nullopt; };
+    sources.directoryRecord = [](std::string_view loginName) {
+        return infoPipeRecord(platform::dbus::BusConnection::systemBusAddress(), std::string(loginName));
+    };
     sources.environment = [](const char* name) -> std::optional<std::string> {
         const char* value = std::getenv(name);
         return value ? std::optional<std::string>(value) : std::nullopt;
@@ -89,11 +151,7 @@ std::string ComputerNameManager::getComputerName() const {
     const std::string login = loginName();
     std::optional<std::string> identity;
     if (!isLocalUser()) {
-        if (const auto value = sources_.directoryIdentity(login)) {
-            const auto colon = value->find(':');
-            if (colon != std::string::npos)
-                identity = value->substr(colon + 1, value->find(':', colon + 1) - colon - 1);
-        }
+        if (const auto record = sources_.directoryRecord(login)) identity = identityFrom(*record);
     }
     if (!identity) identity = login + "@" + sources_.computerName();
     if (!identity->ends_with("local")) *identity += ".local";

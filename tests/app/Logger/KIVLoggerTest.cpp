@@ -228,6 +228,21 @@ TEST_F(KIVLoggerTest, ConfigurationMayChangeWhileOthersLog) {
     EXPECT_EQ(output_.lines().size(), 400u);
 }
 
+TEST_F(KIVLoggerTest, LevelIsStoredOnlyWhenItChanges) {
+    std::vector<std::optional<bool>> written;
+    installLogDebugStore([&](std::optional<bool> v) { written.push_back(v); }, [] { return std::optional<bool>(); });
+    auto logger = std::make_shared<KIVLogger>(environment());
+    const std::optional<LogLevel> levels[] = {LogLevel::diagnose, LogLevel::diagnose, LogLevel::none,
+                                              std::nullopt,       LogLevel::none,     LogLevel::production};
+    for (const auto& level : levels) {
+        logger->setDeviceConfigResponse(configurationWithLevel(level));
+        logger->log("a", LogLevel::production);
+        logger->log("b", LogLevel::production);
+    }
+    installLogDebugStore(nullptr, nullptr);
+    EXPECT_EQ(written, (std::vector<std::optional<bool>>{true, std::nullopt, true}));
+}
+
 TEST(KIVLoggerLevelSetter, StoresLogDebug) {
     installLogDebugStore(nullptr, nullptr);
     KIVLogger::setLogLevel(LogLevel::warning);

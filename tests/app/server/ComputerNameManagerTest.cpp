@@ -27,7 +27,10 @@ TEST_P(IdentityTest, DerivesTheTexts) {
     auto sources = fakeIdentity(c.login, c.host);
     sources.computerName = [c] { return c.computer; };
     sources.isLocalAccount = [c](std::string_view) { return c.local; };
-    sources.directoryIdentity = [c](std::string_view) { return c.directory; };
+    sources.directoryRecord = [c](std::string_view) -> std::optional<ComputerNameManager::DirectoryRecord> {
+        if (!c.directory) return std::nullopt;
+        return ComputerNameManager::DirectoryRecord{c.directory, std::nullopt};
+    };
     sources.environment = [c](const char* name) { return std::string(name) == "PWD" ? c.pwd : std::nullopt; };
     const ComputerNameManager manager(sources);
     EXPECT_EQ(manager.isLocalUser(), c.local);

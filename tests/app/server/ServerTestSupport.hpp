@@ -38,7 +38,9 @@ inline ComputerNameManager::Sources fakeIdentity(std::string login = "alice",
     sources.hostName = [host] { return host; };
     sources.computerName = [] { return std::string("Studio"); };
     sources.isLocalAccount = [](std::string_view) { return true; };
-    sources.directoryIdentity = [](std::string_view) -> std::optional<std::string> { return std::nullopt; };
+    sources.directoryRecord = [](std::string_view) -> std::optional<ComputerNameManager::DirectoryRecord> {
+        return std::nullopt;
+    };
     sources.environment = [](const char*) -> std::optional<std::string> { return std::nullopt; };
     return sources;
 }
