@@ -315,6 +315,19 @@ std::optional<Resolvers> serversOf(const nlohmann::json& backup) {
     return servers;
 }
 
+// Without resolved every link shares resolv.conf: once one link was changed, the file holds our
+// servers, not the original. The backup a link already holds is the file as it was before the
+// first change, so a link changed later is backed up with the same value.
+std::optional<nlohmann::json> sharedFileBackup(const platform::UserDefaults& defaults) {
+    const std::string prefix = std::string(kSessionName) + ":Backup/Network/Service/";
+    const nlohmann::json all = defaults.dictionaryRepresentation();
+    if (!all.is_object()) return std::nullopt;
+    for (const auto& [key, value] : all.items()) {
+        if (key.starts_with(prefix) && key.ends_with("/IPv4") && value.is_object()) return value;
+    }
+    return std::nullopt;
+}
+
 bool validResolvers(const Resolvers& resolvers, const std::function<void(const std::string&)>& log) {
     for (const auto& resolver : resolvers) {
         if (!isServerAddress(resolver)) {
@@ -371,6 +384,9 @@ bool DNSModifyHelper::setResolversTo(const Resolvers& resolvers, const NetworkSe
         const std::string key = backupKey(service.identifier);
         const auto stored = defaults->objectForKey(key);
         if (!stored || !stored->is_object()) {
+            if (!session->resolved) {
+                if (auto shared = sharedFileBackup(*defaults)) backup = std::move(*shared);
+            }
             defaults->setObject(key, backup);
             // Without its backup the change could never be undone: leave the service as it is.
             if (!defaults->synchronize()) {

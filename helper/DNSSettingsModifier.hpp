@@ -18,6 +18,8 @@
 // Backups live in the user defaults of the helper process (root's), one entry per service under
 // backupKey(identifier); an entry is written on the first change of a service, never overwritten,
 // and removed only by a rollback of that service that succeeded.
+// With the shared resolv.conf, a service first changed after another one is backed up with the
+// other's backup (the file before the first change), so a rollback in any order restores it.
 //
 // Threads: any. Walks are serialised by an advisory lock (flock) on <root>/run/KIVDNSModifier.lock,
 // also between processes, held until the walk's changes are committed.
