@@ -470,6 +470,11 @@ bool DNSModifyHelper::rollbackResolversForServices(const ServiceIdentifiers& ser
 }
 
 bool DNSModifyHelper::flushDNS() {
+    environment().log(flushCaches());
+    return true;
+}
+
+std::string DNSModifyHelper::flushCaches() {
     const DNSModifierEnvironment environment = DNSModifyHelper::environment();
     std::string error;
     auto client = platform::ResolvedClient::connect(environment.busAddress, &error);
@@ -480,8 +485,7 @@ bool DNSModifyHelper::flushDNS() {
         const auto result = client->flushCaches();
         output = result.ok() ? "caches flushed" : result.error;
     }
-    environment.log("Command org.freedesktop.resolve1.Manager.FlushCaches output " + output);
-    return true;
+    return "Command org.freedesktop.resolve1.Manager.FlushCaches output " + output;
 }
 
 void DNSModifyHelper::touchDynamicStore() {

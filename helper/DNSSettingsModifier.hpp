@@ -79,6 +79,8 @@ public:
     static bool rollbackResolversForServices(const ServiceIdentifiers& services);
     // Flushes resolved's caches where it runs (glibc keeps none). Always true.
     static bool flushDNS();
+    // The flush without its log line: the line, for a caller that logs it under its own rules.
+    static std::string flushCaches();
 
     // The per-service steps; called inside a walk.
     static bool setResolversTo(const Resolvers& resolvers, const NetworkService& service, bool backupDNS);
