@@ -39,7 +39,8 @@ bool CertHelper::acceptableFileName(const std::string& filename) {
         if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
     }
     // The helper's own files, and the backup of its log, are never replaced by a download.
-    static const std::array<std::string, 3> kOwnFiles{"config.ini", "kivhelper.log", "kivhelper.log.bak"};
+    static const std::array<std::string, 4> kOwnFiles{"config.ini", "kivhelper.log", "kivhelper.log.bak",
+                                                      "kivhelper.log.new"};
     const std::string name = lowered(filename);
     return std::find(kOwnFiles.begin(), kOwnFiles.end(), name) == kOwnFiles.end();
 }

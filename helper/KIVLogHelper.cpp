@@ -1,6 +1,7 @@
 #include "helper/KIVLogHelper.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,41 @@ void createEmpty(const std::filesystem::path& path) {
     if (fd >= 0) ::close(fd);
 }
 
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Moves the log open on `fd` to "<log>.bak" and puts an empty log in its place, when the log is
+// still the file at `path` and larger than the limit. Every writer of every process opens the
+// log by its name for each line, so the name must always lead to a file: the old log is linked
+// to the backup's name first, then a new file replaces it in one rename. Rotations are serialised
+// by a lock on the old log; one that waited for another finds the name leading elsewhere and
+// stops. A writer that opened the old log just before still writes into it, that is the backup.
+void rotate(const std::filesystem::path& path, int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) != 0 || ::lstat(path.c_str(), &named) != 0 || !sameFile(held, named) ||
+        !S_ISREG(held.st_mode) || static_cast<std::uintmax_t>(held.st_size) <= kLogRotationSize) {
+        return;
+    }
+    const std::filesystem::path backup = path.string() + ".bak";
+    const std::filesystem::path fresh = path.string() + ".new";
+    ::unlink(fresh.c_str());  // left by a rotation that was cut short
+    const int made = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, held.st_mode & 0777);
+    if (made < 0) return;
+    ::close(made);
+    ::unlink(backup.c_str());
+    if (::link(path.c_str(), backup.c_str()) != 0) {
+        // A file system without hard links: the name is missing for a moment, a line may be lost.
+        if (::rename(path.c_str(), backup.c_str()) != 0) {
+            ::unlink(fresh.c_str());
+            return;
+        }
+    }
+    if (::rename(fresh.c_str(), path.c_str()) != 0) ::unlink(fresh.c_str());
+}
+
 }  // namespace
 
 KIVLogHelper::KIVLogHelper(std::filesystem::path path) : path_(std::move(path)) { manageLogfile(path_); }
@@ -31,15 +67,13 @@ KIVLogHelper& KIVLogHelper::sharedInstance() {
 }
 
 void KIVLogHelper::manageLogfile(const std::filesystem::path& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         if (errno == ENOENT) createEmpty(path);
         return;
     }
-    if (!S_ISREG(st.st_mode) || static_cast<std::uintmax_t>(st.st_size) <= kLogRotationSize) return;
-    const std::filesystem::path backup = path.string() + ".bak";
-    ::unlink(backup.c_str());
-    if (::rename(path.c_str(), backup.c_str()) == 0) createEmpty(path);
+    rotate(path, fd);
+    ::close(fd);
 }
 
 std::string KIVLogHelper::formatLine(const std::string& message) {
@@ -63,10 +97,16 @@ std::string KIVLogHelper::formatLine(const std::string& message) {
 
 void KIVLogHelper::log(const std::string& message) const {
     const std::string line = formatLine(message);
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     // One write: with O_APPEND the kernel places the whole line at the end.
-    [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
+    const ssize_t written = ::write(fd, line.data(), line.size());
+    // The end of the file after our line: past the limit, the log is rotated now, not at the
+    // next start, so the log folder never holds much more than twice the limit.
+    struct stat st {};
+    if (written > 0 && ::fstat(fd, &st) == 0 && static_cast<std::uintmax_t>(st.st_size) > kLogRotationSize) {
+        rotate(path_, fd);
+    }
     ::close(fd);
 }
 

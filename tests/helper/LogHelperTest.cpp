@@ -4,6 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <map>
+#include <set>
+
 #include "fakes/TestFolders.hpp"
 #include "helper/KIVLogHelper.hpp"
 #include "tests/helper/HelperServiceFixture.hpp"
@@ -71,6 +75,65 @@ TEST(LogHelperTest, TwoProcessesAppendWithoutLosingLines) {
         ++child_lines;
     }
     EXPECT_EQ(child_lines, static_cast<std::size_t>(kLines));
+}
+
+TEST(LogHelperTest, RotatesWhileRunningWhenALinePassesOneMebibyte) {
+    fakes::TemporaryFolder folder;
+    const auto log = folder.path() / "kivHelper.log";
+    writeText(log, std::string(1048576 - 10, 'x'));
+    helper::KIVLogHelper writer(log);
+    EXPECT_EQ(fs::file_size(log), 1048566u);
+    writer.log("takes it past the limit");
+    EXPECT_EQ(fs::file_size(log), 0u);
+    EXPECT_NE(readText(log.string() + ".bak").find("] takes it past the limit\n"), std::string::npos);
+    writer.log("next");
+    EXPECT_NE(readText(log).find("] next\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(log.string() + ".new"));
+}
+
+// Two processes, each its own writer, write far more than the limit at once: the log and its
+// backup stay near 1 MiB each, and what they hold of each writer is every line from some point
+// on, so a rotation lost no line of either.
+TEST(LogHelperTest, TwoProcessesRotateWithoutLosingLinesOrGrowing) {
+    fakes::TemporaryFolder folder;
+    const auto log = folder.path() / "kivHelper.log";
+    helper::KIVLogHelper writer(log);
+    constexpr int kLines = 15000;
+    const std::string padding(80, '.');
+    auto writeAll = [&](char who) {
+        char text[32];
+        for (int i = 0; i < kLines; ++i) {
+            std::snprintf(text, sizeof text, "%c %06d ", who, i);
+            writer.log(text + padding);
+        }
+    };
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        writeAll('c');
+        ::_exit(0);
+    }
+    writeAll('p');
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    constexpr std::uintmax_t kSlack = 4096;
+    EXPECT_LE(fs::file_size(log), (1u << 20) + kSlack);
+    EXPECT_LE(fs::file_size(log.string() + ".bak"), (1u << 20) + kSlack);
+    EXPECT_GE(fs::file_size(log.string() + ".bak"), 1u << 20);
+    EXPECT_FALSE(fs::exists(log.string() + ".new"));
+    std::map<char, std::set<int>> seen;
+    for (const auto& file : {log.string() + ".bak", log.string()}) {
+        std::istringstream text(readText(file));
+        for (std::string line; std::getline(text, line);) {
+            ASSERT_EQ(line.size(), 26u + 9u + padding.size()) << line;
+            seen[line[26]].insert(std::stoi(line.substr(28, 6)));
+        }
+    }
+    for (const char who : {'c', 'p'}) {
+        ASSERT_FALSE(seen[who].empty()) << who;
+        EXPECT_EQ(*seen[who].rbegin(), kLines - 1) << who;
+        EXPECT_EQ(static_cast<int>(seen[who].size()), *seen[who].rbegin() - *seen[who].begin() + 1) << who;
+    }
 }
 
 }  // namespace
