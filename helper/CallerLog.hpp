@@ -15,7 +15,7 @@
 #include <mutex>
 #include <string>
 
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 
 namespace helper {
 
@@ -26,7 +26,7 @@ public:
     // Callers tracked at once; past it, callers whose interval ended are forgotten.
     static constexpr std::size_t kMaxCallers = 256;
 
-    explicit CallerLog(std::shared_ptr<const KIVLogHelper> log) : log_(std::move(log)) {}
+    explicit CallerLog(std::shared_ptr<const platform::KIVLogHelper> log) : log_(std::move(log)) {}
     void log(uid_t uid, const std::string& message);
 
 private:
@@ -38,7 +38,7 @@ private:
     // Writes the summaries of shares whose interval has ended; forgets them when `prune`.
     void settleLocked(std::chrono::nanoseconds now, bool prune);
 
-    const std::shared_ptr<const KIVLogHelper> log_;
+    const std::shared_ptr<const platform::KIVLogHelper> log_;
     std::mutex mutex_;
     std::map<uid_t, Share> shares_;  // guarded by mutex_
 };

@@ -16,7 +16,7 @@
 
 #include "helper/DNSResolvConf.hpp"
 #include "helper/HelperPaths.hpp"
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/AtomicFile.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/NoDestructor.hpp"
@@ -107,7 +107,7 @@ DNSModifierEnvironment completed(DNSModifierEnvironment environment) {
     if (!environment.backups) environment.backups = platform::UserDefaults::standard();
     if (!environment.services) environment.services = kernelLinks;
     if (!environment.log) {
-        environment.log = [](const std::string& message) { KIVLogHelper::sharedInstance().log(message); };
+        environment.log = [](const std::string& message) { platform::KIVLogHelper::sharedInstance().log(message); };
     }
     return environment;
 }

@@ -60,7 +60,7 @@ struct DNSModifierEnvironment {
     platform::UserDefaultsPtr backups;          // none: platform::UserDefaults::standard()
     // The services of the computer; none: the kernel's links but loopback.
     std::function<std::vector<NetworkService>()> services;
-    // The helper log; none: KIVLogHelper::sharedInstance().
+    // The helper log; none: platform::KIVLogHelper::sharedInstance().
     std::function<void(const std::string&)> log;
 };
 

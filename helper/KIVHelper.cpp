@@ -59,7 +59,7 @@ std::shared_ptr<KIVHelper> KIVHelper::make(HelperPaths paths, platform::HTTPClie
 
 KIVHelper::KIVHelper(Key, HelperPaths paths, platform::HTTPClientPtr http)
     : paths_(std::move(paths)),
-      log_(std::make_shared<const KIVLogHelper>(paths_.logFile())),
+      log_(std::make_shared<const platform::KIVLogHelper>(paths_.logFile())),
       callerLog_(std::make_shared<CallerLog>(log_)),
       rights_(paths_.rightsDatabase()),
       config_(paths_.configFile(), *log_),

@@ -20,7 +20,7 @@
 #include "helper/FlushCoalescer.hpp"
 #include "helper/HelperPaths.hpp"
 #include "helper/KIVConfigHelper.hpp"
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/http/HTTPClient.hpp"
 #include "platform/xpc/XPCListener.hpp"
 
@@ -49,7 +49,7 @@ public:
                                                             std::string_view selector,
                                                             const AuthorizationCaller& caller) const;
 
-    const KIVLogHelper& log() const { return *log_; }
+    const platform::KIVLogHelper& log() const { return *log_; }
 
     struct Key {
     private:
@@ -60,7 +60,7 @@ public:
 
 private:
     HelperPaths paths_;
-    std::shared_ptr<const KIVLogHelper> log_;
+    std::shared_ptr<const platform::KIVLogHelper> log_;
     // The lines that callers' requests cause, each caller under its own share.
     std::shared_ptr<CallerLog> callerLog_;
     RightsDatabase rights_;

@@ -93,7 +93,7 @@ TEST_P(CallerLogTest, NonRootCallersGetABurstPerIntervalThenASummary) {
     platform::setProcessClock(clock);
     fakes::TemporaryFolder folder;
     const auto path = folder.path() / "kivHelper.log";
-    helper::CallerLog log(std::make_shared<const helper::KIVLogHelper>(path));
+    helper::CallerLog log(std::make_shared<const platform::KIVLogHelper>(path));
     for (const auto& step : GetParam().steps) {
         for (int i = 0; i < step.lines; ++i) log.log(step.uid, "Invalid tray type specified");
         clock->advance(step.advanceAfter);

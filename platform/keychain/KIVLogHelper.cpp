@@ -1,4 +1,4 @@
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "helper/HelperPaths.hpp"
+#include "platform/keychain/KeychainPaths.hpp"
 #include "platform/NoDestructor.hpp"
 
-namespace helper {
+namespace platform {
 namespace {
 
 void createEmpty(const std::filesystem::path& path) {
@@ -62,7 +62,7 @@ KIVLogHelper::KIVLogHelper(std::filesystem::path path) : path_(std::move(path)) 
 
 KIVLogHelper& KIVLogHelper::sharedInstance() {
     // Never destroyed: other threads may log while the process ends.
-    static platform::NoDestructor<KIVLogHelper> instance{HelperPaths::fromEnvironment().logFile()};
+    static platform::NoDestructor<KIVLogHelper> instance{KeychainPaths::fromEnvironment().logFile()};
     return *instance;
 }
 
@@ -110,4 +110,4 @@ void KIVLogHelper::log(const std::string& message) const {
     ::close(fd);
 }
 
-}  // namespace helper
+}  // namespace platform

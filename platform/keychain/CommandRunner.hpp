@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace helper {
+namespace platform {
 
 struct CommandResult {
     std::string output;             // standard output, at most kMaxCommandOutput bytes
@@ -29,4 +29,4 @@ CommandResult runCommand(const std::filesystem::path& program, const std::vector
 // "<program> <arg> ..." for log lines.
 std::string commandLine(const std::filesystem::path& program, const std::vector<std::string>& arguments);
 
-}  // namespace helper
+}  // namespace platform

@@ -1,5 +1,5 @@
-// The helper log: its line form, its one-step rotation at the first writer, and appends of
-// two processes that never overwrite each other.
+// The helper log: its line form, its one-step rotation (at the first writer and while running),
+// and appends and rotations of two processes that never lose each other's lines.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,11 +9,24 @@
 #include <set>
 
 #include "fakes/TestFolders.hpp"
-#include "helper/KIVLogHelper.hpp"
-#include "tests/helper/HelperServiceFixture.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 
 namespace kiv::testing {
 namespace {
+
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+    fs::permissions(path, fs::perms(0644));
+}
 
 struct RotationCase {
     std::uintmax_t size;
@@ -27,7 +40,7 @@ TEST_P(LogRotationTest, MovesOnlyALogOverOneMebibyte) {
     const auto log = folder.path() / "kivHelper.log";
     writeText(log, std::string(GetParam().size, 'x'));
     writeText(log.string() + ".bak", "older");
-    helper::KIVLogHelper writer(log);
+    platform::KIVLogHelper writer(log);
     EXPECT_EQ(fs::file_size(log), GetParam().rotated ? 0 : GetParam().size);
     EXPECT_EQ(fs::file_size(log.string() + ".bak"), GetParam().rotated ? GetParam().size : 5);
 }
@@ -40,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LogRotationTest,
 TEST(LogHelperTest, WritesOneLinePerMessageAndCreatesOnlyAtStart) {
     fakes::TemporaryFolder folder;
     const auto log = folder.path() / "kivHelper.log";
-    helper::KIVLogHelper writer(log);
+    platform::KIVLogHelper writer(log);
     const std::string message = "Downloading file from: http://x\n[2026-01-01 00:00:00.000] forged\r";
     writer.log(message);
     const std::string text = readText(log);
@@ -56,7 +69,7 @@ TEST(LogHelperTest, WritesOneLinePerMessageAndCreatesOnlyAtStart) {
 TEST(LogHelperTest, TwoProcessesAppendWithoutLosingLines) {
     fakes::TemporaryFolder folder;
     const auto log = folder.path() / "kivHelper.log";
-    helper::KIVLogHelper writer(log);
+    platform::KIVLogHelper writer(log);
     constexpr int kLines = 2000;
     // glibc keeps malloc usable in the child of a threaded process; the child only formats and writes.
     const pid_t child = ::fork();
@@ -81,7 +94,7 @@ TEST(LogHelperTest, RotatesWhileRunningWhenALinePassesOneMebibyte) {
     fakes::TemporaryFolder folder;
     const auto log = folder.path() / "kivHelper.log";
     writeText(log, std::string(1048576 - 10, 'x'));
-    helper::KIVLogHelper writer(log);
+    platform::KIVLogHelper writer(log);
     EXPECT_EQ(fs::file_size(log), 1048566u);
     writer.log("takes it past the limit");
     EXPECT_EQ(fs::file_size(log), 0u);
@@ -97,7 +110,7 @@ TEST(LogHelperTest, RotatesWhileRunningWhenALinePassesOneMebibyte) {
 TEST(LogHelperTest, TwoProcessesRotateWithoutLosingLinesOrGrowing) {
     fakes::TemporaryFolder folder;
     const auto log = folder.path() / "kivHelper.log";
-    helper::KIVLogHelper writer(log);
+    platform::KIVLogHelper writer(log);
     constexpr int kLines = 15000;
     const std::string padding(80, '.');
     auto writeAll = [&](char who) {

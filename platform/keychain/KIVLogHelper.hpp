@@ -15,14 +15,14 @@
 #include <filesystem>
 #include <string>
 
-namespace helper {
+namespace platform {
 
 inline constexpr std::uintmax_t kLogRotationSize = 1024 * 1024;
 
 class KIVLogHelper {
 public:
     explicit KIVLogHelper(std::filesystem::path path);
-    // The process's writer for the log of HelperPaths::fromEnvironment(), made on first use.
+    // The process's writer for the log of KeychainPaths::fromEnvironment(), made on first use.
     static KIVLogHelper& sharedInstance();
 
     const std::filesystem::path& path() const { return path_; }
@@ -37,4 +37,4 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace helper
+}  // namespace platform

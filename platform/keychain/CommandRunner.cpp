@@ -1,4 +1,4 @@
-#include "helper/CommandRunner.hpp"
+#include "platform/keychain/CommandRunner.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 
 #include "platform/SystemLog.hpp"
 
-namespace helper {
+namespace platform {
 
 std::string commandLine(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
     std::string line = program.string();
@@ -92,4 +92,4 @@ CommandResult runCommand(const std::filesystem::path& program, const std::vector
     return result;
 }
 
-}  // namespace helper
+}  // namespace platform
