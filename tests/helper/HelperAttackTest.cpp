@@ -1,0 +1,212 @@
+// The real helper, as root in a temporary root, attacked from another user (nobody): a flood of
+// flush requests, a flood of requests refused after a log line, connections holding half a frame
+// and idle connections, alone and all at once. Throughout, root's own calls are answered within a
+// second and the helper's memory, descriptors and log folder stay bounded; afterwards everything
+// is answered as before. tools/helper-attack runs the same attack and prints the figures.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/helper/HelperServiceFixture.hpp"
+
+namespace kiv::testing {
+namespace {
+
+using platform::Bytes;
+using platform::XPCArguments;
+using Clock = std::chrono::steady_clock;
+namespace sel = helper::selector;
+
+constexpr uid_t kAttackerUid = 65534;
+constexpr std::int64_t kAttackParamErr = -50;
+// The service unit's descriptor limit, which the helper runs under here too.
+constexpr int kHelperFileLimit = 1024;
+// Connection caps, frame limits and per-connection back-pressure live in the XPC layer: the
+// attacks that only those can stop, and the answer-time, memory and descriptor checks of the
+// others, wait for them.
+constexpr bool kXPCBoundsPresent = false;
+
+struct AttackCase {
+    const char* name;
+    int flooders;  // connections sending flush requests without pause
+    int loggers;   // connections sending a refused, logged request without pause
+    int half;      // connections holding part of a frame
+    int idle;      // connections sending nothing
+    bool needsXPCBounds;
+};
+
+void PrintTo(const AttackCase& c, std::ostream* out) { *out << c.name; }
+
+// The worst seen while the attack lasted.
+struct Figures {
+    double worstRootMilliseconds = 0;
+    int rootCalls = 0;
+    int rootCallsUnanswered = 0;
+    long maxRSSKilobytes = 0;
+    int maxDescriptors = 0;
+    std::uintmax_t maxLogFolderBytes = 0;
+};
+
+std::string hex(const std::string& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += kDigits[c >> 4];
+        text += kDigits[c & 0xF];
+    }
+    return text;
+}
+
+std::string frame(const std::string& selector, XPCArguments arguments) {
+    return *platform::encodeXPCFrame(platform::XPCCallMessage{selector, std::move(arguments), std::uint64_t{7}});
+}
+
+long rssKilobytes(pid_t pid) {
+    std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+int descriptorCount(pid_t pid) {
+    std::error_code ec;
+    int count = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        ++count;
+    }
+    return count;
+}
+
+std::uintmax_t folderBytes(const fs::path& folder) {
+    std::uintmax_t total = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (entry.is_regular_file(ec)) total += entry.file_size(ec);
+    }
+    return total;
+}
+
+std::chrono::seconds attackDuration() {
+    const char* text = std::getenv("KIV_ATTACK_SECONDS");
+    const int seconds = text != nullptr ? std::atoi(text) : 0;
+    return std::chrono::seconds(seconds > 0 ? seconds : 6);
+}
+
+class HelperAttackTest : public HelperServiceFixture, public ::testing::WithParamInterface<AttackCase> {
+protected:
+    HelperAttackTest() { launcher_ = {"/usr/bin/prlimit", "--nofile=" + std::to_string(kHelperFileLimit), "--"}; }
+
+    // Root's call, timed: a DNS change for a service that does not exist (it walks under the
+    // DNS lock and changes nothing) and a flush.
+    void probeRoot(Figures& figures) {
+        for (int i = 0; i < 2; ++i) {
+            const auto start = Clock::now();
+            const Outcome outcome =
+                i == 0 ? call(sel::modifyDNSForServices,
+                              {std::vector<std::string>{"127.0.0.53"}, std::vector<std::string>{"kiv-no-such-link"},
+                               Bytes(externalForm())})
+                       : call(sel::flushDNS, {Bytes(externalForm())});
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            ++figures.rootCalls;
+            if (!outcome.replied || outcome.code) ++figures.rootCallsUnanswered;
+            figures.worstRootMilliseconds = std::max(figures.worstRootMilliseconds, ms);
+        }
+    }
+
+    void sample(Figures& figures) {
+        const pid_t pid = helper_->pid();
+        figures.maxRSSKilobytes = std::max(figures.maxRSSKilobytes, rssKilobytes(pid));
+        figures.maxDescriptors = std::max(figures.maxDescriptors, descriptorCount(pid));
+        figures.maxLogFolderBytes = std::max(figures.maxLogFolderBytes, folderBytes(product()));
+    }
+};
+
+TEST_P(HelperAttackTest, RootIsAnsweredAndTheHelperStaysBounded) {
+    if (::geteuid() != 0) GTEST_SKIP() << "attacking from another user needs root";
+    if (!fs::exists("/usr/bin/prlimit")) GTEST_SKIP() << "prlimit is missing";
+    const auto& c = GetParam();
+    if (c.needsXPCBounds && !kXPCBoundsPresent) {
+        GTEST_SKIP() << "needs the XPC layer's connection caps, frame limits and back-pressure";
+    }
+    Figures before;
+    sample(before);
+    probeRoot(before);
+    ASSERT_EQ(before.rootCallsUnanswered, 0);
+
+    const std::string flush = frame(sel::flushDNS, {Bytes(externalForm())});
+    const std::string refused = frame(sel::setTrayType, {-1, Bytes(externalForm())});
+    // Standard input is a pipe the attacker watches: closing it ends the attack.
+    int control[2];
+    ASSERT_EQ(::pipe2(control, O_CLOEXEC), 0);
+    const std::string script = "exec 0<&" + std::to_string(control[0]) + "; exec /usr/bin/python3 " KIV_SOURCE_DIR
+                               "/tests/helper/attack_client.py \"$@\"";
+    std::vector<std::string> arguments{"/bin/sh", "-c", script, "attack", socketPath().string(), hex(flush),
+                                       hex(refused), std::to_string(c.flooders), std::to_string(c.loggers),
+                                       std::to_string(c.half), std::to_string(c.idle)};
+    // The descriptor is handed on by its number: it must survive the exec.
+    ::fcntl(control[0], F_SETFD, 0);
+    fakes::Process attacker(arguments, {}, (folder_.path() / "attack.err").string(), {true, kAttackerUid});
+    ::close(control[0]);
+    ASSERT_TRUE(attacker.waitForLine("ready", std::chrono::seconds(60))) << readText(folder_.path() / "attack.err");
+
+    Figures during;
+    const auto end = Clock::now() + attackDuration();
+    while (Clock::now() < end) {
+        probeRoot(during);
+        sample(during);
+    }
+    ::close(control[1]);
+    const auto counts = attacker.readLine(std::chrono::seconds(30));
+    attacker.wait(std::chrono::seconds(10));
+
+    std::printf("helper-attack %s: worst_root_ms=%.1f root_calls=%d unanswered=%d max_rss_kb=%ld "
+                "max_fds=%d fd_limit=%d max_log_folder_bytes=%ju attacker=%s\n",
+                c.name, during.worstRootMilliseconds, during.rootCalls, during.rootCallsUnanswered,
+                during.maxRSSKilobytes, during.maxDescriptors, kHelperFileLimit, during.maxLogFolderBytes,
+                counts.value_or("(no counts)").c_str());
+    std::fflush(stdout);
+    EXPECT_GT(during.rootCalls, 0);
+    EXPECT_EQ(during.rootCallsUnanswered, 0);
+    EXPECT_LT(during.maxLogFolderBytes, 3u << 20);
+    if (kXPCBoundsPresent) {
+        EXPECT_LT(during.worstRootMilliseconds, 1000.0);
+        EXPECT_LT(during.maxRSSKilobytes, 64 * 1024);
+        EXPECT_LT(during.maxDescriptors, kHelperFileLimit);
+    }
+
+    // Afterwards: everyone is answered as before, and the attackers' connections are gone.
+    Figures after;
+    probeRoot(after);
+    EXPECT_EQ(after.rootCallsUnanswered, 0);
+    EXPECT_LT(after.worstRootMilliseconds, 1000.0);
+    EXPECT_EQ(call(sel::flushDNS, {Bytes(externalForm())}, kAttackerUid).code, std::nullopt);
+    EXPECT_EQ(call(sel::setTrayType, {-1, Bytes(externalForm())}, kAttackerUid).code, kAttackParamErr);
+    const auto settled = Clock::now() + std::chrono::seconds(20);
+    while (descriptorCount(helper_->pid()) > before.maxDescriptors + 2 && Clock::now() < settled) {
+        ::poll(nullptr, 0, 20);
+    }
+    EXPECT_LE(descriptorCount(helper_->pid()), before.maxDescriptors + 2);
+    EXPECT_TRUE(helper_->running());
+    if (!kXPCBoundsPresent) {
+        GTEST_SKIP() << "root's answer time, the helper's memory and its descriptors under attack need the XPC "
+                        "layer's per-connection back-pressure and caps; not checked (measured above)";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Attacks, HelperAttackTest,
+                         ::testing::Values(AttackCase{"FlushFlood", 16, 0, 0, 0, false},
+                                           AttackCase{"RefusedCallLogFlood", 0, 16, 0, 0, false},
+                                           AttackCase{"FloodsTogether", 16, 16, 0, 0, false},
+                                           AttackCase{"HalfSentFrames", 0, 0, 100, 0, true},
+                                           AttackCase{"IdleConnections", 0, 0, 0, 1100, true},
+                                           AttackCase{"AllAtOnce", 16, 16, 100, 1100, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kiv::testing
