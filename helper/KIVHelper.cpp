@@ -71,6 +71,12 @@ KIVHelper::KIVHelper(Key, HelperPaths paths, platform::HTTPClientPtr http)
 
 bool KIVHelper::run(std::optional<int> listeningFd) {
     listener_->setDelegate(weak_from_this());
+    // Every local user reaches this socket. The largest request is a URL or path (under
+    // 4 KiB), a file name, or lists of DNS servers and network services, with the
+    // 32-byte authorization: 64 KiB is a wide margin, and 64 connections of it are little.
+    platform::XPCListenerLimits limits;
+    limits.perConnection.maxFrameSize = 64 * 1024;
+    listener_->setLimits(limits);
     return listeningFd ? listener_->resumeWithListeningSocket(*listeningFd) : listener_->resume();
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Clock.hpp"
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
@@ -24,6 +26,9 @@ namespace {
 
 // Bytes waiting to be written before the peer counts as stuck.
 constexpr std::size_t kMaxQueuedOutput = 4 * kXPCMaxFrameSize;
+// Output waiting for a bounded peer above which its calls are no longer read: a peer that
+// calls without reading the replies is held back instead of growing our queue.
+constexpr std::size_t kReadingPausedOutput = 256 * 1024;
 
 // Peer-supplied text in log lines and error texts: bounded and printable.
 std::string printable(std::string_view text) {
@@ -35,7 +40,7 @@ std::string printable(std::string_view text) {
 }
 
 // The kernel's record of the peer; a short answer or an invalid pid gives nothing.
-std::optional<XPCPeerCredentials> readPeerCredentials(int fd) {
+std::optional<XPCPeerCredentials> peerCredentialsOf(int fd) {
     ucred cred{};
     socklen_t length = sizeof cred;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0 || length != sizeof cred ||
@@ -114,6 +119,13 @@ struct XPCConnection::LinkState {
     bool awaitingDelegate = false;
     bool invalidateCalled = false;
     bool flushScheduled = false;
+    // Calls taken from the peer and not finished, and how many may be (accepted
+    // connections only; a client trusts the service it called).
+    std::size_t callsInFlight = 0;
+    std::size_t maxCallsInFlight = SIZE_MAX;
+    bool readingPaused = false;
+    bool resumeScheduled = false;
+    std::unique_ptr<XPCConnectionSlot> slot;  // released when the socket is closed
     int fd = -1;
     std::uint64_t token = 0;  // the socket's reactor registration
     bool wantWrite = false;
@@ -129,6 +141,12 @@ struct XPCConnection::LinkState {
 
     // Whether sockets may be read and written.
     bool running() const { return resumed && !awaitingDelegate; }
+    bool bounded() const { return maxCallsInFlight != SIZE_MAX; }
+    // Whether the peer's further calls must wait before they are read.
+    bool mustPauseReading() const {
+        return bounded() && (callsInFlight >= maxCallsInFlight || outBytes > kReadingPausedOutput);
+    }
+    std::uint32_t interest() const { return (readingPaused ? 0u : EPOLLIN) | (wantWrite ? EPOLLOUT : 0u); }
 
     // Moves every outstanding reply and unwritten one-way message into `failures`.
     void failOutstanding(const ErrorObject& error, std::vector<Failure>& failures) {
@@ -146,6 +164,11 @@ struct XPCConnection::Core {
     MutexGuarded<LinkState> state;
     std::atomic<std::uint64_t> nextReplyId{1};
     XPCFrameReader reader;  // reactor thread only
+    // Since when the frame being read is incomplete, and whether a check is due; reactor
+    // thread only. A zero timeout never closes.
+    std::chrono::nanoseconds partialFrameTimeout{0};
+    std::optional<std::chrono::nanoseconds> partialSince;
+    bool partialTimerArmed = false;
     std::optional<XPCPeerCredentials> peer;  // set before the connection is shared
     SystemLog log{"com.veltrix.kiv", "xpc"};
 };
@@ -183,6 +206,7 @@ struct XPCReply::State {
         if (used.exchange(true)) return;
         if (auto c = connection.lock()) {
             if (auto frame = encodeXPCFrame(XPCAbandonMessage{id})) c->sendReplyFrame(std::move(*frame));
+            c->callFinished();
         }
     }
     std::weak_ptr<XPCConnection> connection;
@@ -207,6 +231,7 @@ void XPCReply::operator()(XPCArguments values) const {
         frame = encodeXPCFrame(XPCAbandonMessage{state_->id});
     }
     if (frame) c->sendReplyFrame(std::move(*frame));
+    c->callFinished();
 }
 
 // ---- XPCRemoteProxy ----
@@ -251,15 +276,24 @@ std::shared_ptr<XPCConnection> XPCConnection::makeWithMachServiceName(std::strin
     return std::make_shared<XPCConnection>(Key{}, std::move(serviceName), options, false);
 }
 
-std::shared_ptr<XPCConnection> XPCConnection::makeAccepted(const std::string& serviceName, int fd) {
+std::shared_ptr<XPCConnection> XPCConnection::makeAccepted(const std::string& serviceName, int fd,
+                                                           std::optional<XPCPeerCredentials> peer,
+                                                           const XPCAcceptLimits& limits,
+                                                           std::unique_ptr<XPCConnectionSlot> slot) {
     auto c = std::make_shared<XPCConnection>(Key{}, serviceName, 0, true);
-    c->core_->peer = readPeerCredentials(fd);
+    c->core_->peer = std::move(peer);
+    c->core_->reader.setMaxFrameSize(limits.maxFrameSize);
+    c->core_->partialFrameTimeout = limits.partialFrameTimeout;
     auto s = c->core_->state.lock();
     s->fd = fd;
     s->link = LinkState::Link::connected;
     s->awaitingDelegate = true;
+    s->maxCallsInFlight = limits.maxCallsInFlight > 0 ? limits.maxCallsInFlight : 1;
+    s->slot = std::move(slot);
     return c;
 }
+
+std::optional<XPCPeerCredentials> XPCConnection::readPeerCredentials(int fd) { return peerCredentialsOf(fd); }
 
 const std::optional<XPCPeerCredentials>& XPCConnection::peerCredentials() const { return core_->peer; }
 
@@ -347,10 +381,12 @@ void XPCConnection::invalidate() { invalidateWith(xpcInvalidError(serviceName_),
 void XPCConnection::invalidateWith(const ErrorObject& reason, const std::string& logLine) {
     int fd = -1;
     std::uint64_t token = 0;
+    std::unique_ptr<XPCConnectionSlot> slot;  // released after the lock
     {
         auto s = core_->state.lock();
         if (s->invalidateCalled) return;
         s->invalidateCalled = true;
+        slot = std::move(s->slot);
         s->invalidReason = reason;
         s->link = LinkState::Link::invalid;
         std::vector<Failure> failures;
@@ -503,8 +539,9 @@ void XPCConnection::flushOnReactor() {
             const bool want = !lost && !s->out.empty();
             if (want != s->wantWrite) {
                 s->wantWrite = want;
-                Reactor::instance().modify(s->token, s->fd, EPOLLIN | (want ? EPOLLOUT : 0u));
+                Reactor::instance().modify(s->token, s->fd, s->interest());
             }
+            if (!lost) resumeReadingIfDueLocked(*s);
         }
     }
     if (!failure.empty()) {
@@ -515,9 +552,16 @@ void XPCConnection::flushOnReactor() {
 }
 
 void XPCConnection::onSocketEvents(std::uint64_t token, std::uint32_t events) {
+    bool paused = false;
     {
         auto s = core_->state.lock();
         if (token != s->token || s->link != LinkState::Link::connected) return;
+        paused = s->readingPaused;
+    }
+    // A peer that hung up while its calls were held back gets none of them run.
+    if (paused && (events & (EPOLLHUP | EPOLLERR))) {
+        peerLost();
+        return;
     }
     if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readOnReactor();
     if (events & EPOLLOUT) flushOnReactor();
@@ -525,12 +569,13 @@ void XPCConnection::onSocketEvents(std::uint64_t token, std::uint32_t events) {
 
 void XPCConnection::readOnReactor() {
     std::array<char, 64 * 1024> buffer;
+    if (!takeBufferedMessages()) return;
     // Bounded per wake-up so that one busy peer cannot starve the others.
     for (int round = 0; round < 16; ++round) {
         int fd = -1;
         {
             auto s = core_->state.lock();
-            if (s->link != LinkState::Link::connected) return;
+            if (s->link != LinkState::Link::connected || s->readingPaused) return;
             fd = s->fd;  // closed only on this thread, so it stays valid below
         }
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -545,27 +590,109 @@ void XPCConnection::readOnReactor() {
             return;
         }
         core_->reader.append(buffer.data(), std::size_t(n));
-        for (;;) {
-            XPCMessage message;
-            std::string error;
-            const auto status = core_->reader.next(message, error);
-            if (status == XPCFrameReader::Status::needMore) break;
-            if (status == XPCFrameReader::Status::malformed) {
-                invalidateWith(xpcInvalidError(serviceName_, "malformed message"),
-                               "malformed frame: " + error);
-                return;
-            }
-            bool alive = true;
-            if (auto* call = std::get_if<XPCCallMessage>(&message)) {
-                alive = handleIncomingCall(std::move(*call));
-            } else if (auto* reply = std::get_if<XPCReplyMessage>(&message)) {
-                alive = handleIncomingReply(reply->replyId, &reply->arguments);
-            } else {
-                alive = handleIncomingReply(std::get<XPCAbandonMessage>(message).replyId, nullptr);
-            }
-            if (!alive) return;
-        }
+        if (!takeBufferedMessages()) return;
     }
+}
+
+bool XPCConnection::takeBufferedMessages() {
+    bool completed = false;
+    for (;;) {
+        {
+            auto s = core_->state.lock();
+            if (s->link != LinkState::Link::connected) return false;
+            if (s->readingPaused || s->mustPauseReading()) {
+                // The wait is ours, not the peer's: no frame times out meanwhile.
+                core_->partialSince.reset();
+                if (!s->readingPaused) pauseReadingLocked(*s);
+                return false;
+            }
+        }
+        XPCMessage message;
+        std::string error;
+        const auto status = core_->reader.next(message, error);
+        if (status == XPCFrameReader::Status::needMore) break;
+        if (status == XPCFrameReader::Status::malformed) {
+            invalidateWith(xpcInvalidError(serviceName_, "malformed message"), "malformed frame: " + error);
+            return false;
+        }
+        completed = true;
+        bool alive = true;
+        if (auto* call = std::get_if<XPCCallMessage>(&message)) {
+            alive = handleIncomingCall(std::move(*call));
+        } else if (auto* reply = std::get_if<XPCReplyMessage>(&message)) {
+            alive = handleIncomingReply(reply->replyId, &reply->arguments);
+        } else {
+            alive = handleIncomingReply(std::get<XPCAbandonMessage>(message).replyId, nullptr);
+        }
+        if (!alive) return false;
+    }
+    notePartialFrame(completed);
+    return true;
+}
+
+void XPCConnection::pauseReadingLocked(LinkState& s) {
+    s.readingPaused = true;
+    if (s.token != 0) Reactor::instance().modify(s.token, s.fd, s.interest());
+}
+
+void XPCConnection::resumeReadingIfDueLocked(LinkState& s) {
+    if (!s.readingPaused || s.resumeScheduled || s.mustPauseReading() || s.link != LinkState::Link::connected)
+        return;
+    s.resumeScheduled = true;
+    Reactor::instance().post([self = shared_from_this()] { self->resumeReading(); });
+}
+
+void XPCConnection::resumeReading() {
+    {
+        auto s = core_->state.lock();
+        s->resumeScheduled = false;
+        if (!s->readingPaused || s->mustPauseReading() || s->link != LinkState::Link::connected) return;
+        s->readingPaused = false;
+        Reactor::instance().modify(s->token, s->fd, s->interest());
+    }
+    readOnReactor();  // the frames already read first, then the socket
+}
+
+void XPCConnection::callFinished() {
+    auto s = core_->state.lock();
+    if (s->callsInFlight > 0) --s->callsInFlight;
+    resumeReadingIfDueLocked(*s);
+}
+
+void XPCConnection::notePartialFrame(bool frameCompleted) {
+    if (core_->partialFrameTimeout.count() <= 0) return;
+    if (core_->reader.buffered() == 0) {
+        core_->partialSince.reset();
+        return;
+    }
+    // The time runs from the first byte of the frame being read.
+    if (frameCompleted || !core_->partialSince) core_->partialSince = processClock()->monotonic();
+    if (!core_->partialTimerArmed) armPartialFrameTimer(core_->partialFrameTimeout);
+}
+
+void XPCConnection::armPartialFrameTimer(std::chrono::nanoseconds delay) {
+    core_->partialTimerArmed = true;
+    queue_->asyncAfter(delay, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) Reactor::instance().post([self] { self->checkPartialFrame(); });
+    });
+}
+
+void XPCConnection::checkPartialFrame() {
+    core_->partialTimerArmed = false;
+    {
+        auto s = core_->state.lock();
+        if (s->link != LinkState::Link::connected) return;
+    }
+    if (!core_->partialSince) return;
+    const auto waited = processClock()->monotonic() - *core_->partialSince;
+    if (waited < core_->partialFrameTimeout) {
+        armPartialFrameTimer(core_->partialFrameTimeout - waited);
+        return;
+    }
+    const std::string why = "a frame stayed incomplete for " +
+                            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) +
+                            " s";
+    invalidateWith(xpcInvalidError(serviceName_, "the peer stopped in the middle of a message"), why);
 }
 
 bool XPCConnection::handleIncomingCall(XPCCallMessage call) {
@@ -593,6 +720,7 @@ std::string XPCConnection::admitCallLocked(LinkState& s, XPCCallMessage call) {
         return method->selector +
                (method->reply ? " arrived without reply block" : " arrived with a reply block");
     }
+    ++s.callsInFlight;
     queue_->async([self = shared_from_this(), interface = s.exportedInterface, method,
                    call = std::move(call)]() mutable { self->deliver(interface, *method, std::move(call)); });
     return {};
@@ -644,13 +772,19 @@ void XPCConnection::deliver(const std::shared_ptr<const XPCInterface>& interface
         reply =
             XPCReply(std::make_shared<XPCReply::State>(weak_from_this(), *call.replyId, interface, method));
     }
-    if (!object) return;  // the reply, if any, is abandoned
-    try {
-        object->invoke(XPCInvocation{std::move(call.selector), std::move(call.arguments), std::move(reply)});
-    } catch (const std::exception& e) {
-        invalidateWith(xpcInvalidError(serviceName_),
-                       "exported object failed on " + method.selector + ": " + e.what());
+    const bool oneWay = !call.replyId;
+    if (object) {
+        try {
+            object->invoke(
+                XPCInvocation{std::move(call.selector), std::move(call.arguments), std::move(reply)});
+        } catch (const std::exception& e) {
+            invalidateWith(xpcInvalidError(serviceName_),
+                           "exported object failed on " + method.selector + ": " + e.what());
+        }
     }
+    // A reply block finishes its call when it is used or dropped (without an object it
+    // is dropped here: the reply is abandoned).
+    if (oneWay) callFinished();
 }
 
 void XPCConnection::peerLost() {

@@ -31,10 +31,21 @@
 // An accepted connection neither reads nor writes before its listener's delegate has
 // returned true, even when the delegate resumed it while deciding.
 //
+// Bounds of an accepted connection (set by its listener, XPCAcceptLimits): at most
+// `maxCallsInFlight` calls are taken from the peer and not yet finished (a call with a
+// reply block finishes when its reply is sent or abandoned, a one-way call when the
+// exported object returns); past that, or while much of the output waits for the peer to
+// read it, the socket is not read, so that the peer's further calls wait in the kernel's
+// socket buffer and then in the peer. When the peer goes away, calls taken but not yet
+// started are dropped. A frame whose header announces more than `maxFrameSize` bytes, or
+// that is not whole within `partialFrameTimeout` of the process clock after its first
+// byte arrived, invalidates the connection.
+//
 // Lifetime: while its socket is open a resumed connection stays alive even when
 // nobody holds it (as the system keeps a connection alive); invalidate() releases it.
 // An accepted connection that is dropped before resume() closes its socket.
 // Invalidation releases the exported object and the handlers.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,6 +77,20 @@ struct XPCPeerCredentials {
     std::vector<gid_t> groups;  // supplementary groups; empty when the kernel gave none
 };
 using XPCErrorHandler = std::function<void(const ErrorObject&)>;
+
+// What an accepted connection may take from its peer; see "Bounds" above.
+struct XPCAcceptLimits {
+    std::size_t maxFrameSize = kXPCMaxFrameSize;
+    std::size_t maxCallsInFlight = 8;
+    std::chrono::nanoseconds partialFrameTimeout = std::chrono::seconds(10);
+};
+
+// Held by an accepted connection until its socket is closed; a listener counts its
+// connections with it.
+class XPCConnectionSlot {
+public:
+    virtual ~XPCConnectionSlot() = default;
+};
 using XPCReplyHandler = std::function<void(XPCArguments)>;
 
 // The reply block of one delivered message. Copyable; the first call sends the reply
@@ -181,7 +206,12 @@ public:
 private:
     // For XPCListener: wraps an accepted socket, which is watched once the connection
     // is resumed and the delegate has kept it (keptByDelegate()), whichever comes last.
-    static std::shared_ptr<XPCConnection> makeAccepted(const std::string& serviceName, int fd);
+    static std::shared_ptr<XPCConnection> makeAccepted(const std::string& serviceName, int fd,
+                                                       std::optional<XPCPeerCredentials> peer,
+                                                       const XPCAcceptLimits& limits,
+                                                       std::unique_ptr<XPCConnectionSlot> slot);
+    // The kernel's record of the peer of a connected socket; nothing when it gave none.
+    static std::optional<XPCPeerCredentials> readPeerCredentials(int fd);
     void keptByDelegate();
     // Watches the socket and schedules the output once resumed (and kept); the failure, if any.
     std::string startLocked(LinkState& s);
@@ -192,6 +222,17 @@ private:
     void flushOnReactor();
     void onSocketEvents(std::uint64_t token, std::uint32_t events);
     void readOnReactor();
+    // Hands on the complete frames already read while more calls may be taken; false
+    // when reading must stop (paused, or the connection is gone).
+    bool takeBufferedMessages();
+    void pauseReadingLocked(LinkState& s);
+    void resumeReadingIfDueLocked(LinkState& s);
+    void resumeReading();
+    // A call taken from the peer has finished (replied, abandoned, or returned).
+    void callFinished();
+    void notePartialFrame(bool frameCompleted);
+    void armPartialFrameTimer(std::chrono::nanoseconds delay);
+    void checkPartialFrame();
     bool handleIncomingCall(XPCCallMessage call);
     // Checks a call against the exported interface and queues it; the reason when it does not fit.
     std::string admitCallLocked(LinkState& s, XPCCallMessage call);

@@ -1,16 +1,21 @@
 #include "platform/xpc/XPCListener.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <utility>
+#include <vector>
 
+#include "platform/Clock.hpp"
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
@@ -29,13 +34,82 @@ struct XPCListener::State {
         dev_t device = 0;  // identity of the socket file we bound, so that we
         ino_t inode = 0;   // never unlink a successor's
         std::string lastError;
+        XPCListenerLimits limits;
+        std::optional<gid_t> accessGroupId;  // the access group, when it exists
     };
     MutexGuarded<Fields> fields;
     // Spare descriptor given up when the process runs out of them, to accept and drop
     // the waiting connection instead of spinning on it. Reactor thread only.
     int spareFd = -1;
+    // Refusals logged in the current minute of the process clock, and those left out;
+    // reactor thread only.
+    std::optional<std::chrono::nanoseconds> refusalWindowStart;
+    std::size_t refusalsLogged = 0;
+    std::size_t refusalsNotLogged = 0;
     SystemLog log{"com.veltrix.kiv", "xpc"};
 };
+
+// The connections the listener has accepted and not yet seen closed.
+struct XPCListener::Slots {
+    struct Counts {
+        std::size_t total = 0;
+        std::map<uid_t, std::size_t> byUser;
+    };
+    MutexGuarded<Counts> counts;
+};
+
+struct XPCListener::SlotHold final : XPCConnectionSlot {
+    SlotHold(std::shared_ptr<Slots> s, uid_t u) : slots(std::move(s)), uid(u) {}
+    ~SlotHold() override {
+        auto c = slots->counts.lock();
+        --c->total;
+        if (auto it = c->byUser.find(uid); it != c->byUser.end() && --it->second == 0) c->byUser.erase(it);
+    }
+    const std::shared_ptr<Slots> slots;
+    const uid_t uid;
+};
+
+namespace {
+
+constexpr std::chrono::nanoseconds kRefusalWindow = std::chrono::minutes(1);
+constexpr std::size_t kRefusalsLoggedPerWindow = 5;
+
+std::optional<gid_t> groupNamed(const std::string& name) {
+    std::vector<char> buffer(16 * 1024);
+    group entry{};
+    group* found = nullptr;
+    while (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (found == nullptr) return std::nullopt;
+    return found->gr_gid;
+}
+
+// Resolves the access group `group` (empty: none) into `gid` and gives the socket at
+// `path` (when any) its owner group and mode; false with the reason in `why`.
+bool applyAccess(const std::string& serviceName, const std::string& group, const std::string& path,
+                 const SystemLog& log, std::optional<gid_t>& gid, std::string& why) {
+    mode_t mode = 0666;  // any local process may connect, as to a system service
+    gid.reset();
+    if (!group.empty()) {
+        gid = groupNamed(group);
+        mode = gid ? 0660 : 0600;
+        if (gid) {
+            log.notice("Service " + serviceName + " serves root and the members of group " + group);
+        } else {
+            log.error("Service " + serviceName + ": the group " + group + " does not exist; only root may connect");
+        }
+    }
+    if (path.empty()) return true;
+    if ((gid && ::chown(path.c_str(), static_cast<uid_t>(-1), *gid) != 0) || ::chmod(path.c_str(), mode) != 0) {
+        why = "cannot set the owner group and mode of " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 struct XPCListener::ListenHandler final : Reactor::Handler {
     explicit ListenHandler(std::shared_ptr<XPCListener> l) : owner(std::move(l)) {}
@@ -46,7 +120,8 @@ struct XPCListener::ListenHandler final : Reactor::Handler {
 XPCListener::XPCListener(Key, std::string serviceName)
     : serviceName_(std::move(serviceName)),
       queue_(makeSerialQueue("com.veltrix.kiv.xpc." + serviceName_ + ".listener")),
-      state_(std::make_unique<State>()) {}
+      state_(std::make_unique<State>()),
+      slots_(std::make_shared<Slots>()) {}
 
 XPCListener::~XPCListener() {
     if (state_->spareFd >= 0) ::close(state_->spareFd);
@@ -61,6 +136,14 @@ void XPCListener::setDelegate(std::weak_ptr<XPCListenerDelegate> delegate) {
 }
 
 std::string XPCListener::lastError() { return state_->fields.lock()->lastError; }
+
+void XPCListener::setLimits(XPCListenerLimits limits) {
+    auto f = state_->fields.lock();
+    if (!f->listening && !f->invalidated) f->limits = std::move(limits);
+}
+
+std::size_t XPCListener::connectionCount() const { return slots_->counts.lock()->total; }
+
 
 namespace {
 
@@ -118,9 +201,15 @@ bool XPCListener::resume() {
         return fail("cannot bind " + address.path + ": " + std::strerror(saved));
     }
     struct stat st {};
-    // Any local process may connect, as to a system service; callers check what they must.
-    if (::chmod(address.path.c_str(), 0666) != 0 || ::stat(address.path.c_str(), &st) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
+    // The file's group and mode are set before listen(), so that nobody outside them
+    // ever finds the socket accepting.
+    std::string why;
+    if (!applyAccess(serviceName_, f->limits.accessGroup, address.path, state_->log, f->accessGroupId, why)) {
+        ::close(fd);
+        ::unlink(address.path.c_str());
+        return fail(why);
+    }
+    if (::stat(address.path.c_str(), &st) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         const int saved = errno;
         ::close(fd);
         ::unlink(address.path.c_str());
@@ -171,6 +260,9 @@ bool XPCListener::resumeWithListeningSocket(int fd) {
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
         return fail(std::string("cannot configure the socket: ") + std::strerror(errno));
     }
+    // The socket's file is the service manager's; its peers are still checked here.
+    std::string why;
+    applyAccess(serviceName_, f->limits.accessGroup, {}, state_->log, f->accessGroupId, why);
     const std::uint64_t token =
         Reactor::instance().add(fd, EPOLLIN, std::make_shared<ListenHandler>(shared_from_this()));
     if (token == 0) return fail(std::string("cannot watch the socket: ") + std::strerror(errno));
@@ -220,12 +312,77 @@ void XPCListener::invalidate() {
     }
 }
 
+std::unique_ptr<XPCConnectionSlot> XPCListener::admit(const std::optional<XPCPeerCredentials>& peer,
+                                                       std::string& why) {
+    if (!peer) {
+        why = "the kernel gave no credentials";
+        return nullptr;
+    }
+    XPCListenerLimits limits;
+    std::optional<gid_t> groupId;
+    {
+        auto f = state_->fields.lock();
+        limits = f->limits;
+        groupId = f->accessGroupId;
+    }
+    const bool root = peer->uid == 0;
+    if (!limits.accessGroup.empty() && !root && peer->uid != ::geteuid()) {
+        const bool member = groupId && (peer->gid == *groupId ||
+                                        std::find(peer->groups.begin(), peer->groups.end(), *groupId) !=
+                                            peer->groups.end());
+        if (!member) {
+            why = "not root and not in group " + limits.accessGroup;
+            return nullptr;
+        }
+    }
+    auto c = slots_->counts.lock();
+    const std::size_t reserved = std::min(limits.rootOnlyConnections, limits.maxConnections);
+    if (c->total >= limits.maxConnections) {
+        why = "all " + std::to_string(limits.maxConnections) + " connections are in use";
+        return nullptr;
+    }
+    if (!root && c->total >= limits.maxConnections - reserved) {
+        why = "the " + std::to_string(reserved) + " connections left are kept for root";
+        return nullptr;
+    }
+    auto& mine = c->byUser[peer->uid];
+    if (!root && mine >= limits.maxConnectionsPerUser) {
+        if (mine == 0) c->byUser.erase(peer->uid);
+        why = "the user holds " + std::to_string(mine) + " connections already";
+        return nullptr;
+    }
+    ++mine;
+    ++c->total;
+    return std::make_unique<SlotHold>(slots_, peer->uid);
+}
+
+void XPCListener::logRefusal(const std::string& line) {
+    const auto now = processClock()->monotonic();
+    if (!state_->refusalWindowStart || now - *state_->refusalWindowStart >= kRefusalWindow) {
+        if (state_->refusalsNotLogged > 0) {
+            state_->log.notice(std::to_string(state_->refusalsNotLogged) + " more refused connections to service " +
+                               serviceName_ + " were not logged");
+        }
+        state_->refusalWindowStart = now;
+        state_->refusalsLogged = 0;
+        state_->refusalsNotLogged = 0;
+    }
+    if (state_->refusalsLogged < kRefusalsLoggedPerWindow) {
+        ++state_->refusalsLogged;
+        state_->log.notice(line);
+    } else {
+        ++state_->refusalsNotLogged;
+    }
+}
+
 void XPCListener::acceptOnReactor() {
     int listenFd = -1;
+    XPCAcceptLimits limits;
     {
         auto f = state_->fields.lock();
         if (!f->listening) return;
         listenFd = f->fd;  // closed only on the reactor thread
+        limits = f->limits.perConnection;
     }
     if (state_->spareFd < 0) state_->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (int accepted = 0; accepted < 64; ++accepted) {
@@ -244,7 +401,18 @@ void XPCListener::acceptOnReactor() {
             }
             return;
         }
-        offer(XPCConnection::makeAccepted(serviceName_, fd));
+        auto peer = XPCConnection::readPeerCredentials(fd);
+        std::string why;
+        auto slot = admit(peer, why);
+        if (!slot) {
+            ::close(fd);
+            logRefusal("Refused a connection to service " + serviceName_ +
+                       (peer ? " from uid " + std::to_string(peer->uid) + " pid " + std::to_string(peer->pid)
+                             : std::string()) +
+                       ": " + why);
+            continue;
+        }
+        offer(XPCConnection::makeAccepted(serviceName_, fd, std::move(peer), limits, std::move(slot)));
     }
 }
 

@@ -3,6 +3,14 @@
 // service's Unix-domain socket (XPCServiceAddress) and hands each new connection to
 // its delegate, which configures and resumes it and answers whether to keep it.
 //
+// Every local user may be able to reach the socket, so what a peer can hold is bounded
+// (XPCListenerLimits): connections in total and per user, with the last slots kept for
+// root so that no user can lock root out; frame size, calls in flight and the time a
+// frame may take per connection (XPCAcceptLimits). With an access group, the socket is
+// that group's (mode 0660) and a peer that is neither root, nor the listener's own user,
+// nor a member of the group (primary or supplementary) is closed before its delegate hears
+// of it. Refused peers are logged, at most a few lines a minute.
+//
 // Threads: any member from any thread. The delegate is asked on the listener's own
 // serial queue, one connection at a time. The listener stays alive while it listens
 // (until invalidate()); it holds its delegate weakly.
@@ -15,6 +23,15 @@
 namespace platform {
 
 class XPCListener;
+
+struct XPCListenerLimits {
+    XPCAcceptLimits perConnection;
+    std::size_t maxConnections = 64;
+    std::size_t maxConnectionsPerUser = 8;  // root has only the total cap
+    std::size_t rootOnlyConnections = 8;    // of maxConnections, served to root only
+    // Empty: any local user may connect. A group that does not exist lets only root in.
+    std::string accessGroup;
+};
 
 class XPCListenerDelegate {
 public:
@@ -34,6 +51,10 @@ public:
 
     const std::string& serviceName() const { return serviceName_; }
     void setDelegate(std::weak_ptr<XPCListenerDelegate> delegate);
+    // Before resume(); later calls change nothing.
+    void setLimits(XPCListenerLimits limits);
+    // Connections accepted and not yet closed.
+    std::size_t connectionCount() const;
 
     // Creates the run folder when needed, replaces a stale socket left by a dead
     // listener and starts accepting. False, with the reason logged at error level and
@@ -59,12 +80,18 @@ public:
 private:
     struct State;
     struct ListenHandler;
+    struct Slots;
+    struct SlotHold;
+    // A slot for the peer, or nothing with the reason in `why`.
+    std::unique_ptr<XPCConnectionSlot> admit(const std::optional<XPCPeerCredentials>& peer, std::string& why);
+    void logRefusal(const std::string& line);
     void acceptOnReactor();
     void offer(std::shared_ptr<XPCConnection> connection);
 
     const std::string serviceName_;
     const DispatchQueuePtr queue_;
     std::unique_ptr<State> state_;
+    const std::shared_ptr<Slots> slots_;
 };
 
 }  // namespace platform

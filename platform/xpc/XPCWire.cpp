@@ -229,11 +229,11 @@ XPCFrameReader::Status XPCFrameReader::next(XPCMessage& message, std::string& er
     const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + offset_);
     const std::size_t length =
         (std::size_t(p[0]) << 24) | (std::size_t(p[1]) << 16) | (std::size_t(p[2]) << 8) | p[3];
-    if (length == 0 || length > kXPCMaxFrameSize) {
+    if (length == 0 || length > maxFrameSize_) {
         broken_ = true;
         error = length == 0 ? "empty frame"
                             : "frame of " + std::to_string(length) + " bytes exceeds the limit of " +
-                                  std::to_string(kXPCMaxFrameSize);
+                                  std::to_string(maxFrameSize_);
         return Status::malformed;
     }
     if (available - kXPCFrameHeaderSize < length) return Status::needMore;
@@ -250,6 +250,10 @@ XPCFrameReader::Status XPCFrameReader::next(XPCMessage& message, std::string& er
         offset_ = 0;
     }
     return Status::message;
+}
+
+void XPCFrameReader::setMaxFrameSize(std::size_t maxFrameSize) {
+    maxFrameSize_ = maxFrameSize < kXPCMaxFrameSize ? maxFrameSize : kXPCMaxFrameSize;
 }
 
 void XPCFrameReader::reset() {

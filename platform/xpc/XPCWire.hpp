@@ -54,6 +54,11 @@ class XPCFrameReader {
 public:
     enum class Status { needMore, message, malformed };
 
+    // A frame announcing more than `maxFrameSize` bytes (at most kXPCMaxFrameSize) is
+    // refused from its header, before its body is waited for.
+    void setMaxFrameSize(std::size_t maxFrameSize);
+    std::size_t maxFrameSize() const { return maxFrameSize_; }
+
     void append(const char* data, std::size_t size);
     // `message` on success; `malformed` (with `error` set) for an oversized or empty
     // frame or a body that does not decode. After `malformed` the stream is unusable.
@@ -64,6 +69,7 @@ public:
 private:
     std::string buffer_;
     std::size_t offset_ = 0;
+    std::size_t maxFrameSize_ = kXPCMaxFrameSize;
     bool broken_ = false;
 };
 

@@ -23,6 +23,17 @@ const platform::SystemLog& defaultLog() {
     std::abort();
 }
 
+// The link is the application's: only root and the members of the group that the
+// installation puts the application's users in may connect. The largest message is a
+// configuration (up to 1 MiB of JSON, base64-encoded in the frame).
+platform::XPCListenerLimits linkLimits() {
+    platform::XPCListenerLimits limits;
+    const char* group = std::getenv(IPCConnection::kLinkGroupEnv);
+    limits.accessGroup = group != nullptr && *group != '\0' ? group : "kiv";
+    limits.perConnection.maxFrameSize = 2 * 1024 * 1024;
+    return limits;
+}
+
 std::string displayNameOrUnknown() { return platform::Bundle::main().displayName().value_or("unknown"); }
 
 }  // namespace
@@ -132,6 +143,7 @@ void IPCConnection::startListener() {
     if (previous) previous->invalidate();  // frees the name for the new one
     auto listener = platform::XPCListener::makeWithMachServiceName(serviceName);
     listener->setDelegate(std::static_pointer_cast<platform::XPCListenerDelegate>(shared_from_this()));
+    listener->setLimits(linkLimits());
     listener->resume();  // a failure is logged by the listener
     members_.lock()->listener = std::move(listener);
 }

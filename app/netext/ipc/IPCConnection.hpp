@@ -31,6 +31,8 @@ class IPCConnection final : public platform::XPCListenerDelegate,
 public:
     static constexpr const char* kLogSubsystem = "com.veltrix.kiv.KIVDNSProxy";
     static constexpr const char* kLogCategory = "app";
+    // Names the group whose members may connect to the extension's link (default "kiv").
+    static constexpr const char* kLinkGroupEnv = "KIV_LINK_GROUP";
 
     // The process's instance, made on first use.
     static std::shared_ptr<IPCConnection> shared();
