@@ -28,7 +28,7 @@ constexpr int kHelperFileLimit = 1024;
 // Connection caps, frame limits and per-connection back-pressure live in the XPC layer: the
 // attacks that only those can stop, and the answer-time, memory and descriptor checks of the
 // others, wait for them.
-constexpr bool kXPCBoundsPresent = false;
+constexpr bool kXPCBoundsPresent = true;
 
 struct AttackCase {
     const char* name;
