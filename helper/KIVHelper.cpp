@@ -3,9 +3,9 @@
 #include <functional>
 #include <map>
 
-#include "helper/Common.hpp"
+#include "helper/protocol/Common.hpp"
 #include "helper/DNSSettingsModifier.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 
 namespace helper {
 namespace {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string_view>
 
-#include "helper/Authorization.hpp"
+#include "helper/protocol/Authorization.hpp"
 #include "helper/CallerLog.hpp"
 #include "helper/CertHelper.hpp"
 #include "helper/FlushCoalescer.hpp"

@@ -19,8 +19,8 @@
 
 #include "fakes/Process.hpp"
 #include "fakes/TestFolders.hpp"
-#include "helper/Authorization.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/Authorization.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 #include "platform/xpc/XPCWire.hpp"
 
 namespace kiv::testing {
