@@ -4,6 +4,7 @@
 // second and the helper's memory, descriptors and log folder stay bounded; afterwards everything
 // is answered as before. tools/helper-attack runs the same attack and prints the figures.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -214,6 +215,79 @@ INSTANTIATE_TEST_SUITE_P(Attacks, HelperAttackTest,
                                            AttackCase{"IdleConnections", 0, 0, 0, 1100},
                                            AttackCase{"AllAtOnce", 16, 16, 100, 1100}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kiv::testing
+
+namespace kiv::testing {
+namespace {
+
+int connectTo(const fs::path& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socket.c_str(), socket.string().size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class HelperGoneCallerTest : public HelperServiceFixture {};
+
+// A DNS change queued behind a running walk, whose caller hangs up before its turn, is dropped:
+// nothing a departed caller asked for runs later.
+TEST_F(HelperGoneCallerTest, DNSWorkOfAConnectionThatWentAwayDoesNotRun) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the DNS commands are open to root and the administrators only";
+    writeText(root_ / "etc/resolv.conf", "nameserver 10.0.0.1\n");
+    // Hold the walks' lock, so that the first walk waits for it and the next call waits in line.
+    fs::create_directories(root_ / "run");
+    const int lock = ::open((root_ / "run/KIVDNSModifier.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    auto waitForModifyLines = [&](std::size_t count) {
+        for (;;) {
+            const std::string text = logText();
+            std::size_t seen = 0;
+            for (auto at = text.find("Modify DNS"); at != std::string::npos; at = text.find("Modify DNS", at + 1)) ++seen;
+            if (seen >= count || Clock::now() >= deadline) return seen >= count;
+            ::poll(nullptr, 0, 10);
+        }
+    };
+
+    const int first = connectTo(socketPath());
+    ASSERT_GE(first, 0);
+    const std::string nothing = frame(sel::modifyDNSForServices, {std::vector<std::string>{"127.0.0.53"},
+                                                                   std::vector<std::string>{"kiv-no-such-link"},
+                                                                   Bytes(externalForm())});
+    ASSERT_EQ(::send(first, nothing.data(), nothing.size(), MSG_NOSIGNAL), static_cast<ssize_t>(nothing.size()));
+    ASSERT_TRUE(waitForModifyLines(1));
+
+    const int gone = connectTo(socketPath());
+    ASSERT_GE(gone, 0);
+    const std::string change = frame(sel::modifyDNS, {std::vector<std::string>{"127.0.0.77"}, Bytes(externalForm())});
+    ASSERT_EQ(::send(gone, change.data(), change.size(), MSG_NOSIGNAL), static_cast<ssize_t>(change.size()));
+    ASSERT_TRUE(waitForModifyLines(2));
+    // The helper has taken the second call in; its caller hangs up while it waits in line.
+    const int descriptorsBefore = descriptorCount(helper_->pid());
+    ::close(gone);
+    while (descriptorCount(helper_->pid()) >= descriptorsBefore && Clock::now() < deadline) ::poll(nullptr, 0, 10);
+    ASSERT_LT(descriptorCount(helper_->pid()), descriptorsBefore);
+
+    ::close(lock);
+    pollfd answered{first, POLLIN, 0};
+    EXPECT_EQ(::poll(&answered, 1, 20000), 1);
+    ::close(first);
+    // A later call on the same queue is answered only after the dropped one's turn has passed.
+    EXPECT_EQ(call(sel::modifyDNSForServices,
+                   {std::vector<std::string>{"127.0.0.53"}, std::vector<std::string>{"kiv-no-such-link"},
+                    Bytes(externalForm())})
+                  .code,
+              std::nullopt);
+    EXPECT_EQ(readText(root_ / "etc/resolv.conf"), "nameserver 10.0.0.1\n");
+}
 
 }  // namespace
 }  // namespace kiv::testing
