@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
-#include "helper/CertificateTrust.hpp"
+#include "platform/keychain/CertificateDownload.hpp"
+#include "platform/keychain/CertificateTrust.hpp"
 #include "platform/AtomicFile.hpp"
-#include "platform/http/URL.hpp"
 
 namespace helper {
 namespace {
@@ -18,16 +18,13 @@ std::string lowered(std::string text) {
 
 }  // namespace
 
-CertHelper::CertHelper(HelperPaths paths, const KIVLogHelper& log, platform::HTTPClientPtr http)
+CertHelper::CertHelper(HelperPaths paths, const platform::KIVLogHelper& log, platform::HTTPClientPtr http)
     : paths_(std::move(paths)),
       log_(log),
       http_(std::move(http)),
       queue_(platform::makeSerialQueue("com.veltrix.kivHelper.certificates")) {}
 
-bool CertHelper::acceptableURL(const std::string& url) {
-    const auto parsed = platform::URL::parse(url);
-    return parsed && (parsed->scheme() == "http" || parsed->scheme() == "https") && !parsed->host().empty();
-}
+bool CertHelper::acceptableURL(const std::string& url) { return platform::acceptableCertificateURL(url); }
 
 bool CertHelper::acceptablePath(const std::string& path) {
     return !path.empty() && path.front() == '/' && path.size() < 4096 && path.find('\0') == std::string::npos;
@@ -39,7 +36,8 @@ bool CertHelper::acceptableFileName(const std::string& filename) {
         if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) return false;
     }
     // The helper's own files, and the backup of its log, are never replaced by a download.
-    static const std::array<std::string, 3> kOwnFiles{"config.ini", "kivhelper.log", "kivhelper.log.bak"};
+    static const std::array<std::string, 4> kOwnFiles{"config.ini", "kivhelper.log", "kivhelper.log.bak",
+                                                      "kivhelper.log.new"};
     const std::string name = lowered(filename);
     return std::find(kOwnFiles.begin(), kOwnFiles.end(), name) == kOwnFiles.end();
 }
@@ -52,7 +50,7 @@ bool CertHelper::downloadCert(const std::string& url, const std::string& filenam
     platform::HTTPRequest request;
     request.url = url;
     request.maxRedirects = kMaxRedirects;
-    request.maxResponseBytes = kMaxCertificateBytes;
+    request.maxResponseBytes = platform::kMaxCertificateBytes;
     http_->send(std::move(request), queue_,
                 [this, target, done = std::move(done)](platform::HTTPResult result) {
                     if (result.response) {
@@ -74,18 +72,18 @@ bool CertHelper::downloadCert(const std::string& url, const std::string& filenam
 bool CertHelper::importCert(const std::string& path, std::function<void()> done) {
     if (!acceptablePath(path)) return false;
     queue_->async([this, path, done = std::move(done)] {
-        const auto read = platform::readWholeFile(path, kMaxCertificateBytes);
+        const auto read = platform::readWholeFile(path, platform::kMaxCertificateBytes);
         std::string why;
-        std::optional<Certificate> certificate;
+        std::optional<platform::Certificate> certificate;
         if (read.status != platform::FileRead::Status::read) {
             why = read.error.empty() ? path + ": no such file" : read.error;
         } else {
-            certificate = parseCertificate(read.content, why);
+            certificate = platform::parseCertificate(read.content, why);
         }
         if (!certificate) {
             log_.log("Cannot import " + path + ": " + why);
         } else {
-            const TrustOutcome outcome = trustCertificate(*certificate, paths_);
+            const platform::TrustOutcome outcome = platform::trustCertificate(*certificate, paths_);
             log_.log("Command " + (outcome.command.empty() ? std::string("(none)") : outcome.command) + " output " +
                      outcome.message);
         }

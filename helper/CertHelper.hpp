@@ -9,7 +9,8 @@
 #include <string>
 
 #include "helper/HelperPaths.hpp"
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/CertificateDownload.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/http/HTTPClient.hpp"
 
@@ -17,7 +18,7 @@ namespace helper {
 
 class CertHelper {
 public:
-    CertHelper(HelperPaths paths, const KIVLogHelper& log, platform::HTTPClientPtr http);
+    CertHelper(HelperPaths paths, const platform::KIVLogHelper& log, platform::HTTPClientPtr http);
 
     // False, with nothing started, for a URL that is not http or https or a file name that is
     // not one plain path component, or names one of the helper's own files. Otherwise the body
@@ -32,11 +33,11 @@ public:
     static bool acceptableURL(const std::string& url);
     static bool acceptablePath(const std::string& path);
 
-    static constexpr long kMaxRedirects = 5;
+    static constexpr long kMaxRedirects = platform::kMaxCertificateRedirects;
 
 private:
     HelperPaths paths_;
-    const KIVLogHelper& log_;
+    const platform::KIVLogHelper& log_;
     platform::HTTPClientPtr http_;
     platform::DispatchQueuePtr queue_;
 };

@@ -16,7 +16,7 @@
 
 #include "helper/DNSResolvConf.hpp"
 #include "helper/HelperPaths.hpp"
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/AtomicFile.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/NoDestructor.hpp"
@@ -107,7 +107,7 @@ DNSModifierEnvironment completed(DNSModifierEnvironment environment) {
     if (!environment.backups) environment.backups = platform::UserDefaults::standard();
     if (!environment.services) environment.services = kernelLinks;
     if (!environment.log) {
-        environment.log = [](const std::string& message) { KIVLogHelper::sharedInstance().log(message); };
+        environment.log = [](const std::string& message) { platform::KIVLogHelper::sharedInstance().log(message); };
     }
     return environment;
 }
@@ -315,6 +315,19 @@ std::optional<Resolvers> serversOf(const nlohmann::json& backup) {
     return servers;
 }
 
+// Without resolved every link shares resolv.conf: once one link was changed, the file holds our
+// servers, not the original. The backup a link already holds is the file as it was before the
+// first change, so a link changed later is backed up with the same value.
+std::optional<nlohmann::json> sharedFileBackup(const platform::UserDefaults& defaults) {
+    const std::string prefix = std::string(kSessionName) + ":Backup/Network/Service/";
+    const nlohmann::json all = defaults.dictionaryRepresentation();
+    if (!all.is_object()) return std::nullopt;
+    for (const auto& [key, value] : all.items()) {
+        if (key.starts_with(prefix) && key.ends_with("/IPv4") && value.is_object()) return value;
+    }
+    return std::nullopt;
+}
+
 bool validResolvers(const Resolvers& resolvers, const std::function<void(const std::string&)>& log) {
     for (const auto& resolver : resolvers) {
         if (!isServerAddress(resolver)) {
@@ -371,6 +384,9 @@ bool DNSModifyHelper::setResolversTo(const Resolvers& resolvers, const NetworkSe
         const std::string key = backupKey(service.identifier);
         const auto stored = defaults->objectForKey(key);
         if (!stored || !stored->is_object()) {
+            if (!session->resolved) {
+                if (auto shared = sharedFileBackup(*defaults)) backup = std::move(*shared);
+            }
             defaults->setObject(key, backup);
             // Without its backup the change could never be undone: leave the service as it is.
             if (!defaults->synchronize()) {
@@ -454,6 +470,11 @@ bool DNSModifyHelper::rollbackResolversForServices(const ServiceIdentifiers& ser
 }
 
 bool DNSModifyHelper::flushDNS() {
+    environment().log(flushCaches());
+    return true;
+}
+
+std::string DNSModifyHelper::flushCaches() {
     const DNSModifierEnvironment environment = DNSModifyHelper::environment();
     std::string error;
     auto client = platform::ResolvedClient::connect(environment.busAddress, &error);
@@ -464,8 +485,7 @@ bool DNSModifyHelper::flushDNS() {
         const auto result = client->flushCaches();
         output = result.ok() ? "caches flushed" : result.error;
     }
-    environment.log("Command org.freedesktop.resolve1.Manager.FlushCaches output " + output);
-    return true;
+    return "Command org.freedesktop.resolve1.Manager.FlushCaches output " + output;
 }
 
 void DNSModifyHelper::touchDynamicStore() {

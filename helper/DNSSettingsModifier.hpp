@@ -18,6 +18,8 @@
 // Backups live in the user defaults of the helper process (root's), one entry per service under
 // backupKey(identifier); an entry is written on the first change of a service, never overwritten,
 // and removed only by a rollback of that service that succeeded.
+// With the shared resolv.conf, a service first changed after another one is backed up with the
+// other's backup (the file before the first change), so a rollback in any order restores it.
 //
 // Threads: any. Walks are serialised by an advisory lock (flock) on <root>/run/KIVDNSModifier.lock,
 // also between processes, held until the walk's changes are committed.
@@ -58,7 +60,7 @@ struct DNSModifierEnvironment {
     platform::UserDefaultsPtr backups;          // none: platform::UserDefaults::standard()
     // The services of the computer; none: the kernel's links but loopback.
     std::function<std::vector<NetworkService>()> services;
-    // The helper log; none: KIVLogHelper::sharedInstance().
+    // The helper log; none: platform::KIVLogHelper::sharedInstance().
     std::function<void(const std::string&)> log;
 };
 
@@ -77,6 +79,8 @@ public:
     static bool rollbackResolversForServices(const ServiceIdentifiers& services);
     // Flushes resolved's caches where it runs (glibc keeps none). Always true.
     static bool flushDNS();
+    // The flush without its log line: the line, for a caller that logs it under its own rules.
+    static std::string flushCaches();
 
     // The per-service steps; called inside a walk.
     static bool setResolversTo(const Resolvers& resolvers, const NetworkService& service, bool backupDNS);

@@ -15,9 +15,8 @@ std::optional<std::string> variable(const char* name) {
 
 HelperPaths HelperPaths::fromEnvironment() {
     HelperPaths paths;
-    if (auto root = variable("KIV_ROOT")) paths.root = *root;
+    static_cast<platform::KeychainPaths&>(paths) = platform::KeychainPaths::fromEnvironment();
     if (auto rights = variable("KIV_HELPER_RIGHTS")) paths.rightsFile = *rights;
-    if (auto command = variable("KIV_CA_UPDATE_COMMAND")) paths.caUpdateCommand = *command;
     paths.resolveBusAddress = variable("KIV_RESOLVE_BUS");
     return paths;
 }

@@ -14,13 +14,13 @@
 #include <string>
 #include <string_view>
 
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 
 namespace helper {
 
 class KIVConfigHelper {
 public:
-    KIVConfigHelper(std::filesystem::path configFile, const KIVLogHelper& log)
+    KIVConfigHelper(std::filesystem::path configFile, const platform::KIVLogHelper& log)
         : path_(std::move(configFile)), log_(log) {}
 
     // False (file unchanged) when the file is missing, unreadable, empty or lacks the section,
@@ -41,7 +41,7 @@ public:
 
 private:
     std::filesystem::path path_;
-    const KIVLogHelper& log_;
+    const platform::KIVLogHelper& log_;
 };
 
 }  // namespace helper

@@ -3,9 +3,9 @@
 #include <functional>
 #include <map>
 
-#include "helper/Common.hpp"
+#include "helper/protocol/Common.hpp"
 #include "helper/DNSSettingsModifier.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 
 namespace helper {
 namespace {
@@ -17,15 +17,18 @@ using platform::XPCValue;
 // Serves one connection on behalf of the peer the kernel named when it connected.
 class HelperSession final : public platform::XPCExportedObject {
 public:
-    HelperSession(std::weak_ptr<KIVHelper> helper, AuthorizationCaller caller)
-        : helper_(std::move(helper)), caller_(std::move(caller)) {}
+    HelperSession(std::weak_ptr<KIVHelper> helper, AuthorizationCaller caller,
+                  std::weak_ptr<platform::XPCConnection> connection)
+        : helper_(std::move(helper)), caller_(std::move(caller)), connection_(std::move(connection)) {}
     void invoke(XPCInvocation invocation) override {
-        if (auto helper = helper_.lock()) helper->handle(caller_, std::move(invocation));
+        if (auto helper = helper_.lock()) helper->handle(caller_, connection_, std::move(invocation));
     }
 
 private:
     std::weak_ptr<KIVHelper> helper_;
     const AuthorizationCaller caller_;
+    // Weak: the connection owns this session.
+    const std::weak_ptr<platform::XPCConnection> connection_;
 };
 
 void replyWith(const platform::XPCReply& reply, std::optional<platform::ErrorObject> error) {
@@ -56,11 +59,14 @@ std::shared_ptr<KIVHelper> KIVHelper::make(HelperPaths paths, platform::HTTPClie
 
 KIVHelper::KIVHelper(Key, HelperPaths paths, platform::HTTPClientPtr http)
     : paths_(std::move(paths)),
-      log_(paths_.logFile()),
+      log_(std::make_shared<const platform::KIVLogHelper>(paths_.logFile())),
+      callerLog_(std::make_shared<CallerLog>(log_)),
       rights_(paths_.rightsDatabase()),
-      config_(paths_.configFile(), log_),
-      certs_(paths_, log_, std::move(http)),
+      config_(paths_.configFile(), *log_),
+      certs_(paths_, *log_, std::move(http)),
       dnsQueue_(platform::makeSerialQueue("com.veltrix.kivHelper.dns")),
+      flushes_(platform::makeSerialQueue("com.veltrix.kivHelper.flush"),
+               [callerLog = callerLog_](uid_t uid) { callerLog->log(uid, DNSModifyHelper::flushCaches()); }),
       listener_(platform::XPCListener::makeWithMachServiceName(kHelperServiceName)) {}
 
 bool KIVHelper::run(std::optional<int> listeningFd) {
@@ -84,8 +90,8 @@ bool KIVHelper::shouldAcceptNewConnection(platform::XPCListener& listener,
     const auto& peer = newConnection->peerCredentials();
     if (!peer) return false;
     newConnection->setExportedInterface(kivHelperProtocol());
-    newConnection->setExportedObject(
-        std::make_shared<HelperSession>(weak_from_this(), AuthorizationCaller{peer->uid, peer->gid, peer->groups}));
+    newConnection->setExportedObject(std::make_shared<HelperSession>(
+        weak_from_this(), AuthorizationCaller{peer->uid, peer->gid, peer->groups}, newConnection));
     newConnection->resume();
     return true;
 }
@@ -105,16 +111,23 @@ std::optional<platform::ErrorObject> KIVHelper::checkAuthorization(const XPCValu
     return std::nullopt;
 }
 
-void KIVHelper::handle(const AuthorizationCaller& caller, XPCInvocation invocation) {
+void KIVHelper::handle(const AuthorizationCaller& caller, const std::weak_ptr<platform::XPCConnection>& connection,
+                       XPCInvocation invocation) {
     const std::string& name = invocation.selector;
     const XPCArguments& args = invocation.arguments;
     const platform::XPCReply reply = invocation.reply;
     const XPCValue& authorization = args.back();
     auto refused = [&]() { return checkAuthorization(authorization, name, caller); };
     auto self = shared_from_this();
+    auto say = [&](const std::string& line) { callerLog_->log(caller.uid, line); };
+    auto alive = [connection] {
+        const auto live = connection.lock();
+        return live && !live->isInvalidated();
+    };
     // DNS work may wait on the system's resolver service; it runs off the connection's queue.
     auto onDNSQueue = [&](std::function<bool()> action) {
-        dnsQueue_->async([self, action = std::move(action), reply] {
+        dnsQueue_->async([self, action = std::move(action), reply, alive] {
+            if (!alive()) return;
             replyWith(reply, action() ? std::nullopt : std::optional(osStatusError(paramErr)));
         });
     };
@@ -122,9 +135,9 @@ void KIVHelper::handle(const AuthorizationCaller& caller, XPCInvocation invocati
     if (name == selector::setLogDebug) {
         const bool enabled = *args[0].boolean();
         const std::string value = enabled ? "true" : "false";
-        log_.log("Setting LogDebug info to: " + value);
+        say("Setting LogDebug info to: " + value);
         if (auto error = refused()) {
-            log_.log("Authentication error");
+            say("Authentication error");
             return replyWith(reply, error);
         }
         const bool written = config_.updateConfigFileSection("ApplicationSettings", "LogDebug", value);
@@ -133,27 +146,27 @@ void KIVHelper::handle(const AuthorizationCaller& caller, XPCInvocation invocati
     if (name == selector::setTrayType) {
         const auto* trayType = args[0].integer();
         if (trayType == nullptr || *trayType < 0 || *trayType > 3) {
-            log_.log("Invalid tray type specified");
+            say("Invalid tray type specified");
             return replyWith(reply, osStatusError(paramErr));
         }
         const std::string value = std::to_string(*trayType);
-        log_.log("Updating tray type to: " + value);
+        say("Updating tray type to: " + value);
         if (auto error = refused()) {
-            log_.log("Authentication error");
+            say("Authentication error");
             return replyWith(reply, error);
         }
         const bool written = config_.updateConfigFileSection("ApplicationSettings", "TrayType", value);
         return replyWith(reply, written ? std::nullopt : std::optional(osStatusError(paramErr)));
     }
     if (name == selector::writeLocation) {
-        log_.log("Updating location key");
+        say("Updating location key");
         const auto* key = args[0].text();
         if (key == nullptr || !KIVConfigHelper::isWordText(*key) || characterCount(*key) != 32) {
-            log_.log("Invalid location key");
+            say("Invalid location key");
             return replyWith(reply, osStatusError(paramErr));
         }
         if (auto error = refused()) {
-            log_.log("Authentication error");
+            say("Authentication error");
             return replyWith(reply, error);
         }
         const bool written = config_.updateConfigFileSection("XNCServerInfoSection", "LocationKey", *key);
@@ -161,18 +174,18 @@ void KIVHelper::handle(const AuthorizationCaller& caller, XPCInvocation invocati
     }
     if (name == selector::modifyDNS) {
         if (auto error = refused()) return replyWith(reply, error);
-        log_.log("======== Modify DNS =======");
+        say("======== Modify DNS =======");
         return onDNSQueue([servers = textsOrEmpty(args[0])] { return DNSModifyHelper::setResolvers(servers); });
     }
     if (name == selector::rollbackDNS) {
         if (auto error = refused()) return replyWith(reply, error);
-        log_.log("======== Revert DNS =======");
+        say("======== Revert DNS =======");
         return onDNSQueue([] { return DNSModifyHelper::rollbackResolvers(); });
     }
     if (name == selector::modifyDNSForServices) {
         if (auto error = refused()) return replyWith(reply, error);
         auto services = textsOrEmpty(args[1]);
-        if (!services.empty()) log_.log("======== Modify DNS =======");
+        if (!services.empty()) say("======== Modify DNS =======");
         return onDNSQueue([servers = textsOrEmpty(args[0]), services = std::move(services)] {
             return DNSModifyHelper::setResolversForServices(servers, services);
         });
@@ -180,7 +193,7 @@ void KIVHelper::handle(const AuthorizationCaller& caller, XPCInvocation invocati
     if (name == selector::rollbackDNSForServices) {
         if (auto error = refused()) return replyWith(reply, error);
         auto services = textsOrEmpty(args[0]);
-        if (!services.empty()) log_.log("======== Revert DNS =======");
+        if (!services.empty()) say("======== Revert DNS =======");
         return onDNSQueue([services = std::move(services)] {
             return DNSModifyHelper::rollbackResolversForServices(services);
         });
@@ -205,7 +218,8 @@ void KIVHelper::handle(const AuthorizationCaller& caller, XPCInvocation invocati
     }
     if (name == selector::flushDNS) {
         if (auto error = refused()) return replyWith(reply, error);
-        return onDNSQueue([] { return DNSModifyHelper::flushDNS(); });
+        flushes_.request({caller.uid, alive, [reply] { replyWith(reply, std::nullopt); }});
+        return;
     }
     // The interface admits only the selectors above; anything else is refused.
     replyWith(reply, osStatusError(paramErr));

@@ -6,17 +6,21 @@
 // a message; a connection whose peer the kernel cannot name is refused.
 //
 // Threads: requests arrive on their connections' queues; DNS and certificate work runs on the
-// helper's own queues and replies from there. The object must outlive its listener (the
+// helper's own queues and replies from there. DNS-cache flushes run on a queue of their own,
+// coalesced (FlushCoalescer), so a flood of them never delays a DNS change. Lines a request
+// causes go to the helper log under the caller's share (CallerLog). The object must outlive its listener (the
 // process keeps it for its whole life).
 #include <memory>
 #include <optional>
 #include <string_view>
 
-#include "helper/Authorization.hpp"
+#include "helper/protocol/Authorization.hpp"
+#include "helper/CallerLog.hpp"
 #include "helper/CertHelper.hpp"
+#include "helper/FlushCoalescer.hpp"
 #include "helper/HelperPaths.hpp"
 #include "helper/KIVConfigHelper.hpp"
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/http/HTTPClient.hpp"
 #include "platform/xpc/XPCListener.hpp"
 
@@ -35,15 +39,17 @@ public:
 
     bool shouldAcceptNewConnection(platform::XPCListener& listener,
                                    const std::shared_ptr<platform::XPCConnection>& newConnection) override;
-    // One request from `caller`.
-    void handle(const AuthorizationCaller& caller, platform::XPCInvocation invocation);
+    // One request from `caller` on `connection`. Work queued for it is dropped, unanswered, when
+    // the connection has gone by the time the work would start.
+    void handle(const AuthorizationCaller& caller, const std::weak_ptr<platform::XPCConnection>& connection,
+                platform::XPCInvocation invocation);
 
     // Nothing when `caller` may run `selector` with `authorization`, else the error to reply.
     std::optional<platform::ErrorObject> checkAuthorization(const platform::XPCValue& authorization,
                                                             std::string_view selector,
                                                             const AuthorizationCaller& caller) const;
 
-    const KIVLogHelper& log() const { return log_; }
+    const platform::KIVLogHelper& log() const { return *log_; }
 
     struct Key {
     private:
@@ -54,11 +60,14 @@ public:
 
 private:
     HelperPaths paths_;
-    KIVLogHelper log_;
+    std::shared_ptr<const platform::KIVLogHelper> log_;
+    // The lines that callers' requests cause, each caller under its own share.
+    std::shared_ptr<CallerLog> callerLog_;
     RightsDatabase rights_;
     KIVConfigHelper config_;
     CertHelper certs_;
     platform::DispatchQueuePtr dnsQueue_;
+    FlushCoalescer flushes_;
     std::shared_ptr<platform::XPCListener> listener_;
 };
 

@@ -10,7 +10,7 @@
 #include "helper/DNSSettingsModifier.hpp"
 #include "helper/HelperPaths.hpp"
 #include "helper/KIVHelper.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/SignalSource.hpp"
 #include "platform/http/HTTPClient.hpp"

@@ -3,8 +3,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "helper/CertHelper.hpp"
-#include "helper/CertificateTrust.hpp"
+#include "platform/keychain/CertificateDownload.hpp"
+#include "platform/keychain/CertificateTrust.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/NoDestructor.hpp"
 
@@ -40,7 +40,7 @@ struct JobToken {
 };
 
 void install(const platform::HTTPResult& result, const CertInstallEnvironment& environment) {
-    const helper::KIVLogHelper& log = *environment.log;
+    const platform::KIVLogHelper& log = *environment.log;
     log.log("Cert request complete " +
             (result.response ? "status " + std::to_string(result.response->status) : std::string("(null)")));
     if (result.error) {
@@ -52,20 +52,20 @@ void install(const platform::HTTPResult& result, const CertInstallEnvironment& e
         return;
     }
     std::string why;
-    const auto certificate = helper::parseCertificate(result.response->body, why);
+    const auto certificate = platform::parseCertificate(result.response->body, why);
     if (!certificate) {
         log.log("Failed to create cert " + why);
         return;
     }
-    const auto outcome = helper::trustCertificate(*certificate, environment.paths);
+    const auto outcome = platform::trustCertificate(*certificate, environment.paths);
     switch (outcome.status) {
-        case helper::TrustOutcome::Status::trusted:
+        case platform::TrustOutcome::Status::trusted:
             break;
-        case helper::TrustOutcome::Status::alreadyTrusted:
-        case helper::TrustOutcome::Status::notStored:
+        case platform::TrustOutcome::Status::alreadyTrusted:
+        case platform::TrustOutcome::Status::notStored:
             log.log("Failed to add cert " + outcome.message);
             break;
-        case helper::TrustOutcome::Status::updateFailed:
+        case platform::TrustOutcome::Status::updateFailed:
             log.log("Failed to update cert " + outcome.message);
             break;
     }
@@ -76,8 +76,9 @@ void install(const platform::HTTPResult& result, const CertInstallEnvironment& e
 CertInstallEnvironment CertInstallEnvironment::standard() {
     static platform::NoDestructor<platform::HTTPClientPtr> client{platform::makeHTTPClient()};
     // The shared writer lives for the whole process; the pointer owns nothing.
-    return {helper::HelperPaths::fromEnvironment(), *client,
-            std::shared_ptr<const helper::KIVLogHelper>(std::shared_ptr<void>{}, &helper::KIVLogHelper::sharedInstance())};
+    return {platform::KeychainPaths::fromEnvironment(), *client,
+            std::shared_ptr<const platform::KIVLogHelper>(std::shared_ptr<void>{},
+                                                          &platform::KIVLogHelper::sharedInstance())};
 }
 
 void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url) {
@@ -87,15 +88,15 @@ void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url) {
 void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url, CertInstallEnvironment environment) {
     environment.log->log("Install Cert Requesting from " + url.text());
     auto token = std::make_shared<JobToken>();
-    if (!helper::CertHelper::acceptableURL(url.text())) {
+    if (!platform::acceptableCertificateURL(url.text())) {
         environment.log->log("Failed to retrieve cert: only http and https addresses are fetched");
         return;
     }
     platform::HTTPRequest request;
     request.url = url.text();
     request.timeout = kRequestTimeout;
-    request.maxRedirects = helper::CertHelper::kMaxRedirects;
-    request.maxResponseBytes = helper::kMaxCertificateBytes;
+    request.maxRedirects = platform::kMaxCertificateRedirects;
+    request.maxResponseBytes = platform::kMaxCertificateBytes;
     static platform::NoDestructor<platform::DispatchQueuePtr> queue{
         platform::makeSerialQueue("com.veltrix.kiv.BrannockCloud.certificate")};
     auto http = environment.http;

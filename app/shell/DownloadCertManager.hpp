@@ -1,7 +1,7 @@
 #pragma once
 // Installs the filtering service's CA certificate during an installation run: fetches it (one
 // GET, http or https, redirects to http/https only, at most 1 MiB), and makes the system trust it
-// as a root certificate (helper/CertificateTrust: the local CA folder and the trust-store update,
+// as a root certificate (platform/keychain: the local CA folder and the trust-store update,
 // which needs root). Progress and failures go to the helper log; the caller learns nothing.
 //
 // Threads: start from any thread; the job runs on a queue of its own, never the main queue, so a
@@ -10,19 +10,19 @@
 #include <memory>
 #include <string>
 
-#include "helper/HelperPaths.hpp"
-#include "helper/KIVLogHelper.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
+#include "platform/keychain/KeychainPaths.hpp"
 #include "platform/http/HTTPClient.hpp"
 #include "platform/http/URL.hpp"
 
 namespace kiv {
 
 struct CertInstallEnvironment {
-    helper::HelperPaths paths;
+    platform::KeychainPaths paths;
     platform::HTTPClientPtr http;
-    std::shared_ptr<const helper::KIVLogHelper> log;
+    std::shared_ptr<const platform::KIVLogHelper> log;
 
-    // The process's own: HelperPaths::fromEnvironment(), one shared client, the shared log writer.
+    // The process's own: KeychainPaths::fromEnvironment(), one shared client, the shared log writer.
     static CertInstallEnvironment standard();
 };
 

@@ -1,8 +1,7 @@
 #include "app/shell/KIVHelperProxy.hpp"
 
-#include "helper/Common.hpp"
-#include "helper/HelperPaths.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/Common.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/NoDestructor.hpp"
 #include "platform/UUID.hpp"
@@ -17,7 +16,7 @@ struct KIVHelperProxy::State {
 };
 
 KIVHelperProxy::KIVHelperProxy()
-    : KIVHelperProxy(helper::RightsDatabase(helper::HelperPaths::fromEnvironment().rightsDatabase())) {}
+    : KIVHelperProxy(helper::RightsDatabase(helper::RightsDatabase::standardPath())) {}
 
 KIVHelperProxy::KIVHelperProxy(helper::RightsDatabase rights) : state_(std::make_shared<State>()) {
     setupAuth(rights);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "helper/Authorization.hpp"
+#include "helper/protocol/Authorization.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/XPCConnection.hpp"
 
@@ -23,7 +23,7 @@ namespace kiv {
 
 class KIVHelperProxy {
 public:
-    // The helper's rights database as the helper reads it (HelperPaths::fromEnvironment()).
+    // The helper's rights database as the helper reads it (RightsDatabase::standardPath()).
     KIVHelperProxy();
     explicit KIVHelperProxy(helper::RightsDatabase rights);
     ~KIVHelperProxy();

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "fakes/TestFolders.hpp"
-#include "helper/Authorization.hpp"
-#include "helper/Common.hpp"
+#include "helper/protocol/Authorization.hpp"
+#include "helper/protocol/Common.hpp"
 #include "tests/helper/HelperServiceFixture.hpp"
 
 namespace kiv::testing {

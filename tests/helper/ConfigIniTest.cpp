@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ConfigIniFileTest, MissingEmptyOrSectionlessFilesAreLeftAlone) {
     fakes::TemporaryFolder folder;
     const auto file = folder.path() / "config.ini";
-    helper::KIVLogHelper log(folder.path() / "kivHelper.log");
+    platform::KIVLogHelper log(folder.path() / "kivHelper.log");
     KIVConfigHelper config(file, log);
     EXPECT_FALSE(config.updateConfigFileSection("ApplicationSettings", "LogDebug", "true"));
     writeText(file, "");

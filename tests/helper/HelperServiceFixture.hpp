@@ -19,8 +19,8 @@
 
 #include "fakes/Process.hpp"
 #include "fakes/TestFolders.hpp"
-#include "helper/Authorization.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/Authorization.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 #include "platform/xpc/XPCWire.hpp"
 
 namespace kiv::testing {
@@ -87,8 +87,10 @@ protected:
     }
 
     void start() {
+        std::vector<std::string> arguments = launcher_;
+        arguments.push_back(KIV_BINARY_DIR "/helper/kivhelper");
         helper_ = std::make_unique<fakes::Process>(
-            std::vector<std::string>{KIV_BINARY_DIR "/helper/kivhelper"},
+            arguments,
             std::vector<std::string>{"KIV_ROOT=" + root_.string(), "KIV_RUN_DIR=" + run_.string(),
                                      "KIV_CA_UPDATE_COMMAND=" + updateScript().string(), "KIV_HOME=" + root_.string(),
                                      "HOME=" + root_.string(), "KIV_RESOLVE_BUS=" + busAddress_},
@@ -181,6 +183,8 @@ protected:
     fs::path run_;
     std::string busAddress_ = "unix:path=/nonexistent/kiv-test-bus";
     std::unique_ptr<fakes::Process> helper_;
+    // Runs the helper through this command (e.g. prlimit) when set; it must exec the helper.
+    std::vector<std::string> launcher_;
 };
 
 }  // namespace kiv::testing

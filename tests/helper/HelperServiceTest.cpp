@@ -272,6 +272,29 @@ TEST_F(ImportTest, TrustsTheCertificateThroughTheUpdateProgram) {
         << logText();
 }
 
+// The helper ignores SIGPIPE and blocks its stop signals; the update program must start with
+// neither, as a shell pipeline inside it would otherwise never end on a closed pipe.
+TEST_F(ImportTest, UpdateProgramStartsWithDefaultSignalsAndNoneBlocked) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the command is open to root and the administrators only";
+    const fs::path seen = folder_.path() / "signals";
+    writeText(updateScript(),
+              "#!/bin/sh\ngrep -E '^Sig(Ign|Blk):' /proc/$$/status > " + seen.string() +
+                  "\necho \"Updating certificates... done.\"\n",
+              fs::perms(0755));
+    const fs::path pem = makeCA("SignalsRoot");
+    EXPECT_EQ(call(sel::importCert, {pem.string(), Bytes(externalForm())}).code, std::nullopt);
+    const std::string text = readText(seen);
+    auto mask = [&](const std::string& field) -> std::optional<unsigned long long> {
+        const auto at = text.find(field + ":\t");
+        if (at == std::string::npos) return std::nullopt;
+        return std::stoull(text.substr(at + field.size() + 2, 16), nullptr, 16);
+    };
+    // Signals 1-31 (SIGPIPE is bit 12); the C library reserves 32 and 33 for itself.
+    ASSERT_TRUE(mask("SigIgn") && mask("SigBlk")) << text;
+    EXPECT_EQ(*mask("SigIgn") & 0x7FFFFFFFull, 0u) << text;
+    EXPECT_EQ(*mask("SigBlk"), 0u) << text;
+}
+
 TEST_F(ImportTest, TrustsNothingForLinksNonCertificatesAndShellText) {
     if (::geteuid() != 0) GTEST_SKIP() << "the command is open to root and the administrators only";
     const fs::path pem = makeCA("LinkedRoot");

@@ -56,7 +56,7 @@ protected:
         environment_.paths.root = root_;
         environment_.paths.caUpdateCommand = script;
         environment_.http = platform::makeHTTPClient();
-        environment_.log = std::make_shared<helper::KIVLogHelper>(root_ / "var/lib/kiv/kivHelper.log");
+        environment_.log = std::make_shared<platform::KIVLogHelper>(root_ / "var/lib/kiv/kivHelper.log");
         const std::string command =
             "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=KivTestRoot"
             " -keyout " + (folder_.path() / "ca.key").string() + " -out " + ca().string() + " >/dev/null 2>&1 && "

@@ -10,7 +10,7 @@
 
 #include "app/shell/KIVHelperProxy.hpp"
 #include "fakes/TestFolders.hpp"
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/XPCListener.hpp"

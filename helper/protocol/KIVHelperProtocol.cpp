@@ -1,4 +1,4 @@
-#include "helper/KIVHelperProtocol.hpp"
+#include "helper/protocol/KIVHelperProtocol.hpp"
 
 namespace helper {
 

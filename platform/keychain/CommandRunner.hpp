@@ -1,7 +1,8 @@
 #pragma once
 // Runs a program as a child with a fixed argument list and no shell: the program path must be
 // absolute, the environment is a fixed minimal one, standard input is /dev/null, every
-// descriptor above standard error is closed, and the child is always waited for. Standard
+// descriptor above standard error is closed, every signal starts at its default action with none
+// blocked, and the child is always waited for. Standard
 // output is collected (up to a cap; the rest is read and dropped); standard error stays the
 // caller's.
 //
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace helper {
+namespace platform {
 
 struct CommandResult {
     std::string output;             // standard output, at most kMaxCommandOutput bytes
@@ -28,4 +29,4 @@ CommandResult runCommand(const std::filesystem::path& program, const std::vector
 // "<program> <arg> ..." for log lines.
 std::string commandLine(const std::filesystem::path& program, const std::vector<std::string>& arguments);
 
-}  // namespace helper
+}  // namespace platform

@@ -60,6 +60,8 @@ struct AuthorizationCaller {
 class RightsDatabase {
 public:
     explicit RightsDatabase(std::filesystem::path file) : file_(std::move(file)) {}
+    // Where the helper reads it: $KIV_HELPER_RIGHTS, else <$KIV_ROOT or />/etc/kiv/kivhelper.rights.
+    static std::filesystem::path standardPath();
     const std::filesystem::path& file() const { return file_; }
 
     // The right's rule; errAuthorizationDenied when the database does not define it (or cannot

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "helper/CommandRunner.hpp"
-#include "helper/HelperPaths.hpp"
+#include "platform/keychain/CommandRunner.hpp"
+#include "platform/keychain/KeychainPaths.hpp"
 
-namespace helper {
+namespace platform {
 
 inline constexpr std::size_t kMaxCertificateBytes = 1024 * 1024;
 
@@ -36,6 +36,6 @@ struct TrustOutcome {
     std::string command;  // the command line that ran, when one ran
 };
 
-TrustOutcome trustCertificate(const Certificate& certificate, const HelperPaths& paths);
+TrustOutcome trustCertificate(const Certificate& certificate, const KeychainPaths& paths);
 
-}  // namespace helper
+}  // namespace platform

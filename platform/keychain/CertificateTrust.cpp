@@ -1,4 +1,4 @@
-#include "helper/CertificateTrust.hpp"
+#include "platform/keychain/CertificateTrust.hpp"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -11,7 +11,7 @@
 
 #include "platform/AtomicFile.hpp"
 
-namespace helper {
+namespace platform {
 namespace {
 
 struct X509Free {
@@ -79,7 +79,7 @@ std::optional<Certificate> parseCertificate(std::string_view bytes, std::string&
     return out;
 }
 
-TrustOutcome trustCertificate(const Certificate& certificate, const HelperPaths& paths) {
+TrustOutcome trustCertificate(const Certificate& certificate, const KeychainPaths& paths) {
     std::lock_guard lock(trustMutex());
     TrustOutcome outcome;
     const auto file = paths.caFolder() / ("kiv-" + certificate.fingerprint.substr(0, 16) + ".crt");
@@ -116,4 +116,4 @@ TrustOutcome trustCertificate(const Certificate& certificate, const HelperPaths&
     return outcome;
 }
 
-}  // namespace helper
+}  // namespace platform

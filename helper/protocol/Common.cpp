@@ -1,4 +1,4 @@
-#include "helper/Common.hpp"
+#include "helper/protocol/Common.hpp"
 
 #include <cstdlib>
 

@@ -1,6 +1,7 @@
-#include "helper/CommandRunner.hpp"
+#include "platform/keychain/CommandRunner.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,7 @@
 
 #include "platform/SystemLog.hpp"
 
-namespace helper {
+namespace platform {
 
 std::string commandLine(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
     std::string line = program.string();
@@ -45,8 +46,21 @@ CommandResult runCommand(const std::filesystem::path& program, const std::vector
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    // The child starts as a fresh program would: every signal at its default action (the
+    // helper ignores SIGPIPE, and the update's own pipelines rely on it) and none blocked (the
+    // helper blocks its stop signals in every thread).
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigset_t none;
+    ::sigfillset(&all);
+    ::sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp);
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     if (spawned != 0) {
@@ -78,4 +92,4 @@ CommandResult runCommand(const std::filesystem::path& program, const std::vector
     return result;
 }
 
-}  // namespace helper
+}  // namespace platform

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "helper/Authorization.hpp"
+#include "helper/protocol/Authorization.hpp"
 
 namespace helper {
 

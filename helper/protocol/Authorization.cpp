@@ -1,4 +1,4 @@
-#include "helper/Authorization.hpp"
+#include "helper/protocol/Authorization.hpp"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace helper {
@@ -156,6 +157,13 @@ OSStatus RightsDatabase::copyRights(std::string_view rightName, const Authorizat
     std::string rule;
     if (rightGet(rightName, rule) != errAuthorizationSuccess) return errAuthorizationDenied;
     return ruleAllows(rule, caller) ? errAuthorizationSuccess : errAuthorizationDenied;
+}
+
+std::filesystem::path RightsDatabase::standardPath() {
+    const char* rights = std::getenv("KIV_HELPER_RIGHTS");
+    if (rights != nullptr && *rights != '\0') return rights;
+    const char* root = std::getenv("KIV_ROOT");
+    return std::filesystem::path(root != nullptr && *root != '\0' ? root : "/") / "etc/kiv/kivhelper.rights";
 }
 
 }  // namespace helper
