@@ -13,6 +13,7 @@
 
 #include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
+#include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
 
@@ -129,6 +130,7 @@ ProviderHost::~ProviderHost() {
 }
 
 void ProviderHost::listen() {
+    useRings(ios_);
     for (const auto& text : settings_.listenAddresses) {
         asio::error_code ec;
         const auto address = asio::ip::make_address(text, ec);
