@@ -148,12 +148,18 @@ struct UDPListener::Multishot : UringOperation {
     };
     Tell tell;
     std::shared_ptr<Multishot> tellKeep;  // while the telling is queued
+    // Armed again once a buffer comes back, after the kernel ended the receive for
+    // want of one (the buffers may all be the upstream replies' of this turn).
+    Tell rearm;
+    std::shared_ptr<Multishot> rearmKeep;  // while it waits
 
     Multishot(UringLoop& ring, UDPListener& owner, bool wantControl, int descriptor)
         : loop(&ring), listener(&owner), fd(descriptor) {
         complete = &Multishot::completed;
         tell.owner = this;
         tell.run = &Multishot::told;
+        rearm.owner = this;
+        rearm.run = &Multishot::rearmed;
         shape.msg_namelen = sizeof(sockaddr_in6);
         shape.msg_controllen = wantControl ? kControlSlot : 0;
     }
@@ -179,6 +185,13 @@ struct UDPListener::Multishot : UringOperation {
         if (tell.queued || !handler || arrived.empty() || !listener) return;
         tellKeep = me;
         loop->defer(tell);
+    }
+
+    static void rearmed(UringDeferred& work) {
+        auto& me = *static_cast<Tell&>(work).owner;
+        const auto keep = std::move(me.rearmKeep);
+        if (me.loop->stopping() || !me.listener) return;
+        me.arm(keep);
     }
 
     static void told(UringDeferred& work) {
@@ -209,6 +222,11 @@ struct UDPListener::Multishot : UringOperation {
         if (!me.listener || me.loop->stopping()) return;
         // Out of buffers: armed again once the datagrams held now are handed back.
         if (!more && cqe.res != -ENOBUFS && cqe.res != -ECANCELED) me.arm(keep);
+        if (!more && cqe.res == -ENOBUFS) {
+            // Armed again by the reader's next wait, or else as soon as a buffer is back.
+            me.rearmKeep = keep;
+            me.loop->whenBuffersReturn(me.rearm);
+        }
         me.notify(keep);
     }
 };

@@ -18,7 +18,8 @@
 // Availability: enable() sets a ring up for an io_context unless io_uring is
 // missing or refused (an old kernel, kernel.io_uring_disabled, a seccomp filter, a
 // failing setup) or KIV_NE_IO_URING=0 asks for the epoll path; of() then gives
-// nullptr and every user works as before. The ring belongs to the single thread
+// nullptr and every user works as before. The provider host uses rings only when
+// KIV_NE_IO_URING=1 asks for them (useRings). The ring belongs to the single thread
 // that runs its io_context: use it only from there.
 #include <liburing.h>
 
@@ -79,6 +80,9 @@ public:
     static std::string enable(asio::io_context& io);
     // Whether the environment leaves io_uring allowed (KIV_NE_IO_URING is not "0").
     static bool wanted();
+    // Whether the environment chooses a path (KIV_NE_IO_URING set: "1" the ring,
+    // "0" epoll); the host's default is epoll.
+    static bool chosen();
     // What this kernel's io_uring lacks for the hot path; empty when it has it all.
     static std::string probe();
     // The ring of the io_context behind `queue` (or `io`), when enabled there.
@@ -94,6 +98,9 @@ public:
     void submit();
     // Runs `work` after the completions being handled now, or in a turn of its own.
     void defer(UringDeferred& work);
+    // Runs `work` (deferred) once a buffer comes back: a multishot receive that
+    // found none ended, and is armed again then.
+    void whenBuffersReturn(UringDeferred& work);
     // Submits now unless a reap or a Batch under way will at its end.
     void submitSoon();
     // Whether a reap or a Batch is under way: what is queued now goes in at its end.
@@ -161,6 +168,7 @@ private:
     std::unique_ptr<asio::posix::stream_descriptor> ringDescriptor_;
     std::vector<UringDeferred*> deferred_;
     std::vector<UringDeferred*> running_;
+    std::vector<UringDeferred*> starved_;  // waiting for a buffer
     std::size_t queued_ = 0;  // entries not submitted yet
     unsigned released_ = 0;   // buffers given back since the last advance
     bool flushPosted_ = false;
