@@ -152,6 +152,7 @@ struct UDPListener::Multishot : UringOperation {
     // want of one (the buffers may all be the upstream replies' of this turn).
     Tell rearm;
     std::shared_ptr<Multishot> rearmKeep;  // while it waits
+    Tell drop;  // at the io_context's shutdown
 
     Multishot(UringLoop& ring, UDPListener& owner, bool wantControl, int descriptor)
         : loop(&ring), listener(&owner), fd(descriptor) {
@@ -160,8 +161,31 @@ struct UDPListener::Multishot : UringOperation {
         tell.run = &Multishot::told;
         rearm.owner = this;
         rearm.run = &Multishot::rearmed;
-        shape.msg_namelen = sizeof(sockaddr_in6);
+        drop.owner = this;
+        drop.run = &Multishot::dropped;
+        // Rounded up to 8: the kernel puts the control messages right behind the
+        // address, and a cmsghdr wants that alignment.
+        shape.msg_namelen = (sizeof(sockaddr_in6) + 7) & ~std::size_t{7};
         shape.msg_controllen = wantControl ? kControlSlot : 0;
+        loop->atShutdown(drop);
+    }
+
+    ~Multishot() { loop->forget(drop); }
+    Multishot(const Multishot&) = delete;
+    Multishot& operator=(const Multishot&) = delete;
+
+    // The io_context is going: the reader's handler (which may hold the listener)
+    // goes, as a waiting handler would on the epoll path.
+    static void dropped(UringDeferred& work) {
+        auto& me = *static_cast<Tell&>(work).owner;
+        me.loop->forget(work);
+        const auto keep = me.self ? me.self : me.tellKeep ? me.tellKeep : me.rearmKeep;
+        auto handler = std::move(me.handler);
+        me.handler = nullptr;
+        me.tellKeep.reset();
+        me.rearmKeep.reset();
+        me.self.reset();
+        handler = nullptr;  // may end the listener, and with it the last holder but `keep`
     }
 
     void arm(const std::shared_ptr<Multishot>& me) {

@@ -304,6 +304,11 @@ void UringLoop::shutdown() {
         if (result == -ETIME) break;
     }
     // Deferred work lets its holders go (it sees the ring stopping).
+    const auto atShutdown = shutdownWork_;
+    for (auto* work : atShutdown) {
+        // One may end another's holder, which forgets its work.
+        if (std::find(shutdownWork_.begin(), shutdownWork_.end(), work) != shutdownWork_.end()) work->run(*work);
+    }
     for (auto* work : starved_) deferred_.push_back(work);
     starved_.clear();
     while (!deferred_.empty()) {

@@ -101,6 +101,11 @@ public:
     // Runs `work` (deferred) once a buffer comes back: a multishot receive that
     // found none ended, and is armed again then.
     void whenBuffersReturn(UringDeferred& work);
+    // Runs `work` when the io_context shuts down, as it destroys the handlers still
+    // waiting (what a holder keeps for a later completion must go then, or cycles
+    // of owners outlive the io_context); forget() before `work` goes.
+    void atShutdown(UringDeferred& work) { shutdownWork_.push_back(&work); }
+    void forget(UringDeferred& work) { std::erase(shutdownWork_, &work); }
     // Submits now unless a reap or a Batch under way will at its end.
     void submitSoon();
     // Whether a reap or a Batch is under way: what is queued now goes in at its end.
@@ -169,6 +174,7 @@ private:
     std::vector<UringDeferred*> deferred_;
     std::vector<UringDeferred*> running_;
     std::vector<UringDeferred*> starved_;  // waiting for a buffer
+    std::vector<UringDeferred*> shutdownWork_;
     std::size_t queued_ = 0;  // entries not submitted yet
     unsigned released_ = 0;   // buffers given back since the last advance
     bool flushPosted_ = false;
