@@ -69,15 +69,7 @@ std::string UringLoop::enable(asio::io_context& io) {
     return loop.failure_;
 }
 
-bool UringLoop::chosen() {
-    const char* value = std::getenv("KIV_NE_IO_URING");
-    return value && *value;
-}
-
 void useRings(const std::vector<asio::io_context*>& ios) {
-    // The epoll path unless asked otherwise: under a closed-loop load of many
-    // clients the ring path still stalls (see bench/RESULTS.md).
-    if (!UringLoop::chosen()) return;
     static std::once_flag said;
     for (auto* io : ios) {
         const auto why = UringLoop::enable(*io);

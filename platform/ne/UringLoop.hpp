@@ -18,8 +18,7 @@
 // Availability: enable() sets a ring up for an io_context unless io_uring is
 // missing or refused (an old kernel, kernel.io_uring_disabled, a seccomp filter, a
 // failing setup) or KIV_NE_IO_URING=0 asks for the epoll path; of() then gives
-// nullptr and every user works as before. The provider host uses rings only when
-// KIV_NE_IO_URING=1 asks for them (useRings). The ring belongs to the single thread
+// nullptr and every user works as before. The ring belongs to the single thread
 // that runs its io_context: use it only from there.
 #include <liburing.h>
 
@@ -80,9 +79,6 @@ public:
     static std::string enable(asio::io_context& io);
     // Whether the environment leaves io_uring allowed (KIV_NE_IO_URING is not "0").
     static bool wanted();
-    // Whether the environment chooses a path (KIV_NE_IO_URING set: "1" the ring,
-    // "0" epoll); the host's default is epoll.
-    static bool chosen();
     // What this kernel's io_uring lacks for the hot path; empty when it has it all.
     static std::string probe();
     // The ring of the io_context behind `queue` (or `io`), when enabled there.
