@@ -5,6 +5,7 @@
 
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/ne/NWUDPConnection.hpp"
 #include "platform/ne/UDPListenerLinux.hpp"
 #include "platform/ne/UringLoop.hpp"
 
@@ -105,6 +106,58 @@ TEST_F(UringListener, AListenerGoneGivesItsPortBack) {
         fakes::drain(io);  // the receive is armed
     }
     EXPECT_NO_THROW(fakes::LoopbackSocket("127.0.0.1", port));
+}
+
+// Every provided buffer taken by upstream replies when a query arrives: the kernel
+// ends the listener's receive with nothing for its reader, and the receive is
+// armed again once a reply has given its buffer back, so the query is still read.
+TEST_F(UringListener, AReceiveEndedForWantOfBuffersIsArmedAgain) {
+    UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+    ASSERT_TRUE(listener.onRing());
+    std::size_t queries = 0;
+    std::function<void(const asio::error_code&)> onReadable = [&](const asio::error_code& ec) {
+        if (ec) return;
+        std::size_t truncated = 0;
+        for (auto* received = &listener.receive(truncated); !received->empty();
+             received = &listener.receive(truncated)) {
+            queries += received->size();
+        }
+        listener.waitReadable(onReadable);
+    };
+    listener.waitReadable(onReadable);
+
+    fakes::LoopbackSocket server;
+    const auto queue = platform::ne::makeQueue(io);
+    const std::size_t count = UringLoop::kBufferCount + 8;
+    std::vector<std::shared_ptr<platform::ne::NWUDPConnection>> upstream;
+    std::size_t replies = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
+        connection->start(queue);
+        connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
+        connection->receiveMessage([&](std::optional<platform::ne::Datagram> reply, auto, bool, auto) {
+            if (reply) ++replies;
+        });
+        upstream.push_back(std::move(connection));
+    }
+    std::vector<std::uint16_t> ports;
+    while (ports.size() < count) {
+        fakes::drain(io);
+        const auto query = server.receive(2000);
+        ASSERT_TRUE(query);
+        ports.push_back(query->fromPort);
+    }
+    fakes::drain(io);  // every reply receive and the listener's receive armed
+    // The replies take every buffer (each send runs the ring's work on this thread),
+    // then the query finds none.
+    for (const auto port : ports) server.sendTo("127.0.0.1", port, {2});
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", listener.boundEndpoint().port(), {3});
+    EXPECT_TRUE(fakes::runUntil(io, [&] { return queries == 1 && replies == count; }))
+        << queries << " queries, " << replies << " replies";
+    for (auto& connection : upstream) connection->cancel();
+    listener.cancel();
+    fakes::drain(io);
 }
 
 // Replies leave from the address the client asked, as on the epoll path, also for
