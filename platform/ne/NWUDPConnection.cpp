@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <iterator>
+#include <cstring>
 #include <system_error>
 
 #include "platform/SystemLog.hpp"
@@ -105,6 +106,9 @@ NWUDPConnection::NWUDPConnection(std::string host, std::uint16_t port)
 void NWUDPConnection::start(Queue queue) {
     if (queue_ || cancelled_) return;
     queue_ = std::move(queue);
+    // The ring belongs to its io_context's one thread: used when started there (or
+    // before that thread first ran).
+    if (auto* ring = UringLoop::of(*queue_); ring && ring->inThread()) ring_ = ring;
     // At once when started on its queue (as a flow does): the states it reaches are
     // delivered through the queue all the same.
     asio::dispatch(*queue_, [self = shared_from_this()] { self->connectNow(); });
@@ -130,6 +134,8 @@ void NWUDPConnection::setState(NWConnectionState::Kind kind, std::optional<NWErr
 }
 
 void NWUDPConnection::deliverStates() {
+    // What the handlers send and receive goes in together at the end.
+    const UringLoop::Batch batch(ring_);
     const auto states = pending_;
     const std::size_t count = pendingCount_;
     pendingCount_ = 0;
@@ -162,7 +168,18 @@ void NWUDPConnection::closeSocket() {
     readArmed_ = false;
     writeArmed_ = false;
     if (!socket_) return;
-    if (connected_) {
+    const bool onRing = ring_ && !ring_->stopping();
+    if (onRing && ringReceive_.inFlight) {
+        // Ended before the socket's disconnect, which the ring runs after it.
+        io_uring_prep_cancel(ring_->entry(nullptr), &ringReceive_, 0);
+    }
+    if (connected_ && onRing && ring_->inTurn()) {
+        // In a turn of the ring: the disconnect and the drain go in with the rest of it.
+        UpstreamSockets::giveThroughRing(*ring_, std::move(*socket_), target_.protocol().family(), mark_, *queue_);
+    } else if (connected_) {
+        // Outside one, at once, as on the epoll path; the cancel goes in first, so
+        // that no receive of this association is left on the socket.
+        if (onRing) ring_->submit();
         // Its next association gets a port of its own all the same.
         UpstreamSockets::of(*queue_).give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
     } else {
@@ -274,11 +291,68 @@ void NWUDPConnection::send(Datagram content, ContentContext, bool, SendCompletio
     if (batchDepth_ == 0 && state_.kind == NWConnectionState::Kind::ready) flushSends();
 }
 
+namespace {
+
+// An upstream send on the ring: owns its datagram until the kernel has sent it.
+// Reused, per thread.
+struct RingSend : UringOperation {
+    Datagram data;
+    std::shared_ptr<NWUDPConnection> owner;
+    std::uint64_t generation = 0;
+    UringLoop* ring = nullptr;
+    std::vector<std::unique_ptr<RingSend>>* pool = nullptr;  // the sending thread's
+
+    static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
+        std::unique_ptr<RingSend> me(&static_cast<RingSend&>(operation));
+        auto owner = std::move(me->owner);
+        const auto generation = me->generation;
+        if (me->ring->stopping()) return;
+        me->data.clear();
+        me->pool->push_back(std::move(me));
+        if (cqe.res < 0 && owner) owner->ringSendFailed(generation, -cqe.res);
+    }
+};
+
+}  // namespace
+
+void NWUDPConnection::ringSendFailed(std::uint64_t generation, int error) {
+    if (cancelled_ || generation != generation_ || receives_.empty()) return;
+    auto completion = takeReceive();
+    if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(error));
+}
+
 void NWUDPConnection::flushSends() {
     if (writeArmed_ || !socket_ || sends_.empty()) return;
     std::vector<SendOutcome> outcomes;
     outcomes.reserve(sends_.size());
     std::size_t done = 0;
+    if (ring_) {
+        // In the kernel's hands before the sender hears of it, unless a turn of the
+        // ring under way submits at its end.
+        const UringLoop::Batch batch(ring_, /*handleAtEnd=*/false);
+        thread_local std::vector<std::unique_ptr<RingSend>> pool;
+        const int fd = socket_->native_handle();
+        for (auto& pending : sends_) {
+            std::unique_ptr<RingSend> send;
+            if (pool.empty()) {
+                send = std::make_unique<RingSend>();
+                send->complete = &RingSend::completed;
+                send->pool = &pool;
+            } else {
+                send = std::move(pool.back());
+                pool.pop_back();
+            }
+            send->ring = ring_;
+            send->data = std::move(pending.content);
+            send->owner = shared_from_this();
+            send->generation = generation_;
+            auto* raw = send.release();
+            io_uring_prep_send(ring_->entry(raw), fd, raw->data.data(), raw->data.size(), 0);
+            outcomes.emplace_back(std::move(pending.completion), std::nullopt);
+        }
+        // Handed to the ring: counted as sent.
+        done = sends_.size();
+    }
     const int fd = socket_->native_handle();
     while (done < sends_.size()) {
         const std::size_t count = std::min(kSendBatch, sends_.size() - done);
@@ -346,6 +420,10 @@ void NWUDPConnection::receiveMessage(ReceiveCompletion completion) {
 }
 
 void NWUDPConnection::armRead() {
+    if (ring_) {
+        armRingRead();
+        return;
+    }
     armWait(asio::socket_base::wait_read, &NWUDPConnection::readArmed_, &NWUDPConnection::onReadable);
 }
 
@@ -383,6 +461,75 @@ void NWUDPConnection::onReadable() {
         }
     }
     if (!cancelled_ && !receives_.empty()) armRead();
+}
+
+void NWUDPConnection::armRingRead() {
+    auto& receive = ringReceive_;
+    // A receive of an earlier socket still being cancelled arms this one when it ends.
+    if (receive.inFlight || !socket_ || receives_.empty() || cancelled_ || ring_->stopping()) return;
+    receive.complete = &NWUDPConnection::ringReceived;
+    receive.inFlight = true;
+    receive.generation = generation_;
+    receive.owner = shared_from_this();
+    receive.vector = iovec{nullptr, UringLoop::kBufferSize};
+    receive.header = msghdr{};
+    receive.header.msg_name = &receive.source;
+    receive.header.msg_namelen = sizeof receive.source;
+    receive.header.msg_iov = &receive.vector;
+    receive.header.msg_iovlen = 1;
+    io_uring_sqe* sqe = ring_->entry(&receive);
+    io_uring_prep_recvmsg(sqe, socket_->native_handle(), &receive.header, 0);
+    sqe->flags |= IOSQE_BUFFER_SELECT;
+    sqe->buf_group = UringLoop::kBufferGroup;
+}
+
+void NWUDPConnection::ringReceived(UringOperation& operation, const io_uring_cqe& cqe) {
+    auto& receive = static_cast<RingReceive&>(operation);
+    // Held through this call: the receive may have been the connection's last owner.
+    const auto self = std::move(receive.owner);
+    receive.inFlight = false;
+    UringLoop& ring = *self->ring_;
+    const bool hasBuffer = cqe.flags & IORING_CQE_F_BUFFER;
+    const unsigned buffer = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
+    const auto giveBack = [&] {
+        if (hasBuffer) ring.release(buffer);
+    };
+    if (ring.stopping() || self->cancelled_) {
+        giveBack();
+        return;
+    }
+    if (receive.generation != self->generation_ || !self->socket_) {
+        // The socket this receive was for has gone; the current one may want one.
+        giveBack();
+        self->armRingRead();
+        return;
+    }
+    if (cqe.res >= 0) {
+        asio::ip::udp::endpoint from;
+        const auto length = std::min<std::size_t>(receive.header.msg_namelen, sizeof receive.source);
+        std::memcpy(from.data(), &receive.source, length);
+        from.resize(length);
+        // As on the epoll path: a datagram that slipped in as a reused socket changed
+        // peers is not this association's.
+        if (hasBuffer && from == self->target_ && !self->receives_.empty()) {
+            const auto* data = ring.buffer(buffer);
+            Datagram reply(data, data + cqe.res);
+            giveBack();
+            auto completion = self->takeReceive();
+            if (completion) completion(std::move(reply), ContentContext::defaultMessage, true, std::nullopt);
+        } else {
+            giveBack();
+        }
+    } else {
+        giveBack();
+        const int error = -cqe.res;
+        if (error != EINTR && error != EAGAIN && error != ENOBUFS && error != ECANCELED &&
+            !self->receives_.empty()) {
+            auto completion = self->takeReceive();
+            if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(error));
+        }
+    }
+    if (!self->cancelled_ && !self->receives_.empty()) self->armRingRead();
 }
 
 }  // namespace platform::ne

@@ -9,6 +9,10 @@
 // does, and running out is logged now and then.
 // Sockets are reused from association to association (UpstreamSockets), each
 // connect taking a new random source port.
+// On a queue whose io_context has an io_uring ring (UringLoop), the sends, the
+// receive and the disconnect and drain of a socket going back are submissions of
+// the ring's next flush; a send counts as done once handed to the ring (a UDP
+// send that fails later fails the next receive instead, with the send's error).
 // Owned through shared_ptr: pending work keeps it alive until it is cancelled.
 #include <array>
 #include <asio/ip/udp.hpp>
@@ -20,6 +24,7 @@
 #include <vector>
 
 #include "platform/ne/NWConnection.hpp"
+#include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
 
@@ -46,6 +51,19 @@ public:
 
     NWUDPConnection(std::string host, std::uint16_t port);
 
+    // The reply receive on the ring; one at a time, kept alive by the connection
+    // it holds while the kernel has it.
+    struct RingReceive : UringOperation {
+        msghdr header{};
+        iovec vector{};
+        sockaddr_in6 source{};
+        std::uint64_t generation = 0;
+        bool inFlight = false;
+        std::shared_ptr<NWUDPConnection> owner;
+    };
+    // The kernel's report of a send that failed after it was counted as done.
+    void ringSendFailed(std::uint64_t generation, int error);
+
 private:
     struct PendingSend {
         Datagram content;
@@ -70,6 +88,8 @@ private:
                  void (NWUDPConnection::*ready)());
     void onReadable();
     ReceiveCompletion takeReceive();
+    void armRingRead();
+    static void ringReceived(UringOperation& operation, const io_uring_cqe& cqe);
 
     std::string host_;
     std::uint16_t port_;
@@ -95,6 +115,8 @@ private:
     // after them.
     int delivering_ = 0;
     std::vector<SendOutcome> heldOutcomes_;
+    UringLoop* ring_ = nullptr;  // the queue's ring, when it has one
+    RingReceive ringReceive_;
 };
 
 }  // namespace platform::ne

@@ -14,6 +14,7 @@
 #include "platform/Dispatch.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
+#include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
 
@@ -136,6 +137,7 @@ ProviderHost::~ProviderHost() {
 }
 
 void ProviderHost::listen() {
+    useRings(ios_);
     for (const auto& text : settings_.listenAddresses) {
         asio::error_code ec;
         const auto address = asio::ip::make_address(text, ec);

@@ -1,5 +1,7 @@
 #include "platform/ne/UDPListenerLinux.hpp"
 
+#include <liburing.h>
+
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +13,10 @@
 #include <cstring>
 #include <memory>
 #include <system_error>
+
+#include <asio/post.hpp>
+
+#include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
 
@@ -119,9 +125,155 @@ ReceiveArea& receiveArea(std::size_t batch) {
 
 }  // namespace
 
+// The listener's receive on the ring: armed once and kept armed (re-armed when the
+// kernel ends it, as it does when the provided buffers run out). It outlives its
+// listener until the ring has reported its end, as the kernel may still complete it.
+struct UDPListener::Multishot : UringOperation {
+    struct Arrived {
+        unsigned buffer;
+        std::size_t length;
+    };
+    UringLoop* loop;
+    UDPListener* listener;  // null once the listener is gone
+    int fd;
+    msghdr shape{};  // how much room for the source address and control messages
+    bool armed = false;
+    bool notifyPosted = false;
+    std::vector<Arrived> arrived;   // not handed over yet
+    std::vector<unsigned> held;     // handed over by the last receive()
+    std::function<void(const asio::error_code&)> handler;
+    std::shared_ptr<Multishot> self;  // while the kernel holds the receive
+    struct Tell : UringDeferred {
+        Multishot* owner = nullptr;
+    };
+    Tell tell;
+    std::shared_ptr<Multishot> tellKeep;  // while the telling is queued
+    // Armed again once a buffer comes back, after the kernel ended the receive for
+    // want of one (the buffers may all be the upstream replies' of this turn).
+    Tell rearm;
+    std::shared_ptr<Multishot> rearmKeep;  // while it waits
+    Tell drop;  // at the io_context's shutdown
+
+    Multishot(UringLoop& ring, UDPListener& owner, bool wantControl, int descriptor)
+        : loop(&ring), listener(&owner), fd(descriptor) {
+        complete = &Multishot::completed;
+        tell.owner = this;
+        tell.run = &Multishot::told;
+        rearm.owner = this;
+        rearm.run = &Multishot::rearmed;
+        drop.owner = this;
+        drop.run = &Multishot::dropped;
+        // Rounded up to 8: the kernel puts the control messages right behind the
+        // address, and a cmsghdr wants that alignment.
+        shape.msg_namelen = (sizeof(sockaddr_in6) + 7) & ~std::size_t{7};
+        shape.msg_controllen = wantControl ? kControlSlot : 0;
+        loop->atShutdown(drop);
+    }
+
+    ~Multishot() { loop->forget(drop); }
+    Multishot(const Multishot&) = delete;
+    Multishot& operator=(const Multishot&) = delete;
+
+    // The io_context is going: the reader's handler (which may hold the listener)
+    // goes, as a waiting handler would on the epoll path.
+    static void dropped(UringDeferred& work) {
+        auto& me = *static_cast<Tell&>(work).owner;
+        me.loop->forget(work);
+        const auto keep = me.self ? me.self : me.tellKeep ? me.tellKeep : me.rearmKeep;
+        auto handler = std::move(me.handler);
+        me.handler = nullptr;
+        me.tellKeep.reset();
+        me.rearmKeep.reset();
+        me.self.reset();
+        handler = nullptr;  // may end the listener, and with it the last holder but `keep`
+    }
+
+    void arm(const std::shared_ptr<Multishot>& me) {
+        if (armed || !listener || loop->stopping()) return;
+        armed = true;
+        self = me;
+        io_uring_sqe* sqe = loop->entry(this);
+        io_uring_prep_recvmsg_multishot(sqe, fd, &shape, 0);
+        sqe->flags |= IOSQE_BUFFER_SELECT;
+        sqe->buf_group = UringLoop::kBufferGroup;
+    }
+
+    void giveBack() {
+        for (const unsigned buffer : held) loop->release(buffer);
+        held.clear();
+    }
+
+    // Tells the reader once, after the rest of this turn's completions, so that one
+    // call takes them all.
+    void notify(const std::shared_ptr<Multishot>& me) {
+        if (tell.queued || !handler || arrived.empty() || !listener) return;
+        tellKeep = me;
+        loop->defer(tell);
+    }
+
+    static void rearmed(UringDeferred& work) {
+        auto& me = *static_cast<Tell&>(work).owner;
+        const auto keep = std::move(me.rearmKeep);
+        if (me.loop->stopping() || !me.listener) return;
+        me.arm(keep);
+    }
+
+    static void told(UringDeferred& work) {
+        auto& me = *static_cast<Tell&>(work).owner;
+        const auto keep = std::move(me.tellKeep);
+        if (me.loop->stopping() || !me.listener || !me.handler || me.arrived.empty()) return;
+        auto handler = std::move(me.handler);
+        me.handler = nullptr;
+        handler(asio::error_code());
+    }
+
+    static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
+        auto& me = static_cast<Multishot&>(operation);
+        const bool more = cqe.flags & IORING_CQE_F_MORE;
+        std::shared_ptr<Multishot> keep = me.self;  // the record lives through this call
+        if (!more) {
+            me.armed = false;
+            me.self.reset();
+        }
+        if (cqe.flags & IORING_CQE_F_BUFFER) {
+            const unsigned buffer = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
+            if (cqe.res >= 0 && me.listener && !me.loop->stopping()) {
+                me.arrived.push_back(Arrived{buffer, static_cast<std::size_t>(cqe.res)});
+            } else {
+                me.loop->release(buffer);
+            }
+        }
+        if (!me.listener || me.loop->stopping()) return;
+        // Out of buffers: armed again once the datagrams held now are handed back.
+        if (!more && cqe.res != -ENOBUFS && cqe.res != -ECANCELED) me.arm(keep);
+        if (!more && cqe.res == -ENOBUFS) {
+            // Armed again by the reader's next wait, or else as soon as a buffer is back.
+            me.rearmKeep = keep;
+            me.loop->whenBuffersReturn(me.rearm);
+        }
+        me.notify(keep);
+    }
+};
+
+UDPListener::~UDPListener() {
+    if (!multishot_) return;
+    multishot_->listener = nullptr;
+    multishot_->handler = nullptr;
+    multishot_->giveBack();
+    for (const auto& arrived : multishot_->arrived) multishot_->loop->release(arrived.buffer);
+    multishot_->arrived.clear();
+    if (multishot_->armed && !multishot_->loop->stopping()) {
+        // The kernel holds the socket while the receive is armed: ended now, so that
+        // the port is free again as soon as this listener is gone.
+        io_uring_prep_cancel(multishot_->loop->entry(nullptr), multishot_.get(), 0);
+    }
+    if (!multishot_->loop->stopping()) multishot_->loop->submit();
+    ::close(ringDescriptor_);
+}
+
 UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
                          std::size_t batchSize)
-    : socket_(io), batchSize_(batchSize == 0 ? 1 : batchSize) {
+    : io_(io), socket_(io), batchSize_(batchSize == 0 ? 1 : batchSize) {
     asio::error_code ec;
     // Made here and handed to Asio as a descriptor that may have duplicates: other
     // threads' handles on this socket keep it open after this one closes, so Asio
@@ -167,9 +319,55 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     socket_.non_blocking(true, ec);
     bound_ = socket_.local_endpoint(ec);
     if (ec) throw std::system_error(ec, "cannot read the bound address");
+    if (auto* loop = UringLoop::of(io)) {
+        // Out of the event loop's epoll set: on the ring, a datagram's arrival would
+        // only wake the thread once more, for nothing.
+        ringDescriptor_ = socket_.release(ec);
+        if (ec) throw std::system_error(ec, "cannot hand the listening socket to io_uring");
+        multishot_ = std::make_shared<Multishot>(*loop, *this, wildcard(), ringDescriptor_);
+    }
+}
+
+int UDPListener::descriptor() { return ringDescriptor_ >= 0 ? ringDescriptor_ : socket_.native_handle(); }
+
+std::vector<UDPListener::Received>& UDPListener::receiveFromRing(std::size_t& truncated) {
+    auto& area = receiveArea(batchSize_);
+    auto& received = area.received;
+    received.clear();
+    auto& ring = *multishot_;
+    ring.giveBack();
+    const bool wantControl = wildcard();
+    std::size_t used = 0;
+    for (; used < ring.arrived.size() && received.size() < batchSize_; ++used) {
+        const auto& arrived = ring.arrived[used];
+        ring.held.push_back(arrived.buffer);
+        auto* out = io_uring_recvmsg_validate(ring.loop->buffer(arrived.buffer), static_cast<int>(arrived.length),
+                                              &ring.shape);
+        if (!out || (out->flags & (MSG_TRUNC | MSG_CTRUNC)) || out->namelen > ring.shape.msg_namelen) {
+            ++truncated;
+            continue;
+        }
+        Received item;
+        item.data = std::span<const std::uint8_t>(
+            static_cast<const std::uint8_t*>(io_uring_recvmsg_payload(out, &ring.shape)),
+            io_uring_recvmsg_payload_length(out, static_cast<int>(arrived.length), &ring.shape));
+        item.source.resize(out->namelen);
+        std::memcpy(item.source.data(), io_uring_recvmsg_name(out), out->namelen);
+        item.local = bound_;
+        if (wantControl) {
+            msghdr header{};
+            header.msg_control = io_uring_recvmsg_cmsg_firsthdr(out, &ring.shape);
+            header.msg_controllen = out->controllen;
+            if (!header.msg_control || !localFromControl(header, bound_.port(), item.local)) continue;
+        }
+        received.push_back(item);
+    }
+    ring.arrived.erase(ring.arrived.begin(), ring.arrived.begin() + static_cast<std::ptrdiff_t>(used));
+    return received;
 }
 
 std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated) {
+    if (multishot_) return receiveFromRing(truncated);
     auto& area = receiveArea(batchSize_);
     const bool wantControl = wildcard();
     for (std::size_t i = 0; i < batchSize_; ++i) {
@@ -182,7 +380,7 @@ std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated)
     }
     int got;
     do {
-        got = ::recvmmsg(socket_.native_handle(), area.messages.data(), static_cast<unsigned>(batchSize_),
+        got = ::recvmmsg(descriptor(), area.messages.data(), static_cast<unsigned>(batchSize_),
                          MSG_DONTWAIT, nullptr);
     } while (got < 0 && errno == EINTR);
     auto& received = area.received;
@@ -205,16 +403,35 @@ std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated)
 }
 
 void UDPListener::waitReadable(std::function<void(const asio::error_code&)> handler) {
+    if (multishot_) {
+        auto& ring = *multishot_;
+        ring.giveBack();
+        ring.handler = std::move(handler);
+        if (!ring.armed) ring.arm(multishot_);
+        ring.notify(multishot_);
+        return;
+    }
     socket_.async_wait(asio::socket_base::wait_read, std::move(handler));
 }
 
 void UDPListener::cancel() {
+    if (multishot_) {
+        // Called from any thread: the ring is the listener's thread's.
+        asio::post(io_, [ring = multishot_] {
+            if (ring->armed && !ring->loop->stopping()) io_uring_prep_cancel(ring->loop->entry(nullptr), ring.get(), 0);
+            if (auto handler = std::move(ring->handler)) {
+                ring->handler = nullptr;
+                handler(asio::error::operation_aborted);
+            }
+        });
+        return;
+    }
     asio::error_code ignored;
     socket_.cancel(ignored);
 }
 
 int UDPListener::steer(unsigned sockets) {
-    const int fd = socket_.native_handle();
+    const int fd = descriptor();
     if (sockets == 0) {
         const int unused = 0;
         if (::setsockopt(fd, SOL_SOCKET, SO_DETACH_REUSEPORT_BPF, &unused, sizeof unused) == 0) return 0;
@@ -245,6 +462,7 @@ int UDPListener::steer(unsigned sockets) {
 int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
                           const std::vector<const asio::ip::udp::endpoint*>& destinations,
                           const asio::ip::udp::endpoint& from) {
+    if (multishot_ && multishot_->loop->inThread()) return sendOnRing(datagrams, destinations, from);
     const std::size_t total = std::min(datagrams.size(), destinations.size());
     constexpr std::size_t kInline = 8;
     // Left uninitialised: only the first `total` entries are used, each set below.
@@ -293,7 +511,7 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
     std::size_t done = 0;
     int waits = 0;
     while (done < total) {
-        const int sent = ::sendmmsg(socket_.native_handle(), messages + done,
+        const int sent = ::sendmmsg(descriptor(), messages + done,
                                     static_cast<unsigned>(total - done), MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
@@ -304,7 +522,7 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
         if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && waits < 3) {
             // The send buffer is full: give it a moment rather than drop the answer.
             ++waits;
-            pollfd p{socket_.native_handle(), POLLOUT, 0};
+            pollfd p{descriptor(), POLLOUT, 0};
             ::poll(&p, 1, 20);
             continue;
         }
@@ -312,6 +530,86 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
         ++done;  // that datagram is lost; the rest still go
     }
     return firstError;
+}
+
+namespace {
+
+// A reply on its way to a client through the ring: it owns the bytes and the
+// header until the kernel has sent them. Kept per thread and reused.
+struct ClientSend : UringOperation {
+    msghdr header{};
+    iovec vector{};
+    sockaddr_storage destination{};
+    std::array<std::uint8_t, kControlSlot> control{};
+    Datagram data;
+    std::vector<std::unique_ptr<ClientSend>>* pool = nullptr;  // the sending thread's
+    UringLoop* loop = nullptr;
+
+    static void completed(UringOperation& operation, const io_uring_cqe&) {
+        // A failure is the client's loss, as a failed sendmmsg's would be: nothing
+        // waits for it. A ring that is being shut down may be reaped by another
+        // thread, whose pool this is not.
+        std::unique_ptr<ClientSend> me(&static_cast<ClientSend&>(operation));
+        if (!me->loop->stopping()) me->pool->push_back(std::move(me));
+    }
+};
+
+std::vector<std::unique_ptr<ClientSend>>& clientSendPool() {
+    thread_local std::vector<std::unique_ptr<ClientSend>> pool;
+    return pool;
+}
+
+}  // namespace
+
+int UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
+                            const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                            const asio::ip::udp::endpoint& from) {
+    const std::size_t total = std::min(datagrams.size(), destinations.size());
+    auto& pool = clientSendPool();
+    for (std::size_t i = 0; i < total; ++i) {
+        std::unique_ptr<ClientSend> send;
+        if (pool.empty()) {
+            send = std::make_unique<ClientSend>();
+            send->complete = &ClientSend::completed;
+            send->pool = &pool;
+        } else {
+            send = std::move(pool.back());
+            pool.pop_back();
+        }
+        send->loop = multishot_->loop;
+        send->data.assign(datagrams[i].begin(), datagrams[i].end());
+        send->vector = iovec{send->data.data(), send->data.size()};
+        const auto length = std::min<std::size_t>(destinations[i]->size(), sizeof send->destination);
+        std::memcpy(&send->destination, destinations[i]->data(), length);
+        send->header = msghdr{};
+        send->header.msg_name = &send->destination;
+        send->header.msg_namelen = static_cast<socklen_t>(length);
+        send->header.msg_iov = &send->vector;
+        send->header.msg_iovlen = 1;
+        if (wildcard()) {
+            send->control.fill(0);
+            send->header.msg_control = send->control.data();
+            send->header.msg_controllen = kControlSlot;
+            if (from.address().is_v4()) {
+                in_pktinfo info{};
+                const auto bytes = from.address().to_v4().to_bytes();
+                std::memcpy(&info.ipi_spec_dst, bytes.data(), bytes.size());
+                putPacketInfo(send->header, IPPROTO_IP, IP_PKTINFO, info);
+            } else {
+                in6_pktinfo info{};
+                const auto bytes = from.address().to_v6().to_bytes();
+                std::memcpy(&info.ipi6_addr, bytes.data(), bytes.size());
+                putPacketInfo(send->header, IPPROTO_IPV6, IPV6_PKTINFO, info);
+            }
+        }
+        auto* raw = send.release();
+        io_uring_prep_sendmsg(multishot_->loop->entry(raw), descriptor(), &raw->header, 0);
+    }
+    // In the kernel's hands when the writer is told it is written, as sendmmsg's
+    // would be; inside a turn of the ring, as soon as that turn's handlers are done,
+    // with whatever else they queued.
+    multishot_->loop->submitSoon();
+    return 0;
 }
 
 }  // namespace platform::ne

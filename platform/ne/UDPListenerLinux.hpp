@@ -8,6 +8,11 @@
 // socket (one at a time); sendFrom() may be called from any thread. The socket
 // closes when the last owner (the host or a flow still answering) lets go.
 //
+// With the thread's io_uring ring (UringLoop), the socket's receive stays armed
+// (multishot) and fills the ring's provided buffers; waitReadable's handler runs
+// once per turn of the loop that brought datagrams, and receive() hands them over
+// as recvmmsg's would. Replies then go out as submissions of the next flush.
+//
 // Memory: the receive slots belong to the receiving thread, not to the socket, and
 // are shared by every listener that thread reads. A slot takes the largest UDP
 // datagram, but only the pages that datagrams have actually filled are resident:
@@ -20,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -39,6 +45,9 @@ public:
     // std::system_error naming the address when the socket cannot be made.
     UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& address, bool reusePort,
                 std::size_t batchSize);
+    ~UDPListener();
+    UDPListener(const UDPListener&) = delete;
+    UDPListener& operator=(const UDPListener&) = delete;
 
     const asio::ip::udp::endpoint& boundEndpoint() const { return bound_; }
     bool wildcard() const { return bound_.address().is_unspecified(); }
@@ -64,10 +73,25 @@ public:
                  const std::vector<const asio::ip::udp::endpoint*>& destinations,
                  const asio::ip::udp::endpoint& from);
 
+    // Whether this listener receives through io_uring.
+    bool onRing() const { return multishot_ != nullptr; }
+
+    struct Multishot;  // the armed receive on the ring
+
 private:
+    std::vector<Received>& receiveFromRing(std::size_t& truncated);
+    int sendOnRing(const std::vector<Datagram>& datagrams,
+                   const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                   const asio::ip::udp::endpoint& from);
+
+    int descriptor();
+
+    asio::io_context& io_;
     asio::ip::udp::socket socket_;
+    int ringDescriptor_ = -1;  // the socket, once released to the ring
     asio::ip::udp::endpoint bound_;
     std::size_t batchSize_;
+    std::shared_ptr<Multishot> multishot_;
 };
 
 }  // namespace platform::ne

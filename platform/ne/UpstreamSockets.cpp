@@ -5,6 +5,7 @@
 #include <asio/execution/context.hpp>
 #include <asio/query.hpp>
 #include <cerrno>
+#include <memory>
 
 namespace platform::ne {
 
@@ -32,7 +33,107 @@ bool disconnectAndDrain(int fd) {
     return false;
 }
 
+// A socket on its way back through the ring: disconnected, then read until the
+// kernel says nothing is left. Reused, per thread.
+struct RingReturn {
+    struct Part : UringOperation {
+        RingReturn* record = nullptr;
+    };
+    Part disconnect;
+    Part drain;
+    std::optional<asio::ip::udp::socket> socket;
+    std::optional<Queue> queue;
+    int family = 0;
+    std::uint32_t mark = 0;
+    int pending = 0;  // completions still to come
+    int drained = 0;
+    bool failed = false;
+    std::uint8_t discard = 0;
+    sockaddr unspecified{};
+    UringLoop* ring = nullptr;
+    std::vector<std::unique_ptr<RingReturn>>* pool = nullptr;  // the returning thread's
+
+    RingReturn() {
+        disconnect.record = this;
+        drain.record = this;
+        disconnect.complete = &RingReturn::disconnected;
+        drain.complete = &RingReturn::drainedOne;
+    }
+
+    void drainOnce() {
+        ++pending;
+        io_uring_prep_recv(ring->entry(&drain), socket->native_handle(), &discard, sizeof discard,
+                           MSG_DONTWAIT | MSG_TRUNC);
+    }
+
+    static void disconnected(UringOperation& operation, const io_uring_cqe& cqe) {
+        auto& me = *static_cast<Part&>(operation).record;
+        if (cqe.res < 0) me.failed = true;
+        me.finishOne();
+    }
+
+    static void drainedOne(UringOperation& operation, const io_uring_cqe& cqe) {
+        auto& me = *static_cast<Part&>(operation).record;
+        const int error = cqe.res < 0 ? -cqe.res : 0;
+        if (cqe.res >= 0 || error == EINTR || error == ECONNREFUSED || error == EHOSTUNREACH ||
+            error == ENETUNREACH) {
+            // A late reply or the error its peer's ICMP left: read away, and look again.
+            if (!me.failed && !me.ring->stopping() && ++me.drained <= kMaxDrained) {
+                me.drainOnce();
+            } else {
+                me.failed = true;
+            }
+        } else if (error != EAGAIN && error != EWOULDBLOCK) {
+            me.failed = true;  // also a drain cancelled by a failed disconnect
+        }
+        me.finishOne();
+    }
+
+    void finishOne() {
+        if (--pending > 0) return;
+        std::unique_ptr<RingReturn> done(this);
+        if (!failed && !ring->stopping()) {
+            UpstreamSockets::of(*queue).keep(std::move(*socket), family, mark, *queue);
+        }
+        socket.reset();  // closed when not kept
+        queue.reset();
+        if (!ring->stopping()) pool->push_back(std::move(done));
+    }
+};
+
 }  // namespace
+
+void UpstreamSockets::giveThroughRing(UringLoop& ring, asio::ip::udp::socket socket, int family,
+                                      std::uint32_t mark, const Queue& queue) {
+    thread_local std::vector<std::unique_ptr<RingReturn>> pool;
+    std::unique_ptr<RingReturn> record;
+    if (pool.empty()) {
+        record = std::make_unique<RingReturn>();
+        record->pool = &pool;
+        record->ring = &ring;
+    } else {
+        record = std::move(pool.back());
+        pool.pop_back();
+    }
+    auto* me = record.release();
+    me->ring = &ring;
+    me->pending = 0;
+    me->socket.emplace(std::move(socket));
+    me->queue.emplace(queue);
+    me->family = family;
+    me->mark = mark;
+    me->drained = 0;
+    me->failed = false;
+    me->unspecified = sockaddr{};
+    me->unspecified.sa_family = AF_UNSPEC;
+    // The disconnect gives the port up; the receive linked behind it reads what the
+    // last peer left, and reports EAGAIN once nothing is.
+    ++me->pending;
+    io_uring_sqe* disconnect = ring.entry(&me->disconnect);
+    io_uring_prep_connect(disconnect, me->socket->native_handle(), &me->unspecified, sizeof me->unspecified);
+    disconnect->flags |= IOSQE_IO_LINK;
+    me->drainOnce();
+}
 
 asio::execution_context::id UpstreamSockets::id;
 
@@ -61,6 +162,10 @@ void UpstreamSockets::give(asio::ip::udp::socket socket, int family, std::uint32
     asio::error_code ec;
     socket.cancel(ec);
     if (ec || !disconnectAndDrain(socket.native_handle())) return;  // closed as it goes
+    keep(std::move(socket), family, mark, queue);
+}
+
+void UpstreamSockets::keep(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue) {
     std::lock_guard lock(mutex_);
     if (shutDown_ || idle_.size() >= kMaxIdle) return;
     idle_.push_back(Idle{std::move(socket), family, mark, period_});

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/ne/Queue.hpp"
+#include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
 
@@ -50,6 +51,13 @@ public:
     // kMaxIdle are idle already. The trim timer runs on `queue`'s context.
     // `family` is the socket's address family (the protocol's).
     void give(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue);
+    // Takes back a socket that is disconnected and drained already (the ring did
+    // it); kept unless kMaxIdle are idle already.
+    void keep(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue);
+    // Takes back a connected socket through `ring`: the disconnect and the drain are
+    // submissions, and the socket is kept once they report it clean.
+    static void giveThroughRing(UringLoop& ring, asio::ip::udp::socket socket, int family, std::uint32_t mark,
+                                const Queue& queue);
     // Closes the sockets that were idle all through the last trim period (the
     // timer calls it every kTrimPeriod while any are idle).
     void trim();

@@ -163,6 +163,28 @@ TEST_F(DaemonLifecycle, HangUpIsIgnoredAndSaidOnceAndAStopRemovesTheLinkSocket) 
     EXPECT_TRUE(sockets().empty());
 }
 
+// Where io_uring is refused (here by the setting that forces the epoll path), the
+// daemon says so once, whatever its thread count, and serves on epoll.
+TEST_F(DaemonLifecycle, WithoutIoUringItSaysSoOnceAndServes) {
+    const auto resolverPort = startResolver({});
+    ASSERT_NE(resolverPort, 0);
+    auto& daemon = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0",
+                                "--upstream-port", std::to_string(resolverPort), "--threads", "3"},
+                               {"/usr/bin/env", "KIV_NE_IO_URING=0"});
+    const auto port = listeningPort(daemon);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(daemon.waitForLine("proxy started"));
+    EXPECT_EQ(waitForError("runs on epoll, not io_uring"), 1u);
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, testing_dnsproxy::query(0x4242, "epoll.example"));
+    const auto reply = client.receive(5000);
+    ASSERT_TRUE(reply);
+    ASSERT_GE(reply->bytes.size(), 2u);
+    EXPECT_EQ(reply->bytes[0], 0x42);
+    stopCleanly(daemon);
+    EXPECT_EQ(waitForError("runs on epoll, not io_uring"), 1u);
+}
+
 TEST_F(DaemonLifecycle, AMissingPreferencesFolderIsWaitedFor) {
     const auto preferences = folder / "config" / "kiv" / "preferences.json";
     auto& daemon = startDaemon({"--preferences", preferences.string(), "--listen", "127.0.0.1", "--port", "0"});

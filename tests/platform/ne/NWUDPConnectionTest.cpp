@@ -8,6 +8,7 @@
 #include "platform/ne/NWUDPConnection.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 #include "platform/ne/UpstreamSockets.hpp"
+#include "platform/ne/UringLoop.hpp"
 
 namespace {
 
@@ -26,6 +27,10 @@ struct Received {
 
 class NWUDPConnectionTest : public ::testing::Test {
 protected:
+    // On the ring unless KIV_NE_IO_URING=0 (the program runs both ways) or the
+    // kernel refuses it.
+    NWUDPConnectionTest() { platform::ne::UringLoop::enable(io); }
+
     std::shared_ptr<NWUDPConnection> connect(const std::string& host, std::uint16_t port) {
         auto connection = NWUDPConnection::make(host, port);
         connection->setStateUpdateHandler([this](const NWConnectionState& s) { states.push_back(s); });

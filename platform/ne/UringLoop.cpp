@@ -1,0 +1,316 @@
+#include "platform/ne/UringLoop.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <asio/execution/context.hpp>
+#include <asio/post.hpp>
+#include <asio/query.hpp>
+#include <cerrno>
+#include <cstdlib>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "platform/SystemLog.hpp"
+
+namespace platform::ne {
+
+namespace {
+
+// An operation whose completions nobody waits for (the cancels of shutdown).
+UringOperation noOneWaits{[](UringOperation&, const io_uring_cqe&) {}};
+
+std::string uringErrorText(int error) { return std::strerror(error < 0 ? -error : error); }
+
+}  // namespace
+
+asio::execution_context::id UringLoop::id;
+
+UringLoop::UringLoop(asio::execution_context& context)
+    : asio::execution_context::service(context), io_(static_cast<asio::io_context&>(context)) {}
+
+UringLoop::~UringLoop() {
+    if (!ready_) return;
+    if (bufferRing_) ::munmap(bufferRing_, bufferRingBytes_);
+    io_uring_queue_exit(&ring_);
+}
+
+bool UringLoop::wanted() {
+    const char* value = std::getenv("KIV_NE_IO_URING");
+    return !value || std::string(value) != "0";
+}
+
+std::string UringLoop::probe() {
+    io_uring_probe* probe = io_uring_get_probe();
+    if (!probe) return "io_uring is not available";
+    std::string missing;
+    for (const auto& [op, name] : {std::pair{IORING_OP_RECVMSG, "recvmsg"}, std::pair{IORING_OP_SENDMSG, "sendmsg"},
+                                  std::pair{IORING_OP_SEND, "send"}, std::pair{IORING_OP_RECV, "recv"},
+                                  std::pair{IORING_OP_CONNECT, "connect"},
+                                  std::pair{IORING_OP_ASYNC_CANCEL, "cancel"}}) {
+        if (!io_uring_opcode_supported(probe, op)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+    }
+    io_uring_free_probe(probe);
+    return missing.empty() ? std::string() : "io_uring lacks " + missing;
+}
+
+std::string UringLoop::enable(asio::io_context& io) {
+    auto& loop = asio::use_service<UringLoop>(io);
+    if (loop.ready_ || !loop.failure_.empty()) return loop.failure_;
+    if (!wanted()) {
+        loop.failure_ = "KIV_NE_IO_URING=0 asks for the epoll path";
+    } else if (auto missing = probe(); !missing.empty()) {
+        loop.failure_ = std::move(missing);
+    } else if (std::string error; !loop.setUp(error)) {
+        loop.failure_ = std::move(error);
+    }
+    return loop.failure_;
+}
+
+void useRings(const std::vector<asio::io_context*>& ios) {
+    static std::once_flag said;
+    for (auto* io : ios) {
+        const auto why = UringLoop::enable(*io);
+        if (why.empty()) continue;
+        std::call_once(said, [&] {
+            SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+                .notice("The UDP path runs on epoll, not io_uring: " + why);
+        });
+    }
+}
+
+UringLoop* UringLoop::of(asio::io_context& io) {
+    if (!asio::has_service<UringLoop>(io)) return nullptr;
+    auto& loop = asio::use_service<UringLoop>(io);
+    return loop.ready_ && !loop.stopping_ ? &loop : nullptr;
+}
+
+UringLoop* UringLoop::of(const Queue& queue) {
+    auto& context = asio::query(queue, asio::execution::context);
+    if (!asio::has_service<UringLoop>(context)) return nullptr;
+    auto& loop = asio::use_service<UringLoop>(context);
+    return loop.ready_ && !loop.stopping_ ? &loop : nullptr;
+}
+
+bool UringLoop::setUp(std::string& error) {
+    io_uring_params params{};
+    // Room for the completions of a burst of multishot receives between two turns.
+    params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_SUBMIT_ALL;
+    params.cq_entries = kCompletionEntries;
+    if (const int result = io_uring_queue_init_params(kEntries, &ring_, &params); result < 0) {
+        error = "io_uring setup failed (" + uringErrorText(result) + ")";
+        return false;
+    }
+    const auto fail = [&](const std::string& what, int result) {
+        error = what + " (" + uringErrorText(result) + ")";
+        if (bufferRing_) ::munmap(bufferRing_, bufferRingBytes_);
+        bufferRing_ = nullptr;
+        io_uring_queue_exit(&ring_);
+        return false;
+    };
+    if (!(params.features & IORING_FEAT_NODROP)) return fail("io_uring may drop completions", EOPNOTSUPP);
+    // The provided-buffer ring: the kernel picks a buffer for each datagram.
+    bufferRingBytes_ = kBufferCount * sizeof(io_uring_buf);
+    void* mapped = ::mmap(nullptr, bufferRingBytes_, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
+    if (mapped == MAP_FAILED) return fail("cannot map io_uring's buffer ring", errno);
+    bufferRing_ = static_cast<io_uring_buf_ring*>(mapped);
+    io_uring_buf_reg registration{};
+    registration.ring_addr = reinterpret_cast<std::uintptr_t>(bufferRing_);
+    registration.ring_entries = kBufferCount;
+    registration.bgid = kBufferGroup;
+    if (const int result = io_uring_register_buf_ring(&ring_, &registration, 0); result < 0) {
+        return fail("io_uring has no provided-buffer rings", result);
+    }
+    // Uncleared: a buffer's pages become resident only once a datagram fills them.
+    buffers_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferCount * kBufferSize);
+    io_uring_buf_ring_init(bufferRing_);
+    const int mask = io_uring_buf_ring_mask(kBufferCount);
+    for (unsigned i = 0; i < kBufferCount; ++i) {
+        io_uring_buf_ring_add(bufferRing_, buffer(i), kBufferSize, static_cast<unsigned short>(i), mask,
+                              static_cast<int>(i));
+    }
+    io_uring_buf_ring_advance(bufferRing_, kBufferCount);
+    const int copy = ::fcntl(ring_.ring_fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return fail("cannot register io_uring with the event loop", errno);
+    asio::error_code ec;
+    ringDescriptor_ = std::make_unique<asio::posix::stream_descriptor>(io_);
+    ringDescriptor_->assign(copy, ec);
+    if (ec) {
+        ::close(copy);
+        ringDescriptor_.reset();
+        return fail("cannot register io_uring with the event loop", ec.value());
+    }
+    ready_ = true;
+    waitForCompletions();
+    return true;
+}
+
+void UringLoop::waitForCompletions() {
+    if (waiting_ || stopping_ || !ringDescriptor_) return;
+    waiting_ = true;
+    ringDescriptor_->async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
+        waiting_ = false;
+        if (ec || stopping_) return;
+        claim();
+        ++counters_.wakes;
+        reap();
+        waitForCompletions();
+    });
+}
+
+io_uring_sqe* UringLoop::entry(UringOperation* operation) {
+    io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+    if (!sqe) {
+        ++counters_.submitCalls;
+        io_uring_submit(&ring_);
+        queued_ = 0;
+        sqe = io_uring_get_sqe(&ring_);
+    }
+    // The ring has kEntries free after a submit, so this cannot fail twice.
+    io_uring_sqe_set_data(sqe, operation);
+    ++queued_;
+    scheduleFlush();
+    return sqe;
+}
+
+void UringLoop::scheduleFlush() {
+    // Inside a reap or a batch, its end submits.
+    if (flushPosted_ || stopping_ || reaping_ || batching_ > 0) return;
+    flushPosted_ = true;
+    postFlush();
+}
+
+void UringLoop::submit() {
+    if (queued_ == 0) return;
+    ++counters_.submitCalls;
+    const int submitted = io_uring_submit(&ring_);
+    if (submitted > 0) counters_.submitted += static_cast<std::uint64_t>(submitted);
+    queued_ = 0;
+}
+
+void UringLoop::submitSoon() {
+    if (reaping_ || batching_ > 0) return;
+    submit();
+}
+
+void UringLoop::postFlush() {
+    asio::post(io_, [this] {
+        flushPosted_ = false;
+        claim();
+        // Submitted meanwhile by someone who could not wait: what completed is the
+        // ring descriptor's news, handled in its turn (after the work queued before it).
+        if (queued_ == 0 && deferred_.empty()) return;
+        flush();
+    });
+}
+
+void UringLoop::flush() {
+    submit();
+    // What the submissions completed at once (sends, disconnects) is handled now, not
+    // after another wait.
+    reap();
+}
+
+void UringLoop::defer(UringDeferred& work) {
+    if (work.queued || stopping_) return;
+    work.queued = true;
+    deferred_.push_back(&work);
+    if (reaping_) return;
+    // Not inside a reap: one of its own, through the flush.
+    if (flushPosted_) return;
+    flushPosted_ = true;
+    postFlush();
+}
+
+void UringLoop::reap() {
+    if (reaping_) return;
+    reaping_ = true;
+    // What the completions submit goes in at the end, and what that completes at
+    // once is handled in the same pass; a few rounds at most.
+    for (int round = 0; round < 4; ++round) {
+        bool any = false;
+        for (;;) {
+            io_uring_cqe* cqe = nullptr;
+            if (io_uring_peek_cqe(&ring_, &cqe) != 0 || !cqe) break;
+            // Copied and consumed first: the completion may queue more.
+            const io_uring_cqe copy = *cqe;
+            io_uring_cqe_seen(&ring_, cqe);
+            ++counters_.completions;
+            any = true;
+            auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
+            if (operation && operation->complete) operation->complete(*operation, copy);
+        }
+        while (!deferred_.empty()) {
+            running_.swap(deferred_);
+            for (auto* work : running_) {
+                work->queued = false;
+                work->run(*work);
+            }
+            running_.clear();
+            any = true;
+        }
+        if (queued_ == 0 || stopping_) break;
+        submit();
+        if (!any) break;
+    }
+    reaping_ = false;
+    if (queued_ > 0 || !deferred_.empty()) scheduleFlush();
+}
+
+void UringLoop::release(unsigned id) {
+    io_uring_buf_ring_add(bufferRing_, buffer(id), kBufferSize, static_cast<unsigned short>(id),
+                          io_uring_buf_ring_mask(kBufferCount), 0);
+    io_uring_buf_ring_advance(bufferRing_, 1);
+    if (starved_.empty()) return;
+    auto starved = std::move(starved_);
+    starved_.clear();
+    for (auto* work : starved) defer(*work);
+}
+
+void UringLoop::whenBuffersReturn(UringDeferred& work) {
+    if (work.queued || stopping_) return;
+    if (std::find(starved_.begin(), starved_.end(), &work) == starved_.end()) starved_.push_back(&work);
+}
+
+void UringLoop::shutdown() {
+    if (!ready_ || stopping_) return;
+    stopping_ = true;
+    ringDescriptor_.reset();
+    // Every operation still armed ends now, and its completion lets its holder go.
+    io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+    if (!sqe) {
+        io_uring_submit(&ring_);
+        sqe = io_uring_get_sqe(&ring_);
+    }
+    if (sqe) {
+        io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
+        io_uring_sqe_set_data(sqe, &noOneWaits);
+    }
+    for (int round = 0; round < 64; ++round) {
+        __kernel_timespec wait{0, 10'000'000};
+        io_uring_cqe* cqe = nullptr;
+        const int result = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &wait, nullptr);
+        reap();
+        if (result == -ETIME) break;
+    }
+    // Deferred work lets its holders go (it sees the ring stopping).
+    const auto atShutdown = shutdownWork_;
+    for (auto* work : atShutdown) {
+        // One may end another's holder, which forgets its work.
+        if (std::find(shutdownWork_.begin(), shutdownWork_.end(), work) != shutdownWork_.end()) work->run(*work);
+    }
+    for (auto* work : starved_) deferred_.push_back(work);
+    starved_.clear();
+    while (!deferred_.empty()) {
+        running_.swap(deferred_);
+        for (auto* work : running_) {
+            work->queued = false;
+            work->run(*work);
+        }
+        running_.clear();
+    }
+}
+
+}  // namespace platform::ne

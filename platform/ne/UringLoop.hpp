@@ -1,0 +1,188 @@
+#pragma once
+// An io_uring ring for one io_context of the provider host: the hot path's socket
+// work (the listeners' receives, the replies to clients, the upstream sends,
+// receives, disconnects and drains) goes in as submissions rather than as one
+// system call each, and a listener's receive stays armed (multishot) instead of
+// costing a readiness event and a recvmmsg per wake-up.
+//
+// The ring does not replace the io_context's event loop: timers, posts from other
+// threads and signals keep working as they do. The ring's descriptor waits on the
+// io_context's reactor, so its completions wake the thread like any socket would;
+// the submissions made while the thread works go in together, once per turn of the
+// loop (a flush posted with the first of them), and whatever they complete at once
+// is handled in that same turn.
+//
+// Received datagrams land in the ring's provided buffers (one group per ring): a
+// buffer is the kernel's to fill again once its holder gives it back.
+//
+// Availability: enable() sets a ring up for an io_context unless io_uring is
+// missing or refused (an old kernel, kernel.io_uring_disabled, a seccomp filter, a
+// failing setup) or KIV_NE_IO_URING=0 asks for the epoll path; of() then gives
+// nullptr and every user works as before. The ring belongs to the single thread
+// that runs its io_context: use it only from there.
+#include <liburing.h>
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ne/Queue.hpp"
+
+namespace platform::ne {
+
+// What a submission's completion goes to: the user_data of its entries. The
+// object holding it stays alive until its last completion arrives.
+struct UringOperation {
+    using Complete = void (*)(UringOperation&, const io_uring_cqe&);
+    Complete complete = nullptr;
+};
+
+// Work to run once the completions at hand are handled (a listener telling its
+// reader once for all the datagrams of one turn). Its holder keeps it alive until it ran.
+struct UringDeferred {
+    void (*run)(UringDeferred&) = nullptr;
+    bool queued = false;
+};
+
+// Counts of what went through a ring (tests and the benchmark).
+struct UringCounters {
+    std::uint64_t submitCalls = 0;
+    std::uint64_t submitted = 0;
+    std::uint64_t completions = 0;
+    std::uint64_t wakes = 0;
+};
+
+class UringLoop final : public asio::execution_context::service {
+public:
+    using key_type = UringLoop;
+    static asio::execution_context::id id;
+
+    static constexpr unsigned kEntries = 256;
+    static constexpr unsigned kCompletionEntries = 4096;
+    static constexpr unsigned kBufferCount = 128;  // a power of two
+    // The largest UDP payload, and room for the multishot receive's header, the
+    // source address and the packet-info control message in front of it.
+    static constexpr std::size_t kBufferSize = 65536 + 256;
+    static constexpr std::uint16_t kBufferGroup = 0;
+
+    explicit UringLoop(asio::execution_context& context);
+    ~UringLoop() override;
+
+    // Sets up the ring of `io` (once; later calls report the first outcome). Returns
+    // an empty string when the ring is in use, else why not.
+    static std::string enable(asio::io_context& io);
+    // Whether the environment leaves io_uring allowed (KIV_NE_IO_URING is not "0").
+    static bool wanted();
+    // What this kernel's io_uring lacks for the hot path; empty when it has it all.
+    static std::string probe();
+    // The ring of the io_context behind `queue` (or `io`), when enabled there.
+    static UringLoop* of(asio::io_context& io);
+    static UringLoop* of(const Queue& queue);
+
+    // An entry to fill, whose completions go to `operation`; the flush is scheduled.
+    // Never null: a full submission queue is submitted first.
+    io_uring_sqe* entry(UringOperation* operation);
+    // Submits what is queued and handles what completed meanwhile.
+    void flush();
+    // Submits what is queued, now; what completes is handled later.
+    void submit();
+    // Runs `work` after the completions being handled now, or in a turn of its own.
+    void defer(UringDeferred& work);
+    // Runs `work` (deferred) once a buffer comes back: a multishot receive that
+    // found none ended, and is armed again then.
+    void whenBuffersReturn(UringDeferred& work);
+    // Runs `work` when the io_context shuts down, as it destroys the handlers still
+    // waiting (what a holder keeps for a later completion must go then, or cycles
+    // of owners outlive the io_context); forget() before `work` goes.
+    void atShutdown(UringDeferred& work) { shutdownWork_.push_back(&work); }
+    void forget(UringDeferred& work) { std::erase(shutdownWork_, &work); }
+    // Submits now unless a reap or a Batch under way will at its end.
+    void submitSoon();
+    // Whether a reap or a Batch is under way: what is queued now goes in at its end.
+    bool inTurn() const { return reaping_ || batching_ > 0; }
+
+    // The entries queued while one lives go in together when the outermost ends
+    // (and what they complete at once is handled then), without a flush of their own.
+    class Batch {
+    public:
+        // `handleAtEnd` false: the outermost only submits, and what completes is the
+        // ring descriptor's news (for callers that must not run other work's
+        // completions before they return).
+        explicit Batch(UringLoop* loop, bool handleAtEnd = true) : loop_(loop), handleAtEnd_(handleAtEnd) {
+            if (loop_) ++loop_->batching_;
+        }
+        ~Batch() {
+            if (!loop_ || --loop_->batching_ > 0 || loop_->reaping_) return;
+            if (handleAtEnd_) {
+                loop_->flush();
+            } else {
+                loop_->submit();
+            }
+        }
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        UringLoop* loop_;
+        bool handleAtEnd_;
+    };
+
+    std::uint8_t* buffer(unsigned id) { return buffers_.get() + static_cast<std::size_t>(id) * kBufferSize; }
+    // Hands buffer `id` back to the kernel.
+    void release(unsigned id);
+    bool stopping() const { return stopping_; }
+    // Whether the caller is the ring's thread: the one that runs its io_context, or
+    // anyone before it first ran.
+    bool inThread() const {
+        const auto owner = owner_.load(std::memory_order_relaxed);
+        return owner == std::thread::id() || owner == std::this_thread::get_id();
+    }
+    const UringCounters& counters() const { return counters_; }
+
+private:
+    bool setUp(std::string& error);
+    void shutdown() override;
+    void waitForCompletions();
+    void reap();
+    void scheduleFlush();
+    void postFlush();
+
+    void claim() {
+        if (owner_.load(std::memory_order_relaxed) == std::thread::id())
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+
+    asio::io_context& io_;
+    std::atomic<std::thread::id> owner_{};
+    bool ready_ = false;
+    std::string failure_;
+    io_uring ring_{};
+    io_uring_buf_ring* bufferRing_ = nullptr;
+    std::size_t bufferRingBytes_ = 0;
+    std::unique_ptr<std::uint8_t[]> buffers_;
+    std::unique_ptr<asio::posix::stream_descriptor> ringDescriptor_;
+    std::vector<UringDeferred*> deferred_;
+    std::vector<UringDeferred*> running_;
+    std::vector<UringDeferred*> starved_;  // waiting for a buffer
+    std::vector<UringDeferred*> shutdownWork_;
+    std::size_t queued_ = 0;  // entries not submitted yet
+    unsigned released_ = 0;   // buffers given back since the last advance
+    bool flushPosted_ = false;
+    int batching_ = 0;
+    bool waiting_ = false;
+    bool reaping_ = false;
+    bool stopping_ = false;
+    UringCounters counters_;
+};
+
+// Enables the rings of `ios`; the first time one cannot be, the process says why,
+// once, and those io_contexts keep the epoll path.
+void useRings(const std::vector<asio::io_context*>& ios);
+
+}  // namespace platform::ne

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "fakes/ne/IoRunner.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/ne/NWUDPConnection.hpp"
+#include "platform/ne/UDPListenerLinux.hpp"
+#include "platform/ne/UringLoop.hpp"
+
+namespace {
+
+using platform::ne::UDPListener;
+using platform::ne::UringLoop;
+
+// Sets KIV_NE_IO_URING for one case and puts back what was there.
+class RingSetting {
+public:
+    explicit RingSetting(const char* value) {
+        if (const char* old = std::getenv("KIV_NE_IO_URING")) old_ = old;
+        ::setenv("KIV_NE_IO_URING", value, 1);
+    }
+    ~RingSetting() {
+        if (old_) {
+            ::setenv("KIV_NE_IO_URING", old_->c_str(), 1);
+        } else {
+            ::unsetenv("KIV_NE_IO_URING");
+        }
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+TEST(UringLoop, AskedForEpollKeepsTheEpollPath) {
+    const RingSetting off("0");
+    asio::io_context io;
+    EXPECT_NE(UringLoop::enable(io).find("KIV_NE_IO_URING=0"), std::string::npos);
+    EXPECT_EQ(UringLoop::of(io), nullptr);
+    // Its listeners read as before.
+    UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+    EXPECT_FALSE(listener.onRing());
+}
+
+class UringListener : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!UringLoop::wanted()) GTEST_SKIP() << "the epoll run of this program";
+        if (const auto why = UringLoop::enable(io); !why.empty()) GTEST_SKIP() << why;
+    }
+    asio::io_context io;
+};
+
+// More datagrams than the ring has buffers, sent before the listener runs: the
+// receive runs dry, is armed again as the buffers come back, and every datagram
+// arrives whole, the largest a UDP datagram can be among them.
+TEST_F(UringListener, ABurstBeyondTheProvidedBuffersArrivesWhole) {
+    auto listener = std::make_shared<UDPListener>(
+        io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 32);
+    ASSERT_TRUE(listener->onRing());
+    fakes::LoopbackSocket client;
+    const std::size_t count = 3 * UringLoop::kBufferCount;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t size = i == 7 ? 65507 : 3 + i % 40;
+        std::vector<std::uint8_t> bytes(size, static_cast<std::uint8_t>(i));
+        bytes[0] = static_cast<std::uint8_t>(i >> 8);
+        bytes[1] = static_cast<std::uint8_t>(i);
+        client.sendTo("127.0.0.1", listener->boundEndpoint().port(), bytes);
+    }
+    std::map<std::size_t, std::size_t> sizes;  // index -> size
+    std::size_t truncated = 0;
+    std::function<void(const asio::error_code&)> onReadable = [&](const asio::error_code& ec) {
+        if (ec) return;
+        for (;;) {
+            auto& received = listener->receive(truncated);
+            if (received.empty()) break;
+            for (const auto& item : received) {
+                ASSERT_GE(item.data.size(), 3u);
+                const std::size_t index = (std::size_t(item.data[0]) << 8) | item.data[1];
+                EXPECT_EQ(item.data[2], static_cast<std::uint8_t>(index));
+                EXPECT_EQ(item.source.port(), client.port());
+                sizes[index] = item.data.size();
+            }
+        }
+        listener->waitReadable(onReadable);
+    };
+    listener->waitReadable(onReadable);
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return sizes.size() == count; }));
+    EXPECT_EQ(truncated, 0u);
+    EXPECT_EQ(sizes.at(7), 65507u);
+    EXPECT_EQ(sizes.at(8), 3u + 8 % 40);
+    listener->cancel();
+    fakes::drain(io);
+}
+
+// The kernel holds a socket while a receive is armed on it: a listener that goes
+// gives its port back at once, so that a host can listen there again.
+TEST_F(UringListener, AListenerGoneGivesItsPortBack) {
+    std::uint16_t port = 0;
+    {
+        UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+        ASSERT_TRUE(listener.onRing());
+        port = listener.boundEndpoint().port();
+        listener.waitReadable([](const asio::error_code&) {});
+        fakes::drain(io);  // the receive is armed
+    }
+    EXPECT_NO_THROW(fakes::LoopbackSocket("127.0.0.1", port));
+}
+
+// Every provided buffer taken by upstream replies when a query arrives: the kernel
+// ends the listener's receive with nothing for its reader, and the receive is
+// armed again once a reply has given its buffer back, so the query is still read.
+TEST_F(UringListener, AReceiveEndedForWantOfBuffersIsArmedAgain) {
+    UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+    ASSERT_TRUE(listener.onRing());
+    std::size_t queries = 0;
+    std::function<void(const asio::error_code&)> onReadable = [&](const asio::error_code& ec) {
+        if (ec) return;
+        std::size_t truncated = 0;
+        for (auto* received = &listener.receive(truncated); !received->empty();
+             received = &listener.receive(truncated)) {
+            queries += received->size();
+        }
+        listener.waitReadable(onReadable);
+    };
+    listener.waitReadable(onReadable);
+
+    fakes::LoopbackSocket server;
+    const auto queue = platform::ne::makeQueue(io);
+    const std::size_t count = UringLoop::kBufferCount + 8;
+    std::vector<std::shared_ptr<platform::ne::NWUDPConnection>> upstream;
+    std::size_t replies = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
+        connection->start(queue);
+        connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
+        connection->receiveMessage([&](std::optional<platform::ne::Datagram> reply, auto, bool, auto) {
+            if (reply) ++replies;
+        });
+        upstream.push_back(std::move(connection));
+    }
+    std::vector<std::uint16_t> ports;
+    while (ports.size() < count) {
+        fakes::drain(io);
+        const auto query = server.receive(2000);
+        ASSERT_TRUE(query);
+        ports.push_back(query->fromPort);
+    }
+    fakes::drain(io);  // every reply receive and the listener's receive armed
+    // The replies take every buffer (each send runs the ring's work on this thread),
+    // then the query finds none.
+    for (const auto port : ports) server.sendTo("127.0.0.1", port, {2});
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", listener.boundEndpoint().port(), {3});
+    EXPECT_TRUE(fakes::runUntil(io, [&] { return queries == 1 && replies == count; }))
+        << queries << " queries, " << replies << " replies";
+    for (auto& connection : upstream) connection->cancel();
+    listener.cancel();
+    fakes::drain(io);
+}
+
+// Replies leave from the address the client asked, as on the epoll path, also for
+// a listener on the wildcard address.
+TEST_F(UringListener, RepliesLeaveFromTheAddressQueried) {
+    UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("0.0.0.0"), 0), false, 8);
+    ASSERT_TRUE(listener.onRing());
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.3", listener.boundEndpoint().port(), {1, 2, 3});
+    std::optional<asio::ip::udp::endpoint> local;
+    std::optional<asio::ip::udp::endpoint> source;
+    listener.waitReadable([&](const asio::error_code&) {
+        std::size_t truncated = 0;
+        auto& received = listener.receive(truncated);
+        if (received.empty()) return;
+        local = received.front().local;
+        source = received.front().source;
+    });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return local.has_value(); }));
+    EXPECT_EQ(local->address().to_string(), "127.0.0.3");
+    const std::vector<platform::ne::Datagram> replies{{9, 8, 7}};
+    const std::vector<const asio::ip::udp::endpoint*> to{&*source};
+    EXPECT_EQ(listener.sendFrom(replies, to, *local), 0);
+    const auto reply = client.receive();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->bytes, (std::vector<std::uint8_t>{9, 8, 7}));
+    EXPECT_EQ(reply->fromAddress, "127.0.0.3");
+    listener.cancel();
+    fakes::drain(io);
+}
+
+}  // namespace
