@@ -66,8 +66,10 @@ struct Reactor::State {
         static constexpr int kWakeToken = 0;
         std::vector<epoll_event> events(64);
         const SystemLog log("com.veltrix.kiv", "reactor");
+        bool tasksLeft = false;
         for (;;) {
-            const int n = ::epoll_wait(epollFd, events.data(), int(events.size()), -1);
+            // With posted work left over, only the descriptors already ready are looked at.
+            const int n = ::epoll_wait(epollFd, events.data(), int(events.size()), tasksLeft ? 0 : -1);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 log.error(std::string("reactor stopped: epoll_wait failed: ") + std::strerror(errno));
@@ -93,26 +95,30 @@ struct Reactor::State {
                     log.error(std::string("reactor: handler failed: ") + e.what());
                 }
             }
-            runTasks(log);
+            tasksLeft = runTasks(log);
         }
     }
 
-    void runTasks(const SystemLog& log) {
-        for (;;) {
-            std::vector<std::function<void()>> batch;
-            {
-                std::lock_guard lock(mutex);
-                batch.swap(shared.tasks);
-            }
-            if (batch.empty()) return;
-            for (auto& task : batch) {
-                try {
-                    task();
-                } catch (const std::exception& e) {
-                    log.error(std::string("reactor: task failed: ") + e.what());
-                }
+    // Runs the tasks posted so far, not those they or other threads post meanwhile: those
+    // wait for the next turn, after the descriptors that are ready by then. Work that keeps
+    // posting more (peers whose calls are answered at once) would otherwise hold the thread
+    // here and leave every other descriptor, a new connection included, unserved. True
+    // when more tasks wait.
+    bool runTasks(const SystemLog& log) {
+        std::vector<std::function<void()>> batch;
+        {
+            std::lock_guard lock(mutex);
+            batch.swap(shared.tasks);
+        }
+        for (auto& task : batch) {
+            try {
+                task();
+            } catch (const std::exception& e) {
+                log.error(std::string("reactor: task failed: ") + e.what());
             }
         }
+        std::lock_guard lock(mutex);
+        return !shared.tasks.empty();
     }
 };
 

@@ -34,7 +34,8 @@ public:
     // thread; from another thread, a handler call already under way may still be
     // running. The caller closes `fd` afterwards.
     void remove(std::uint64_t token, int fd);
-    // Runs `task` on the reactor thread, in posting order.
+    // Runs `task` on the reactor thread, in posting order. Tasks and descriptors take turns:
+    // a task posted while tasks run waits until the descriptors ready by then are served.
     void post(std::function<void()> task);
     bool onReactorThread() const;
 
