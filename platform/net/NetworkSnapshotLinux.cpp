@@ -104,6 +104,7 @@ void parseAddress(const nlmsghdr* message, NetworkSnapshot& snapshot) {
 
 // The RTA_GATEWAY among a next hop's attributes, or "".
 std::string hopGateway(int family, const unsigned char* attributes, std::size_t size) {
+    if (size == 0) return {};  // a hop with no attributes names no gateway
     int length = static_cast<int>(std::min<std::size_t>(size, INT32_MAX));
     // Copied into aligned storage: a hop's attributes sit at 4-byte offsets of the message.
     std::vector<std::uint32_t> aligned((size + 3) / 4);
