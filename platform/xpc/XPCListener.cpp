@@ -206,23 +206,41 @@ bool XPCListener::resume() {
     if (ec) return fail("cannot create " + folder.string() + ": " + ec.message());
     if (auto why = clearStaleSocket(address); !why.empty()) return fail(why);
 
+    // The socket is made under a hidden name and renamed into place once its group and
+    // mode are set and it listens: a peer never finds the name refusing (a client racing a
+    // restarted daemon would fail to connect), nor accepting with the wrong access.
+    sockaddr_un bound = address.address;
+    std::string boundPath = folder / ("." + std::filesystem::path(address.path).filename().string() + "." +
+                                      std::to_string(::getpid()));
+    if (boundPath.size() >= sizeof bound.sun_path) {
+        boundPath = address.path;  // no room for a longer name: made in place
+    } else {
+        std::memset(bound.sun_path, 0, sizeof bound.sun_path);
+        std::memcpy(bound.sun_path, boundPath.data(), boundPath.size());
+        ::unlink(boundPath.c_str());  // left by a process of ours that died, as its pid came back
+    }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address.address), sizeof address.address) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
         const int saved = errno;
         ::close(fd);
-        return fail("cannot bind " + address.path + ": " + std::strerror(saved));
+        return fail("cannot bind " + boundPath + ": " + std::strerror(saved));
     }
-    struct stat st {};
-    // The file's group and mode are set before listen(), so that nobody outside them
-    // ever finds the socket accepting.
     std::string why;
-    if (!applyAccess(serviceName_, f->limits.accessGroup, address.path, state_->log, f->accessGroupId, why)) {
+    if (!applyAccess(serviceName_, f->limits.accessGroup, boundPath, state_->log, f->accessGroupId, why)) {
         ::close(fd);
-        ::unlink(address.path.c_str());
+        ::unlink(boundPath.c_str());
         return fail(why);
     }
-    if (::stat(address.path.c_str(), &st) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    if (::listen(fd, SOMAXCONN) != 0 ||
+        (boundPath != address.path && ::rename(boundPath.c_str(), address.path.c_str()) != 0)) {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(boundPath.c_str());
+        return fail("cannot listen on " + address.path + ": " + std::strerror(saved));
+    }
+    struct stat st {};
+    if (::stat(address.path.c_str(), &st) != 0) {
         const int saved = errno;
         ::close(fd);
         ::unlink(address.path.c_str());
