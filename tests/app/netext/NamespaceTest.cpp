@@ -207,6 +207,8 @@ TEST(NamespaceTest, OnlyChangesOfThePathAreReported) {
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0", "veth0"})));
     EXPECT_EQ(log.last().gateways, (std::vector<std::string>{"198.51.100.1", "10.9.0.1"}));
     EXPECT_EQ(log.updates(), 2);
+    // The check's monitor reads on its own: it must have seen this path before it goes again.
+    ASSERT_TRUE(recorder.waitFor(2));
     ip("route del default via 10.9.0.1 dev veth0 metric 500");
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0"})));
     EXPECT_EQ(log.updates(), 3);
@@ -216,6 +218,7 @@ TEST(NamespaceTest, OnlyChangesOfThePathAreReported) {
     // A reconnection.
     ip("link set kiv0 down");
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::unsatisfied, {})));
+    ASSERT_TRUE(recorder.waitFor(4));
     ip("link set kiv0 up");
     ip("route replace default via 198.51.100.1 dev kiv0");
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0"})));
