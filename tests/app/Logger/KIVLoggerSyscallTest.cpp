@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "DeviceConfigurations.hpp"
 #include "LoggerTestSupport.hpp"
 #include "app/Logger/KIVLogger.hpp"
 #include "app/Logger/LogDebugDefault.hpp"
@@ -22,6 +23,7 @@ namespace kiv {
 namespace {
 
 using model::LogLevel;
+using testing::configurationWithLevel;
 
 constexpr const char* kChildVariable = "KIV_LOGGER_SYSCALL_CHILD";
 constexpr const char* kMarkerFolder = "/nonexistent-kiv-syscall-marker/";
@@ -29,20 +31,6 @@ constexpr int kMeasuredCalls = 1000;
 
 void syscallMarker(const std::string& name) {
     (void)::faccessat(AT_FDCWD, (kMarkerFolder + name).c_str(), F_OK, 0);
-}
-
-model::DeviceConfiguration syscallTestConfiguration(LogLevel level) {
-    model::Kiv kiv;
-    kiv.logLevel = level;
-    model::Runtime runtime;
-    runtime.kiv = kiv;
-    model::Configuration cfg;
-    cfg.runtime = runtime;
-    model::DeviceResult result;
-    result.cfg = cfg;
-    model::DeviceConfiguration configuration;
-    configuration.result = result;
-    return configuration;
 }
 
 // The calls of the marking thread between "<window>-begin" and "<window>-end", by name.
@@ -97,12 +85,12 @@ TEST(KIVLoggerSyscallChild, LogsBetweenMarkers) {
     environment.buildVersion = "42";
     auto logger = std::make_shared<KIVLogger>(environment);
 
-    logger->setDeviceConfigResponse(syscallTestConfiguration(LogLevel::diagnose));
+    logger->setDeviceConfigResponse(configurationWithLevel(LogLevel::diagnose));
     syscallMarker("changed-begin");
     logger->log("the level is stored", LogLevel::production);
     syscallMarker("changed-end");
     // A new configuration at the same level changes nothing.
-    logger->setDeviceConfigResponse(syscallTestConfiguration(LogLevel::diagnose));
+    logger->setDeviceConfigResponse(configurationWithLevel(LogLevel::diagnose));
     // Warm the allocator, so that the measured calls find the heap grown already.
     for (int i = 0; i < 2 * kMeasuredCalls; ++i) logger->log("warming up", LogLevel::production);
     syscallMarker("unchanged-begin");

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <thread>
 
+#include "DeviceConfigurations.hpp"
 #include "LoggerTestSupport.hpp"
 #include "app/Logger/KIVLogger.hpp"
 #include "app/Logger/LogDebugDefault.hpp"
@@ -16,6 +17,7 @@ namespace kiv {
 namespace {
 
 using model::LogLevel;
+using testing::configurationWithLevel;
 
 void turnMainLoop() {
     while (platform::runMainLoopOnce(std::chrono::milliseconds(0))) {
@@ -185,20 +187,6 @@ TEST_F(KIVLoggerTest, ALoggerGoneBeforeTheMainQueueRunsLogsNothing) {
     turnMainLoop();
     EXPECT_TRUE(output_.lines().empty());
     EXPECT_EQ(LogFacility::countDestinations(), 0);
-}
-
-model::DeviceConfiguration configurationWithLevel(std::optional<LogLevel> level) {
-    model::Kiv kiv;
-    kiv.logLevel = level;
-    model::Runtime runtime;
-    runtime.kiv = kiv;
-    model::Configuration cfg;
-    cfg.runtime = runtime;
-    model::DeviceResult result;
-    result.cfg = cfg;
-    model::DeviceConfiguration configuration;
-    configuration.result = result;
-    return configuration;
 }
 
 TEST_F(KIVLoggerTest, HeldConfigurationStoresItsLevelAndKeepsLogging) {
