@@ -1,10 +1,12 @@
 #pragma once
 // Test helpers: a temporary folder removed with everything in it (its own permissions restored
 // first, so a test that made it read-only still cleans up), and an environment variable set or
-// unset for the life of an object. Single-threaded use.
+// unset for the life of an object, and a whole file read as text. Single-threaded use.
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -51,5 +53,11 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
+
+// The whole file (empty when it cannot be read).
+inline std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 }  // namespace kiv::fakes

@@ -27,12 +27,7 @@ namespace kiv::testing {
 
 namespace fs = std::filesystem;
 
-inline std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kiv::fakes::readText;
 
 inline void writeText(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
     fs::create_directories(path.parent_path());

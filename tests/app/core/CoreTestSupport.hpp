@@ -18,6 +18,7 @@
 #include "app/core/Settings.hpp"
 #include "fakes/RecordingLogger.hpp"
 #include "platform/UserDefaults.hpp"
+#include "fakes/TestFolders.hpp"
 
 namespace kiv::testing {
 
@@ -26,10 +27,7 @@ inline void writeText(const std::filesystem::path& path, const std::string& text
     std::ofstream(path, std::ios::binary) << text;
 }
 
-inline std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using kiv::fakes::readText;
 
 class CoreTest : public ::testing::Test {
 protected:

@@ -14,6 +14,7 @@
 #include "ManagerTestSupport.hpp"
 #include "platform/sysext/ExtensionLocator.hpp"
 #include "platform/sysext/SupervisedExtensionHost.hpp"
+#include "fakes/TestFolders.hpp"
 
 namespace kiv {
 namespace {
@@ -37,12 +38,7 @@ int freeLoopbackPort() {
     return ntohs(address.sin_port);
 }
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using kiv::fakes::readText;
 
 class SupervisedExtensionTest : public ManagerEnvironment {
 protected:

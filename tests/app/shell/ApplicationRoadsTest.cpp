@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fakes/Process.hpp"
+#include "fakes/TestFolders.hpp"
 
 // Each road names only the fields it checks; the others keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -24,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kiv::fakes::readText;
 using nlohmann::json;
 
 constexpr uid_t kNobody = 65534;
@@ -82,13 +84,6 @@ protected:
         if (!in) return std::nullopt;
         return json::parse(in, nullptr, false);
     }
-    static std::string readText(const fs::path& path) {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
     // Gives the run's folders to `uid`, so that an ordinary user can write them.
     void handOver(uid_t uid) const {
         for (const auto& entry : fs::recursive_directory_iterator(root_)) {

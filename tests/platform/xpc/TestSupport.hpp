@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Dispatch.hpp"
@@ -79,6 +80,16 @@ private:
 
 // Returns once the reactor ran everything posted to it before, and once `queue` ran
 // everything submitted before (when given).
+// `body` behind the link's 4-byte big-endian length prefix.
+inline std::string frame(std::string_view body) {
+    std::string f(4, '\0');
+    f[0] = char((body.size() >> 24) & 0xFF);
+    f[1] = char((body.size() >> 16) & 0xFF);
+    f[2] = char((body.size() >> 8) & 0xFF);
+    f[3] = char(body.size() & 0xFF);
+    return f + std::string(body);
+}
+
 inline void drainReactor() {
     platform::Semaphore done;
     platform::Reactor::instance().post([&] { done.signal(); });

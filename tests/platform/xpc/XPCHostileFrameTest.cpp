@@ -14,14 +14,7 @@ namespace {
 
 constexpr const char* kHostileFrameService = "com.test.hostile";
 
-std::string frame(std::string_view body) {
-    std::string f(4, '\0');
-    f[0] = char((body.size() >> 24) & 0xFF);
-    f[1] = char((body.size() >> 16) & 0xFF);
-    f[2] = char((body.size() >> 8) & 0xFF);
-    f[3] = char(body.size() & 0xFF);
-    return f + std::string(body);
-}
+using xpctest::frame;
 
 struct Hostile {
     const char* name;

@@ -29,14 +29,7 @@ using namespace std::chrono_literals;
 constexpr const char* kBoundsService = "com.test.bounds";
 constexpr uid_t kNobody = 65534;
 
-std::string frame(std::string_view body) {
-    std::string f(4, '\0');
-    f[0] = char((body.size() >> 24) & 0xFF);
-    f[1] = char((body.size() >> 16) & 0xFF);
-    f[2] = char((body.size() >> 8) & 0xFF);
-    f[3] = char(body.size() & 0xFF);
-    return f + std::string(body);
-}
+using xpctest::frame;
 
 std::string callBody(const char* selector, std::uint64_t id, const std::string& text) {
     return std::string(R"({"kind":"call","selector":")") + selector + R"(","id":)" + std::to_string(id) +
