@@ -1,5 +1,8 @@
 #include "platform/ne/ProviderHost.hpp"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
@@ -75,36 +78,41 @@ void checkPortFree(asio::io_context& io, const asio::ip::udp::endpoint& endpoint
 
 }  // namespace
 
-unsigned ThreadsUnderLoad::observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams) {
+unsigned ThreadsUnderLoad::observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams, Duration cpu) {
     const Duration elapsed = now - windowStart_;
     if (elapsed <= Duration::zero()) return active_;
     windowStart_ = now;
     const double rate = static_cast<double>(datagrams) / std::chrono::duration<double>(elapsed).count();
+    const double cpuShare = std::chrono::duration<double>(cpu) / std::chrono::duration<double>(elapsed);
     // The minimum is a rate: a window that began long ago (nothing came for a while)
     // needs as many more.
     const bool enough = datagrams >= kBusyMinimum &&
                         static_cast<double>(datagrams) * kWindow.count() >=
                             static_cast<double>(kBusyMinimum) * static_cast<double>(elapsed.count());
-    if (enough && datagrams >= kBusyPerWake * wakes) {
+    if (enough && (datagrams >= kBusyPerWake * wakes || cpuShare >= kBusyShare * active_)) {
         if (lastFall_ && now - *lastFall_ < quiet_) quiet_ = std::min(quiet_ * 2, kLongestQuiet);
         lastFall_.reset();
         perThread_ = rate / active_;
         quietSince_ = now;
         quietPeak_ = 0;
+        quietCpuPeak_ = 0;
         active_ = std::min(threads_, active_ * 2);
         return active_;
     }
     quietPeak_ = std::max(quietPeak_, rate);
+    quietCpuPeak_ = std::max(quietCpuPeak_, cpuShare);
     if (active_ == 1 || now - quietSince_ < quiet_) return active_;
     // Enough threads that each would run at no more than half the rate the fewer
     // fell behind at.
-    const double needed = perThread_ > 0 ? std::ceil(quietPeak_ / (perThread_ / 2)) : 1;
+    const double needed = std::max(perThread_ > 0 ? std::ceil(quietPeak_ / (perThread_ / 2)) : 1,
+                                   std::ceil(quietCpuPeak_ / kFallShare));
     if (needed < active_) {
         active_ = std::max(1u, static_cast<unsigned>(needed));
         lastFall_ = now;
     }
     quietSince_ = now;
     quietPeak_ = 0;
+    quietCpuPeak_ = 0;
     return active_;
 }
 
@@ -241,6 +249,13 @@ bool ProviderHost::onReadable(const Listening& listening) {
 
 void ProviderHost::noteLoad(std::size_t thread, std::uint64_t datagrams) {
     auto& load = threadLoad_[thread];
+    if (!load.cpuClockKnown.load(std::memory_order_relaxed)) {
+        clockid_t cpuClock;
+        if (::pthread_getcpuclockid(::pthread_self(), &cpuClock) == 0) {
+            load.cpuClock.store(cpuClock, std::memory_order_relaxed);
+            load.cpuClockKnown.store(true, std::memory_order_release);
+        }
+    }
     load.wakes.fetch_add(1, std::memory_order_relaxed);
     load.datagrams.fetch_add(datagrams, std::memory_order_relaxed);
     const auto now = clock_->monotonic();
@@ -261,13 +276,29 @@ void ProviderHost::decideThreads(Clock::Duration now) {
         wakes += threadLoad_[i].wakes.load(std::memory_order_relaxed);
         taken += threadLoad_[i].datagrams.load(std::memory_order_relaxed);
     }
+    const auto cpu = threadsCpu();
     const unsigned before = load_->active();
-    const unsigned after = load_->observe(now, wakes - seenWakes_, taken - seenDatagrams_);
+    const unsigned after = load_->observe(now, wakes - seenWakes_, taken - seenDatagrams_,
+                                          std::max(Clock::Duration::zero(), cpu - seenCpu_));
     seenWakes_ = wakes;
     seenDatagrams_ = taken;
+    seenCpu_ = cpu;
     nextDecision_.store((now + ThreadsUnderLoad::kWindow).count(), std::memory_order_relaxed);
     earliestDecision_.store((now + kSoonestDecision).count(), std::memory_order_relaxed);
     if (after != before) steer(after);
+}
+
+Clock::Duration ProviderHost::threadsCpu() const {
+    // A system call per thread, once per window of a busy host: nothing while idle.
+    Clock::Duration total{0};
+    for (std::size_t i = 0; i < ios_.size(); ++i) {
+        const auto& load = threadLoad_[i];
+        if (!load.cpuClockKnown.load(std::memory_order_acquire)) continue;
+        timespec used{};
+        if (::clock_gettime(load.cpuClock.load(std::memory_order_relaxed), &used) != 0) continue;
+        total += std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
+    }
+    return total;
 }
 
 void ProviderHost::steer(unsigned threads) {

@@ -78,8 +78,12 @@ struct ProviderHostSettings {
 
 // How many of the host's threads take queries: one while one copes, twice as many
 // as soon as the active ones fall behind (a window in which their wake-ups found
-// several queries waiting each), fewer again once the rate has stayed, for a quiet
-// period, at no more than half of what the fewer threads were seen to cope with.
+// several queries waiting each) or come near it (a window in which they were busy
+// for most of its time: a thread that works 95% of the time still takes one or two
+// queries per wake-up, but any pause of a few milliseconds leaves it a queue it
+// needs a hundred to work off), fewer again once the rate has stayed, for a quiet
+// period, at no more than half of what the fewer threads were seen to cope with
+// and the work would keep the fewer threads less than kFallShare busy.
 // The halving keeps a steady rate from moving the count to and fro; a fall that
 // proves wrong (busy again soon after) doubles the quiet period asked before the
 // next, up to kLongestQuiet. Decided on whatever clock the caller reads; not
@@ -95,13 +99,19 @@ public:
     // load).
     static constexpr std::uint64_t kBusyPerWake = 4;
     static constexpr std::uint64_t kBusyMinimum = 64;
+    // A window is busy, too, when the threads' CPU time came to this share of it for
+    // each active thread.
+    static constexpr double kBusyShare = 0.6;
+    // A fall leaves each of the fewer threads at most this share of CPU time.
+    static constexpr double kFallShare = 0.4;
 
     ThreadsUnderLoad(unsigned threads, Duration now)
         : threads_(threads ? threads : 1), windowStart_(now), quietSince_(now) {}
     unsigned active() const { return active_; }
     // The active threads' wake-ups and the queries they took since the last call (or
-    // the start), up to `now`; returns the active count from now on.
-    unsigned observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams);
+    // the start), up to `now`, and the CPU time the threads used meanwhile; returns
+    // the active count from now on.
+    unsigned observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams, Duration cpu = Duration::zero());
 
 private:
     unsigned threads_;
@@ -112,6 +122,7 @@ private:
     std::optional<Duration> lastFall_;
     double perThread_ = 0;  // queries/s per active thread when they last fell behind
     double quietPeak_ = 0;  // the highest rate since quietSince_
+    double quietCpuPeak_ = 0;  // the highest CPU share (threads' CPU time / time) since quietSince_
 };
 
 struct ProviderHostCounters {
@@ -187,7 +198,11 @@ private:
     struct alignas(64) ThreadLoad {
         std::atomic<std::uint64_t> wakes{0};
         std::atomic<std::uint64_t> datagrams{0};
+        std::atomic<bool> cpuClockKnown{false};
+        std::atomic<int> cpuClock{0};  // the thread's CPU-time clock (a clockid_t)
     };
+    // The CPU time the host's threads have used (those that have taken a query).
+    Clock::Duration threadsCpu() const;
     void noteLoad(std::size_t thread, std::uint64_t datagrams);
     void decideThreads(Clock::Duration now);
     void steer(unsigned threads);  // loadMutex_ held
@@ -244,6 +259,7 @@ private:
     std::optional<ThreadsUnderLoad> load_;                    // loadMutex_
     std::uint64_t seenWakes_ = 0;                             // loadMutex_
     std::uint64_t seenDatagrams_ = 0;                         // loadMutex_
+    Clock::Duration seenCpu_{0};                              // loadMutex_
     std::vector<std::shared_ptr<UDPListener>> groupLeaders_;  // one socket per address
     // The grace period. held_ is set before running_ falls and cleared after it rises,
     // so a receive that finds the proxy stopped while held_ is set waits for the

@@ -24,12 +24,13 @@ using testing_ne::RecordingProvider;
 using namespace std::chrono_literals;
 
 // `windows` windows of `length`, each with `datagrams` queries taken in `wakes`
-// wake-ups.
+// wake-ups and `cpu` of the threads' CPU time.
 struct Load {
     int windows;
     std::uint64_t datagrams;
     std::uint64_t wakes;
     std::chrono::nanoseconds length = ThreadsUnderLoad::kWindow;
+    std::chrono::nanoseconds cpu{};
 };
 
 struct LoadCase {
@@ -75,6 +76,24 @@ const std::vector<LoadCase> kLoadCases = {
      {{1, 2000, 200}, {21, 600, 550}, {30, 0, 0}, {1, 2000, 200}, {21, 600, 550}},
      1,
      4},
+    // 20 000 q/s that keep one thread 92% busy, though it takes one or two queries per
+    // wake-up: a second joins, and stays while the two are kept busy.
+    {"AMostlyBusyThreadIsJoined", 8, {{1, 2000, 1800, ThreadsUnderLoad::kWindow, 92ms}}, 2, 1},
+    {"AHalfBusyThreadIsNot", 8, {{100, 2000, 1800, ThreadsUnderLoad::kWindow, 50ms}}, 1, 0},
+    {"IdleCpuAloneIsNoLoad", 8, {{10, 10, 10, ThreadsUnderLoad::kWindow, 90ms}}, 1, 0},
+    {"JoinedThreadsStayWhileBusy",
+     8,
+     {{1, 2000, 1800, ThreadsUnderLoad::kWindow, 92ms}, {300, 2000, 1900, ThreadsUnderLoad::kWindow, 110ms}},
+     2,
+     1},
+    // Joined at 50 000 q/s, then 20 000 q/s: by rate alone one thread would do, but
+    // it would be busy all the time.
+    {"ABusyRateDoesNotFallOnRateAlone",
+     8,
+     {{1, 5000, 100}, {300, 2000, 1900, ThreadsUnderLoad::kWindow, 90ms}},
+     2,
+     1},
+    {"ALightRateFallsBack", 8, {{1, 5000, 100}, {21, 500, 450, ThreadsUnderLoad::kWindow, 30ms}}, 1, 2},
 };
 
 class ThreadsUnderLoadCases : public ::testing::TestWithParam<LoadCase> {};
@@ -90,7 +109,7 @@ TEST_P(ThreadsUnderLoadCases, ActiveCountFollowsTheLoad) {
     for (const auto& step : c.loads) {
         for (int i = 0; i < step.windows; ++i) {
             clock.advance(step.length);
-            const unsigned now = load.observe(clock.monotonic(), step.wakes, step.datagrams);
+            const unsigned now = load.observe(clock.monotonic(), step.wakes, step.datagrams, step.cpu);
             EXPECT_GE(now, 1u);
             EXPECT_LE(now, c.threads);
             changes += now != active;
