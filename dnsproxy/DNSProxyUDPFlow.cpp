@@ -11,6 +11,7 @@
 #include "dnsproxy/ClientIdentificationOption.hpp"
 #include "dnsproxy/ProxyLog.hpp"
 #include "dnsproxy/RandomIndex.hpp"
+#include "platform/Recycled.hpp"
 
 namespace dnsproxy {
 
@@ -182,7 +183,7 @@ DNSProxyUDPFlow::DNSProxyUDPFlow(std::shared_ptr<platform::ne::NEAppProxyUDPFlow
       filterManager(filterLog()),
       settings_(&settings),
       queue_(flow->queue()),
-      receiveTimeCell_(std::make_shared<ReceiveTimeCell>(kNoUpstream)) {}
+      receiveTimeCell_(platform::makePooled<ReceiveTimeCell>(kNoUpstream)) {}
 
 void DNSProxyUDPFlow::open() {
     const auto local = flow->localEndpoint();
@@ -212,15 +213,14 @@ void DNSProxyUDPFlow::readDatagrams(const std::optional<FlowError>& openError) {
         close(std::nullopt);
         return;
     }
-    flow->readDatagrams([self = shared_from_this(), host = providerConfig->providerConfig.resolvers.front()](
-                            std::optional<std::vector<Datagram>> datagrams,
-                            std::optional<std::vector<NWEndpoint>> endpoints,
-                            std::optional<FlowError> error) mutable {
-        self->handleBatch(std::move(host), std::move(datagrams), std::move(endpoints), error);
+    flow->readDatagrams([self = shared_from_this()](std::optional<std::vector<Datagram>> datagrams,
+                                                     std::optional<std::vector<NWEndpoint>> endpoints,
+                                                     std::optional<FlowError> error) {
+        self->handleBatch(std::move(datagrams), std::move(endpoints), error);
     });
 }
 
-void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Datagram>> datagrams,
+void DNSProxyUDPFlow::handleBatch(std::optional<std::vector<Datagram>> datagrams,
                                   std::optional<std::vector<NWEndpoint>> endpoints,
                                   const std::optional<FlowError>& error) {
     if (closed_) return;
@@ -251,7 +251,15 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
     auto& batch = *datagrams;
     auto& batchEndpoints = *endpoints;
     batchEndpoints.resize(batch.size());
-    std::vector<ReplyLimit> limits;
+    if (!providerConfig || providerConfig->providerConfig.resolvers.empty()) {
+        log->debug("Missing default host resolver");
+        close(std::nullopt);
+        return;
+    }
+    // The configuration's resolver, read where it is kept (the flow holds the
+    // configuration): a batch that goes to it copies no text.
+    const std::string& host = providerConfig->providerConfig.resolvers.front();
+    auto limits = platform::Recycled<std::vector<ReplyLimit>>::take();
     limits.reserve(batch.size());
     std::string batchHost;
     std::vector<std::string> hosts;
@@ -348,7 +356,9 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
         std::vector<std::uint8_t> madeHere;
         if (config->optRecord.empty()) madeHere = encodeOPTRecord(config->clientIdentification);
         const auto& optRecord = config->optRecord.empty() ? madeHere : config->optRecord;
-        Datagram encoded;
+        // Made in memory an earlier query of this thread gave back, and the client's
+        // own bytes given back in turn.
+        auto encoded = platform::Recycled<Datagram>::take();
         encoded.reserve(plain->questionEnd + optRecord.size());
         encoded.insert(encoded.end(), datagram.begin(),
                        datagram.begin() + static_cast<std::ptrdiff_t>(plain->questionEnd));
@@ -356,6 +366,7 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
         encoded[kFlagsOffset + 1] &= static_cast<std::uint8_t>(~kZBit);
         encoded[kAdditionalCountOffset] = 0;
         encoded[kAdditionalCountOffset + 1] = 1;
+        platform::Recycled<Datagram>::give(std::move(datagram));
         return {true, std::move(encoded), std::move(decision), plain->replyLimit};
     }
     dnscodec::DNSMessageDecoder decoder;
@@ -445,7 +456,7 @@ void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
     // The pending reply deadline keeps the flow alive until its upstream ends, also
     // when the provider no longer lists it; the callbacks only look it up.
     std::weak_ptr<DNSProxyUDPFlow> weak = weak_from_this();
-    auto connection = std::make_shared<DNSServerConnection>(
+    auto connection = platform::makePooled<DNSServerConnection>(
         std::move(datagrams), std::move(host), *log, std::move(endpoints),
         [weak](DNSServerConnection& c, std::optional<DNSServerConnection::Replies> replies,
                std::optional<NWError> error) {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "dnsproxy/ProxyLog.hpp"
+#include "platform/Recycled.hpp"
 
 namespace dnsproxy {
 
@@ -95,6 +96,14 @@ bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint
 
 std::uint64_t DNSServerConnection::strayReplies() { return strayCount.load(std::memory_order_relaxed); }
 
+template <typename Member, typename... Args>
+void DNSServerConnection::callKept(Member DNSServerConnection::*member, Args&&... args) {
+    auto running = std::move(this->*member);
+    const auto invalidations = invalidations_;
+    running(*this, std::forward<Args>(args)...);
+    if (invalidations == invalidations_ && !(this->*member)) this->*member = std::move(running);
+}
+
 DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::string host_,
                                          const platform::SystemLog& log_,
                                          std::vector<platform::ne::NWEndpoint> originalEndpoints,
@@ -102,6 +111,8 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
     : datagrams(std::move(datagrams_)),
       log(&log_),
       host(std::move(host_)),
+      receivedData(platform::Recycled<Replies>::take()),
+      answered(platform::Recycled<std::vector<std::uint32_t>>::take()),
       originalEndpionts(std::move(originalEndpoints)),
       requestCompletion(std::move(requestCompletion_)),
       uuid_(randomUUID()),
@@ -113,7 +124,15 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
     connection = context_.settings->connectionFactory(host, context_.settings->upstreamPort);
 }
 
-DNSServerConnection::~DNSServerConnection() { deadlines_->cancel(*this); }
+DNSServerConnection::~DNSServerConnection() {
+    deadlines_->cancel(*this);
+    // The batch's memory serves the next queries of whichever thread ends it.
+    platform::recycleAll(std::move(datagrams));
+    platform::recycleAll(std::move(receivedData));
+    platform::Recycled<std::vector<std::uint32_t>>::give(std::move(answered));
+    platform::Recycled<std::vector<ReplyLimit>>::give(std::move(replyLimits));
+    platform::Recycled<std::vector<platform::ne::NWEndpoint>>::give(std::move(originalEndpionts));
+}
 
 std::string DNSServerConnection::uuid() const {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -212,7 +231,11 @@ void DNSServerConnection::sendDatagrams() {
     for (const auto& datagram : datagrams) {
         const bool final = datagram == last;
         std::weak_ptr<DNSServerConnection> weak = weak_from_this();
-        connection->send(datagram, final ? ContentContext::finalMessage : ContentContext::defaultMessage,
+        // The query stays here for matching its reply; the copy sent is made in
+        // memory this thread gave back earlier.
+        auto copy = platform::Recycled<Datagram>::take();
+        copy.assign(datagram.begin(), datagram.end());
+        connection->send(std::move(copy), final ? ContentContext::finalMessage : ContentContext::defaultMessage,
                          final, [weak](std::optional<NWError> error) {
                              if (auto self = weak.lock()) self->sendCompleted(error);
                          });
@@ -232,10 +255,7 @@ void DNSServerConnection::sendCompleted(const std::optional<NWError>& error) {
         return prefix + error->debugDescription() + ")";
     });
     state = "data sent but error";
-    if (requestCompletion) {
-        auto completion = requestCompletion;  // the call may clear the member
-        completion(*this, std::nullopt, error);
-    }
+    if (requestCompletion) callKept(&DNSServerConnection::requestCompletion, std::nullopt, error);
 }
 
 void DNSServerConnection::receive() {
@@ -287,10 +307,7 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
         state = "received failed with error";
         logDebug(*log,
                  [&] { return "Cancelling connection cause of error: (" + error->debugDescription() + ")"; });
-        if (requestCompletion) {
-            auto completion = requestCompletion;
-            completion(*this, std::nullopt, error);
-        }
+        if (requestCompletion) callKept(&DNSServerConnection::requestCompletion, std::nullopt, error);
         return;
     }
     state = "received data";
@@ -313,9 +330,8 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
         complete_ = true;
         if (requestCompletion) {
             state = "all data received";
-            auto completion = requestCompletion;
             // The replies are handed over: nothing here reads them again.
-            completion(*this, std::move(receivedData), std::nullopt);
+            callKept(&DNSServerConnection::requestCompletion, std::move(receivedData), std::nullopt);
         }
         return;
     }
@@ -326,10 +342,7 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
                               static_cast<long long>(receivedData.size())) +
                ")";
     });
-    if (content && replyArrived) {
-        auto arrived = replyArrived;
-        arrived(*this, receivedData.size() - 1);
-    }
+    if (content && replyArrived) callKept(&DNSServerConnection::replyArrived, receivedData.size() - 1);
 }
 
 void DNSServerConnection::armDeadline() {
@@ -356,6 +369,7 @@ void DNSServerConnection::deadlinePassed() {
 }
 
 void DNSServerConnection::invalidate() {
+    ++invalidations_;
     requestCompletion = nullptr;
     endedCompletion = nullptr;
     replyArrived = nullptr;

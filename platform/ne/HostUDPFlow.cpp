@@ -2,6 +2,9 @@
 
 #include <asio/post.hpp>
 
+#include "platform/BlockPool.hpp"
+#include "platform/Recycled.hpp"
+
 namespace platform::ne {
 
 HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
@@ -14,6 +17,13 @@ HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::e
       executor_(queue),
       queue_(queue),
       gate_(std::move(gate)) {}
+
+std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
+                                              asio::ip::udp::endpoint client, std::vector<Datagram> batch,
+                                              asio::io_context::executor_type queue,
+                                              std::shared_ptr<FlowGate> gate) {
+    return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), queue, std::move(gate));
+}
 
 template <typename Work>
 void HostUDPFlow::onQueue(Work&& work) {
@@ -61,7 +71,8 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
             return;
         }
         self->batchTaken_ = true;
-        std::vector<NWEndpoint> endpoints(self->batch_.size(), NWEndpoint(NWHostEndpoint(self->client_)));
+        auto endpoints = Recycled<std::vector<NWEndpoint>>::take();
+        endpoints.assign(self->batch_.size(), NWEndpoint(NWHostEndpoint(self->client_)));
         completion(std::move(self->batch_), std::move(endpoints), std::nullopt);
         self->batch_.clear();
     });
@@ -70,7 +81,7 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
 void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
                                  FlowCompletion completion) {
     onQueue([self = shared_from_this(), datagrams = std::move(datagrams),
-                            endpoints = std::move(endpoints), completion = std::move(completion)] {
+                            endpoints = std::move(endpoints), completion = std::move(completion)]() mutable {
         std::optional<FlowError> error;
         if (!self->opened_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::notConnected};
@@ -92,6 +103,10 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
                 error = FlowError{FlowError::Code::hostUnreachable};
             }
         }
+        // Sent (the listener keeps copies of what it still sends): their memory
+        // serves the next queries of this thread.
+        recycleAll(std::move(datagrams));
+        Recycled<std::vector<NWEndpoint>>::give(std::move(endpoints));
         if (completion) completion(error);
     });
 }

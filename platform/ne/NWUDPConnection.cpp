@@ -16,6 +16,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/Recycled.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/Interception.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
@@ -93,7 +94,7 @@ bool isNoRouteError(int error) {
 }  // namespace
 
 std::shared_ptr<NWUDPConnection> NWUDPConnection::make(std::string host, std::uint16_t port) {
-    return std::make_shared<NWUDPConnection>(std::move(host), port);
+    return makePooled<NWUDPConnection>(std::move(host), port);
 }
 
 NWConnectionFactory NWUDPConnection::factory() {
@@ -115,14 +116,19 @@ void NWUDPConnection::start(Queue queue) {
 }
 
 void NWUDPConnection::setStateUpdateHandler(StateUpdateHandler handler) {
-    handler_ = handler ? std::make_shared<const StateUpdateHandler>(std::move(handler)) : nullptr;
+    // Not under a handler that is running: it is replaced once it returns.
+    if (inHandler_) {
+        replacement_ = std::move(handler);
+    } else {
+        handler_ = std::move(handler);
+    }
 }
 
 void NWUDPConnection::setState(NWConnectionState::Kind kind, std::optional<NWError> error) {
     state_ = NWConnectionState{kind, error};
     // A change nobody listens for is not delivered (the owner of a connection clears
     // its handler before it cancels).
-    if (!queue_ || !handler_) return;
+    if (!queue_ || !hasStateUpdateHandler()) return;
     // Changes made together (preparing, then ready) travel in one delivery.
     if (pendingCount_ < pending_.size()) {
         pending_[pendingCount_++] = state_;
@@ -151,7 +157,7 @@ void NWUDPConnection::deliverStates() {
     }
 }
 
-void NWUDPConnection::complete(std::vector<SendOutcome>& outcomes) {
+void NWUDPConnection::complete(SendOutcomes& outcomes) {
     for (auto& [completion, error] : outcomes) {
         if (cancelled_) return;
         if (completion) completion(error);
@@ -159,8 +165,16 @@ void NWUDPConnection::complete(std::vector<SendOutcome>& outcomes) {
 }
 
 void NWUDPConnection::deliver(const NWConnectionState& state) {
-    // To whichever handler is set by now; held, as the handler may replace itself.
-    if (auto handler = handler_) (*handler)(state);
+    // To whichever handler is set by now; one that replaces itself while it runs is
+    // replaced when it returns.
+    if (!handler_) return;
+    inHandler_ = true;
+    handler_(state);
+    inHandler_ = false;
+    if (replacement_) {
+        handler_ = std::move(*replacement_);
+        replacement_.reset();
+    }
 }
 
 void NWUDPConnection::closeSocket() {
@@ -323,7 +337,7 @@ void NWUDPConnection::ringSendFailed(std::uint64_t generation, int error) {
 
 void NWUDPConnection::flushSends() {
     if (writeArmed_ || !socket_ || sends_.empty()) return;
-    std::vector<SendOutcome> outcomes;
+    SendOutcomes outcomes;
     outcomes.reserve(sends_.size());
     std::size_t done = 0;
     if (ring_) {
@@ -343,7 +357,9 @@ void NWUDPConnection::flushSends() {
                 pool.pop_back();
             }
             send->ring = ring_;
-            send->data = std::move(pending.content);
+            // The ring's record keeps the bytes; the emptied buffer it had serves a later datagram.
+            std::swap(send->data, pending.content);
+            Recycled<Datagram>::give(std::move(pending.content));
             send->owner = shared_from_this();
             send->generation = generation_;
             auto* raw = send.release();
@@ -380,6 +396,7 @@ void NWUDPConnection::flushSends() {
         outcomes.emplace_back(std::move(sends_[done].completion), NWError::posix(error));
         ++done;
     }
+    for (std::size_t i = 0; i < done; ++i) Recycled<Datagram>::give(std::move(sends_[i].content));
     sends_.erase(sends_.begin(), sends_.begin() + static_cast<std::ptrdiff_t>(done));
     if (!sends_.empty()) armWrite();
     if (outcomes.empty()) return;
@@ -456,8 +473,9 @@ void NWUDPConnection::onReadable() {
         }
         auto completion = takeReceive();
         if (completion) {
-            completion(Datagram(scratch.begin(), scratch.begin() + got), ContentContext::defaultMessage, true,
-                       std::nullopt);
+            auto reply = Recycled<Datagram>::take();
+            reply.assign(scratch.begin(), scratch.begin() + got);
+            completion(std::move(reply), ContentContext::defaultMessage, true, std::nullopt);
         }
     }
     if (!cancelled_ && !receives_.empty()) armRead();
@@ -513,7 +531,8 @@ void NWUDPConnection::ringReceived(UringOperation& operation, const io_uring_cqe
         // peers is not this association's.
         if (hasBuffer && from == self->target_ && !self->receives_.empty()) {
             const auto* data = ring.buffer(buffer);
-            Datagram reply(data, data + cqe.res);
+            auto reply = Recycled<Datagram>::take();
+            reply.assign(data, data + cqe.res);
             giveBack();
             auto completion = self->takeReceive();
             if (completion) completion(std::move(reply), ContentContext::defaultMessage, true, std::nullopt);
