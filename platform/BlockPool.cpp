@@ -13,9 +13,9 @@ struct FreeBlock {
 
 class ThreadBlocks {
 public:
-    ThreadBlocks() { alive = true; }
+    ThreadBlocks() { state = State::alive; }
     ~ThreadBlocks() {
-        alive = false;
+        state = State::gone;
         for (auto*& head : heads_) {
             while (head) ::operator delete(std::exchange(head, head->next));
         }
@@ -40,24 +40,26 @@ public:
     }
     std::size_t count(std::size_t index) const { return counts_[index]; }
 
-    // Whether this thread's lists may be used: false once its thread-local objects
-    // are being destroyed (others, destroyed after it, may still free blocks).
-    static thread_local bool alive;
+    // The lists of a thread are made by its first use and gone once its thread-local
+    // objects are being destroyed (others, destroyed after them, may still free blocks).
+    enum class State : unsigned char { none, alive, gone };
+    static thread_local State state;
 
 private:
     std::array<FreeBlock*, BlockPool::kClasses> heads_{};
     std::array<std::size_t, BlockPool::kClasses> counts_{};
 };
 
-thread_local bool ThreadBlocks::alive = false;
+thread_local ThreadBlocks::State ThreadBlocks::state = ThreadBlocks::State::none;
 
+// The thread's lists, made on first use; none while the thread ends.
 ThreadBlocks* threadBlocks() {
+    if (ThreadBlocks::state == ThreadBlocks::State::gone) return nullptr;
     thread_local ThreadBlocks blocks;
-    return ThreadBlocks::alive ? &blocks : nullptr;
+    return &blocks;
 }
 
-// Whether the thread's lists were ever made and are still there, without making them.
-bool everMade() { return ThreadBlocks::alive; }
+bool everMade() { return ThreadBlocks::state == ThreadBlocks::State::alive; }
 
 std::size_t classOf(std::size_t bytes) { return (bytes - 1) / BlockPool::kGranule; }
 
@@ -76,8 +78,8 @@ void BlockPool::deallocate(void* block, std::size_t bytes) noexcept {
         return;
     }
     // A thread whose lists are gone (it is ending) frees at once.
-    if (everMade()) {
-        threadBlocks()->put(block, classOf(bytes));
+    if (auto* blocks = threadBlocks()) {
+        blocks->put(block, classOf(bytes));
         return;
     }
     ::operator delete(block);

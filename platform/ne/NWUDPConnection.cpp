@@ -110,8 +110,15 @@ void NWUDPConnection::start(Queue queue) {
     // The ring belongs to its io_context's one thread: used when started there (or
     // before that thread first ran).
     if (auto* ring = UringLoop::of(*queue_); ring && ring->inThread()) ring_ = ring;
+    // Looked up once: the registry's lookup takes a lock and walks its list.
+    sockets_ = &UpstreamSockets::of(*queue_);
     // At once when started on its queue (as a flow does): the states it reaches are
-    // delivered through the queue all the same.
+    // delivered through the queue all the same. In a turn of the ring that is known
+    // already, without asking the type-erased executor.
+    if (ring_ && ring_->inTurn()) {
+        connectNow();
+        return;
+    }
     asio::dispatch(*queue_, [self = shared_from_this()] { self->connectNow(); });
 }
 
@@ -195,7 +202,7 @@ void NWUDPConnection::closeSocket() {
         // that no receive of this association is left on the socket.
         if (onRing) ring_->submit();
         // Its next association gets a port of its own all the same.
-        UpstreamSockets::of(*queue_).give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
+        sockets_->give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
     } else {
         asio::error_code ignored;
         socket_->close(ignored);
@@ -225,7 +232,7 @@ void NWUDPConnection::connectNow() {
     // While the computer's DNS is intercepted, only marked datagrams leave untouched:
     // an unmarked query would come straight back to the host.
     mark_ = upstreamSocketMark();
-    if (auto idle = UpstreamSockets::of(*queue_).take(target.protocol(), mark_)) {
+    if (auto idle = sockets_->take(target.protocol(), mark_)) {
         socket_.emplace(std::move(*idle));
     } else {
         socket_.emplace(*queue_);

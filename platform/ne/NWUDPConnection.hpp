@@ -29,6 +29,8 @@
 
 namespace platform::ne {
 
+class UpstreamSockets;
+
 class NWUDPConnection final : public NWConnection, public std::enable_shared_from_this<NWUDPConnection> {
 public:
     static std::shared_ptr<NWUDPConnection> make(std::string host, std::uint16_t port);
@@ -125,6 +127,7 @@ private:
     int delivering_ = 0;
     SendOutcomes heldOutcomes_;
     UringLoop* ring_ = nullptr;  // the queue's ring, when it has one
+    UpstreamSockets* sockets_ = nullptr;  // the queue's, once started
     RingReceive ringReceive_;
 };
 
