@@ -115,7 +115,6 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
       answered(platform::Recycled<std::vector<std::uint32_t>>::take()),
       originalEndpionts(std::move(originalEndpoints)),
       requestCompletion(std::move(requestCompletion_)),
-      uuid_(randomUUID()),
       context_(std::move(context)),
       receiveTimeCell_(context_.receiveTimeCell ? context_.receiveTimeCell
                                                 : std::make_shared<ReceiveTimeCell>()),
@@ -136,11 +135,13 @@ DNSServerConnection::~DNSServerConnection() {
 
 std::string DNSServerConnection::uuid() const {
     static constexpr char digits[] = "0123456789ABCDEF";
+    if (!uuid_) uuid_ = randomUUID();
+    const auto& uuid = *uuid_;
     std::string text;
-    for (std::size_t i = 0; i < uuid_.size(); ++i) {
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
-        text.push_back(digits[uuid_[i] >> 4]);
-        text.push_back(digits[uuid_[i] & 0x0F]);
+        text.push_back(digits[uuid[i] >> 4]);
+        text.push_back(digits[uuid[i] & 0x0F]);
     }
     return text;
 }

@@ -109,9 +109,8 @@ public:
 
     std::string uuid() const;
     std::int64_t receiveTime() const { return receiveTimeCell_->load(std::memory_order_relaxed); }
-    friend bool operator==(const DNSServerConnection& a, const DNSServerConnection& b) {
-        return a.uuid_ == b.uuid_;
-    }
+    // Each connection's identifier is its own: the same identifier, the same connection.
+    friend bool operator==(const DNSServerConnection& a, const DNSServerConnection& b) { return &a == &b; }
 
     platform::ne::NWConnectionPtr connection;
     std::vector<Datagram> datagrams;
@@ -148,7 +147,8 @@ private:
     template <typename Member, typename... Args>
     void callKept(Member DNSServerConnection::*member, Args&&... args);
 
-    std::array<std::uint8_t, 16> uuid_;
+    // Drawn when first asked for: nearly no connection is ever asked.
+    mutable std::optional<std::array<std::uint8_t, 16>> uuid_;
     Context context_;
     std::shared_ptr<ReceiveTimeCell> receiveTimeCell_;
     ReplyDeadlines* deadlines_;

@@ -91,6 +91,52 @@ bool isNoRouteError(int error) {
            error == EPERM || error == EACCES;
 }
 
+// Lives and dies with its io_context, before the context's ring and socket set:
+// its end tells the threads' caches below that a context they know may be gone.
+class ContextEnd final : public asio::execution_context::service {
+public:
+    using key_type = ContextEnd;
+    static asio::execution_context::id id;
+    explicit ContextEnd(asio::execution_context& context) : service(context) {}
+    ~ContextEnd() override { ended.fetch_add(1, std::memory_order_acq_rel); }
+    static inline std::atomic<std::uint64_t> ended{0};
+
+private:
+    void shutdown() override {}
+};
+
+asio::execution_context::id ContextEnd::id;
+
+struct QueueServices {
+    UringLoop* ring;
+    UpstreamSockets* sockets;
+};
+
+// The ring and the socket set of `queue`'s io_context. The registry's own lookup
+// takes a lock and compares type names, twice per connection: each thread keeps
+// the answer for the context its connections last used, until a context ends.
+QueueServices servicesOf(const Queue& queue) {
+    const auto* executor = queue.target<asio::io_context::executor_type>();
+    if (!executor) return {UringLoop::of(queue), &UpstreamSockets::of(queue)};
+    struct Known {
+        const asio::io_context* context = nullptr;
+        std::uint64_t ended = 0;
+        UringLoop* ring = nullptr;
+        UpstreamSockets* sockets = nullptr;
+    };
+    thread_local Known known;
+    asio::io_context& context = executor->context();
+    const auto ended = ContextEnd::ended.load(std::memory_order_acquire);
+    if (known.context != &context || known.ended != ended) {
+        asio::use_service<ContextEnd>(context);
+        known = {&context, ended, nullptr, &asio::use_service<UpstreamSockets>(context)};
+    }
+    // A ring not set up yet is asked for again; one that is stopping is not used.
+    if (!known.ring) known.ring = UringLoop::of(context);
+    if (known.ring && known.ring->stopping()) return {nullptr, known.sockets};
+    return {known.ring, known.sockets};
+}
+
 }  // namespace
 
 std::shared_ptr<NWUDPConnection> NWUDPConnection::make(std::string host, std::uint16_t port) {
@@ -109,9 +155,9 @@ void NWUDPConnection::start(Queue queue) {
     queue_ = std::move(queue);
     // The ring belongs to its io_context's one thread: used when started there (or
     // before that thread first ran).
-    if (auto* ring = UringLoop::of(*queue_); ring && ring->inThread()) ring_ = ring;
-    // Looked up once: the registry's lookup takes a lock and walks its list.
-    sockets_ = &UpstreamSockets::of(*queue_);
+    const auto services = servicesOf(*queue_);
+    if (services.ring && services.ring->inThread()) ring_ = services.ring;
+    sockets_ = services.sockets;
     // At once when started on its queue (as a flow does): the states it reaches are
     // delivered through the queue all the same. In a turn of the ring that is known
     // already, without asking the type-erased executor.
