@@ -124,7 +124,7 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
 }
 
 DNSServerConnection::~DNSServerConnection() {
-    deadlines_->cancel(*this);
+    if (armedUntil_) deadlines_->cancel(*this);
     // The batch's memory serves the next queries of whichever thread ends it.
     platform::recycleAll(std::move(datagrams));
     platform::recycleAll(std::move(receivedData));
@@ -268,8 +268,8 @@ void DNSServerConnection::receive() {
     // costs a timer cancel and a new one, twice per query.
     const auto full =
         std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
-    const auto expiry = deadlines_->expiry(*this);
-    if (!expiry || *expiry - ReplyDeadlines::Clock::now() < full - full / 8) armDeadline();
+    // Read from this side: a deadline that has passed meanwhile is re-armed all the same.
+    if (!armedUntil_ || *armedUntil_ - ReplyDeadlines::Clock::now() < full - full / 8) armDeadline();
     issueReceive();
     state = "past calling received";
 }
@@ -349,8 +349,8 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
 void DNSServerConnection::armDeadline() {
     const auto length =
         std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
-    deadlines_->arm(*this, ReplyDeadlines::Clock::now() + length, length, context_.owner.lock(),
-                    context_.queue);
+    armedUntil_ = ReplyDeadlines::Clock::now() + length;
+    deadlines_->arm(*this, *armedUntil_, length, context_.owner.lock(), context_.queue);
 }
 
 void DNSServerConnection::deadlineExpired(std::shared_ptr<void> owner) {
@@ -375,6 +375,7 @@ void DNSServerConnection::invalidate() {
     endedCompletion = nullptr;
     replyArrived = nullptr;
     deadlines_->cancel(*this);
+    armedUntil_.reset();
 }
 
 }  // namespace dnsproxy

@@ -152,6 +152,9 @@ private:
     Context context_;
     std::shared_ptr<ReceiveTimeCell> receiveTimeCell_;
     ReplyDeadlines* deadlines_;
+    // Until when the deadline was last armed here (the service's own record is
+    // behind its lock); cleared once the deadline is cancelled for good.
+    std::optional<ReplyDeadlines::Clock::time_point> armedUntil_;
     bool complete_ = false;  // requestCompletion had every reply; later datagrams are strays
     std::uint32_t invalidations_ = 0;
 };

@@ -27,10 +27,12 @@ std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> list
 
 template <typename Work>
 void HostUDPFlow::onQueue(Work&& work) {
+    // At once, the caller's reference keeps the flow; queued, the work holds it.
     if (executor_.running_in_this_thread()) {
-        work();
+        work(*this);
     } else {
-        asio::post(executor_, std::forward<Work>(work));
+        asio::post(executor_,
+                   [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
     }
 }
 
@@ -46,7 +48,8 @@ void HostUDPFlow::releaseIfClosed() {
 }
 
 void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion completion) {
-    onQueue([self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
+    onQueue([localEndpoint, completion = std::move(completion)](HostUDPFlow& flow) {
+        auto* self = &flow;
         std::optional<FlowError> error;
         if (self->opened_ || self->readClosed_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::invalidArgument};
@@ -60,7 +63,8 @@ void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion compl
 }
 
 void HostUDPFlow::readDatagrams(ReadCompletion completion) {
-    onQueue([self = shared_from_this(), completion = std::move(completion)] {
+    onQueue([completion = std::move(completion)](HostUDPFlow& flow) {
+        auto* self = &flow;
         if (!completion) return;
         if (!self->opened_ || self->readClosed_) {
             completion(std::nullopt, std::nullopt, FlowError{FlowError::Code::notConnected});
@@ -80,8 +84,9 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
 
 void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
                                  FlowCompletion completion) {
-    onQueue([self = shared_from_this(), datagrams = std::move(datagrams),
-                            endpoints = std::move(endpoints), completion = std::move(completion)]() mutable {
+    onQueue([datagrams = std::move(datagrams), endpoints = std::move(endpoints),
+             completion = std::move(completion)](HostUDPFlow& flow) mutable {
+        auto* self = &flow;
         std::optional<FlowError> error;
         if (!self->opened_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::notConnected};
@@ -114,16 +119,16 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
 // Run like the writes (at once on the flow's queue, else queued behind what is
 // already queued there): a write asked for before a close still goes out.
 void HostUDPFlow::closeRead(std::optional<FlowError>) {
-    onQueue([self = shared_from_this()] {
-        self->readClosed_ = true;
-        self->releaseIfClosed();
+    onQueue([](HostUDPFlow& flow) {
+        flow.readClosed_ = true;
+        flow.releaseIfClosed();
     });
 }
 
 void HostUDPFlow::closeWrite(std::optional<FlowError>) {
-    onQueue([self = shared_from_this()] {
-        self->writeClosed_ = true;
-        self->releaseIfClosed();
+    onQueue([](HostUDPFlow& flow) {
+        flow.writeClosed_ = true;
+        flow.releaseIfClosed();
     });
 }
 
