@@ -186,10 +186,26 @@ void NWUDPConnection::setState(NWConnectionState::Kind kind, std::optional<NWErr
     if (pendingCount_ < pending_.size()) {
         pending_[pendingCount_++] = state_;
         if (pendingCount_ > 1) return;
+        // In a turn of the ring, at its end: before anything posted, and what the
+        // handlers send goes in with the turn's one submission.
+        if (ring_ && ring_->inTurn() && !ring_->stopping()) {
+            stateDelivery_.run = &NWUDPConnection::deliverDeferredStates;
+            stateDelivery_.owner = shared_from_this();
+            ring_->defer(stateDelivery_);
+            return;
+        }
         asio::post(*queue_, [self = shared_from_this()] { self->deliverStates(); });
         return;
     }
     asio::post(*queue_, [self = shared_from_this(), state = state_] { self->deliver(state); });
+}
+
+void NWUDPConnection::deliverDeferredStates(UringDeferred& work) {
+    const auto self = std::move(static_cast<StateDelivery&>(work).owner);
+    // A ring that stops drops the delivery, as an io_context that ends drops the
+    // handlers it still holds.
+    if (self->ring_->stopping()) return;
+    self->deliverStates();
 }
 
 void NWUDPConnection::deliverStates() {

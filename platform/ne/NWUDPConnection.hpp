@@ -81,6 +81,7 @@ private:
     using SendOutcomes = std::vector<SendOutcome, PoolAllocator<SendOutcome>>;
 
     void deliverStates();
+    static void deliverDeferredStates(UringDeferred& work);
     // Calls the send completions in order, none once cancelled.
     void complete(SendOutcomes& outcomes);
     void deliver(const NWConnectionState& state);
@@ -129,6 +130,11 @@ private:
     UringLoop* ring_ = nullptr;  // the queue's ring, when it has one
     UpstreamSockets* sockets_ = nullptr;  // the queue's, once started
     RingReceive ringReceive_;
+    // The state delivery deferred to the end of a ring turn, holding the connection.
+    struct StateDelivery : UringDeferred {
+        std::shared_ptr<NWUDPConnection> owner;
+    };
+    StateDelivery stateDelivery_;
 };
 
 }  // namespace platform::ne
