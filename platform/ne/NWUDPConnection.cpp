@@ -91,22 +91,6 @@ bool isNoRouteError(int error) {
            error == EPERM || error == EACCES;
 }
 
-// Lives and dies with its io_context, before the context's ring and socket set:
-// its end tells the threads' caches below that a context they know may be gone.
-class ContextEnd final : public asio::execution_context::service {
-public:
-    using key_type = ContextEnd;
-    static asio::execution_context::id id;
-    explicit ContextEnd(asio::execution_context& context) : service(context) {}
-    ~ContextEnd() override { ended.fetch_add(1, std::memory_order_acq_rel); }
-    static inline std::atomic<std::uint64_t> ended{0};
-
-private:
-    void shutdown() override {}
-};
-
-asio::execution_context::id ContextEnd::id;
-
 struct QueueServices {
     UringLoop* ring;
     UpstreamSockets* sockets;
@@ -122,19 +106,16 @@ QueueServices servicesOf(const Queue& queue) {
         const asio::io_context* context = nullptr;
         std::uint64_t ended = 0;
         UringLoop* ring = nullptr;
-        UpstreamSockets* sockets = nullptr;
     };
     thread_local Known known;
     asio::io_context& context = executor->context();
+    auto& sockets = serviceOf<UpstreamSockets>(queue);  // registers the context's end first
     const auto ended = ContextEnd::ended.load(std::memory_order_acquire);
-    if (known.context != &context || known.ended != ended) {
-        asio::use_service<ContextEnd>(context);
-        known = {&context, ended, nullptr, &asio::use_service<UpstreamSockets>(context)};
-    }
+    if (known.context != &context || known.ended != ended) known = {&context, ended, nullptr};
     // A ring not set up yet is asked for again; one that is stopping is not used.
     if (!known.ring) known.ring = UringLoop::of(context);
-    if (known.ring && known.ring->stopping()) return {nullptr, known.sockets};
-    return {known.ring, known.sockets};
+    if (known.ring && known.ring->stopping()) return {nullptr, &sockets};
+    return {known.ring, &sockets};
 }
 
 }  // namespace

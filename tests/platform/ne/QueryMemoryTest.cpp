@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "platform/BlockPool.hpp"
 #include "platform/InlineFunction.hpp"
 #include "platform/Recycled.hpp"
+#include "platform/ne/Queue.hpp"
 
 namespace {
 
@@ -161,6 +163,33 @@ TEST(RecycledTest, KeepsNeitherMoreThanItsBoundNorLargeContainers) {
     EXPECT_EQ(Bytes::kept(), 4u);
     std::thread other([] { EXPECT_EQ(Bytes::kept(), 0u); });  // each thread has its own
     other.join();
+}
+
+struct CountedService final : asio::execution_context::service {
+    using key_type = CountedService;
+    static inline asio::execution_context::id id;
+    explicit CountedService(asio::execution_context& context) : service(context) { ++made; }
+    void shutdown() override {}
+    static inline int made = 0;
+};
+
+// A context made where an ended one lived is not taken for it: the remembered
+// service would be the ended context's.
+TEST(ServiceOfTest, AContextMadeWhereAnEndedOneLivedGetsItsOwnService) {
+    std::optional<asio::io_context> io;
+    io.emplace();
+    const auto* place = &*io;
+    auto* first = &platform::ne::serviceOf<CountedService>(io->get_executor());
+    EXPECT_EQ(&platform::ne::serviceOf<CountedService>(io->get_executor()), first);
+    EXPECT_EQ(&asio::use_service<CountedService>(*io), first);
+    io.reset();
+    io.emplace();
+    ASSERT_EQ(&*io, place);
+    auto* second = &platform::ne::serviceOf<CountedService>(io->get_executor());
+    EXPECT_EQ(&asio::use_service<CountedService>(*io), second);
+    EXPECT_EQ(CountedService::made, 2);
+    // Through a strand, the registry is asked.
+    EXPECT_EQ(&platform::ne::serviceOf<CountedService>(platform::ne::makeQueue(*io)), second);
 }
 
 }  // namespace
