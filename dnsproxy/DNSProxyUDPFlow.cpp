@@ -35,10 +35,10 @@ constexpr std::uint8_t kZBit = 0x40;       // in the second flags byte; the code
 
 std::uint16_t load16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
 
-}  // namespace
-
-std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name) {
-    name.clear();
+// The reading of readPlainQuery; the name is written out only when asked for (a
+// configuration without forwarding rules never reads it).
+std::optional<PlainQuery> readPlain(std::span<const std::uint8_t> query, std::string* name) {
+    if (name) name->clear();
     const std::size_t size = query.size();
     if (size < kHeaderSize) return std::nullopt;
     const std::uint8_t* bytes = query.data();
@@ -55,11 +55,13 @@ std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, st
         if (std::memchr(label, '.', length) != nullptr) return std::nullopt;
         wire += length + 1;
         if (wire > kMaxNameWire) return std::nullopt;
-        if (!name.empty()) name.push_back('.');
-        name.append(label, length);
+        if (name) {
+            if (!name->empty()) name->push_back('.');
+            name->append(label, length);
+        }
         at += 1 + length;
     }
-    if (name.empty()) name = ".";
+    if (name && name->empty()) *name = ".";
     if (size - at - 1 < 4) return std::nullopt;  // type and class
     PlainQuery plain{at + 1 + 4, {}};
     bool sawOPT = false;
@@ -78,6 +80,12 @@ std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, st
         at += 11 + dataLength;
     }
     return plain;
+}
+
+}  // namespace
+
+std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name) {
+    return readPlain(query, &name);
 }
 
 namespace {
@@ -348,7 +356,9 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
     // Nearly every query is one plain question: its tagged form is made from its own
     // bytes, the same bytes the decoder and encoder would give, without either.
     thread_local std::string questionName;
-    if (const auto plain = readPlainQuery(datagram, questionName)) {
+    const bool ruled = !config->providerConfig.forwardingRules.empty();
+    if (!ruled) questionName.clear();
+    if (const auto plain = readPlain(datagram, ruled ? &questionName : nullptr)) {
         auto decision = filterRule(config, config->providerConfig.externalIPAddress, questionName);
         if (decision && !decision->isDefault) {
             return {false, std::move(datagram), std::move(decision), plain->replyLimit};

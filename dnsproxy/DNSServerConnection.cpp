@@ -81,6 +81,10 @@ bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint
         return *queryEnd == kHeaderSize || (rcode != kNoError && rcode != kNameError);
     }
     if (*queryEnd != *replyEnd) return false;
+    // Nearly every resolver echoes the question byte for byte.
+    if (std::memcmp(query.data() + kHeaderSize, reply.data() + kHeaderSize, *queryEnd - kHeaderSize) == 0) {
+        return true;
+    }
     // Label lengths, type and class compare exactly, the labels' bytes in any case.
     std::size_t at = kHeaderSize;
     const std::size_t nameEnd = *queryEnd - 4;
