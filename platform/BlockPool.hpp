@@ -18,7 +18,7 @@ public:
     static constexpr std::size_t kGranule = 64;
     static constexpr std::size_t kClasses = 16;  // blocks up to 1 KiB
     static constexpr std::size_t kMaxBlock = kGranule * kClasses;
-    static constexpr std::size_t kMaxFreePerClass = 128;
+    static constexpr std::size_t kMaxFreePerClass = 512;
 
     static void* allocate(std::size_t bytes);
     static void deallocate(void* block, std::size_t bytes) noexcept;

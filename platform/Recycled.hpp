@@ -13,7 +13,7 @@
 
 namespace platform {
 
-template <typename Container, std::size_t MaxKept = 64, std::size_t MaxCapacity = 4096>
+template <typename Container, std::size_t MaxKept = 256, std::size_t MaxCapacity = 4096>
 class Recycled {
 public:
     // An empty container, with the capacity of one given back earlier when there is one.
