@@ -88,8 +88,8 @@ private:
     struct alignas(64) Shard {
         mutable std::mutex mutex;
         // Guarded by mutex; its nodes come from the thread's pool of blocks.
-        std::unordered_set<DNSProxyUDPFlowPtr, std::hash<DNSProxyUDPFlowPtr>, std::equal_to<DNSProxyUDPFlowPtr>,
-                           platform::PoolAllocator<DNSProxyUDPFlowPtr>>
+        std::unordered_set<DNSProxyUDPFlowPtr, std::hash<DNSProxyUDPFlowPtr>,
+                           std::equal_to<DNSProxyUDPFlowPtr>, platform::PoolAllocator<DNSProxyUDPFlowPtr>>
             flows;
     };
     static constexpr std::size_t kShards = 16;

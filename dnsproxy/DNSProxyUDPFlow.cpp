@@ -222,8 +222,8 @@ void DNSProxyUDPFlow::readDatagrams(const std::optional<FlowError>& openError) {
         return;
     }
     flow->readDatagrams([self = shared_from_this()](std::optional<std::vector<Datagram>> datagrams,
-                                                     std::optional<std::vector<NWEndpoint>> endpoints,
-                                                     std::optional<FlowError> error) {
+                                                    std::optional<std::vector<NWEndpoint>> endpoints,
+                                                    std::optional<FlowError> error) {
         self->handleBatch(std::move(datagrams), std::move(endpoints), error);
     });
 }

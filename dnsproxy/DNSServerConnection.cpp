@@ -240,8 +240,9 @@ void DNSServerConnection::sendDatagrams() {
         // memory this thread gave back earlier.
         auto copy = platform::Recycled<Datagram>::take();
         copy.assign(datagram.begin(), datagram.end());
-        connection->send(std::move(copy), final ? ContentContext::finalMessage : ContentContext::defaultMessage,
-                         final, [weak](std::optional<NWError> error) {
+        connection->send(std::move(copy),
+                         final ? ContentContext::finalMessage : ContentContext::defaultMessage, final,
+                         [weak](std::optional<NWError> error) {
                              if (auto self = weak.lock()) self->sendCompleted(error);
                          });
     }

@@ -18,11 +18,13 @@ HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::e
       queue_(queue),
       gate_(std::move(gate)) {}
 
-std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
-                                              asio::ip::udp::endpoint client, std::vector<Datagram> batch,
-                                              asio::io_context::executor_type queue,
-                                              std::shared_ptr<FlowGate> gate) {
-    return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), queue, std::move(gate));
+std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> listener,
+                                               asio::ip::udp::endpoint local, asio::ip::udp::endpoint client,
+                                               std::vector<Datagram> batch,
+                                               asio::io_context::executor_type queue,
+                                               std::shared_ptr<FlowGate> gate) {
+    return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), queue,
+                                   std::move(gate));
 }
 
 template <typename Work>

@@ -43,8 +43,8 @@ struct FlowError {
 // Completions are move-only and keep small captures in place (no heap block per call).
 using FlowCompletion = platform::InlineFunction<void(std::optional<FlowError>)>;
 // Datagrams and the endpoints they came from, paired by position; both absent on error.
-using ReadCompletion = platform::InlineFunction<void(std::optional<std::vector<Datagram>>,
-                                                     std::optional<std::vector<NWEndpoint>>, std::optional<FlowError>)>;
+using ReadCompletion = platform::InlineFunction<void(
+    std::optional<std::vector<Datagram>>, std::optional<std::vector<NWEndpoint>>, std::optional<FlowError>)>;
 
 class NEAppProxyFlow {
 public:

@@ -34,9 +34,9 @@ public:
     // Move-only; small captures stay in place (no heap block per query).
     using StateUpdateHandler = platform::InlineFunction<void(const NWConnectionState&)>;
     using SendCompletion = platform::InlineFunction<void(std::optional<NWError>)>;
-    using ReceiveCompletion = platform::InlineFunction<void(std::optional<Datagram> content,
-                                                            std::optional<ContentContext>, bool isComplete,
-                                                            std::optional<NWError>)>;
+    using ReceiveCompletion =
+        platform::InlineFunction<void(std::optional<Datagram> content, std::optional<ContentContext>,
+                                      bool isComplete, std::optional<NWError>)>;
 
     virtual ~NWConnection() = default;
 

@@ -12,8 +12,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <system_error>
 
 #include "platform/Recycled.hpp"

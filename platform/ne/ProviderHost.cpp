@@ -304,8 +304,8 @@ void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoi
         sayCapReached();
         return;
     }
-    auto flow = HostUDPFlow::make(listening.listener, local, client, std::move(batch), listening.io->get_executor(),
-                                  gate_);
+    auto flow = HostUDPFlow::make(listening.listener, local, client, std::move(batch),
+                                  listening.io->get_executor(), gate_);
     ++counters_.flowsOffered;
     if (!provider_->handleNewUDPFlow(flow, NWEndpoint(NWHostEndpoint(client)))) ++counters_.flowsRefused;
 }

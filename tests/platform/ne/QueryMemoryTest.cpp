@@ -135,7 +135,9 @@ TEST(InlineFunctionTest, ALargeCallableIsOwnedOnTheHeapAlike) {
 
 TEST(InlineFunctionTest, MutableCallablesKeepTheirStateAndMoveOnlyCapturesWork) {
     auto owned = std::make_unique<int>(3);
-    InlineFunction<int()> counter = [count = 0, owned = std::move(owned)]() mutable { return ++count + *owned; };
+    InlineFunction<int()> counter = [count = 0, owned = std::move(owned)]() mutable {
+        return ++count + *owned;
+    };
     EXPECT_EQ(counter(), 4);
     EXPECT_EQ(counter(), 5);
     EXPECT_TRUE(counter != nullptr);
