@@ -163,7 +163,7 @@ bool DNSProxyProvider::handleNewUDPFlow(const std::shared_ptr<platform::ne::NEAp
     if (!flow) return false;
     const Admission& admitted = admission();
     if (!admitted.valid) return false;
-    auto proxyFlow = std::make_shared<DNSProxyUDPFlow>(flow, *log, admitted.flowConfig, settings_);
+    auto proxyFlow = platform::makePooled<DNSProxyUDPFlow>(flow, *log, admitted.flowConfig, settings_);
     // Weak: a flow listed in the set must not keep the provider alive in turn.
     proxyFlow->flowCompletion = [provider = weak_from_this()](DNSProxyUDPFlow& completed,
                                                               std::optional<platform::ne::FlowError>) {

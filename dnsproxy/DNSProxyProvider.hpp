@@ -87,7 +87,10 @@ private:
     };
     struct alignas(64) Shard {
         mutable std::mutex mutex;
-        std::unordered_set<DNSProxyUDPFlowPtr> flows;  // guarded by mutex
+        // Guarded by mutex; its nodes come from the thread's pool of blocks.
+        std::unordered_set<DNSProxyUDPFlowPtr, std::hash<DNSProxyUDPFlowPtr>,
+                           std::equal_to<DNSProxyUDPFlowPtr>, platform::PoolAllocator<DNSProxyUDPFlowPtr>>
+            flows;
     };
     static constexpr std::size_t kShards = 16;
 

@@ -11,6 +11,7 @@
 #include "dnsproxy/ClientIdentificationOption.hpp"
 #include "dnsproxy/ProxyLog.hpp"
 #include "dnsproxy/RandomIndex.hpp"
+#include "platform/Recycled.hpp"
 
 namespace dnsproxy {
 
@@ -34,10 +35,10 @@ constexpr std::uint8_t kZBit = 0x40;       // in the second flags byte; the code
 
 std::uint16_t load16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
 
-}  // namespace
-
-std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name) {
-    name.clear();
+// The reading of readPlainQuery; the name is written out only when asked for (a
+// configuration without forwarding rules never reads it).
+std::optional<PlainQuery> readPlain(std::span<const std::uint8_t> query, std::string* name) {
+    if (name) name->clear();
     const std::size_t size = query.size();
     if (size < kHeaderSize) return std::nullopt;
     const std::uint8_t* bytes = query.data();
@@ -54,11 +55,13 @@ std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, st
         if (std::memchr(label, '.', length) != nullptr) return std::nullopt;
         wire += length + 1;
         if (wire > kMaxNameWire) return std::nullopt;
-        if (!name.empty()) name.push_back('.');
-        name.append(label, length);
+        if (name) {
+            if (!name->empty()) name->push_back('.');
+            name->append(label, length);
+        }
         at += 1 + length;
     }
-    if (name.empty()) name = ".";
+    if (name && name->empty()) *name = ".";
     if (size - at - 1 < 4) return std::nullopt;  // type and class
     PlainQuery plain{at + 1 + 4, {}};
     bool sawOPT = false;
@@ -77,6 +80,12 @@ std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, st
         at += 11 + dataLength;
     }
     return plain;
+}
+
+}  // namespace
+
+std::optional<PlainQuery> readPlainQuery(std::span<const std::uint8_t> query, std::string& name) {
+    return readPlain(query, &name);
 }
 
 namespace {
@@ -182,7 +191,7 @@ DNSProxyUDPFlow::DNSProxyUDPFlow(std::shared_ptr<platform::ne::NEAppProxyUDPFlow
       filterManager(filterLog()),
       settings_(&settings),
       queue_(flow->queue()),
-      receiveTimeCell_(std::make_shared<ReceiveTimeCell>(kNoUpstream)) {}
+      receiveTimeCell_(platform::makePooled<ReceiveTimeCell>(kNoUpstream)) {}
 
 void DNSProxyUDPFlow::open() {
     const auto local = flow->localEndpoint();
@@ -212,15 +221,14 @@ void DNSProxyUDPFlow::readDatagrams(const std::optional<FlowError>& openError) {
         close(std::nullopt);
         return;
     }
-    flow->readDatagrams([self = shared_from_this(), host = providerConfig->providerConfig.resolvers.front()](
-                            std::optional<std::vector<Datagram>> datagrams,
-                            std::optional<std::vector<NWEndpoint>> endpoints,
-                            std::optional<FlowError> error) mutable {
-        self->handleBatch(std::move(host), std::move(datagrams), std::move(endpoints), error);
+    flow->readDatagrams([self = shared_from_this()](std::optional<std::vector<Datagram>> datagrams,
+                                                    std::optional<std::vector<NWEndpoint>> endpoints,
+                                                    std::optional<FlowError> error) {
+        self->handleBatch(std::move(datagrams), std::move(endpoints), error);
     });
 }
 
-void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Datagram>> datagrams,
+void DNSProxyUDPFlow::handleBatch(std::optional<std::vector<Datagram>> datagrams,
                                   std::optional<std::vector<NWEndpoint>> endpoints,
                                   const std::optional<FlowError>& error) {
     if (closed_) return;
@@ -251,7 +259,15 @@ void DNSProxyUDPFlow::handleBatch(std::string host, std::optional<std::vector<Da
     auto& batch = *datagrams;
     auto& batchEndpoints = *endpoints;
     batchEndpoints.resize(batch.size());
-    std::vector<ReplyLimit> limits;
+    if (!providerConfig || providerConfig->providerConfig.resolvers.empty()) {
+        log->debug("Missing default host resolver");
+        close(std::nullopt);
+        return;
+    }
+    // The configuration's resolver, read where it is kept (the flow holds the
+    // configuration): a batch that goes to it copies no text.
+    const std::string& host = providerConfig->providerConfig.resolvers.front();
+    auto limits = platform::Recycled<std::vector<ReplyLimit>>::take();
     limits.reserve(batch.size());
     std::string batchHost;
     std::vector<std::string> hosts;
@@ -340,7 +356,9 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
     // Nearly every query is one plain question: its tagged form is made from its own
     // bytes, the same bytes the decoder and encoder would give, without either.
     thread_local std::string questionName;
-    if (const auto plain = readPlainQuery(datagram, questionName)) {
+    const bool ruled = !config->providerConfig.forwardingRules.empty();
+    if (!ruled) questionName.clear();
+    if (const auto plain = readPlain(datagram, ruled ? &questionName : nullptr)) {
         auto decision = filterRule(config, config->providerConfig.externalIPAddress, questionName);
         if (decision && !decision->isDefault) {
             return {false, std::move(datagram), std::move(decision), plain->replyLimit};
@@ -348,7 +366,9 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
         std::vector<std::uint8_t> madeHere;
         if (config->optRecord.empty()) madeHere = encodeOPTRecord(config->clientIdentification);
         const auto& optRecord = config->optRecord.empty() ? madeHere : config->optRecord;
-        Datagram encoded;
+        // Made in memory an earlier query of this thread gave back, and the client's
+        // own bytes given back in turn.
+        auto encoded = platform::Recycled<Datagram>::take();
         encoded.reserve(plain->questionEnd + optRecord.size());
         encoded.insert(encoded.end(), datagram.begin(),
                        datagram.begin() + static_cast<std::ptrdiff_t>(plain->questionEnd));
@@ -356,6 +376,7 @@ DNSProxyUDPFlow::Modified DNSProxyUDPFlow::modifyDNS(Datagram datagram,
         encoded[kFlagsOffset + 1] &= static_cast<std::uint8_t>(~kZBit);
         encoded[kAdditionalCountOffset] = 0;
         encoded[kAdditionalCountOffset + 1] = 1;
+        platform::Recycled<Datagram>::give(std::move(datagram));
         return {true, std::move(encoded), std::move(decision), plain->replyLimit};
     }
     dnscodec::DNSMessageDecoder decoder;
@@ -445,7 +466,7 @@ void DNSProxyUDPFlow::connect(std::string host, std::vector<Datagram> datagrams,
     // The pending reply deadline keeps the flow alive until its upstream ends, also
     // when the provider no longer lists it; the callbacks only look it up.
     std::weak_ptr<DNSProxyUDPFlow> weak = weak_from_this();
-    auto connection = std::make_shared<DNSServerConnection>(
+    auto connection = platform::makePooled<DNSServerConnection>(
         std::move(datagrams), std::move(host), *log, std::move(endpoints),
         [weak](DNSServerConnection& c, std::optional<DNSServerConnection::Replies> replies,
                std::optional<NWError> error) {

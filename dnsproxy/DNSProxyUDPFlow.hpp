@@ -28,6 +28,8 @@
 #include "dnsproxy/FilterManager.hpp"
 #include "dnsproxy/FlowConfiguration.hpp"
 #include "dnsproxy/ProxySettings.hpp"
+#include "platform/BlockPool.hpp"
+#include "platform/InlineFunction.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/NEAppProxyFlow.hpp"
 
@@ -35,7 +37,8 @@ namespace dnsproxy {
 
 class DNSProxyUDPFlow : public std::enable_shared_from_this<DNSProxyUDPFlow> {
 public:
-    using FlowCompletion = std::function<void(DNSProxyUDPFlow&, std::optional<platform::ne::FlowError>)>;
+    using FlowCompletion =
+        platform::InlineFunction<void(DNSProxyUDPFlow&, std::optional<platform::ne::FlowError>)>;
 
     // What a client that shows no EDNS takes in one reply.
     static constexpr std::uint16_t kClassicReplyLimit = 512;
@@ -75,7 +78,7 @@ public:
     std::shared_ptr<platform::ne::NEAppProxyUDPFlow> flow;
     const std::size_t identifier;
     // The batch's upstream connections still in use, one per resolver.
-    std::vector<DNSServerConnectionPtr> dnsServerConnections;
+    std::vector<DNSServerConnectionPtr, platform::PoolAllocator<DNSServerConnectionPtr>> dnsServerConnections;
     const platform::SystemLog* log;
     FlowConfigurationPtr providerConfig;
     FilterManager filterManager;
@@ -86,7 +89,7 @@ public:
 
 private:
     void readDatagrams(const std::optional<platform::ne::FlowError>& openError);
-    void handleBatch(std::string host, std::optional<std::vector<Datagram>> datagrams,
+    void handleBatch(std::optional<std::vector<Datagram>> datagrams,
                      std::optional<std::vector<platform::ne::NWEndpoint>> endpoints,
                      const std::optional<platform::ne::FlowError>& error);
     std::string localServer() const;

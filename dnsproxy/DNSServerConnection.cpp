@@ -7,6 +7,7 @@
 #include <random>
 
 #include "dnsproxy/ProxyLog.hpp"
+#include "platform/Recycled.hpp"
 
 namespace dnsproxy {
 
@@ -80,6 +81,10 @@ bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint
         return *queryEnd == kHeaderSize || (rcode != kNoError && rcode != kNameError);
     }
     if (*queryEnd != *replyEnd) return false;
+    // Nearly every resolver echoes the question byte for byte.
+    if (std::memcmp(query.data() + kHeaderSize, reply.data() + kHeaderSize, *queryEnd - kHeaderSize) == 0) {
+        return true;
+    }
     // Label lengths, type and class compare exactly, the labels' bytes in any case.
     std::size_t at = kHeaderSize;
     const std::size_t nameEnd = *queryEnd - 4;
@@ -95,6 +100,14 @@ bool answersQuery(std::span<const std::uint8_t> query, std::span<const std::uint
 
 std::uint64_t DNSServerConnection::strayReplies() { return strayCount.load(std::memory_order_relaxed); }
 
+template <typename Member, typename... Args>
+void DNSServerConnection::callKept(Member DNSServerConnection::*member, Args&&... args) {
+    auto running = std::move(this->*member);
+    const auto invalidations = invalidations_;
+    running(*this, std::forward<Args>(args)...);
+    if (invalidations == invalidations_ && !(this->*member)) this->*member = std::move(running);
+}
+
 DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::string host_,
                                          const platform::SystemLog& log_,
                                          std::vector<platform::ne::NWEndpoint> originalEndpoints,
@@ -102,9 +115,10 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
     : datagrams(std::move(datagrams_)),
       log(&log_),
       host(std::move(host_)),
+      receivedData(platform::Recycled<Replies>::take()),
+      answered(platform::Recycled<std::vector<std::uint32_t>>::take()),
       originalEndpionts(std::move(originalEndpoints)),
       requestCompletion(std::move(requestCompletion_)),
-      uuid_(randomUUID()),
       context_(std::move(context)),
       receiveTimeCell_(context_.receiveTimeCell ? context_.receiveTimeCell
                                                 : std::make_shared<ReceiveTimeCell>()),
@@ -113,15 +127,25 @@ DNSServerConnection::DNSServerConnection(std::vector<Datagram> datagrams_, std::
     connection = context_.settings->connectionFactory(host, context_.settings->upstreamPort);
 }
 
-DNSServerConnection::~DNSServerConnection() { deadlines_->cancel(*this); }
+DNSServerConnection::~DNSServerConnection() {
+    if (armedUntil_) deadlines_->cancel(*this);
+    // The batch's memory serves the next queries of whichever thread ends it.
+    platform::recycleAll(std::move(datagrams));
+    platform::recycleAll(std::move(receivedData));
+    platform::Recycled<std::vector<std::uint32_t>>::give(std::move(answered));
+    platform::Recycled<std::vector<ReplyLimit>>::give(std::move(replyLimits));
+    platform::Recycled<std::vector<platform::ne::NWEndpoint>>::give(std::move(originalEndpionts));
+}
 
 std::string DNSServerConnection::uuid() const {
     static constexpr char digits[] = "0123456789ABCDEF";
+    if (!uuid_) uuid_ = randomUUID();
+    const auto& uuid = *uuid_;
     std::string text;
-    for (std::size_t i = 0; i < uuid_.size(); ++i) {
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
-        text.push_back(digits[uuid_[i] >> 4]);
-        text.push_back(digits[uuid_[i] & 0x0F]);
+        text.push_back(digits[uuid[i] >> 4]);
+        text.push_back(digits[uuid[i] & 0x0F]);
     }
     return text;
 }
@@ -212,8 +236,13 @@ void DNSServerConnection::sendDatagrams() {
     for (const auto& datagram : datagrams) {
         const bool final = datagram == last;
         std::weak_ptr<DNSServerConnection> weak = weak_from_this();
-        connection->send(datagram, final ? ContentContext::finalMessage : ContentContext::defaultMessage,
-                         final, [weak](std::optional<NWError> error) {
+        // The query stays here for matching its reply; the copy sent is made in
+        // memory this thread gave back earlier.
+        auto copy = platform::Recycled<Datagram>::take();
+        copy.assign(datagram.begin(), datagram.end());
+        connection->send(std::move(copy),
+                         final ? ContentContext::finalMessage : ContentContext::defaultMessage, final,
+                         [weak](std::optional<NWError> error) {
                              if (auto self = weak.lock()) self->sendCompleted(error);
                          });
     }
@@ -232,10 +261,7 @@ void DNSServerConnection::sendCompleted(const std::optional<NWError>& error) {
         return prefix + error->debugDescription() + ")";
     });
     state = "data sent but error";
-    if (requestCompletion) {
-        auto completion = requestCompletion;  // the call may clear the member
-        completion(*this, std::nullopt, error);
-    }
+    if (requestCompletion) callKept(&DNSServerConnection::requestCompletion, std::nullopt, error);
 }
 
 void DNSServerConnection::receive() {
@@ -247,8 +273,8 @@ void DNSServerConnection::receive() {
     // costs a timer cancel and a new one, twice per query.
     const auto full =
         std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
-    const auto expiry = deadlines_->expiry(*this);
-    if (!expiry || *expiry - ReplyDeadlines::Clock::now() < full - full / 8) armDeadline();
+    // Read from this side: a deadline that has passed meanwhile is re-armed all the same.
+    if (!armedUntil_ || *armedUntil_ - ReplyDeadlines::Clock::now() < full - full / 8) armDeadline();
     issueReceive();
     state = "past calling received";
 }
@@ -287,10 +313,7 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
         state = "received failed with error";
         logDebug(*log,
                  [&] { return "Cancelling connection cause of error: (" + error->debugDescription() + ")"; });
-        if (requestCompletion) {
-            auto completion = requestCompletion;
-            completion(*this, std::nullopt, error);
-        }
+        if (requestCompletion) callKept(&DNSServerConnection::requestCompletion, std::nullopt, error);
         return;
     }
     state = "received data";
@@ -313,9 +336,8 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
         complete_ = true;
         if (requestCompletion) {
             state = "all data received";
-            auto completion = requestCompletion;
             // The replies are handed over: nothing here reads them again.
-            completion(*this, std::move(receivedData), std::nullopt);
+            callKept(&DNSServerConnection::requestCompletion, std::move(receivedData), std::nullopt);
         }
         return;
     }
@@ -326,17 +348,14 @@ void DNSServerConnection::receiveCompleted(std::optional<Datagram> content,
                               static_cast<long long>(receivedData.size())) +
                ")";
     });
-    if (content && replyArrived) {
-        auto arrived = replyArrived;
-        arrived(*this, receivedData.size() - 1);
-    }
+    if (content && replyArrived) callKept(&DNSServerConnection::replyArrived, receivedData.size() - 1);
 }
 
 void DNSServerConnection::armDeadline() {
     const auto length =
         std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
-    deadlines_->arm(*this, ReplyDeadlines::Clock::now() + length, length, context_.owner.lock(),
-                    context_.queue);
+    armedUntil_ = ReplyDeadlines::Clock::now() + length;
+    deadlines_->arm(*this, *armedUntil_, length, context_.owner.lock(), context_.queue);
 }
 
 void DNSServerConnection::deadlineExpired(std::shared_ptr<void> owner) {
@@ -356,10 +375,12 @@ void DNSServerConnection::deadlinePassed() {
 }
 
 void DNSServerConnection::invalidate() {
+    ++invalidations_;
     requestCompletion = nullptr;
     endedCompletion = nullptr;
     replyArrived = nullptr;
     deadlines_->cancel(*this);
+    armedUntil_.reset();
 }
 
 }  // namespace dnsproxy

@@ -27,6 +27,7 @@
 
 #include "dnsproxy/ProxySettings.hpp"
 #include "dnsproxy/ReplyDeadlines.hpp"
+#include "platform/InlineFunction.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/NWConnection.hpp"
 #include "platform/ne/NWEndpoint.hpp"
@@ -68,11 +69,12 @@ class DNSServerConnection : public std::enable_shared_from_this<DNSServerConnect
                             private ReplyDeadlines::Waiter {
 public:
     using Replies = std::vector<Datagram>;
-    using RequestCompletion = std::function<void(DNSServerConnection&, std::optional<Replies>,
-                                                 std::optional<platform::ne::NWError>)>;
-    using EndedCompletion = std::function<void(DNSServerConnection&)>;
+    // Move-only; a capture of a pointer or two stays in place.
+    using RequestCompletion = platform::InlineFunction<void(DNSServerConnection&, std::optional<Replies>,
+                                                            std::optional<platform::ne::NWError>)>;
+    using EndedCompletion = platform::InlineFunction<void(DNSServerConnection&)>;
     // The reply at `index` of receivedData has arrived and more are outstanding.
-    using ReplyArrived = std::function<void(DNSServerConnection&, std::size_t index)>;
+    using ReplyArrived = platform::InlineFunction<void(DNSServerConnection&, std::size_t index)>;
 
     struct Context {
         const ProxySettings* settings;
@@ -107,9 +109,8 @@ public:
 
     std::string uuid() const;
     std::int64_t receiveTime() const { return receiveTimeCell_->load(std::memory_order_relaxed); }
-    friend bool operator==(const DNSServerConnection& a, const DNSServerConnection& b) {
-        return a.uuid_ == b.uuid_;
-    }
+    // Each connection's identifier is its own: the same identifier, the same connection.
+    friend bool operator==(const DNSServerConnection& a, const DNSServerConnection& b) { return &a == &b; }
 
     platform::ne::NWConnectionPtr connection;
     std::vector<Datagram> datagrams;
@@ -140,12 +141,22 @@ private:
     void dropStray();
     void deadlinePassed();
     void deadlineExpired(std::shared_ptr<void> owner) override;
+    // Calls requestCompletion or replyArrived in place, where the call may end this
+    // connection (invalidate()) or set another: the one called is kept for later
+    // calls unless either happened.
+    template <typename Member, typename... Args>
+    void callKept(Member DNSServerConnection::*member, Args&&... args);
 
-    std::array<std::uint8_t, 16> uuid_;
+    // Drawn when first asked for: nearly no connection is ever asked.
+    mutable std::optional<std::array<std::uint8_t, 16>> uuid_;
     Context context_;
     std::shared_ptr<ReceiveTimeCell> receiveTimeCell_;
     ReplyDeadlines* deadlines_;
+    // Until when the deadline was last armed here (the service's own record is
+    // behind its lock); cleared once the deadline is cancelled for good.
+    std::optional<ReplyDeadlines::Clock::time_point> armedUntil_;
     bool complete_ = false;  // requestCompletion had every reply; later datagrams are strays
+    std::uint32_t invalidations_ = 0;
 };
 
 using DNSServerConnectionPtr = std::shared_ptr<DNSServerConnection>;

@@ -14,7 +14,7 @@ ReplyDeadlines::ReplyDeadlines(asio::execution_context& context)
 ReplyDeadlines::~ReplyDeadlines() = default;
 
 ReplyDeadlines& ReplyDeadlines::of(const platform::ne::Queue& queue) {
-    return asio::use_service<ReplyDeadlines>(asio::query(queue, asio::execution::context));
+    return platform::ne::serviceOf<ReplyDeadlines>(queue);
 }
 
 void ReplyDeadlines::unlinkLocked(Waiter& waiter) {

@@ -2,6 +2,9 @@
 
 #include <asio/post.hpp>
 
+#include "platform/BlockPool.hpp"
+#include "platform/Recycled.hpp"
+
 namespace platform::ne {
 
 HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
@@ -15,12 +18,23 @@ HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::e
       queue_(queue),
       gate_(std::move(gate)) {}
 
+std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> listener,
+                                               asio::ip::udp::endpoint local, asio::ip::udp::endpoint client,
+                                               std::vector<Datagram> batch,
+                                               asio::io_context::executor_type queue,
+                                               std::shared_ptr<FlowGate> gate) {
+    return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), queue,
+                                   std::move(gate));
+}
+
 template <typename Work>
 void HostUDPFlow::onQueue(Work&& work) {
+    // At once, the caller's reference keeps the flow; queued, the work holds it.
     if (executor_.running_in_this_thread()) {
-        work();
+        work(*this);
     } else {
-        asio::post(executor_, std::forward<Work>(work));
+        asio::post(executor_,
+                   [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
     }
 }
 
@@ -36,7 +50,8 @@ void HostUDPFlow::releaseIfClosed() {
 }
 
 void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion completion) {
-    onQueue([self = shared_from_this(), localEndpoint, completion = std::move(completion)] {
+    onQueue([localEndpoint, completion = std::move(completion)](HostUDPFlow& flow) {
+        auto* self = &flow;
         std::optional<FlowError> error;
         if (self->opened_ || self->readClosed_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::invalidArgument};
@@ -50,7 +65,8 @@ void HostUDPFlow::open(const NWHostEndpoint& localEndpoint, FlowCompletion compl
 }
 
 void HostUDPFlow::readDatagrams(ReadCompletion completion) {
-    onQueue([self = shared_from_this(), completion = std::move(completion)] {
+    onQueue([completion = std::move(completion)](HostUDPFlow& flow) {
+        auto* self = &flow;
         if (!completion) return;
         if (!self->opened_ || self->readClosed_) {
             completion(std::nullopt, std::nullopt, FlowError{FlowError::Code::notConnected});
@@ -61,7 +77,8 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
             return;
         }
         self->batchTaken_ = true;
-        std::vector<NWEndpoint> endpoints(self->batch_.size(), NWEndpoint(NWHostEndpoint(self->client_)));
+        auto endpoints = Recycled<std::vector<NWEndpoint>>::take();
+        endpoints.assign(self->batch_.size(), NWEndpoint(NWHostEndpoint(self->client_)));
         completion(std::move(self->batch_), std::move(endpoints), std::nullopt);
         self->batch_.clear();
     });
@@ -69,8 +86,9 @@ void HostUDPFlow::readDatagrams(ReadCompletion completion) {
 
 void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NWEndpoint> endpoints,
                                  FlowCompletion completion) {
-    onQueue([self = shared_from_this(), datagrams = std::move(datagrams),
-                            endpoints = std::move(endpoints), completion = std::move(completion)] {
+    onQueue([datagrams = std::move(datagrams), endpoints = std::move(endpoints),
+             completion = std::move(completion)](HostUDPFlow& flow) mutable {
+        auto* self = &flow;
         std::optional<FlowError> error;
         if (!self->opened_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::notConnected};
@@ -92,6 +110,10 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
                 error = FlowError{FlowError::Code::hostUnreachable};
             }
         }
+        // Sent (the listener keeps copies of what it still sends): their memory
+        // serves the next queries of this thread.
+        recycleAll(std::move(datagrams));
+        Recycled<std::vector<NWEndpoint>>::give(std::move(endpoints));
         if (completion) completion(error);
     });
 }
@@ -99,16 +121,16 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
 // Run like the writes (at once on the flow's queue, else queued behind what is
 // already queued there): a write asked for before a close still goes out.
 void HostUDPFlow::closeRead(std::optional<FlowError>) {
-    onQueue([self = shared_from_this()] {
-        self->readClosed_ = true;
-        self->releaseIfClosed();
+    onQueue([](HostUDPFlow& flow) {
+        flow.readClosed_ = true;
+        flow.releaseIfClosed();
     });
 }
 
 void HostUDPFlow::closeWrite(std::optional<FlowError>) {
-    onQueue([self = shared_from_this()] {
-        self->writeClosed_ = true;
-        self->releaseIfClosed();
+    onQueue([](HostUDPFlow& flow) {
+        flow.writeClosed_ = true;
+        flow.releaseIfClosed();
     });
 }
 

@@ -43,6 +43,12 @@ public:
     HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
                 asio::ip::udp::endpoint client, std::vector<Datagram> batch,
                 asio::io_context::executor_type queue, std::shared_ptr<FlowGate> gate);
+    // The same, from the thread's pool of blocks.
+    static std::shared_ptr<HostUDPFlow> make(std::shared_ptr<UDPListener> listener,
+                                             asio::ip::udp::endpoint local, asio::ip::udp::endpoint client,
+                                             std::vector<Datagram> batch,
+                                             asio::io_context::executor_type queue,
+                                             std::shared_ptr<FlowGate> gate);
     ~HostUDPFlow() override;
     HostUDPFlow(const HostUDPFlow&) = delete;
     HostUDPFlow& operator=(const HostUDPFlow&) = delete;

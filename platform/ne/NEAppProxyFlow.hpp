@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/InlineFunction.hpp"
 #include "platform/ne/NWEndpoint.hpp"
 #include "platform/ne/Queue.hpp"
 
@@ -39,10 +40,11 @@ struct FlowError {
     friend bool operator==(const FlowError&, const FlowError&) = default;
 };
 
-using FlowCompletion = std::function<void(std::optional<FlowError>)>;
+// Completions are move-only and keep small captures in place (no heap block per call).
+using FlowCompletion = platform::InlineFunction<void(std::optional<FlowError>)>;
 // Datagrams and the endpoints they came from, paired by position; both absent on error.
-using ReadCompletion = std::function<void(std::optional<std::vector<Datagram>>,
-                                          std::optional<std::vector<NWEndpoint>>, std::optional<FlowError>)>;
+using ReadCompletion = platform::InlineFunction<void(
+    std::optional<std::vector<Datagram>>, std::optional<std::vector<NWEndpoint>>, std::optional<FlowError>)>;
 
 class NEAppProxyFlow {
 public:

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/InlineFunction.hpp"
 #include "platform/ne/NEAppProxyFlow.hpp"
 #include "platform/ne/NWError.hpp"
 #include "platform/ne/Queue.hpp"
@@ -30,11 +31,12 @@ enum class ContentContext { defaultMessage, finalMessage };
 
 class NWConnection {
 public:
-    using StateUpdateHandler = std::function<void(const NWConnectionState&)>;
-    using SendCompletion = std::function<void(std::optional<NWError>)>;
+    // Move-only; small captures stay in place (no heap block per query).
+    using StateUpdateHandler = platform::InlineFunction<void(const NWConnectionState&)>;
+    using SendCompletion = platform::InlineFunction<void(std::optional<NWError>)>;
     using ReceiveCompletion =
-        std::function<void(std::optional<Datagram> content, std::optional<ContentContext>, bool isComplete,
-                           std::optional<NWError>)>;
+        platform::InlineFunction<void(std::optional<Datagram> content, std::optional<ContentContext>,
+                                      bool isComplete, std::optional<NWError>)>;
 
     virtual ~NWConnection() = default;
 

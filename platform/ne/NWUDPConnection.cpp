@@ -12,10 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <system_error>
 
+#include "platform/Recycled.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/Interception.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
@@ -90,10 +91,37 @@ bool isNoRouteError(int error) {
            error == EPERM || error == EACCES;
 }
 
+struct QueueServices {
+    UringLoop* ring;
+    UpstreamSockets* sockets;
+};
+
+// The ring and the socket set of `queue`'s io_context. The registry's own lookup
+// takes a lock and compares type names, twice per connection: each thread keeps
+// the answer for the context its connections last used, until a context ends.
+QueueServices servicesOf(const Queue& queue) {
+    const auto* executor = queue.target<asio::io_context::executor_type>();
+    if (!executor) return {UringLoop::of(queue), &UpstreamSockets::of(queue)};
+    struct Known {
+        const asio::io_context* context = nullptr;
+        std::uint64_t ended = 0;
+        UringLoop* ring = nullptr;
+    };
+    thread_local Known known;
+    asio::io_context& context = executor->context();
+    auto& sockets = serviceOf<UpstreamSockets>(queue);  // registers the context's end first
+    const auto ended = ContextEnd::ended.load(std::memory_order_acquire);
+    if (known.context != &context || known.ended != ended) known = {&context, ended, nullptr};
+    // A ring not set up yet is asked for again; one that is stopping is not used.
+    if (!known.ring) known.ring = UringLoop::of(context);
+    if (known.ring && known.ring->stopping()) return {nullptr, &sockets};
+    return {known.ring, &sockets};
+}
+
 }  // namespace
 
 std::shared_ptr<NWUDPConnection> NWUDPConnection::make(std::string host, std::uint16_t port) {
-    return std::make_shared<NWUDPConnection>(std::move(host), port);
+    return makePooled<NWUDPConnection>(std::move(host), port);
 }
 
 NWConnectionFactory NWUDPConnection::factory() {
@@ -108,29 +136,57 @@ void NWUDPConnection::start(Queue queue) {
     queue_ = std::move(queue);
     // The ring belongs to its io_context's one thread: used when started there (or
     // before that thread first ran).
-    if (auto* ring = UringLoop::of(*queue_); ring && ring->inThread()) ring_ = ring;
+    const auto services = servicesOf(*queue_);
+    if (services.ring && services.ring->inThread()) ring_ = services.ring;
+    sockets_ = services.sockets;
     // At once when started on its queue (as a flow does): the states it reaches are
-    // delivered through the queue all the same.
+    // delivered through the queue all the same. In a turn of the ring that is known
+    // already, without asking the type-erased executor.
+    if (ring_ && ring_->inTurn()) {
+        connectNow();
+        return;
+    }
     asio::dispatch(*queue_, [self = shared_from_this()] { self->connectNow(); });
 }
 
 void NWUDPConnection::setStateUpdateHandler(StateUpdateHandler handler) {
-    handler_ = handler ? std::make_shared<const StateUpdateHandler>(std::move(handler)) : nullptr;
+    // Not under a handler that is running: it is replaced once it returns.
+    if (inHandler_) {
+        replacement_ = std::move(handler);
+    } else {
+        handler_ = std::move(handler);
+    }
 }
 
 void NWUDPConnection::setState(NWConnectionState::Kind kind, std::optional<NWError> error) {
     state_ = NWConnectionState{kind, error};
     // A change nobody listens for is not delivered (the owner of a connection clears
     // its handler before it cancels).
-    if (!queue_ || !handler_) return;
+    if (!queue_ || !hasStateUpdateHandler()) return;
     // Changes made together (preparing, then ready) travel in one delivery.
     if (pendingCount_ < pending_.size()) {
         pending_[pendingCount_++] = state_;
         if (pendingCount_ > 1) return;
+        // In a turn of the ring, at its end: before anything posted, and what the
+        // handlers send goes in with the turn's one submission.
+        if (ring_ && ring_->inTurn() && !ring_->stopping()) {
+            stateDelivery_.run = &NWUDPConnection::deliverDeferredStates;
+            stateDelivery_.owner = shared_from_this();
+            ring_->defer(stateDelivery_);
+            return;
+        }
         asio::post(*queue_, [self = shared_from_this()] { self->deliverStates(); });
         return;
     }
     asio::post(*queue_, [self = shared_from_this(), state = state_] { self->deliver(state); });
+}
+
+void NWUDPConnection::deliverDeferredStates(UringDeferred& work) {
+    const auto self = std::move(static_cast<StateDelivery&>(work).owner);
+    // A ring that stops drops the delivery, as an io_context that ends drops the
+    // handlers it still holds.
+    if (self->ring_->stopping()) return;
+    self->deliverStates();
 }
 
 void NWUDPConnection::deliverStates() {
@@ -151,7 +207,7 @@ void NWUDPConnection::deliverStates() {
     }
 }
 
-void NWUDPConnection::complete(std::vector<SendOutcome>& outcomes) {
+void NWUDPConnection::complete(SendOutcomes& outcomes) {
     for (auto& [completion, error] : outcomes) {
         if (cancelled_) return;
         if (completion) completion(error);
@@ -159,8 +215,16 @@ void NWUDPConnection::complete(std::vector<SendOutcome>& outcomes) {
 }
 
 void NWUDPConnection::deliver(const NWConnectionState& state) {
-    // To whichever handler is set by now; held, as the handler may replace itself.
-    if (auto handler = handler_) (*handler)(state);
+    // To whichever handler is set by now; one that replaces itself while it runs is
+    // replaced when it returns.
+    if (!handler_) return;
+    inHandler_ = true;
+    handler_(state);
+    inHandler_ = false;
+    if (replacement_) {
+        handler_ = std::move(*replacement_);
+        replacement_.reset();
+    }
 }
 
 void NWUDPConnection::closeSocket() {
@@ -181,7 +245,7 @@ void NWUDPConnection::closeSocket() {
         // that no receive of this association is left on the socket.
         if (onRing) ring_->submit();
         // Its next association gets a port of its own all the same.
-        UpstreamSockets::of(*queue_).give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
+        sockets_->give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
     } else {
         asio::error_code ignored;
         socket_->close(ignored);
@@ -211,7 +275,7 @@ void NWUDPConnection::connectNow() {
     // While the computer's DNS is intercepted, only marked datagrams leave untouched:
     // an unmarked query would come straight back to the host.
     mark_ = upstreamSocketMark();
-    if (auto idle = UpstreamSockets::of(*queue_).take(target.protocol(), mark_)) {
+    if (auto idle = sockets_->take(target.protocol(), mark_)) {
         socket_.emplace(std::move(*idle));
     } else {
         socket_.emplace(*queue_);
@@ -323,7 +387,7 @@ void NWUDPConnection::ringSendFailed(std::uint64_t generation, int error) {
 
 void NWUDPConnection::flushSends() {
     if (writeArmed_ || !socket_ || sends_.empty()) return;
-    std::vector<SendOutcome> outcomes;
+    SendOutcomes outcomes;
     outcomes.reserve(sends_.size());
     std::size_t done = 0;
     if (ring_) {
@@ -343,7 +407,9 @@ void NWUDPConnection::flushSends() {
                 pool.pop_back();
             }
             send->ring = ring_;
-            send->data = std::move(pending.content);
+            // The ring's record keeps the bytes; the emptied buffer it had serves a later datagram.
+            std::swap(send->data, pending.content);
+            Recycled<Datagram>::give(std::move(pending.content));
             send->owner = shared_from_this();
             send->generation = generation_;
             auto* raw = send.release();
@@ -380,6 +446,7 @@ void NWUDPConnection::flushSends() {
         outcomes.emplace_back(std::move(sends_[done].completion), NWError::posix(error));
         ++done;
     }
+    for (std::size_t i = 0; i < done; ++i) Recycled<Datagram>::give(std::move(sends_[i].content));
     sends_.erase(sends_.begin(), sends_.begin() + static_cast<std::ptrdiff_t>(done));
     if (!sends_.empty()) armWrite();
     if (outcomes.empty()) return;
@@ -456,8 +523,9 @@ void NWUDPConnection::onReadable() {
         }
         auto completion = takeReceive();
         if (completion) {
-            completion(Datagram(scratch.begin(), scratch.begin() + got), ContentContext::defaultMessage, true,
-                       std::nullopt);
+            auto reply = Recycled<Datagram>::take();
+            reply.assign(scratch.begin(), scratch.begin() + got);
+            completion(std::move(reply), ContentContext::defaultMessage, true, std::nullopt);
         }
     }
     if (!cancelled_ && !receives_.empty()) armRead();
@@ -513,7 +581,8 @@ void NWUDPConnection::ringReceived(UringOperation& operation, const io_uring_cqe
         // peers is not this association's.
         if (hasBuffer && from == self->target_ && !self->receives_.empty()) {
             const auto* data = ring.buffer(buffer);
-            Datagram reply(data, data + cqe.res);
+            auto reply = Recycled<Datagram>::take();
+            reply.assign(data, data + cqe.res);
             giveBack();
             auto completion = self->takeReceive();
             if (completion) completion(std::move(reply), ContentContext::defaultMessage, true, std::nullopt);

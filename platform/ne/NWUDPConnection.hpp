@@ -23,10 +23,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/BlockPool.hpp"
 #include "platform/ne/NWConnection.hpp"
 #include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
+
+class UpstreamSockets;
 
 class NWUDPConnection final : public NWConnection, public std::enable_shared_from_this<NWUDPConnection> {
 public:
@@ -34,7 +37,9 @@ public:
     static NWConnectionFactory factory();
 
     void setStateUpdateHandler(StateUpdateHandler handler) override;
-    bool hasStateUpdateHandler() const override { return static_cast<bool>(handler_); }
+    bool hasStateUpdateHandler() const override {
+        return replacement_ ? static_cast<bool>(*replacement_) : static_cast<bool>(handler_);
+    }
     NWConnectionState state() const override { return state_; }
 
     void start(Queue queue) override;
@@ -73,10 +78,12 @@ private:
     void connectNow();
     void setState(NWConnectionState::Kind kind, std::optional<NWError> error = std::nullopt);
     using SendOutcome = std::pair<SendCompletion, std::optional<NWError>>;
+    using SendOutcomes = std::vector<SendOutcome, PoolAllocator<SendOutcome>>;
 
     void deliverStates();
+    static void deliverDeferredStates(UringDeferred& work);
     // Calls the send completions in order, none once cancelled.
-    void complete(std::vector<SendOutcome>& outcomes);
+    void complete(SendOutcomes& outcomes);
     void deliver(const NWConnectionState& state);
     void closeSocket();
     void flushSends();
@@ -98,7 +105,12 @@ private:
     asio::ip::udp::endpoint target_;
     std::uint32_t mark_ = 0;  // SO_MARK of socket_
     bool connected_ = false;  // socket_ is connected to target_: it goes back to UpstreamSockets
-    std::shared_ptr<const StateUpdateHandler> handler_;
+    StateUpdateHandler handler_;
+    // Set while a state is being delivered: the handler that replaces the one
+    // running (or none), which takes its place when it returns. States are delivered
+    // from the queue alone, never from inside a handler.
+    std::optional<StateUpdateHandler> replacement_;
+    bool inHandler_ = false;
     // State changes waiting for their delivery, oldest first; more than fit go on
     // their own.
     std::array<NWConnectionState, 4> pending_;
@@ -109,14 +121,20 @@ private:
     bool writeArmed_ = false;
     int batchDepth_ = 0;
     std::uint64_t generation_ = 0;  // bumped per socket; waits of an older socket are ignored
-    std::vector<PendingSend> sends_;
-    std::vector<ReceiveCompletion> receives_;  // oldest first
+    std::vector<PendingSend, PoolAllocator<PendingSend>> sends_;
+    std::vector<ReceiveCompletion, PoolAllocator<ReceiveCompletion>> receives_;  // oldest first
     // Send outcomes of the state deliveries under way (delivering_ deep), completed
     // after them.
     int delivering_ = 0;
-    std::vector<SendOutcome> heldOutcomes_;
+    SendOutcomes heldOutcomes_;
     UringLoop* ring_ = nullptr;  // the queue's ring, when it has one
+    UpstreamSockets* sockets_ = nullptr;  // the queue's, once started
     RingReceive ringReceive_;
+    // The state delivery deferred to the end of a ring turn, holding the connection.
+    struct StateDelivery : UringDeferred {
+        std::shared_ptr<NWUDPConnection> owner;
+    };
+    StateDelivery stateDelivery_;
 };
 
 }  // namespace platform::ne

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "platform/Dispatch.hpp"
+#include "platform/Recycled.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 #include "platform/ne/UringLoop.hpp"
@@ -237,8 +238,13 @@ bool ProviderHost::onReadable(const Listening& listening) {
                 return g.source == item.source && g.local == item.local &&
                        g.datagrams.size() < settings_.maxDatagramsPerFlow;
             });
-            if (it == groups.end()) it = groups.insert(groups.end(), Group{item.local, item.source, {}});
-            it->datagrams.emplace_back(item.data.begin(), item.data.end());
+            if (it == groups.end()) {
+                it = groups.insert(groups.end(),
+                                   Group{item.local, item.source, Recycled<std::vector<Datagram>>::take()});
+            }
+            // In memory that an earlier query of this thread gave back.
+            it->datagrams.push_back(Recycled<Datagram>::take());
+            it->datagrams.back().assign(item.data.begin(), item.data.end());
         }
         for (auto& group : groups) offer(listening, group.local, group.source, std::move(group.datagrams));
         if (received.size() < settings_.receiveBatch) break;
@@ -329,8 +335,8 @@ void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoi
         sayCapReached();
         return;
     }
-    auto flow = std::make_shared<HostUDPFlow>(listening.listener, local, client, std::move(batch),
-                                              listening.io->get_executor(), gate_);
+    auto flow = HostUDPFlow::make(listening.listener, local, client, std::move(batch),
+                                  listening.io->get_executor(), gate_);
     ++counters_.flowsOffered;
     if (!provider_->handleNewUDPFlow(flow, NWEndpoint(NWHostEndpoint(client)))) ++counters_.flowsRefused;
 }

@@ -6,6 +6,8 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
+#include <atomic>
+#include <cstdint>
 
 namespace platform::ne {
 
@@ -14,5 +16,42 @@ using Queue = asio::any_io_executor;
 
 inline Queue makeQueue(asio::io_context& io) { return asio::make_strand(io.get_executor()); }
 inline Queue makeQueue(const asio::any_io_executor& executor) { return asio::make_strand(executor); }
+
+// Lives and dies with its io_context: its end tells the threads' lookups below that
+// a context they know may be gone.
+class ContextEnd final : public asio::execution_context::service {
+public:
+    using key_type = ContextEnd;
+    static inline asio::execution_context::id id;
+    explicit ContextEnd(asio::execution_context& context) : service(context) {}
+    ~ContextEnd() override { ended.fetch_add(1, std::memory_order_acq_rel); }
+    // How many io_contexts that were looked up through serviceOf have ended.
+    static inline std::atomic<std::uint64_t> ended{0};
+
+private:
+    void shutdown() override {}
+};
+
+// The service `Service` of the io_context behind `queue`. The registry's own lookup
+// takes a lock and compares type names: each thread remembers the answer for the
+// context it last asked about, until an io_context ends.
+template <typename Service>
+Service& serviceOf(const Queue& queue) {
+    const auto* executor = queue.target<asio::io_context::executor_type>();
+    if (!executor) return asio::use_service<Service>(asio::query(queue, asio::execution::context));
+    struct Known {
+        const asio::io_context* context = nullptr;
+        std::uint64_t ended = 0;
+        Service* service = nullptr;
+    };
+    thread_local Known known;
+    asio::io_context& context = executor->context();
+    const auto ended = ContextEnd::ended.load(std::memory_order_acquire);
+    if (known.context != &context || known.ended != ended) {
+        asio::use_service<ContextEnd>(context);
+        known = {&context, ended, &asio::use_service<Service>(context)};
+    }
+    return *known.service;
+}
 
 }  // namespace platform::ne

@@ -143,7 +143,7 @@ UpstreamSockets::UpstreamSockets(asio::execution_context& context)
 UpstreamSockets::~UpstreamSockets() = default;
 
 UpstreamSockets& UpstreamSockets::of(const Queue& queue) {
-    return asio::use_service<UpstreamSockets>(asio::query(queue, asio::execution::context));
+    return serviceOf<UpstreamSockets>(queue);
 }
 
 std::optional<asio::ip::udp::socket> UpstreamSockets::take(const asio::ip::udp& protocol, std::uint32_t mark) {

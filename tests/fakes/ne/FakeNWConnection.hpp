@@ -31,7 +31,10 @@ public:
 
     FakeNWConnection(std::string host, std::uint16_t port) : host(std::move(host)), port(port) {}
 
-    void setStateUpdateHandler(StateUpdateHandler handler) override { handler_ = std::move(handler); }
+    // Held by a shared_ptr: a handler may replace itself while it runs.
+    void setStateUpdateHandler(StateUpdateHandler handler) override {
+        handler_ = handler ? std::make_shared<StateUpdateHandler>(std::move(handler)) : nullptr;
+    }
     bool hasStateUpdateHandler() const override { return static_cast<bool>(handler_); }
     NWConnectionState state() const override { return state_; }
 
@@ -71,10 +74,7 @@ public:
     void deliver(NWConnectionState state) {
         state_ = state;
         asio::post(*queue_, [self = shared_from_this(), state] {
-            if (self->handler_) {
-                auto handler = self->handler_;
-                handler(state);
-            }
+            if (auto handler = self->handler_) (*handler)(state);
         });
     }
     std::size_t pendingReceives() const { return receives_.size(); }
@@ -100,7 +100,7 @@ public:
 
 private:
     std::optional<platform::ne::Queue> queue_;
-    StateUpdateHandler handler_;
+    std::shared_ptr<StateUpdateHandler> handler_;
     NWConnectionState state_;
     bool inBatch_ = false;
     std::deque<ReceiveCompletion> receives_;
