@@ -196,7 +196,10 @@ std::vector<asio::ip::udp::endpoint> ProviderHost::listeningEndpoints() const {
 
 void ProviderHost::receiveOn(const Listening& listening) {
     if (!receiving_) return;
-    listening.listener->waitReadable([this, listening](const asio::error_code& ec) {
+    // `listening` is an element of listeners_, which stays as listen() made it: the
+    // handler holds its address alone and so fits in the function without a heap
+    // block, once per wake-up.
+    listening.listener->waitReadable([this, &listening](const asio::error_code& ec) {
         if (ec || !receiving_) return;
         serveReadable(listening);
     });
@@ -456,7 +459,7 @@ void ProviderHost::graceEnded(std::uint64_t generation) {
 }
 
 void ProviderHost::endHold(bool serve) {
-    std::vector<Listening> parked;
+    std::vector<const Listening*> parked;
     std::vector<HeldBatch> batches;
     {
         std::lock_guard lock(holdMutex_);
@@ -478,9 +481,9 @@ void ProviderHost::endHold(bool serve) {
     }
     // Read on their own threads, after the batches read before them. Without a
     // running proxy what waited is read and dropped, as when no grace period ran.
-    for (const auto& listening : parked) {
-        asio::post(listening.queue, [this, listening] {
-            if (receiving_) serveReadable(listening);
+    for (const Listening* listening : parked) {
+        asio::post(listening->queue, [this, listening] {
+            if (receiving_) serveReadable(*listening);
         });
     }
 }
@@ -489,7 +492,7 @@ bool ProviderHost::parkWhileHeld(const Listening& listening) {
     if (!held_.load(std::memory_order_acquire)) return false;
     std::lock_guard lock(holdMutex_);
     if (!held_.load(std::memory_order_relaxed)) return false;
-    parked_.push_back(listening);
+    parked_.push_back(&listening);
     return true;
 }
 

@@ -266,7 +266,7 @@ private:
     // start instead of being dropped.
     std::atomic<bool> held_{false};
     std::mutex holdMutex_;
-    std::vector<Listening> parked_;          // holdMutex_: sockets left unread
+    std::vector<const Listening*> parked_;   // holdMutex_: sockets left unread (in listeners_)
     std::vector<HeldBatch> heldBatches_;     // holdMutex_: read just as the hold began
     std::size_t heldBytes_ = 0;              // holdMutex_
     std::uint64_t holdGeneration_ = 0;       // control queue: the grace timer that counts
