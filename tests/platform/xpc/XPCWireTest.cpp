@@ -4,19 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/xpc/TestSupport.hpp"
 #include "platform/xpc/XPCWire.hpp"
 
 namespace platform {
 namespace {
-
-std::string frameOf(std::string_view body) {
-    std::string frame(4, '\0');
-    frame[0] = char((body.size() >> 24) & 0xFF);
-    frame[1] = char((body.size() >> 16) & 0xFF);
-    frame[2] = char((body.size() >> 8) & 0xFF);
-    frame[3] = char(body.size() & 0xFF);
-    return frame + std::string(body);
-}
 
 XPCMessage roundTrip(const XPCMessage& message) {
     const auto frame = encodeXPCFrame(message);
@@ -84,7 +76,7 @@ TEST_P(XPCWireMalformed, IsRefusedWithAReason) {
     EXPECT_FALSE(error.empty());
     // The same body inside a frame breaks the stream.
     XPCFrameReader reader;
-    const auto frame = frameOf(GetParam().body);
+    const auto frame = xpctest::frame(GetParam().body);
     reader.append(frame.data(), frame.size());
     XPCMessage out;
     if (!frame.empty() && frame.size() > 4) {
