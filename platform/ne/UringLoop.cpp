@@ -242,15 +242,7 @@ void UringLoop::reap() {
             auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
             if (operation && operation->complete) operation->complete(*operation, copy);
         }
-        while (!deferred_.empty()) {
-            running_.swap(deferred_);
-            for (auto* work : running_) {
-                work->queued = false;
-                work->run(*work);
-            }
-            running_.clear();
-            any = true;
-        }
+        if (runDeferred()) any = true;
         if (queued_ == 0 || stopping_) break;
         submit();
         if (!any) break;
@@ -303,6 +295,12 @@ void UringLoop::shutdown() {
     }
     for (auto* work : starved_) deferred_.push_back(work);
     starved_.clear();
+    runDeferred();
+}
+
+bool UringLoop::runDeferred() {
+    // Work may defer more work: each round runs what the last one queued.
+    bool ran = false;
     while (!deferred_.empty()) {
         running_.swap(deferred_);
         for (auto* work : running_) {
@@ -310,7 +308,9 @@ void UringLoop::shutdown() {
             work->run(*work);
         }
         running_.clear();
+        ran = true;
     }
+    return ran;
 }
 
 }  // namespace platform::ne

@@ -150,6 +150,8 @@ private:
     void shutdown() override;
     void waitForCompletions();
     void reap();
+    // Runs the deferred work until none is left; whether any ran.
+    bool runDeferred();
     void scheduleFlush();
     void postFlush();
 
