@@ -102,20 +102,13 @@ struct QueueServices {
 QueueServices servicesOf(const Queue& queue) {
     const auto* executor = queue.target<asio::io_context::executor_type>();
     if (!executor) return {UringLoop::of(queue), &UpstreamSockets::of(queue)};
-    struct Known {
-        const asio::io_context* context = nullptr;
-        std::uint64_t ended = 0;
-        UringLoop* ring = nullptr;
-    };
-    thread_local Known known;
+    thread_local ContextMemo<UringLoop*> known;
     asio::io_context& context = executor->context();
-    auto& sockets = serviceOf<UpstreamSockets>(queue);  // registers the context's end first
-    const auto ended = ContextEnd::ended.load(std::memory_order_acquire);
-    if (known.context != &context || known.ended != ended) known = {&context, ended, nullptr};
+    auto& sockets = serviceOf<UpstreamSockets>(queue);
     // A ring not set up yet is asked for again; one that is stopping is not used.
-    if (!known.ring) known.ring = UringLoop::of(context);
-    if (known.ring && known.ring->stopping()) return {nullptr, &sockets};
-    return {known.ring, &sockets};
+    if (!known.holdsFor(context) || !known.value) known.value = UringLoop::of(context);
+    if (known.value && known.value->stopping()) return {nullptr, &sockets};
+    return {known.value, &sockets};
 }
 
 }  // namespace

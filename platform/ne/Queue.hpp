@@ -32,26 +32,37 @@ private:
     void shutdown() override {}
 };
 
+// A thread's memory of one value that belongs to an io_context, good until any
+// io_context that was looked up this way ends (a new one may reuse the address).
+template <typename Value>
+struct ContextMemo {
+    const asio::io_context* context = nullptr;
+    std::uint64_t ended = 0;
+    Value value{};
+
+    // Whether the memory still holds for `io`; if not, it is emptied and kept for `io`.
+    bool holdsFor(asio::io_context& io) {
+        const auto now = ContextEnd::ended.load(std::memory_order_acquire);
+        if (context == &io && ended == now) return true;
+        asio::use_service<ContextEnd>(io);
+        context = &io;
+        ended = now;
+        value = Value{};
+        return false;
+    }
+};
+
 // The service `Service` of the io_context behind `queue`. The registry's own lookup
 // takes a lock and compares type names: each thread remembers the answer for the
-// context it last asked about, until an io_context ends.
+// context it last asked about.
 template <typename Service>
 Service& serviceOf(const Queue& queue) {
     const auto* executor = queue.target<asio::io_context::executor_type>();
     if (!executor) return asio::use_service<Service>(asio::query(queue, asio::execution::context));
-    struct Known {
-        const asio::io_context* context = nullptr;
-        std::uint64_t ended = 0;
-        Service* service = nullptr;
-    };
-    thread_local Known known;
+    thread_local ContextMemo<Service*> known;
     asio::io_context& context = executor->context();
-    const auto ended = ContextEnd::ended.load(std::memory_order_acquire);
-    if (known.context != &context || known.ended != ended) {
-        asio::use_service<ContextEnd>(context);
-        known = {&context, ended, &asio::use_service<Service>(context)};
-    }
-    return *known.service;
+    if (!known.holdsFor(context)) known.value = &asio::use_service<Service>(context);
+    return *known.value;
 }
 
 }  // namespace platform::ne
