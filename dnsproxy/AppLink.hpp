@@ -34,7 +34,9 @@ std::shared_ptr<AppLink> makeDefaultAppLink();
 // daemon, an error exit as well as a clean stop, removes the listener's socket file.
 class AppLinkListening {
 public:
-    explicit AppLinkListening(std::shared_ptr<AppLink> link) : link_(std::move(link)) { link_->startListener(); }
+    explicit AppLinkListening(std::shared_ptr<AppLink> link) : link_(std::move(link)) {
+        link_->startListener();
+    }
     ~AppLinkListening() { link_->stopListener(); }
     AppLinkListening(const AppLinkListening&) = delete;
     AppLinkListening& operator=(const AppLinkListening&) = delete;

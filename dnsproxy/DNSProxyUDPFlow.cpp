@@ -108,8 +108,8 @@ std::optional<std::size_t> skipName(std::span<const std::uint8_t> message, std::
 // say) still reaches the client, but not its options, which belong to the whole
 // reply; a made one when the reply has none or does not parse that far.
 std::array<std::uint8_t, 11> replyOPT(std::span<const std::uint8_t> reply, std::size_t questionEnd) {
-    std::array<std::uint8_t, 11> opt = {0, 0, kOPTType, kTruncatedReplyPayload >> 8,
-                                        kTruncatedReplyPayload & 0xFF, 0, 0, 0, 0, 0, 0};
+    std::array<std::uint8_t, 11> opt = {
+        0, 0, kOPTType, kTruncatedReplyPayload >> 8, kTruncatedReplyPayload & 0xFF, 0, 0, 0, 0, 0, 0};
     if (questionEnd <= kHeaderSize || reply.size() < kHeaderSize) return opt;
     const std::size_t answers = load16(reply.data() + 6) + std::size_t{load16(reply.data() + 8)};
     const std::size_t records = answers + load16(reply.data() + kAdditionalCountOffset);

@@ -7,8 +7,8 @@
 // endpoint of the query it answers, so that one answer the upstream loses does not
 // take the others of its batch with it. A reply longer than its client can take
 // (512 bytes, or the payload size of the client's own OPT record) goes back cut to
-// its header and question with TC set, and an OPT record when the client sent one. Every path ends with the client flow closed
-// and flowCompletion called once, after the last upstream connection has ended: an
+// its header and question with TC set, and an OPT record when the client sent one. Every path ends with the
+// client flow closed and flowCompletion called once, after the last upstream connection has ended: an
 // upstream that fails, is cancelled by anyone else, or passes its reply deadline
 // ends without writing what it still owed.
 //
@@ -118,8 +118,8 @@ using DNSProxyUDPFlowPtr = std::shared_ptr<DNSProxyUDPFlow>;
 // written out in labels of at most 63 bytes (no pointer), no answer or authority
 // records, and additional records, if any, each owned by the root name.
 struct PlainQuery {
-    std::size_t questionEnd;   // just past the question
-    ReplyLimit replyLimit;     // from the first OPT record, at least 512
+    std::size_t questionEnd;  // just past the question
+    ReplyLimit replyLimit;    // from the first OPT record, at least 512
 };
 // Reads `query` when it has that shape (else nullopt), its question's name, as the
 // message decoder would give it, into `name`. What the decoder could not read is

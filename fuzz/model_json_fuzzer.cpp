@@ -1,8 +1,9 @@
 // libFuzzer target for the model's JSON readers: the device configuration (as stored and as the
-// device server sends it), the registration reply (also stored as config.json), the "cfg" object and a single forwarding rule, and the two generic
-// values JSONAny and AnyJSONValue. Whatever decodes must encode, its text must decode again to
-// an equal value (where the type defines equality) and write the very same text again, since the
-// application decides "configuration changed" by comparing such texts. Aborts on any difference.
+// device server sends it), the registration reply (also stored as config.json), the "cfg" object and a single
+// forwarding rule, and the two generic values JSONAny and AnyJSONValue. Whatever decodes must encode, its
+// text must decode again to an equal value (where the type defines equality) and write the very same text
+// again, since the application decides "configuration changed" by comparing such texts. Aborts on any
+// difference.
 #include <cstddef>
 #include <cstdint>
 #include <exception>

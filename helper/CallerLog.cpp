@@ -31,8 +31,8 @@ void CallerLog::settleLocked(std::chrono::nanoseconds now, bool prune) {
             continue;
         }
         if (share.suppressed > 0) {
-            log_->log("\u2026 " + std::to_string(share.suppressed) + " lines suppressed (uid " + std::to_string(it->first) +
-                     ")");
+            log_->log("\u2026 " + std::to_string(share.suppressed) + " lines suppressed (uid " +
+                      std::to_string(it->first) + ")");
         }
         if (prune) {
             it = shares_.erase(it);

@@ -3,16 +3,17 @@
 #include <algorithm>
 #include <array>
 
+#include "platform/AtomicFile.hpp"
 #include "platform/keychain/CertificateDownload.hpp"
 #include "platform/keychain/CertificateTrust.hpp"
-#include "platform/AtomicFile.hpp"
 
 namespace helper {
 namespace {
 
 std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); });
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
     return text;
 }
 
@@ -42,7 +43,8 @@ bool CertHelper::acceptableFileName(const std::string& filename) {
     return std::find(kOwnFiles.begin(), kOwnFiles.end(), name) == kOwnFiles.end();
 }
 
-bool CertHelper::downloadCert(const std::string& url, const std::string& filename, std::function<void()> done) {
+bool CertHelper::downloadCert(const std::string& url, const std::string& filename,
+                              std::function<void()> done) {
     if (!acceptableURL(url) || !acceptableFileName(filename)) return false;
     const auto target = paths_.productFolder() / filename;
     log_.log("Target folder " + target.string());
@@ -51,21 +53,21 @@ bool CertHelper::downloadCert(const std::string& url, const std::string& filenam
     request.url = url;
     request.maxRedirects = kMaxRedirects;
     request.maxResponseBytes = platform::kMaxCertificateBytes;
-    http_->send(std::move(request), queue_,
-                [this, target, done = std::move(done)](platform::HTTPResult result) {
-                    if (result.response) {
-                        const std::string failed = platform::writeFileAtomically(target, result.response->body, 0644);
-                        if (failed.empty()) {
-                            log_.log("File is saved to file://" + target.string());
-                        } else {
-                            log_.log("Failed to write file: " + failed);
-                        }
-                    } else if (result.error) {
-                        log_.log("Download Error:" + std::string(platform::toString(result.error->code)) + ": " +
-                                 result.error->message);
-                    }
-                    if (done) done();
-                });
+    http_->send(
+        std::move(request), queue_, [this, target, done = std::move(done)](platform::HTTPResult result) {
+            if (result.response) {
+                const std::string failed = platform::writeFileAtomically(target, result.response->body, 0644);
+                if (failed.empty()) {
+                    log_.log("File is saved to file://" + target.string());
+                } else {
+                    log_.log("Failed to write file: " + failed);
+                }
+            } else if (result.error) {
+                log_.log("Download Error:" + std::string(platform::toString(result.error->code)) + ": " +
+                         result.error->message);
+            }
+            if (done) done();
+        });
     return true;
 }
 
@@ -84,8 +86,8 @@ bool CertHelper::importCert(const std::string& path, std::function<void()> done)
             log_.log("Cannot import " + path + ": " + why);
         } else {
             const platform::TrustOutcome outcome = platform::trustCertificate(*certificate, paths_);
-            log_.log("Command " + (outcome.command.empty() ? std::string("(none)") : outcome.command) + " output " +
-                     outcome.message);
+            log_.log("Command " + (outcome.command.empty() ? std::string("(none)") : outcome.command) +
+                     " output " + outcome.message);
         }
         if (done) done();
     });

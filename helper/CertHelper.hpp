@@ -9,10 +9,10 @@
 #include <string>
 
 #include "helper/HelperPaths.hpp"
-#include "platform/keychain/CertificateDownload.hpp"
-#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/http/HTTPClient.hpp"
+#include "platform/keychain/CertificateDownload.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 
 namespace helper {
 

@@ -4,10 +4,9 @@
 // "search", "domain", "options", blank lines, what we do not know) stays as it was, byte for byte.
 //
 // Value type; no I/O.
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace helper {
 

@@ -16,12 +16,12 @@
 
 #include "helper/DNSResolvConf.hpp"
 #include "helper/HelperPaths.hpp"
-#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/AtomicFile.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/NoDestructor.hpp"
 #include "platform/NotificationCenter.hpp"
 #include "platform/dbus/ResolvedClient.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 
 namespace helper {
 namespace {
@@ -69,8 +69,9 @@ std::vector<NetworkService> kernelLinks() {
         services.push_back(std::move(service));
     }
     ::if_freenameindex(names);
-    std::sort(services.begin(), services.end(),
-              [](const NetworkService& a, const NetworkService& b) { return a.interfaceIndex < b.interfaceIndex; });
+    std::sort(services.begin(), services.end(), [](const NetworkService& a, const NetworkService& b) {
+        return a.interfaceIndex < b.interfaceIndex;
+    });
     return services;
 }
 
@@ -107,7 +108,9 @@ DNSModifierEnvironment completed(DNSModifierEnvironment environment) {
     if (!environment.backups) environment.backups = platform::UserDefaults::standard();
     if (!environment.services) environment.services = kernelLinks;
     if (!environment.log) {
-        environment.log = [](const std::string& message) { platform::KIVLogHelper::sharedInstance().log(message); };
+        environment.log = [](const std::string& message) {
+            platform::KIVLogHelper::sharedInstance().log(message);
+        };
     }
     return environment;
 }
@@ -122,8 +125,8 @@ public:
             return;
         }
         const auto file = folder / (std::string(kSessionName) + ".lock");
-        descriptor_ = platform::FileDescriptor(
-            ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        descriptor_ =
+            platform::FileDescriptor(::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!(descriptor_.get() >= 0)) {
             error_ = file.string() + ": " + errnoText(errno);
             return;
@@ -199,7 +202,8 @@ bool commit(Session& session) {
     // A file of ours keeps the mode it had; a new one is readable by every resolver client.
     const bool existed = ::lstat(session.resolvConfPath.c_str(), &info) == 0;
     const mode_t mode = existed ? (info.st_mode & 0777) : 0644;
-    const std::string error = platform::writeFileAtomically(session.resolvConfPath, session.pending.text(), mode);
+    const std::string error =
+        platform::writeFileAtomically(session.resolvConfPath, session.pending.text(), mode);
     if (!error.empty()) {
         session.log("Unable to commit DNS settings: " + error);
         return false;
@@ -331,7 +335,8 @@ std::optional<nlohmann::json> sharedFileBackup(const platform::UserDefaults& def
 bool validResolvers(const Resolvers& resolvers, const std::function<void(const std::string&)>& log) {
     for (const auto& resolver : resolvers) {
         if (!isServerAddress(resolver)) {
-            const auto quoted = nlohmann::json(resolver).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            const auto quoted =
+                nlohmann::json(resolver).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
             log("Refusing DNS server " + quoted + ": not an IP address");
             return false;
         }
@@ -359,7 +364,8 @@ bool DNSModifyHelper::dnsSupportForNetworkService(const NetworkService& service)
     return service.interfaceIndex > 0 && !service.loopback;
 }
 
-bool DNSModifyHelper::setResolversTo(const Resolvers& resolvers, const NetworkService& service, bool backupDNS) {
+bool DNSModifyHelper::setResolversTo(const Resolvers& resolvers, const NetworkService& service,
+                                     bool backupDNS) {
     Session* session = currentSession;
     if (session == nullptr || !dnsSupportForNetworkService(service)) return false;
     if (!service.enabled) {
@@ -395,12 +401,14 @@ bool DNSModifyHelper::setResolversTo(const Resolvers& resolvers, const NetworkSe
             }
             session->log(service.name + "'s configuration is backed up, values: " + backup.dump());
         } else {
-            session->log(service.name + "'s configuration was already there won't overwrite, previous value: " +
-                         stored->dump());
+            session->log(
+                service.name +
+                "'s configuration was already there won't overwrite, previous value: " + stored->dump());
         }
     }
 
-    const bool result = applyServers(*session, service, resolvers, current.value_or(nlohmann::json::object()));
+    const bool result =
+        applyServers(*session, service, resolvers, current.value_or(nlohmann::json::object()));
     if (resolvers.empty()) {
         session->log("Setting " + service.name + "'s resolvers to DHCP");
     } else {
@@ -428,8 +436,8 @@ bool DNSModifyHelper::applyToNetworkServices(const ServiceBlock& block, bool com
     return walk(block, commit, [](ServiceList services) { return services; });
 }
 
-bool DNSModifyHelper::applyToPartNetworkServices(const ServiceBlock& block, const ServiceIdentifiers& identifiers,
-                                                 bool commit) {
+bool DNSModifyHelper::applyToPartNetworkServices(const ServiceBlock& block,
+                                                 const ServiceIdentifiers& identifiers, bool commit) {
     return walk(block, commit, [&identifiers](const ServiceList& services) {
         ServiceList picked;
         for (const auto& identifier : identifiers) {
@@ -451,17 +459,19 @@ bool DNSModifyHelper::setResolvers(const Resolvers& resolvers) {
 }
 
 bool DNSModifyHelper::rollbackResolvers() {
-    const bool result =
-        applyToNetworkServices([](const NetworkService& service) { return rollbackResolversFor(service); }, true);
+    const bool result = applyToNetworkServices(
+        [](const NetworkService& service) { return rollbackResolversFor(service); }, true);
     platform::NotificationCenter::defaultCenter().post(kConfigurationChangedNotification,
                                                        std::string("DNSModifyHelper"));
     return result;
 }
 
-bool DNSModifyHelper::setResolversForServices(const Resolvers& resolvers, const ServiceIdentifiers& services) {
+bool DNSModifyHelper::setResolversForServices(const Resolvers& resolvers,
+                                              const ServiceIdentifiers& services) {
     if (!validResolvers(resolvers, environment().log)) return false;
     return applyToPartNetworkServices(
-        [&](const NetworkService& service) { return setResolversTo(resolvers, service, true); }, services, true);
+        [&](const NetworkService& service) { return setResolversTo(resolvers, service, true); }, services,
+        true);
 }
 
 bool DNSModifyHelper::rollbackResolversForServices(const ServiceIdentifiers& services) {

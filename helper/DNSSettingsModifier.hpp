@@ -26,11 +26,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/UserDefaults.hpp"
 
@@ -57,7 +56,7 @@ struct DNSModifierEnvironment {
     // Where resolved is asked; none: HelperPaths' bus address, else <root>/run/dbus/system_bus_socket
     // (the system bus itself for the root "/").
     std::optional<std::string> busAddress;
-    platform::UserDefaultsPtr backups;          // none: platform::UserDefaults::standard()
+    platform::UserDefaultsPtr backups;  // none: platform::UserDefaults::standard()
     // The services of the computer; none: the kernel's links but loopback.
     std::function<std::vector<NetworkService>()> services;
     // The helper log; none: platform::KIVLogHelper::sharedInstance().

@@ -27,7 +27,8 @@ void FlushCoalescer::run(const std::shared_ptr<State>& state, const std::functio
     }
     std::erase_if(served, [](const Request& r) { return r.alive && !r.alive(); });
     if (served.empty()) return;
-    const bool forRoot = std::any_of(served.begin(), served.end(), [](const Request& r) { return r.uid == 0; });
+    const bool forRoot =
+        std::any_of(served.begin(), served.end(), [](const Request& r) { return r.uid == 0; });
     flush(forRoot ? 0 : served.front().uid);
     for (const auto& r : served) {
         if (r.answer) r.answer();

@@ -71,7 +71,9 @@ std::vector<std::size_t> lineStarts(std::string_view content) {
 
 }  // namespace
 
-bool KIVConfigHelper::isWordText(std::string_view text) { return !text.empty() && wordRun(text, 0) == text.size(); }
+bool KIVConfigHelper::isWordText(std::string_view text) {
+    return !text.empty() && wordRun(text, 0) == text.size();
+}
 
 KIVConfigHelper::Outcome KIVConfigHelper::updatedContent(std::string& content, std::string_view section,
                                                          std::string_view key, std::string_view value) {

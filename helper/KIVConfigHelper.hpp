@@ -25,7 +25,8 @@ public:
 
     // False (file unchanged) when the file is missing, unreadable, empty or lacks the section,
     // when the key or value holds anything but word characters, or when the write fails.
-    bool updateConfigFileSection(const std::string& section, const std::string& key, const std::string& value) const;
+    bool updateConfigFileSection(const std::string& section, const std::string& key,
+                                 const std::string& value) const;
 
     const std::filesystem::path& configFilePath() const { return path_; }
     std::optional<std::string> configFileContent() const;

@@ -3,8 +3,8 @@
 #include <functional>
 #include <map>
 
-#include "helper/protocol/Common.hpp"
 #include "helper/DNSSettingsModifier.hpp"
+#include "helper/protocol/Common.hpp"
 #include "helper/protocol/KIVHelperProtocol.hpp"
 
 namespace helper {
@@ -111,8 +111,8 @@ std::optional<platform::ErrorObject> KIVHelper::checkAuthorization(const XPCValu
     return std::nullopt;
 }
 
-void KIVHelper::handle(const AuthorizationCaller& caller, const std::weak_ptr<platform::XPCConnection>& connection,
-                       XPCInvocation invocation) {
+void KIVHelper::handle(const AuthorizationCaller& caller,
+                       const std::weak_ptr<platform::XPCConnection>& connection, XPCInvocation invocation) {
     const std::string& name = invocation.selector;
     const XPCArguments& args = invocation.arguments;
     const platform::XPCReply reply = invocation.reply;
@@ -175,7 +175,8 @@ void KIVHelper::handle(const AuthorizationCaller& caller, const std::weak_ptr<pl
     if (name == selector::modifyDNS) {
         if (auto error = refused()) return replyWith(reply, error);
         say("======== Modify DNS =======");
-        return onDNSQueue([servers = textsOrEmpty(args[0])] { return DNSModifyHelper::setResolvers(servers); });
+        return onDNSQueue(
+            [servers = textsOrEmpty(args[0])] { return DNSModifyHelper::setResolvers(servers); });
     }
     if (name == selector::rollbackDNS) {
         if (auto error = refused()) return replyWith(reply, error);
@@ -211,7 +212,8 @@ void KIVHelper::handle(const AuthorizationCaller& caller, const std::weak_ptr<pl
     }
     if (name == selector::importCert) {
         const auto* path = args[0].text();
-        if (path == nullptr || !CertHelper::acceptablePath(*path)) return replyWith(reply, osStatusError(paramErr));
+        if (path == nullptr || !CertHelper::acceptablePath(*path))
+            return replyWith(reply, osStatusError(paramErr));
         if (auto error = refused()) return replyWith(reply, error);
         certs_.importCert(*path, [self, reply] { replyWith(reply, std::nullopt); });
         return;

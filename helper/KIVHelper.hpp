@@ -14,14 +14,14 @@
 #include <optional>
 #include <string_view>
 
-#include "helper/protocol/Authorization.hpp"
 #include "helper/CallerLog.hpp"
 #include "helper/CertHelper.hpp"
 #include "helper/FlushCoalescer.hpp"
 #include "helper/HelperPaths.hpp"
 #include "helper/KIVConfigHelper.hpp"
-#include "platform/keychain/KIVLogHelper.hpp"
+#include "helper/protocol/Authorization.hpp"
 #include "platform/http/HTTPClient.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
 #include "platform/xpc/XPCListener.hpp"
 
 namespace helper {

@@ -4,8 +4,8 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "platform/Dispatch.hpp"
 #include "platform/MainQueue.hpp"
@@ -45,9 +45,14 @@ struct Application::State {
             currentEvent.reset();
         }
         switch (reply) {
-            case TerminateReply::terminateNow: finish(); break;
-            case TerminateReply::terminateLater: replyPending = true; break;
-            case TerminateReply::terminateCancel: break;
+            case TerminateReply::terminateNow:
+                finish();
+                break;
+            case TerminateReply::terminateLater:
+                replyPending = true;
+                break;
+            case TerminateReply::terminateCancel:
+                break;
         }
     }
 

@@ -21,8 +21,8 @@ public:
     InlineFunction() noexcept = default;
     InlineFunction(std::nullptr_t) noexcept {}
     template <typename F, typename D = std::decay_t<F>>
-        requires(!std::is_same_v<D, InlineFunction> && std::is_invocable_r_v<R, D&, Args...>)
-    InlineFunction(F&& callable) {
+    requires(!std::is_same_v<D, InlineFunction> && std::is_invocable_r_v<R, D&, Args...>)
+        InlineFunction(F&& callable) {
         if constexpr (fitsInPlace<D>) {
             ::new (static_cast<void*>(storage_)) D(std::forward<F>(callable));
             ops_ = &kInPlace<D>;
@@ -61,8 +61,9 @@ private:
     };
 
     template <typename D>
-    static constexpr bool fitsInPlace = sizeof(D) <= Capacity && alignof(D) <= alignof(std::max_align_t) &&
-                                        std::is_nothrow_move_constructible_v<D>;
+    static constexpr bool fitsInPlace =
+        sizeof(D) <= Capacity &&
+        alignof(D) <= alignof(std::max_align_t) && std::is_nothrow_move_constructible_v<D>;
 
     template <typename D>
     static constexpr Ops kInPlace = {

@@ -24,10 +24,9 @@
 // process while someone holds it.
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace platform {
 

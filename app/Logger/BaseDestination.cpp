@@ -1,7 +1,5 @@
 #include "app/Logger/BaseDestination.hpp"
 
-#include "platform/UUID.hpp"
-
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
@@ -18,6 +16,7 @@
 
 #include "app/Logger/FilterValidator.hpp"
 #include "app/Logger/StandardOutput.hpp"
+#include "platform/UUID.hpp"
 
 namespace kiv {
 namespace {

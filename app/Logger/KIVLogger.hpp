@@ -83,7 +83,7 @@ public:
 private:
     // What log() needs of the held configuration, taken when it is set.
     struct HeldLevel {
-        bool configured = false;                     // a configuration is held
+        bool configured = false;                      // a configuration is held
         std::optional<model::LogLevel> carriedLevel;  // its Kiv.logLevel
     };
 

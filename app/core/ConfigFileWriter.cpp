@@ -5,13 +5,13 @@
 
 #include <cerrno>
 #include <charconv>
-#include <optional>
-#include <vector>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "app/Logger/StandardOutput.hpp"
 #include "app/core/Utils.hpp"

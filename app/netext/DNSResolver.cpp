@@ -73,7 +73,8 @@ Answer readAnswer(const std::uint8_t* bytes, std::size_t length, std::uint16_t i
         (*questions)[0]->questionClass != kClassIN) {
         return Answer::notOurs;
     }
-    if (message.header.truncated || message.header.responseCode != 0 || !message.answers) return Answer::unusable;
+    if (message.header.truncated || message.header.responseCode != 0 || !message.answers)
+        return Answer::unusable;
     for (const auto& record : *message.answers) {
         if (!record || record->type != kTypeA || record->resourceClass != kClassIN) continue;
         if (!record->data || record->data->size() != 4) return Answer::unusable;
@@ -99,7 +100,8 @@ std::string ask(const sockaddr_in& server, const std::string& host, const Extern
         if (::send(fd.get(), query->data(), query->size(), 0) < 0) return {};
         const auto deadline = std::chrono::steady_clock::now() + options.timeout;
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd wait{fd.get(), POLLIN, 0};
             const int ready = ::poll(&wait, 1, static_cast<int>(left.count()));
@@ -115,9 +117,12 @@ std::string ask(const sockaddr_in& server, const std::string& host, const Extern
             const auto length = static_cast<std::size_t>(got);
             if (length > buffer.size()) return {};
             switch (readAnswer(buffer.data(), length, id, host, address)) {
-            case Answer::notOurs: continue;
-            case Answer::unusable: return {};
-            case Answer::address: return address;
+                case Answer::notOurs:
+                    continue;
+                case Answer::unusable:
+                    return {};
+                case Answer::address:
+                    return address;
             }
         }
     }
@@ -138,13 +143,15 @@ DNSResolverPtr DNSResolver::create(platform::ResolverConfigPaths paths, platform
 std::vector<std::string> DNSResolver::getDNSAddresses() const { return state_.servers(); }
 
 std::string DNSResolver::getIPAddressFromResolvers(const std::vector<std::string>& resolvers,
-                                                   const std::string& host, const ExternalAddressQuery& query) {
+                                                   const std::string& host,
+                                                   const ExternalAddressQuery& query) {
     if (resolvers.empty()) {
         platform::nsLog("Resolve with empty resolvers");
         return {};
     }
     std::string result;
-    const auto chosen = std::find_if(resolvers.begin(), resolvers.end(), [](const auto& r) { return !r.empty(); });
+    const auto chosen =
+        std::find_if(resolvers.begin(), resolvers.end(), [](const auto& r) { return !r.empty(); });
     sockaddr_in server{};
     server.sin_family = AF_INET;
     server.sin_port = htons(query.port);

@@ -75,13 +75,12 @@ public:
     DNSResolver(Key, platform::ResolverState state, platform::ClockPtr clock);
 
 private:
-
     const platform::ResolverState state_;
     const platform::ClockPtr clock_;
 
     mutable std::mutex mutex_;
-    std::int64_t callCount_ = 0;                                 // guarded by mutex_
-    std::optional<platform::Clock::TimePoint> lastCallDate_;     // guarded by mutex_
+    std::int64_t callCount_ = 0;                              // guarded by mutex_
+    std::optional<platform::Clock::TimePoint> lastCallDate_;  // guarded by mutex_
 };
 
 // Splits `text` at every ","; keeps the non-empty parts in order, blanks untouched.

@@ -24,7 +24,8 @@ struct NetworkCheck::State {
     }
 };
 
-NetworkCheck::NetworkCheck() : NetworkCheck(platform::makeNWPathMonitor(), Injected<NotificationPublisher>()) {}
+NetworkCheck::NetworkCheck()
+    : NetworkCheck(platform::makeNWPathMonitor(), Injected<NotificationPublisher>()) {}
 
 NetworkCheck::NetworkCheck(platform::NWPathMonitorPtr monitor, Injected<NotificationPublisher> publisher)
     : monitor_(std::move(monitor)), state_(std::make_shared<State>()) {
@@ -51,7 +52,8 @@ ChangeType NetworkCheck::lastStatus() const { return state_->lastStatus; }
 std::optional<std::string> NetworkCheck::primaryIPv4Address() const { return platform::primaryIPv4Address(); }
 
 Service networkCheckService() {
-    return Service::make<NetworkCheck>(Service::LifeCycle::global, [] { return std::make_shared<NetworkCheck>(); });
+    return Service::make<NetworkCheck>(Service::LifeCycle::global,
+                                       [] { return std::make_shared<NetworkCheck>(); });
 }
 
 }  // namespace kiv

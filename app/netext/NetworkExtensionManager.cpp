@@ -407,14 +407,15 @@ void NetworkExtensionManager::stopProxy() {
             }
             const bool storedEnabled = me->options_.dnsProxyManager->isEnabled();
             me->options_.dnsProxyManager->setEnabled(false);
-            me->options_.dnsProxyManager->saveToPreferences([me, storedEnabled](std::optional<ErrorObject> error) {
-                if (!error) {
-                    me->_logger->log("Proxy Stopped", kProduction);
-                    return;
-                }
-                me->options_.dnsProxyManager->setEnabled(storedEnabled);
-                me->saveFailed(*error);
-            });
+            me->options_.dnsProxyManager->saveToPreferences(
+                [me, storedEnabled](std::optional<ErrorObject> error) {
+                    if (!error) {
+                        me->_logger->log("Proxy Stopped", kProduction);
+                        return;
+                    }
+                    me->options_.dnsProxyManager->setEnabled(storedEnabled);
+                    me->saveFailed(*error);
+                });
         });
     });
 }

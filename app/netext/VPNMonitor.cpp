@@ -71,8 +71,9 @@ struct VPNMonitor::Watch {
 };
 
 const std::vector<std::string>& VPNMonitor::builtInVPNNames() {
-    static const std::vector<std::string> names{"AnyConnect", "Citrix",   "Juniper",        "SonicWall mobile connect",
-                                                "Global Connect", "Fortinet", "Anywhere Access"};
+    static const std::vector<std::string> names{
+        "AnyConnect",     "Citrix",   "Juniper",        "SonicWall mobile connect",
+        "Global Connect", "Fortinet", "Anywhere Access"};
     return names;
 }
 
@@ -81,7 +82,8 @@ VPNMonitor::VPNMonitor() : VPNMonitor(systemSources(), {}, {}) {}
 VPNMonitor::VPNMonitor(Sources sources, Injected<NotificationPublisher> publisher, Injected<KIVLogger> logger)
     : notificationPublisher_(std::move(publisher)), logger_(std::move(logger)), sources_(std::move(sources)) {
     if (!sources_.tunnelTest) sources_.tunnelTest = tunnelIsUp;
-    if (!sources_.runningApplicationNames) sources_.runningApplicationNames = [] { return platform::runningProcessNames(); };
+    if (!sources_.runningApplicationNames)
+        sources_.runningApplicationNames = [] { return platform::runningProcessNames(); };
 }
 
 VPNMonitor::~VPNMonitor() {
@@ -132,20 +134,20 @@ void VPNMonitor::startMonitoring() {
     if (snapshot) {
         // The interfaces as the watcher found them at start; kept for the log only.
         for (const auto& link : snapshot->links) {
-            NetworkInterface interface{link.name, link.name, false};
+            NetworkInterface interface { link.name, link.name, false };
             std::cout << "Hardware Port: " << interface.displayName << " \nInterface " << interface.BSDName
                       << std::endl;
         }
     }
     auto watch = std::make_unique<Watch>();
     watch->target->monitor = this;
-    watch->watcher = platform::NetlinkWatcher::start(kIPv4Groups, platform::makeSerialQueue("VPNMonitor.queue"),
-                                                     [target = std::weak_ptr(watch->target)] {
-                                                         auto held = target.lock();
-                                                         if (!held) return;
-                                                         std::lock_guard lock(held->mutex);
-                                                         if (held->monitor) held->monitor->handleChange();
-                                                     });
+    watch->watcher = platform::NetlinkWatcher::start(
+        kIPv4Groups, platform::makeSerialQueue("VPNMonitor.queue"), [target = std::weak_ptr(watch->target)] {
+            auto held = target.lock();
+            if (!held) return;
+            std::lock_guard lock(held->mutex);
+            if (held->monitor) held->monitor->handleChange();
+        });
     if (!watch->watcher) {
         std::cout << "Could not connect SCDynamicStoreCreate" << std::endl;
         return;
@@ -185,7 +187,8 @@ bool VPNMonitor::vpnWasRunning() const {
 }
 
 Service vpnMonitorService() {
-    return Service::make<VPNMonitor>(Service::LifeCycle::global, [] { return std::make_shared<VPNMonitor>(); });
+    return Service::make<VPNMonitor>(Service::LifeCycle::global,
+                                     [] { return std::make_shared<VPNMonitor>(); });
 }
 
 }  // namespace kiv

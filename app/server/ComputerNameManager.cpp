@@ -51,9 +51,8 @@ std::optional<std::string> firstValue(const std::map<std::string, std::vector<st
 
 std::optional<ComputerNameManager::DirectoryRecord> ComputerNameManager::infoPipeRecord(
     const std::string& busAddress, const std::string& loginName) {
-    const auto lookup = platform::dbus::getUserAttributes(busAddress, loginName,
-                                                          {kAltSecurityIdentities, kUserPrincipalName},
-                                                          kDirectoryTimeout);
+    const auto lookup = platform::dbus::getUserAttributes(
+        busAddress, loginName, {kAltSecurityIdentities, kUserPrincipalName}, kDirectoryTimeout);
     for (const auto& error : lookup.errors) {
         platform::nsLog(stepMessage(error.step) + error.name + " (" + std::to_string(error.code) + ")");
     }

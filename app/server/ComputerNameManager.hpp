@@ -66,7 +66,8 @@ public:
     // name. Empty texts count as no value.
     static std::optional<std::string> identityFrom(const DirectoryRecord& record);
     // Asks SSSD's InfoPipe at `busAddress` for `loginName`'s record; logs each failed step.
-    static std::optional<DirectoryRecord> infoPipeRecord(const std::string& busAddress, const std::string& loginName);
+    static std::optional<DirectoryRecord> infoPipeRecord(const std::string& busAddress,
+                                                         const std::string& loginName);
 
 private:
     std::string loginName() const;

@@ -111,8 +111,9 @@ std::optional<platform::URL> AppDelegate::certificateURL(const std::string& rpcU
     // Only the scheme changes: a host or path that contains "https" is someone's name.
     constexpr std::string_view kSecure = "https:";
     const bool secure = rpcURL.size() >= kSecure.size() &&
-                        std::equal(kSecure.begin(), kSecure.end(), rpcURL.begin(),
-                                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+                        std::equal(kSecure.begin(), kSecure.end(), rpcURL.begin(), [](char a, char b) {
+                            return a == std::tolower(static_cast<unsigned char>(b));
+                        });
     const auto url = platform::URL::parse(secure ? "http:" + rpcURL.substr(kSecure.size()) : rpcURL);
     if (!url) return std::nullopt;
     std::string path = url->path();
@@ -138,16 +139,18 @@ bool AppDelegate::stopProxyIfNeeded() {
 
 bool AppDelegate::resetExtensionIfNeeded() {
     _logger->log("resetExtensionIfNeeded", model::LogLevel::production);
-    if (userDefaultsHelper.userDefaults->stringForKey(std::string(rawValue(K::reset))) != "true") return false;
+    if (userDefaultsHelper.userDefaults->stringForKey(std::string(rawValue(K::reset))) != "true")
+        return false;
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     platform::Application* application = &application_;
-    NetworkExtensionManager::shared().deactivate([weak, application](const std::optional<std::string>& error) {
-        if (auto self = weak.lock()) {
-            self->deactivationFinished(error);
-        } else {
-            application->terminate();
-        }
-    });
+    NetworkExtensionManager::shared().deactivate(
+        [weak, application](const std::optional<std::string>& error) {
+            if (auto self = weak.lock()) {
+                self->deactivationFinished(error);
+            } else {
+                application->terminate();
+            }
+        });
     return true;
 }
 

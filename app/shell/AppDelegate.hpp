@@ -36,7 +36,8 @@ struct UserDefaultsHelper {
     platform::UserDefaultsPtr userDefaults;
 };
 
-class AppDelegate final : public platform::ApplicationDelegate, public std::enable_shared_from_this<AppDelegate> {
+class AppDelegate final : public platform::ApplicationDelegate,
+                          public std::enable_shared_from_this<AppDelegate> {
 public:
     // `arguments`: the process's whole argument list, program path first.
     AppDelegate(platform::Application& application, std::vector<std::string> arguments);

@@ -12,7 +12,8 @@ ApplicationStartHelper::ApplicationStartHelper()
           platform::makeNWPathMonitor(),
           Injected<NotificationPublisher>([] { return std::make_shared<NotificationPublisher>(); }))) {}
 
-ApplicationStartHelper::ApplicationStartHelper(std::unique_ptr<NetworkCheck> check) : networkCheck(std::move(check)) {}
+ApplicationStartHelper::ApplicationStartHelper(std::unique_ptr<NetworkCheck> check)
+    : networkCheck(std::move(check)) {}
 
 void ApplicationStartHelper::registerServices() {
     if (!dependency) dependency = DepenencyInjection{std::make_shared<InstallerHelper>()};

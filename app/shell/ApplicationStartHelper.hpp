@@ -17,9 +17,9 @@
 #include "app/core/Settings.hpp"
 #include "app/netext/NetworkCheck.hpp"
 #include "app/server/InstallerHelper.hpp"
+#include "app/shell/ChangeObserver.hpp"
 #include "app/shell/FileSetup.hpp"
 #include "app/shell/SleepWakeMonitor.hpp"
-#include "app/shell/ChangeObserver.hpp"
 
 namespace kiv {
 

@@ -85,19 +85,25 @@ ChangeObserver::Environment withDefaults(ChangeObserver::Environment env) {
             return DNSResolver::resolveDNSUsingCorvel(resolvers);
         };
     }
-    if (!env.extensionState) env.extensionState = [] { return NetworkExtensionManager::shared().extensionState(); };
+    if (!env.extensionState)
+        env.extensionState = [] { return NetworkExtensionManager::shared().extensionState(); };
     if (!env.handleChange) {
         env.handleChange = [](ChangeType type, const NetworkExtConfig& record) {
             NetworkExtensionManager::shared().handleChange(type, record);
         };
     }
     if (!env.resetExtension) {
-        env.resetExtension = [](const NetworkExtConfig& record) { NetworkExtensionManager::shared().resetExtension(record); };
+        env.resetExtension = [](const NetworkExtConfig& record) {
+            NetworkExtensionManager::shared().resetExtension(record);
+        };
     }
     if (!env.flushDNS) env.flushDNS = [] { KIVHelperProxy::sharedInstance().flushDNS(); };
-    if (!env.lastNotification) env.lastNotification = [] { return Injected<KIVUserNotification>()->lastNotification(); };
+    if (!env.lastNotification)
+        env.lastNotification = [] { return Injected<KIVUserNotification>()->lastNotification(); };
     if (!env.setLastNotification) {
-        env.setLastNotification = [](const std::string& text) { Injected<KIVUserNotification>()->setLastNotification(text); };
+        env.setLastNotification = [](const std::string& text) {
+            Injected<KIVUserNotification>()->setLastNotification(text);
+        };
     }
     if (!env.postNotification) {
         env.postNotification = [](const std::string& body, std::function<void(bool)> completion) {
@@ -105,7 +111,8 @@ ChangeObserver::Environment withDefaults(ChangeObserver::Environment env) {
             if (!center) return completion(false);
             center->getNotificationSettings(
                 [body, completion = std::move(completion)](platform::dbus::NotificationSettings settings) {
-                    Injected<KIVUserNotification>()->post(settings, std::string("KIV Notification"), body, completion);
+                    Injected<KIVUserNotification>()->post(settings, std::string("KIV Notification"), body,
+                                                          completion);
                 });
         };
     }
@@ -115,7 +122,9 @@ ChangeObserver::Environment withDefaults(ChangeObserver::Environment env) {
         };
     }
     if (!env.saveShared) {
-        env.saveShared = [](const model::DeviceConfiguration& config) { Injected<SharedDefaultsManager>()->save(config); };
+        env.saveShared = [](const model::DeviceConfiguration& config) {
+            Injected<SharedDefaultsManager>()->save(config);
+        };
     }
     return env;
 }
@@ -177,8 +186,9 @@ std::string describeActions(const model::Actions& actions) {
     auto flag = [](const std::optional<bool>& value) { return value.value_or(false) ? "true" : "false"; };
     const std::string move = actions.move && actions.move->rpc ? *actions.move->rpc : "-";
     const std::string upgrade = actions.upgrade && actions.upgrade->url ? *actions.upgrade->url : "-";
-    return std::string("disable = ") + flag(actions.disable) + ")" + "move url = " + move + "shutdown = " +
-           flag(actions.shutdown) + "uninstall = " + flag(actions.uninstall) + "upgrade url = " + upgrade;
+    return std::string("disable = ") + flag(actions.disable) + ")" + "move url = " + move +
+           "shutdown = " + flag(actions.shutdown) + "uninstall = " + flag(actions.uninstall) +
+           "upgrade url = " + upgrade;
 }
 
 // ---- the observer ----
@@ -204,8 +214,10 @@ void ChangeObserver::start() {
         if (type == ChangeType::pollingInterval) continue;
         // Attached here and now, so no event posted after start() returns is missed.
         cancellables_[type] = env_.center->addObserver(
-            std::string(rawValue(type)), platform::mainQueue(), [weak, type](const platform::Notification& note) {
-                if (auto self = weak.lock()) self->receivedChange(type, note.object.has_value() ? &note.object : nullptr);
+            std::string(rawValue(type)), platform::mainQueue(),
+            [weak, type](const platform::Notification& note) {
+                if (auto self = weak.lock())
+                    self->receivedChange(type, note.object.has_value() ? &note.object : nullptr);
             });
     }
 }
@@ -227,7 +239,8 @@ void ChangeObserver::schedulePoll() {
             const auto waited = std::chrono::duration<double>(clock->monotonic() - scheduled).count();
             self->log("Firing polling interval after " + decimal(waited));
             auto& variance = self->timerVariance_;
-            if (++variance.index >= variance.timeInterval.size()) variance.index = variance.timeInterval.size() - 1;
+            if (++variance.index >= variance.timeInterval.size())
+                variance.index = variance.timeInterval.size() - 1;
             self->receivedChange(ChangeType::pollingInterval, nullptr);
             self->schedulePoll();
         });
@@ -282,7 +295,8 @@ void ChangeObserver::showNotification(ChangeType type) {
     });
 }
 
-std::optional<model::DeviceConfiguration> ChangeObserver::readConfiguration(const std::any* object, ChangeType type) {
+std::optional<model::DeviceConfiguration> ChangeObserver::readConfiguration(const std::any* object,
+                                                                            ChangeType type) {
     if (auto config = Utils::readTestDeviceConfigFile(*_settings)) return config;
     if (auto config = Utils::deviceConfigurationWithTestConfig(*_settings)) return config;
     if (object && (type == ChangeType::connected || type == ChangeType::VPNDidStop ||
@@ -390,7 +404,8 @@ void ChangeObserver::updateMenuAndExtension(const model::DeviceConfiguration& co
     env_.flushDNS();
 }
 
-void ChangeObserver::applyConfiguration(const model::DeviceConfiguration& config, const std::string& address) {
+void ChangeObserver::applyConfiguration(const model::DeviceConfiguration& config,
+                                        const std::string& address) {
     _settings->loadConfigFile();
     if (menuInteraction_) menuInteraction_->statusMenu->updateExternalIp(address);
     updateDeviceKey();
@@ -409,8 +424,8 @@ void ChangeObserver::applyConfiguration(const model::DeviceConfiguration& config
 
 void ChangeObserver::updateDebugMenu(const model::DeviceConfiguration& config) {
     _logger->setDeviceConfigResponse(config);
-    if (config.result && config.result->cfg && config.result->cfg->runtime && config.result->cfg->runtime->kiv &&
-        config.result->cfg->runtime->kiv->logLevel) {
+    if (config.result && config.result->cfg && config.result->cfg->runtime &&
+        config.result->cfg->runtime->kiv && config.result->cfg->runtime->kiv->logLevel) {
         KIVLogger::setLogLevel(*config.result->cfg->runtime->kiv->logLevel);
     }
     if (!menuInteraction_) return;
@@ -434,7 +449,8 @@ void ChangeObserver::resetNetworkExtension(const model::DeviceConfiguration& con
     const auto resolvers = configurationResolvers(config);
     if (!uuid) return log("resetNetworkExtension:: missing uuid in #file:Failing", LogLevel::warning);
     if (!tag) return log("resetNetworkExtension:: missing locationTag in #file:Failing", LogLevel::warning);
-    if (resolvers.empty()) return log("resetNetworkExtension:: missing resolvers in #file:Failing", LogLevel::warning);
+    if (resolvers.empty())
+        return log("resetNetworkExtension:: missing resolvers in #file:Failing", LogLevel::warning);
     env_.resetExtension(NetworkExtConfig{*uuid, *tag, resolvers, config});
 }
 

@@ -3,10 +3,10 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/keychain/CertificateDownload.hpp"
-#include "platform/keychain/CertificateTrust.hpp"
 #include "platform/Dispatch.hpp"
 #include "platform/NoDestructor.hpp"
+#include "platform/keychain/CertificateDownload.hpp"
+#include "platform/keychain/CertificateTrust.hpp"
 
 namespace kiv {
 namespace {
@@ -85,7 +85,8 @@ void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url) {
     downloadAndInstallCertFrom(url, CertInstallEnvironment::standard());
 }
 
-void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url, CertInstallEnvironment environment) {
+void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url,
+                                                     CertInstallEnvironment environment) {
     environment.log->log("Install Cert Requesting from " + url.text());
     auto token = std::make_shared<JobToken>();
     if (!platform::acceptableCertificateURL(url.text())) {

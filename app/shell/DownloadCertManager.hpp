@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/keychain/KIVLogHelper.hpp"
-#include "platform/keychain/KeychainPaths.hpp"
 #include "platform/http/HTTPClient.hpp"
 #include "platform/http/URL.hpp"
+#include "platform/keychain/KIVLogHelper.hpp"
+#include "platform/keychain/KeychainPaths.hpp"
 
 namespace kiv {
 

@@ -48,10 +48,13 @@ void KIVHelperProxy::setupAuth(const helper::RightsDatabase& rights) {
         state_->authorization = std::vector<std::uint8_t>(form.begin(), form.end());
     }
     const auto* log = &state_->logObject;
-    helper::Common::setupAuthorizationRights(authRef_, rights, [log](const std::string& line) { log->notice(line); });
+    helper::Common::setupAuthorizationRights(authRef_, rights,
+                                             [log](const std::string& line) { log->notice(line); });
 }
 
-std::optional<std::vector<std::uint8_t>> KIVHelperProxy::authorization() const { return state_->authorization; }
+std::optional<std::vector<std::uint8_t>> KIVHelperProxy::authorization() const {
+    return state_->authorization;
+}
 
 std::shared_ptr<platform::XPCConnection> KIVHelperProxy::helperToolConnection() const {
     std::lock_guard guard(state_->lock);
@@ -65,8 +68,8 @@ void KIVHelperProxy::logError(const platform::ErrorObject& error) const {
 void KIVHelperProxy::connectToHelperTool() {
     // Called with `lock` held.
     if (state_->connection) return;
-    auto connection = platform::XPCConnection::makeWithMachServiceName(helper::kHelperServiceName,
-                                                                        platform::XPCConnection::NSXPCConnectionPrivileged);
+    auto connection = platform::XPCConnection::makeWithMachServiceName(
+        helper::kHelperServiceName, platform::XPCConnection::NSXPCConnectionPrivileged);
     connection->setRemoteObjectInterface(helper::kivHelperProtocol());
     std::weak_ptr<State> weakState = state_;
     std::weak_ptr<platform::XPCConnection> weakConnection = connection;
@@ -78,7 +81,8 @@ void KIVHelperProxy::connectToHelperTool() {
             {
                 std::lock_guard guard(state->lock);
                 // Only the connection that went away is forgotten, not a newer one.
-                if (state->connection && state->connection == weakConnection.lock()) state->connection.reset();
+                if (state->connection && state->connection == weakConnection.lock())
+                    state->connection.reset();
             }
             state->logObject.debug("KIV Helper connection invalidated");
         });
@@ -98,7 +102,8 @@ void KIVHelperProxy::send(const char* selector, platform::XPCArguments arguments
         }
     };
     const auto proxy = state_->connection->remoteObjectProxyWithErrorHandler(logFailure);
-    arguments.push_back(state_->authorization ? platform::XPCValue(*state_->authorization) : platform::XPCValue());
+    arguments.push_back(state_->authorization ? platform::XPCValue(*state_->authorization)
+                                              : platform::XPCValue());
     proxy.send(selector, std::move(arguments),
                [weakState, logFailure, failureLine, successLine](platform::XPCArguments reply) {
                    auto state = weakState.lock();
@@ -118,8 +123,8 @@ void KIVHelperProxy::updateLogDebug(bool enabled) {
 }
 
 void KIVHelperProxy::updateTrayType(std::optional<std::int64_t> trayType) {
-    send(helper::selector::setTrayType, {trayType ? platform::XPCValue(*trayType) : platform::XPCValue()}, nullptr,
-         "Tray type updated in settings");
+    send(helper::selector::setTrayType, {trayType ? platform::XPCValue(*trayType) : platform::XPCValue()},
+         nullptr, "Tray type updated in settings");
 }
 
 void KIVHelperProxy::flushDNS() { send(helper::selector::flushDNS, {}, nullptr, nullptr); }
@@ -132,14 +137,18 @@ void KIVHelperProxy::downloadCert(const std::string& url, const std::string& fil
     send(helper::selector::downloadCert, {url, filename}, nullptr, nullptr);
 }
 
-void KIVHelperProxy::importCert(const std::string& path) { send(helper::selector::importCert, {path}, nullptr, nullptr); }
+void KIVHelperProxy::importCert(const std::string& path) {
+    send(helper::selector::importCert, {path}, nullptr, nullptr);
+}
 
 void KIVHelperProxy::rollbackDNSResolvers() {
     send(helper::selector::rollbackDNS, {}, "Failed to rollback DNS settings", nullptr);
 }
 
-void KIVHelperProxy::setDNSResolvers(const std::vector<std::string>& servers, const std::vector<std::string>& services) {
-    send(helper::selector::modifyDNSForServices, {servers, services}, "Failed to change DNS settings", nullptr);
+void KIVHelperProxy::setDNSResolvers(const std::vector<std::string>& servers,
+                                     const std::vector<std::string>& services) {
+    send(helper::selector::modifyDNSForServices, {servers, services}, "Failed to change DNS settings",
+         nullptr);
 }
 
 void KIVHelperProxy::rollbackDNSForServices(const std::vector<std::string>& services) {

@@ -80,16 +80,29 @@ KIVStatusBarController::KIVStatusBarController(TrayType trayType, bool showTestM
 
 std::optional<std::string> KIVStatusBarController::statusText(int code, bool hasIpAddress, bool vpnRunning) {
     switch (code) {
-        case 0: return "Connected";
-        case 2: return "Bypassed";
-        case 3: return "Waiting for Unbound";
-        case 4: return "Disconnected: VPN running";
-        case 10: return "Network Extension not installed.";
-        case 12: return "Invalid Configuration";
-        case 1: case 5: case 6: case 7: case 8: case 9: case 11:
+        case 0:
+            return "Connected";
+        case 2:
+            return "Bypassed";
+        case 3:
+            return "Waiting for Unbound";
+        case 4:
+            return "Disconnected: VPN running";
+        case 10:
+            return "Network Extension not installed.";
+        case 12:
+            return "Invalid Configuration";
+        case 1:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+        case 11:
             if (vpnRunning) return "Disconnected: VPN running";
             return hasIpAddress ? "Connected" : "Disconnected";
-        default: return std::nullopt;  // 13 and above (and anything below 0): unchanged
+        default:
+            return std::nullopt;  // 13 and above (and anything below 0): unchanged
     }
 }
 
@@ -149,13 +162,14 @@ void KIVStatusBarController::updateStatusBar(bool) {
 
 void KIVStatusBarController::displayStatusMenu() {
     if (!logDebugItem_) {
-        logDebugItem_ = std::make_shared<MenuItem>("Logging Debug Info", action(&KIVStatusBarController::setLogDebug));
+        logDebugItem_ =
+            std::make_shared<MenuItem>("Logging Debug Info", action(&KIVStatusBarController::setLogDebug));
         logDebugItem_->setState(logDebugEnabled_);
     }
     auto about = std::make_shared<MenuItem>("About", action(&KIVStatusBarController::showAboutWindow));
     auto logs = addShowTestMenu();
-    showNotificationsItem_ =
-        std::make_shared<MenuItem>("Notifications Preferences...", action(&KIVStatusBarController::authorizeNotification));
+    showNotificationsItem_ = std::make_shared<MenuItem>(
+        "Notifications Preferences...", action(&KIVStatusBarController::authorizeNotification));
     updateNotificationStatusMenu();
     // Entries the change observer has not made yet (no address so far, no item at start) are
     // made now rather than left out, so the menu always has its nine entries.
@@ -213,7 +227,8 @@ void KIVStatusBarController::updateUserName(const std::string& userName) {
 }
 
 void KIVStatusBarController::updateDebugMenu(const std::string& title, bool enabled) {
-    if (!logDebugItem_) logDebugItem_ = std::make_shared<MenuItem>(title, action(&KIVStatusBarController::setLogDebug));
+    if (!logDebugItem_)
+        logDebugItem_ = std::make_shared<MenuItem>(title, action(&KIVStatusBarController::setLogDebug));
     logDebugItem_->setTitle(title);
     logDebugItem_->setState(enabled);
     changed();
@@ -260,7 +275,8 @@ bool KIVStatusBarController::updateNotificationStatusMenu() {
         [weak = weak_from_this()](platform::dbus::NotificationSettings settings) {
             platform::mainQueue()->async([weak, settings] {
                 auto self = weak.lock();
-                if (!self || settings.authorizationStatus != platform::dbus::AuthorizationStatus::authorized) return;
+                if (!self || settings.authorizationStatus != platform::dbus::AuthorizationStatus::authorized)
+                    return;
                 if (self->showNotificationsItem_) self->showNotificationsItem_->setState(true);
                 self->changed();
             });
@@ -271,7 +287,8 @@ bool KIVStatusBarController::updateNotificationStatusMenu() {
 MenuItemPtr KIVStatusBarController::addShowTestMenu() {
     auto logs = std::make_shared<MenuItem>("Logs");
     auto submenu = std::make_shared<Menu>("Logs");
-    submenu->addItem(std::make_shared<MenuItem>("Open App Support", action(&KIVStatusBarController::openAppSupport)));
+    submenu->addItem(
+        std::make_shared<MenuItem>("Open App Support", action(&KIVStatusBarController::openAppSupport)));
     logs->setSubmenu(std::move(submenu));
     return logs;
 }
@@ -305,7 +322,8 @@ void KIVStatusBarController::showLocalRulesWindow() {
 
 void KIVStatusBarController::modifyTrayType(TrayType trayType) {
     if (trayType != trayType_) {
-        logObject_.info("Updating tray type from " + std::to_string(trayType_) + " to " + std::to_string(trayType));
+        logObject_.info("Updating tray type from " + std::to_string(trayType_) + " to " +
+                        std::to_string(trayType));
         if (trayType_ == 0) {
             trayType_ = trayType;
             addStatusBar(true);

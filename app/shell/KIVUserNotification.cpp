@@ -4,14 +4,15 @@
 
 namespace kiv {
 
-KIVUserNotification::KIVUserNotification() : KIVUserNotification(platform::dbus::UserNotificationCenter::current()) {}
+KIVUserNotification::KIVUserNotification()
+    : KIVUserNotification(platform::dbus::UserNotificationCenter::current()) {}
 
 KIVUserNotification::KIVUserNotification(platform::dbus::UserNotificationCenterPtr center)
     : center_(std::move(center)) {}
 
 void KIVUserNotification::post(const platform::dbus::NotificationSettings& settings,
-                               const std::optional<std::string>& subtitle, const std::optional<std::string>& body,
-                               std::function<void(bool)> completion) {
+                               const std::optional<std::string>& subtitle,
+                               const std::optional<std::string>& body, std::function<void(bool)> completion) {
     if (settings.authorizationStatus == platform::dbus::AuthorizationStatus::denied) return;
     platform::dbus::NotificationRequest request;
     request.identifier = notificationIdentifier_;

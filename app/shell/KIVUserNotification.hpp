@@ -37,8 +37,9 @@ public:
     // Denied settings: nothing is posted and `completion` never runs. Otherwise one request (title
     // "KIV Status", the subtitle and body, absent ones empty) is added after 0.1 s; `completion`
     // gets true when the centre took it, false (and the error is printed) when it failed.
-    void post(const platform::dbus::NotificationSettings& settings, const std::optional<std::string>& subtitle,
-              const std::optional<std::string>& body, std::function<void(bool)> completion);
+    void post(const platform::dbus::NotificationSettings& settings,
+              const std::optional<std::string>& subtitle, const std::optional<std::string>& body,
+              std::function<void(bool)> completion);
 
     const std::string& notificationIdentifier() const { return notificationIdentifier_; }
     std::string lastNotification() const;

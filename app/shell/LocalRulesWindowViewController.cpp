@@ -39,7 +39,8 @@ void LocalRulesWindowViewController::setText(Control control, const std::string&
 void LocalRulesWindowViewController::useLocalFiltering(int state) {
     const bool on = state == kCheckBoxOn;
     if (auto view = view_.lock()) {
-        for (Control control : {Control::rule, Control::domain, Control::resolver}) view->setEnabled(control, on);
+        for (Control control : {Control::rule, Control::domain, Control::resolver})
+            view->setEnabled(control, on);
         for (Control control : {Control::rule, Control::domain, Control::resolver, Control::json}) {
             view->setText(control, "");
         }
@@ -47,7 +48,8 @@ void LocalRulesWindowViewController::useLocalFiltering(int state) {
     environment_.testData->setTestForwardingRules(std::nullopt);
 }
 
-model::ForwardingRule LocalRulesWindowViewController::ruleFrom(const std::string& domain, const std::string& rule,
+model::ForwardingRule LocalRulesWindowViewController::ruleFrom(const std::string& domain,
+                                                               const std::string& rule,
                                                                const std::string& resolvers) {
     model::ForwardingRule forwardingRule;
     forwardingRule.domain = domain;
@@ -62,7 +64,8 @@ bool LocalRulesWindowViewController::isValidRule(const std::optional<std::string
     return model::IPNetworkv4::parse(*rule).has_value();
 }
 
-std::optional<std::string> LocalRulesWindowViewController::validationMessage(const model::ForwardingRule& rule) const {
+std::optional<std::string> LocalRulesWindowViewController::validationMessage(
+    const model::ForwardingRule& rule) const {
     if (isEmpty(rule)) return std::string(kEmptyRuleMessage);
     if (rule.resolvers) {
         for (const auto& resolver : *rule.resolvers) {
@@ -86,12 +89,14 @@ void LocalRulesWindowViewController::setValues() {
     }
     environment_.testData->setTestForwardingRules(TestData::Rules{rule});
 
-    if (auto json = rule.jsonString(model::TextEncoding::utf8); json && json.value()) setText(Control::json, *json.value());
+    if (auto json = rule.jsonString(model::TextEncoding::utf8); json && json.value())
+        setText(Control::json, *json.value());
 
     // The stored configuration with the test rules added; the files stay as they are.
     if (!config_) return;
     model::DeviceConfiguration copy = *config_;
-    if (auto rules = environment_.testData->testForwardingRules(); rules && copy.result && copy.result->filters) {
+    if (auto rules = environment_.testData->testForwardingRules();
+        rules && copy.result && copy.result->filters) {
         copy.result->filters->insert(copy.result->filters->end(), rules->begin(), rules->end());
     }
     environment_.notificationPublisher->publish(ChangeType::deviceConfigRefreshed, std::move(copy));

@@ -40,7 +40,8 @@ public:
 class LocalRulesWindowViewController {
 public:
     static constexpr const char* kEmptyRuleMessage = "A domain, rule, or resolver must be set";
-    static constexpr const char* kInvalidResolversMessage = "Invalid resolvers. Should be comma list of IP addresses";
+    static constexpr const char* kInvalidResolversMessage =
+        "Invalid resolvers. Should be comma list of IP addresses";
     static constexpr const char* kInvalidRuleMessage = "incorrect rule format. Use IP or CIDR";
     static constexpr int kCheckBoxOn = 1;
 

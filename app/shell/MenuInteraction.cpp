@@ -12,16 +12,26 @@ MenuInteraction::MenuInteraction(TrayType trayType, bool showTestMenu, Injected<
 
 int MenuInteraction::statusCode(ChangeType type) {
     switch (type) {
-        case ChangeType::connected: return 0;
-        case ChangeType::disconnected: return 1;
-        case ChangeType::intranet: return 2;
-        case ChangeType::didAwake: return 7;
-        case ChangeType::willSleep: return 6;
-        case ChangeType::VPNDidStart: return 4;
-        case ChangeType::VPNDidStop: return 5;
-        case ChangeType::missingDeviceKey: return 12;
-        case ChangeType::waitingOnUserSecurity: return 10;
-        case ChangeType::installCompleted: return 11;
+        case ChangeType::connected:
+            return 0;
+        case ChangeType::disconnected:
+            return 1;
+        case ChangeType::intranet:
+            return 2;
+        case ChangeType::didAwake:
+            return 7;
+        case ChangeType::willSleep:
+            return 6;
+        case ChangeType::VPNDidStart:
+            return 4;
+        case ChangeType::VPNDidStop:
+            return 5;
+        case ChangeType::missingDeviceKey:
+            return 12;
+        case ChangeType::waitingOnUserSecurity:
+            return 10;
+        case ChangeType::installCompleted:
+            return 11;
         case ChangeType::ipAddressChanged:
         case ChangeType::onStartup:
         case ChangeType::onShutdown:
@@ -36,7 +46,8 @@ int MenuInteraction::statusCode(ChangeType type) {
 
 void MenuInteraction::updateStatus(ChangeType type, bool hasIpAddress, bool userAcceptedExtension,
                                    bool vpnRunning) const {
-    if (statusMenu) statusMenu->updateStatusMessage(statusCode(type), hasIpAddress, userAcceptedExtension, vpnRunning);
+    if (statusMenu)
+        statusMenu->updateStatusMessage(statusCode(type), hasIpAddress, userAcceptedExtension, vpnRunning);
 }
 
 }  // namespace kiv

@@ -14,8 +14,9 @@ namespace kiv {
 
 struct MenuInteraction {
     // Logs "Installing menu", makes the controller and adds its status item.
-    MenuInteraction(TrayType trayType, bool showTestMenu, Injected<KIVLogger> logger = Injected<KIVLogger>(),
-                    KIVStatusBarController::Environment environment = KIVStatusBarController::defaultEnvironment());
+    MenuInteraction(
+        TrayType trayType, bool showTestMenu, Injected<KIVLogger> logger = Injected<KIVLogger>(),
+        KIVStatusBarController::Environment environment = KIVStatusBarController::defaultEnvironment());
 
     // The status code of an event.
     static int statusCode(ChangeType type);

@@ -13,8 +13,8 @@
 #include "app/server/DeviceConfigManager.hpp"
 #include "app/server/DeviceServerAPI.hpp"
 #include "app/server/InstallerHelper.hpp"
-#include "app/shell/KIVUserNotification.hpp"
 #include "app/shell/ChangeObserver.hpp"
+#include "app/shell/KIVUserNotification.hpp"
 #include "app/shell/ResolverControl.hpp"
 
 namespace kiv {

@@ -8,7 +8,8 @@ UnboundControlManager::UnboundControlManager()
 UnboundControlManager::UnboundControlManager(const ProxyFactory& makeProxy) : kivhelperProxy(makeProxy()) {}
 
 Service unboundControlManagerService() {
-    return Service::make<UnboundControlManager>(Service::LifeCycle::global, [] { return UnboundControlManager(); });
+    return Service::make<UnboundControlManager>(Service::LifeCycle::global,
+                                                [] { return UnboundControlManager(); });
 }
 
 Service unboundUtilsService() {

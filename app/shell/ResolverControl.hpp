@@ -28,8 +28,10 @@ struct UnboundUtils {
 };
 
 struct UnboundControlManager {
-    static constexpr const char* kUnboundPath = "/Applications/BrannockCloud.app/Contents/MacOS/unbound-control";
-    static constexpr const char* kUnboundConfigPath = "/Applications/BrannockCloud.app/Contents/Resources/unbound.conf";
+    static constexpr const char* kUnboundPath =
+        "/Applications/BrannockCloud.app/Contents/MacOS/unbound-control";
+    static constexpr const char* kUnboundConfigPath =
+        "/Applications/BrannockCloud.app/Contents/Resources/unbound.conf";
 
     using ProxyFactory = std::function<std::shared_ptr<KIVHelperProxy>()>;
 

@@ -14,8 +14,8 @@ SleepWakeMonitor::SleepWakeMonitor(platform::dbus::BusConnectionPtr bus) : bus_(
     if (!bus_ || !bus_->isConnected()) return;
     sd_bus_slot* slot = nullptr;
     const int result = sd_bus_match_signal(
-        bus_->bus(), &slot, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-        "PrepareForSleep",
+        bus_->bus(), &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
+        "org.freedesktop.login1.Manager", "PrepareForSleep",
         [](sd_bus_message* message, void* data, sd_bus_error*) -> int {
             int sleeping = 0;
             if (sd_bus_message_read(message, "b", &sleeping) < 0) return 0;

@@ -23,7 +23,8 @@ class MenuItem {
 public:
     using Action = std::function<void()>;
 
-    explicit MenuItem(std::string title, Action action = {}) : title_(std::move(title)), action_(std::move(action)) {}
+    explicit MenuItem(std::string title, Action action = {})
+        : title_(std::move(title)), action_(std::move(action)) {}
     static std::shared_ptr<MenuItem> separator();
 
     const std::string& title() const { return title_; }

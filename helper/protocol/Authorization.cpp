@@ -91,8 +91,10 @@ OSStatus authorizationCreate(AuthorizationRef& out) {
     return errAuthorizationSuccess;
 }
 
-OSStatus authorizationMakeExternalForm(const AuthorizationRef& authorization, AuthorizationExternalForm& out) {
-    if (!std::equal(kMagic.begin(), kMagic.end(), authorization.form.begin())) return errAuthorizationInvalidRef;
+OSStatus authorizationMakeExternalForm(const AuthorizationRef& authorization,
+                                       AuthorizationExternalForm& out) {
+    if (!std::equal(kMagic.begin(), kMagic.end(), authorization.form.begin()))
+        return errAuthorizationInvalidRef;
     out = authorization.form;
     return errAuthorizationSuccess;
 }
@@ -107,7 +109,8 @@ OSStatus authorizationCreateFromExternalForm(const std::vector<std::uint8_t>& by
 bool RightsDatabase::validRule(std::string_view rule) {
     if (rule == "allow" || rule == "deny" || rule == "root") return true;
     constexpr std::string_view kGroup = "group:";
-    if (!rule.starts_with(kGroup) || rule.size() == kGroup.size() || rule.size() > kGroup.size() + 64) return false;
+    if (!rule.starts_with(kGroup) || rule.size() == kGroup.size() || rule.size() > kGroup.size() + 64)
+        return false;
     return std::all_of(rule.begin() + kGroup.size(), rule.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
                c == '-' || c == '.';
@@ -121,7 +124,8 @@ bool RightsDatabase::ruleAllows(std::string_view rule, const AuthorizationCaller
     if (rule == "root") return false;
     const auto gid = groupNamed(std::string(rule.substr(std::string_view("group:").size())));
     if (!gid) return false;
-    return caller.gid == *gid || std::find(caller.groups.begin(), caller.groups.end(), *gid) != caller.groups.end();
+    return caller.gid == *gid ||
+           std::find(caller.groups.begin(), caller.groups.end(), *gid) != caller.groups.end();
 }
 
 OSStatus RightsDatabase::rightGet(std::string_view rightName, std::string& rule, std::string* why) const {

@@ -20,25 +20,30 @@ const std::map<std::string, Common::Row>& Common::commandInfo() {
         const Entry entries[] = {
             {"setLogDebug:authorization:withReply:", kAdministrators,
              "Brannock Cloud is trying to modify the logger settings"},
-            {"setTrayType:authorization:withReply:", kAdministrators, "Brannock Cloud is trying to modify the tray type"},
-            {"writeLocation:authorization:withReply:", kAdministrators, "Brannock Cloud is trying to set the location key"},
+            {"setTrayType:authorization:withReply:", kAdministrators,
+             "Brannock Cloud is trying to modify the tray type"},
+            {"writeLocation:authorization:withReply:", kAdministrators,
+             "Brannock Cloud is trying to set the location key"},
             {"downloadCert:filename:authorization:withReply:", kAdministrators,
              "Brannock Cloud is trying to download the certificate"},
-            {"importCert:authorization:withReply:", kAdministrators, "Brannock Cloud is trying to import the certificate"},
+            {"importCert:authorization:withReply:", kAdministrators,
+             "Brannock Cloud is trying to import the certificate"},
             {"modifyDNS:authorization:withReply:", kAdministrators, "Brannock Cloud is trying to modify DNS"},
             {"rollbackDNS:withReply:", kAdministrators, "Brannock Cloud is trying to rollback DNS"},
             {"modifyDNSForServices:services:authorization:withReply:", kAdministrators,
              "Brannock Cloud is trying to modify DNS for provided services"},
             {"rollbackDNSForServices:authorization:withReply:", kAdministrators,
              "Brannock Cloud is trying to rollback DNS for provided services"},
-            {"flushDNSwithAuthorization:withReply:", "allow", "Brannock Cloud is trying to flush the DNS cache"},
+            {"flushDNSwithAuthorization:withReply:", "allow",
+             "Brannock Cloud is trying to flush the DNS cache"},
         };
         std::map<std::string, Row> built;
         for (const auto& e : entries) {
             const std::string selector = e.selector;
-            built[selector] = Row{{kAuthRightName, std::string(kServiceName) + "." + selector.substr(0, selector.find(':'))},
-                                  {kAuthRightDefault, e.rule},
-                                  {kAuthRightDescription, e.prompt}};
+            built[selector] = Row{
+                {kAuthRightName, std::string(kServiceName) + "." + selector.substr(0, selector.find(':'))},
+                {kAuthRightDefault, e.rule},
+                {kAuthRightDescription, e.prompt}};
         }
         return built;
     }();
@@ -52,8 +57,8 @@ std::optional<std::string> Common::authorizationRightForCommand(std::string_view
     return row->second.at(kAuthRightName);
 }
 
-void Common::enumerateRights(
-    const std::function<void(const std::string& name, const std::string& rule, const std::string& prompt)>& block) {
+void Common::enumerateRights(const std::function<void(const std::string& name, const std::string& rule,
+                                                      const std::string& prompt)>& block) {
     for (const auto& [selector, row] : commandInfo()) {
         const auto name = row.find(kAuthRightName);
         const auto rule = row.find(kAuthRightDefault);
@@ -73,10 +78,11 @@ void Common::setupAuthorizationRights(const AuthorizationRef& authorization, con
         std::string current;
         std::string why;
         if (database.rightGet(name, current, &why) != errAuthorizationSuccess) {
-            log("Authorization right " + name + " is not available (" + why + "); the installation defines it as \"" +
-                rule + "\"");
+            log("Authorization right " + name + " is not available (" + why +
+                "); the installation defines it as \"" + rule + "\"");
         } else if (current != rule) {
-            log("Authorization right " + name + " is \"" + current + "\" (installed default \"" + rule + "\")");
+            log("Authorization right " + name + " is \"" + current + "\" (installed default \"" + rule +
+                "\")");
         }
     });
 }

@@ -30,12 +30,13 @@ public:
     static const std::map<std::string, Row>& commandInfo();
     static std::optional<std::string> authorizationRightForCommand(std::string_view selector);
     // Once per row: right name, default rule, prompt text.
-    static void enumerateRights(
-        const std::function<void(const std::string& name, const std::string& rule, const std::string& prompt)>& block);
+    static void enumerateRights(const std::function<void(const std::string& name, const std::string& rule,
+                                                         const std::string& prompt)>& block);
     // Checks every right of the table against the rights database and logs each one that is
     // missing or narrower/wider than its default. Rights are defined by the installation, which
     // owns the database; a client cannot define or widen them, so nothing is written here.
-    static void setupAuthorizationRights(const AuthorizationRef& authorization, const RightsDatabase& database,
+    static void setupAuthorizationRights(const AuthorizationRef& authorization,
+                                         const RightsDatabase& database,
                                          const std::function<void(const std::string&)>& log);
 };
 

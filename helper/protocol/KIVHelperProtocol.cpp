@@ -17,15 +17,11 @@ platform::XPCInterface kivHelperProtocol() {
     return platform::XPCInterface(
         "KIVHelperProtocol",
         {method(selector::setLogDebug, {{XPCType::boolean, false}}),
-         method(selector::setTrayType, {{XPCType::integer, true}}),
-         method(selector::writeLocation, {text}),
-         method(selector::modifyDNS, {texts}),
-         method(selector::rollbackDNS, {}),
+         method(selector::setTrayType, {{XPCType::integer, true}}), method(selector::writeLocation, {text}),
+         method(selector::modifyDNS, {texts}), method(selector::rollbackDNS, {}),
          method(selector::modifyDNSForServices, {texts, texts}),
-         method(selector::rollbackDNSForServices, {texts}),
-         method(selector::downloadCert, {text, text}),
-         method(selector::importCert, {text}),
-         method(selector::flushDNS, {})});
+         method(selector::rollbackDNSForServices, {texts}), method(selector::downloadCert, {text, text}),
+         method(selector::importCert, {text}), method(selector::flushDNS, {})});
 }
 
 }  // namespace helper

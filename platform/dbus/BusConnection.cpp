@@ -22,7 +22,9 @@ const SystemLog& busLog() {
     return log;
 }
 
-std::string errorText(int negativeErrno) { return std::strerror(negativeErrno < 0 ? -negativeErrno : negativeErrno); }
+std::string errorText(int negativeErrno) {
+    return std::strerror(negativeErrno < 0 ? -negativeErrno : negativeErrno);
+}
 
 std::uint64_t monotonicMicroseconds() {
     timespec now{};
@@ -55,7 +57,8 @@ void freePendingCall(void* userdata) { std::unique_ptr<PendingCall>(static_cast<
 // Registered with the reactor: readiness only wakes the connection's queue.
 class BusConnection::Watch final : public Reactor::Handler {
 public:
-    Watch(std::weak_ptr<BusConnection> owner, DispatchQueuePtr queue) : owner_(std::move(owner)), queue_(std::move(queue)) {}
+    Watch(std::weak_ptr<BusConnection> owner, DispatchQueuePtr queue)
+        : owner_(std::move(owner)), queue_(std::move(queue)) {}
     // Reactor thread: touches nothing of the connection, only hands it a turn.
     void onEvents(std::uint64_t, std::uint32_t) override {
         queue_->async([owner = owner_] {
@@ -68,7 +71,8 @@ private:
     DispatchQueuePtr queue_;
 };
 
-BusConnection::BusConnection(Key, sd_bus* bus, DispatchQueuePtr queue) : bus_(bus), queue_(std::move(queue)) {}
+BusConnection::BusConnection(Key, sd_bus* bus, DispatchQueuePtr queue)
+    : bus_(bus), queue_(std::move(queue)) {}
 
 std::shared_ptr<BusConnection> BusConnection::open(const std::string& address, DispatchQueuePtr queue,
                                                    std::string* error) {
@@ -90,7 +94,8 @@ std::shared_ptr<BusConnection> BusConnection::open(const std::string& address, D
 }
 
 std::optional<std::string> BusConnection::sessionBusAddress() {
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return std::string(address);
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address)
+        return std::string(address);
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
         const std::string path = std::string(runtime) + "/bus";
         struct stat st {};
@@ -100,7 +105,8 @@ std::optional<std::string> BusConnection::sessionBusAddress() {
 }
 
 std::string BusConnection::systemBusAddress() {
-    if (const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); address && *address) return std::string(address);
+    if (const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS"); address && *address)
+        return std::string(address);
     return "unix:path=/run/dbus/system_bus_socket";
 }
 
@@ -112,7 +118,8 @@ bool BusConnection::attach(std::string* error) {
     }
     // One-shot: each readiness hands one turn to the queue, which arms the descriptor again for
     // what sd-bus waits for next.
-    token_ = Reactor::instance().add(fd_, EPOLLIN | EPOLLOUT | EPOLLONESHOT, std::make_shared<Watch>(weak_from_this(), queue_));
+    token_ = Reactor::instance().add(fd_, EPOLLIN | EPOLLOUT | EPOLLONESHOT,
+                                     std::make_shared<Watch>(weak_from_this(), queue_));
     if (token_ == 0) {
         if (error) *error = std::string("cannot watch the bus connection: ") + std::strerror(errno);
         return false;
@@ -125,7 +132,8 @@ BusConnection::~BusConnection() {
     if (bus_) sd_bus_close_unref(bus_);
 }
 
-bool BusConnection::callAsync(sd_bus_message* message, ReplyHandler handler, std::uint64_t timeoutMicroseconds) {
+bool BusConnection::callAsync(sd_bus_message* message, ReplyHandler handler,
+                              std::uint64_t timeoutMicroseconds) {
     if (!bus_) return false;
     auto call = std::make_unique<PendingCall>(PendingCall{std::move(handler)});
     sd_bus_slot* slot = nullptr;
@@ -221,7 +229,8 @@ BusConnectionPtr sessionBus() {
         if (auto address = BusConnection::sessionBusAddress()) {
             holder->connection = BusConnection::open(*address, mainQueue(), &error);
         }
-        if (!holder->connection) busLog().notice("no session bus (" + error + "): status item and notifications stay local");
+        if (!holder->connection)
+            busLog().notice("no session bus (" + error + "): status item and notifications stay local");
     });
     return holder->connection;
 }
@@ -235,7 +244,8 @@ BusConnectionPtr systemBus() {
     std::call_once(holder->opened, [] {
         std::string error;
         holder->connection = BusConnection::open(BusConnection::systemBusAddress(), mainQueue(), &error);
-        if (!holder->connection) busLog().notice("no system bus (" + error + "): sleep and wake go unnoticed");
+        if (!holder->connection)
+            busLog().notice("no system bus (" + error + "): sleep and wake go unnoticed");
     });
     return holder->connection;
 }

@@ -64,7 +64,8 @@ int appendValue(sd_bus_message* m, const PropertyValue& value) {
 }
 
 // a{sv} of one entry.
-int appendProperties(sd_bus_message* m, const MenuNode& node, bool isRoot, const std::vector<std::string>& names) {
+int appendProperties(sd_bus_message* m, const MenuNode& node, bool isRoot,
+                     const std::vector<std::string>& names) {
     int r = sd_bus_message_open_container(m, 'a', "{sv}");
     if (r < 0) return r;
     for (const auto& property : propertiesOf(node, isRoot)) {
@@ -133,16 +134,20 @@ int readIds(sd_bus_message* m, std::vector<std::int32_t>& out) {
     return r;
 }
 
-int propertyVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+int propertyVersion(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                    sd_bus_error*) {
     return sd_bus_message_append(reply, "u", kProtocolVersion);
 }
-int propertyTextDirection(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+int propertyTextDirection(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                          sd_bus_error*) {
     return sd_bus_message_append(reply, "s", "ltr");
 }
-int propertyStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+int propertyStatus(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                   sd_bus_error*) {
     return sd_bus_message_append(reply, "s", "normal");
 }
-int propertyIconThemePath(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*, sd_bus_error*) {
+int propertyIconThemePath(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                          sd_bus_error*) {
     return sd_bus_message_append(reply, "as", 0);
 }
 
@@ -154,13 +159,17 @@ DBusMenuExporter::DBusMenuExporter(BusConnectionPtr connection, std::string obje
     if (!connection_ || !connection_->isConnected()) return;
     static const sd_bus_vtable vtable[] = {
         SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD("GetLayout", "iias", "u(ia{sv}av)", &DBusMenuExporter::methodGetLayout, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("GetLayout", "iias", "u(ia{sv}av)", &DBusMenuExporter::methodGetLayout,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("GetGroupProperties", "aias", "a(ia{sv})", &DBusMenuExporter::methodGetGroupProperties,
                       SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("GetProperty", "is", "v", &DBusMenuExporter::methodGetProperty, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("GetProperty", "is", "v", &DBusMenuExporter::methodGetProperty,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("Event", "isvu", "", &DBusMenuExporter::methodEvent, SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("EventGroup", "a(isvu)", "ai", &DBusMenuExporter::methodEventGroup, SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("AboutToShow", "i", "b", &DBusMenuExporter::methodAboutToShow, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("EventGroup", "a(isvu)", "ai", &DBusMenuExporter::methodEventGroup,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("AboutToShow", "i", "b", &DBusMenuExporter::methodAboutToShow,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("AboutToShowGroup", "ai", "aiai", &DBusMenuExporter::methodAboutToShowGroup,
                       SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_PROPERTY("Version", "u", propertyVersion, 0, SD_BUS_VTABLE_PROPERTY_CONST),
@@ -173,9 +182,11 @@ DBusMenuExporter::DBusMenuExporter(BusConnectionPtr connection, std::string obje
         SD_BUS_VTABLE_END,
     };
     sd_bus_slot* slot = nullptr;
-    const int r = sd_bus_add_object_vtable(connection_->bus(), &slot, objectPath_.c_str(), kInterface, vtable, this);
+    const int r =
+        sd_bus_add_object_vtable(connection_->bus(), &slot, objectPath_.c_str(), kInterface, vtable, this);
     if (r < 0) {
-        SystemLog("com.veltrix.kiv", "dbus").error("cannot export the menu at " + objectPath_ + ": " + std::strerror(-r));
+        SystemLog("com.veltrix.kiv", "dbus")
+            .error("cannot export the menu at " + objectPath_ + ": " + std::strerror(-r));
         return;
     }
     slot_.reset(slot);
@@ -189,8 +200,8 @@ void DBusMenuExporter::setLayout(MenuNode root) {
     ++revision_;
     rebuildIndex();
     if (!slot_ || !connection_->isConnected()) return;
-    const int r = sd_bus_emit_signal(connection_->bus(), objectPath_.c_str(), kInterface, "LayoutUpdated", "ui",
-                                     revision_, std::int32_t(0));
+    const int r = sd_bus_emit_signal(connection_->bus(), objectPath_.c_str(), kInterface, "LayoutUpdated",
+                                     "ui", revision_, std::int32_t(0));
     if (r >= 0) connection_->wake();
 }
 
@@ -246,7 +257,8 @@ int DBusMenuExporter::methodGetLayout(sd_bus_message* m, void* userdata, sd_bus_
     int r = sd_bus_message_read(m, "ii", &parentId, &depth);
     if (r < 0 || (r = readStrings(m, names)) < 0) return r;
     const MenuNode* parent = self->node(parentId);
-    if (!parent) return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "No menu entry with id %d", parentId);
+    if (!parent)
+        return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "No menu entry with id %d", parentId);
     sd_bus_message* raw = nullptr;
     if ((r = sd_bus_message_new_method_return(m, &raw)) < 0) return r;
     MessagePtr reply(raw);
@@ -331,7 +343,9 @@ int DBusMenuExporter::methodEventGroup(sd_bus_message* m, void* userdata, sd_bus
     sd_bus_message* raw = nullptr;
     if ((r = sd_bus_message_new_method_return(m, &raw)) < 0) return r;
     MessagePtr reply(raw);
-    if ((r = sd_bus_message_append_array(raw, 'i', unknown.data(), unknown.size() * sizeof(std::int32_t))) < 0) return r;
+    if ((r = sd_bus_message_append_array(raw, 'i', unknown.data(), unknown.size() * sizeof(std::int32_t))) <
+        0)
+        return r;
     return sd_bus_send(nullptr, raw, nullptr);
 }
 
@@ -340,7 +354,8 @@ int DBusMenuExporter::methodAboutToShow(sd_bus_message* m, void* userdata, sd_bu
     std::int32_t id = 0;
     int r = sd_bus_message_read(m, "i", &id);
     if (r < 0) return r;
-    if (!self->node(id)) return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "No menu entry with id %d", id);
+    if (!self->node(id))
+        return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "No menu entry with id %d", id);
     const bool changed = self->aboutToShow(id);
     return sd_bus_reply_method_return(m, "b", int(changed));
 }
@@ -360,8 +375,10 @@ int DBusMenuExporter::methodAboutToShowGroup(sd_bus_message* m, void* userdata, 
     sd_bus_message* raw = nullptr;
     if ((r = sd_bus_message_new_method_return(m, &raw)) < 0) return r;
     MessagePtr reply(raw);
-    if ((r = sd_bus_message_append_array(raw, 'i', updated.data(), updated.size() * sizeof(std::int32_t))) < 0 ||
-        (r = sd_bus_message_append_array(raw, 'i', unknown.data(), unknown.size() * sizeof(std::int32_t))) < 0) {
+    if ((r = sd_bus_message_append_array(raw, 'i', updated.data(), updated.size() * sizeof(std::int32_t))) <
+            0 ||
+        (r = sd_bus_message_append_array(raw, 'i', unknown.data(), unknown.size() * sizeof(std::int32_t))) <
+            0) {
         return r;
     }
     return sd_bus_send(nullptr, raw, nullptr);

@@ -33,9 +33,7 @@ InfoPipeError callError(InfoPipeError::Step step, const CallError& failure, int 
     return {step, failure.error.name, sd_bus_error_get_errno(&failure.error)};
 }
 
-InfoPipeError malformed(InfoPipeError::Step step) {
-    return {step, SD_BUS_ERROR_INVALID_SIGNATURE, EBADMSG};
-}
+InfoPipeError malformed(InfoPipeError::Step step) { return {step, SD_BUS_ERROR_INVALID_SIGNATURE, EBADMSG}; }
 
 // One attribute's texts from a variant of "as" (SSSD's form), or of "s".
 bool readValues(sd_bus_message* reply, std::vector<std::string>& values) {

@@ -239,8 +239,8 @@ std::optional<ResolvedLinkDNS> ResolvedClient::linkDNS(int interfaceIndex, std::
         MessagePtr value(answer);
         if (r < 0) return fail(busError.text(r));
         if ((r = property.read(value.get(), *property.into)) < 0) {
-            return fail(std::string("malformed ") + property.name + " of link " + std::to_string(interfaceIndex) +
-                        ": " + errnoText(r));
+            return fail(std::string("malformed ") + property.name + " of link " +
+                        std::to_string(interfaceIndex) + ": " + errnoText(r));
         }
     }
     return link;

@@ -30,7 +30,8 @@ int appendNoPixmaps(sd_bus_message* reply) {
     return r < 0 ? r : sd_bus_message_close_container(reply);
 }
 
-MessagePtr newCall(sd_bus* bus, const char* destination, const char* path, const char* interface, const char* member) {
+MessagePtr newCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
+                   const char* member) {
     sd_bus_message* raw = nullptr;
     if (sd_bus_message_new_method_call(bus, &raw, destination, path, interface, member) < 0) return nullptr;
     return MessagePtr(raw);
@@ -54,18 +55,27 @@ StatusNotifierItem::StatusNotifierItem(BusConnectionPtr connection, Appearance a
         SD_BUS_PROPERTY("WindowId", "i", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
         SD_BUS_PROPERTY("IconThemePath", "s", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
         SD_BUS_PROPERTY("IconName", "s", &StatusNotifierItem::property, 0, 0),
-        SD_BUS_PROPERTY("IconPixmap", "a(iiay)", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_PROPERTY("OverlayIconName", "s", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_PROPERTY("OverlayIconPixmap", "a(iiay)", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_PROPERTY("AttentionIconName", "s", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_PROPERTY("AttentionIconPixmap", "a(iiay)", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_PROPERTY("AttentionMovieName", "s", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_PROPERTY("ToolTip", "(sa(iiay)ss)", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("IconPixmap", "a(iiay)", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("OverlayIconName", "s", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("OverlayIconPixmap", "a(iiay)", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("AttentionIconName", "s", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("AttentionIconPixmap", "a(iiay)", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("AttentionMovieName", "s", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("ToolTip", "(sa(iiay)ss)", &StatusNotifierItem::property, 0,
+                        SD_BUS_VTABLE_PROPERTY_CONST),
         SD_BUS_PROPERTY("ItemIsMenu", "b", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
         SD_BUS_PROPERTY("Menu", "o", &StatusNotifierItem::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-        SD_BUS_METHOD("ContextMenu", "ii", "", &StatusNotifierItem::methodIgnored, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("ContextMenu", "ii", "", &StatusNotifierItem::methodIgnored,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("Activate", "ii", "", &StatusNotifierItem::methodActivate, SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("SecondaryActivate", "ii", "", &StatusNotifierItem::methodIgnored, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("SecondaryActivate", "ii", "", &StatusNotifierItem::methodIgnored,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("Scroll", "is", "", &StatusNotifierItem::methodIgnored, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_SIGNAL("NewTitle", "", 0),
         SD_BUS_SIGNAL("NewIcon", "", 0),
@@ -84,12 +94,13 @@ StatusNotifierItem::StatusNotifierItem(BusConnectionPtr connection, Appearance a
     vtableSlot_.reset(slot);
 
     // A host started after us: its watcher takes the name, and we register then.
-    const std::string rule = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                                         "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+    const std::string rule = std::string(
+                                 "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                 "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
                              kWatcherName + "'";
     slot = nullptr;
-    r = sd_bus_add_match_async(connection_->bus(), &slot, rule.c_str(), &StatusNotifierItem::watcherOwnerChanged,
-                               nullptr, this);
+    r = sd_bus_add_match_async(connection_->bus(), &slot, rule.c_str(),
+                               &StatusNotifierItem::watcherOwnerChanged, nullptr, this);
     if (r >= 0) watcherMatch_.reset(slot);
     requestName();
 }
@@ -99,13 +110,14 @@ StatusNotifierItem::~StatusNotifierItem() {
     if (!vtableSlot_ || !connection_->isConnected()) return;
     if (auto call = newCall(connection_->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                             "org.freedesktop.DBus", "ReleaseName")) {
-        if (sd_bus_message_append(call.get(), "s", busName_.c_str()) >= 0) connection_->callAsync(call.get(), nullptr);
+        if (sd_bus_message_append(call.get(), "s", busName_.c_str()) >= 0)
+            connection_->callAsync(call.get(), nullptr);
     }
 }
 
 void StatusNotifierItem::requestName() {
-    auto call = newCall(connection_->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                        "RequestName");
+    auto call = newCall(connection_->bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                        "org.freedesktop.DBus", "RequestName");
     if (!call || sd_bus_message_append(call.get(), "su", busName_.c_str(), 0u) < 0) return;
     connection_->callAsync(call.get(), [this, alive = std::weak_ptr<bool>(alive_)](sd_bus_message* reply) {
         auto flag = alive.lock();
@@ -120,7 +132,8 @@ void StatusNotifierItem::requestName() {
 }
 
 void StatusNotifierItem::registerWithWatcher() {
-    auto call = newCall(connection_->bus(), kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem");
+    auto call =
+        newCall(connection_->bus(), kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem");
     if (!call || sd_bus_message_append(call.get(), "s", busName_.c_str()) < 0) return;
     connection_->callAsync(call.get(), [this, alive = std::weak_ptr<bool>(alive_)](sd_bus_message* reply) {
         auto flag = alive.lock();
@@ -150,7 +163,8 @@ void StatusNotifierItem::setIconName(const std::string& iconName) {
     if (iconName == appearance_.iconName) return;
     appearance_.iconName = iconName;
     if (!vtableSlot_ || !connection_->isConnected()) return;
-    if (sd_bus_emit_signal(connection_->bus(), kObjectPath, kInterface, "NewIcon", "") >= 0) connection_->wake();
+    if (sd_bus_emit_signal(connection_->bus(), kObjectPath, kInterface, "NewIcon", "") >= 0)
+        connection_->wake();
 }
 
 int StatusNotifierItem::property(sd_bus*, const char*, const char*, const char* name, sd_bus_message* reply,

@@ -50,8 +50,8 @@ public:
     bool isRegistered() const { return registered_; }
 
 private:
-    static int property(sd_bus* bus, const char* path, const char* interface, const char* name, sd_bus_message* reply,
-                        void* userdata, sd_bus_error* error);
+    static int property(sd_bus* bus, const char* path, const char* interface, const char* name,
+                        sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int methodActivate(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int methodIgnored(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int watcherOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);

@@ -34,7 +34,9 @@ std::shared_ptr<UserNotificationCenter> UserNotificationCenter::current() {
 
 UserNotificationCenter::UserNotificationCenter(BusConnectionPtr connection, std::string applicationName,
                                                std::string iconName)
-    : connection_(std::move(connection)), applicationName_(std::move(applicationName)), iconName_(std::move(iconName)) {}
+    : connection_(std::move(connection)),
+      applicationName_(std::move(applicationName)),
+      iconName_(std::move(iconName)) {}
 
 void UserNotificationCenter::getNotificationSettings(std::function<void(NotificationSettings)> completion) {
     auto call = newServiceCall(connection_, "GetServerInformation");
@@ -95,14 +97,15 @@ void UserNotificationCenter::deliver(NotificationRequest request,
     if (auto it = deliveredIds_.find(request.identifier); it != deliveredIds_.end()) replaces = it->second;
 
     auto call = newServiceCall(connection_, "Notify");
-    int r = call ? sd_bus_message_append(call.get(), "susss", applicationName_.c_str(), replaces, iconName_.c_str(),
-                                         content.title.c_str(), body.c_str())
+    int r = call ? sd_bus_message_append(call.get(), "susss", applicationName_.c_str(), replaces,
+                                         iconName_.c_str(), content.title.c_str(), body.c_str())
                  : -1;
     if (r >= 0) r = sd_bus_message_append(call.get(), "as", 0);
     if (r >= 0) r = sd_bus_message_open_container(call.get(), 'a', "{sv}");
     if (r >= 0) r = sd_bus_message_close_container(call.get());
     if (r >= 0) r = sd_bus_message_append(call.get(), "i", std::int32_t(-1));
-    auto onReply = [weak = weak_from_this(), identifier = request.identifier, completion](sd_bus_message* reply) {
+    auto onReply = [weak = weak_from_this(), identifier = request.identifier,
+                    completion](sd_bus_message* reply) {
         if (sd_bus_message_is_method_error(reply, nullptr)) {
             if (completion) completion(errorOf(reply));
             return;

@@ -47,7 +47,8 @@ void reapLater(pid_t pid) {
         workspaceLog().error(std::string("cannot watch the opener's end: ") + std::strerror(errno));
         return;
     }
-    if (Reactor::instance().add(pidfd, EPOLLIN, std::make_shared<ChildReaper>(pid, pidfd)) == 0) ::close(pidfd);
+    if (Reactor::instance().add(pidfd, EPOLLIN, std::make_shared<ChildReaper>(pid, pidfd)) == 0)
+        ::close(pidfd);
 }
 
 }  // namespace

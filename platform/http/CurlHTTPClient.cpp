@@ -148,7 +148,8 @@ private:
         if (request.timeout.count() <= 0) {
             return HTTPError{HTTPErrorCode::invalidRequest, "timeout must be positive"};
         }
-        if (request.maxRedirects < 0) return HTTPError{HTTPErrorCode::invalidRequest, "negative redirect limit"};
+        if (request.maxRedirects < 0)
+            return HTTPError{HTTPErrorCode::invalidRequest, "negative redirect limit"};
         for (const auto& header : request.headers) {
             if (!headerIsSafe(header)) {
                 return HTTPError{HTTPErrorCode::invalidRequest,

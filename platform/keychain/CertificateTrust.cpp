@@ -106,8 +106,8 @@ TrustOutcome trustCertificate(const Certificate& certificate, const KeychainPath
         // Not left for a later update to pick up: the caller was told it failed.
         std::filesystem::remove(file, ec);
         outcome.status = TrustOutcome::Status::updateFailed;
-        outcome.message = ran.error.empty() ? "exit status " + std::to_string(ran.exitStatus.value_or(-1)) + ": " +
-                                                  ran.output
+        outcome.message = ran.error.empty() ? "exit status " + std::to_string(ran.exitStatus.value_or(-1)) +
+                                                  ": " + ran.output
                                             : ran.error;
         return outcome;
     }

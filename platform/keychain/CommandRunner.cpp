@@ -25,7 +25,8 @@ CommandResult runCommand(const std::filesystem::path& program, const std::vector
         result.error = "refusing to run " + program.string() + ": not an absolute path";
         return result;
     }
-    platform::SystemLog("com.veltrix.kivHelper", "command").info("run command: " + commandLine(program, arguments));
+    platform::SystemLog("com.veltrix.kivHelper", "command")
+        .info("run command: " + commandLine(program, arguments));
 
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/keychain/KeychainPaths.hpp"
 #include "platform/NoDestructor.hpp"
+#include "platform/keychain/KeychainPaths.hpp"
 
 namespace platform {
 namespace {
@@ -21,7 +21,9 @@ void createEmpty(const std::filesystem::path& path) {
     if (fd >= 0) ::close(fd);
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Moves the log open on `fd` to "<log>.bak" and puts an empty log in its place, when the log is
 // still the file at `path` and larger than the limit. Every writer of every process opens the
@@ -42,7 +44,8 @@ void rotate(const std::filesystem::path& path, int fd) {
     const std::filesystem::path backup = path.string() + ".bak";
     const std::filesystem::path fresh = path.string() + ".new";
     ::unlink(fresh.c_str());  // left by a rotation that was cut short
-    const int made = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, held.st_mode & 0777);
+    const int made =
+        ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, held.st_mode & 0777);
     if (made < 0) return;
     ::close(made);
     ::unlink(backup.c_str());

@@ -39,12 +39,12 @@ std::string target(const asio::ip::udp::endpoint& endpoint) {
     const auto port = std::to_string(endpoint.port());
     if (endpoint.address().is_v4()) {
         // A wildcard socket also receives what is sent to loopback.
-        const auto address =
-            endpoint.address().is_unspecified() ? asio::ip::address_v4::loopback() : endpoint.address().to_v4();
+        const auto address = endpoint.address().is_unspecified() ? asio::ip::address_v4::loopback()
+                                                                 : endpoint.address().to_v4();
         return "dnat ip to " + address.to_string() + ":" + port;
     }
-    auto address = endpoint.address().is_unspecified() ? asio::ip::address_v6::loopback()
-                                                        : endpoint.address().to_v6();
+    auto address =
+        endpoint.address().is_unspecified() ? asio::ip::address_v6::loopback() : endpoint.address().to_v6();
     address.scope_id(0);
     return "dnat ip6 to [" + address.to_string() + "]:" + port;
 }
@@ -90,8 +90,8 @@ std::string interceptionRuleset(const std::string& table, std::uint32_t mark,
             if (uncovered) uncovered->push_back(v4 ? "IPv4" : "IPv6");
             continue;
         }
-        rules += std::string("        meta nfproto ") + (v4 ? "ipv4" : "ipv6") + " udp dport 53 " + target(*it) +
-                 "\n";
+        rules += std::string("        meta nfproto ") + (v4 ? "ipv4" : "ipv6") + " udp dport 53 " +
+                 target(*it) + "\n";
     }
     return deleteTable(table) + "table inet " + table +
            " {\n"

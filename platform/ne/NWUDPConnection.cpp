@@ -232,7 +232,8 @@ void NWUDPConnection::closeSocket() {
     }
     if (connected_ && onRing && ring_->inTurn()) {
         // In a turn of the ring: the disconnect and the drain go in with the rest of it.
-        UpstreamSockets::giveThroughRing(*ring_, std::move(*socket_), target_.protocol().family(), mark_, *queue_);
+        UpstreamSockets::giveThroughRing(*ring_, std::move(*socket_), target_.protocol().family(), mark_,
+                                         *queue_);
     } else if (connected_) {
         // Outside one, at once, as on the epoll path; the cancel goes in first, so
         // that no receive of this association is left on the socket.
@@ -465,12 +466,13 @@ void NWUDPConnection::armWait(asio::socket_base::wait_type type, bool NWUDPConne
     if (this->*armed || !socket_) return;
     this->*armed = true;
     // On this connection's queue: a reused socket's own executor is its first owner's.
-    socket_->async_wait(type, asio::bind_executor(*queue_, [self = shared_from_this(), generation = generation_,
-                                                            armed, ready](const asio::error_code& ec) {
-                            if (self->cancelled_ || generation != self->generation_) return;
-                            (*self).*armed = false;
-                            if (!ec) ((*self).*ready)();
-                        }));
+    socket_->async_wait(
+        type, asio::bind_executor(*queue_, [self = shared_from_this(), generation = generation_, armed,
+                                            ready](const asio::error_code& ec) {
+            if (self->cancelled_ || generation != self->generation_) return;
+            (*self).*armed = false;
+            if (!ec) ((*self).*ready)();
+        }));
 }
 
 void NWUDPConnection::receiveMessage(ReceiveCompletion completion) {

@@ -127,7 +127,7 @@ private:
     // after them.
     int delivering_ = 0;
     SendOutcomes heldOutcomes_;
-    UringLoop* ring_ = nullptr;  // the queue's ring, when it has one
+    UringLoop* ring_ = nullptr;           // the queue's ring, when it has one
     UpstreamSockets* sockets_ = nullptr;  // the queue's, once started
     RingReceive ringReceive_;
     // The state delivery deferred to the end of a ring turn, holding the connection.

@@ -15,7 +15,8 @@ void PreferencesController::start() {
     watcher_ = std::make_unique<PreferencesWatcher>(io_, path_, [this] { refresh(); });
     // A service manager would restart a daemon that gives up here again and again
     // until the application first saves its preferences: wait for them instead.
-    if (watcher_->waitingForFolder()) log_.notice("DNS-proxy preferences: waiting for the folder of " + path_);
+    if (watcher_->waitingForFolder())
+        log_.notice("DNS-proxy preferences: waiting for the folder of " + path_);
     refresh();
 }
 
@@ -68,9 +69,12 @@ void PreferencesController::apply(const PreferencesLoad& load) {
     if (!intercept) log_.notice("DNS-proxy preferences: \"intercept\" is false, the proxy only listens");
     nlohmann::json options = nlohmann::json::object();
     if (vendorData) options["VendorData"] = *vendorData;
-    host_.startProxy(std::move(options), [this](std::optional<std::string> error) {
-        if (error) log_.error("DNS-proxy start failed: " + *error);
-    }, intercept);
+    host_.startProxy(
+        std::move(options),
+        [this](std::optional<std::string> error) {
+            if (error) log_.error("DNS-proxy start failed: " + *error);
+        },
+        intercept);
 }
 
 }  // namespace platform::ne

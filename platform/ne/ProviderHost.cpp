@@ -128,7 +128,8 @@ ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<N
       threadLoad_(std::make_unique<ThreadLoad[]>(ios_.size())) {
     if (settings_.maxDatagramsPerFlow == 0) settings_.maxDatagramsPerFlow = 1;
     if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
-    if (settings_.interception.enabled) interception_ = std::make_unique<Interception>(settings_.interception);
+    if (settings_.interception.enabled)
+        interception_ = std::make_unique<Interception>(settings_.interception);
     graceToken_->control = control_;
 }
 
@@ -278,7 +279,8 @@ void ProviderHost::noteLoad(std::size_t thread, std::uint64_t datagrams) {
 void ProviderHost::decideThreads(Clock::Duration now) {
     // One thread decides; the others carry on serving.
     std::unique_lock lock(loadMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !load_ || now.count() < earliestDecision_.load(std::memory_order_relaxed)) return;
+    if (!lock.owns_lock() || !load_ || now.count() < earliestDecision_.load(std::memory_order_relaxed))
+        return;
     std::uint64_t wakes = 0;
     std::uint64_t taken = 0;
     for (std::size_t i = 0; i < ios_.size(); ++i) {
@@ -354,8 +356,9 @@ void ProviderHost::sayCapReached() {
     if (last != 0 && now - last < kQuietNanoseconds) return;
     if (!lastCapMessage_.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
     SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
-        .error("Live-flow cap of " + std::to_string(settings_.maxLiveFlows) + " reached: queries are dropped (" +
-               std::to_string(counters_.droppedOverCap.load()) + " so far; raise --max-flows)");
+        .error("Live-flow cap of " + std::to_string(settings_.maxLiveFlows) +
+               " reached: queries are dropped (" + std::to_string(counters_.droppedOverCap.load()) +
+               " so far; raise --max-flows)");
 }
 
 void ProviderHost::startProxy(StartOptions options, std::function<void(std::optional<std::string>)> done,
@@ -368,18 +371,20 @@ void ProviderHost::startProxy(StartOptions options, std::function<void(std::opti
         }
         // Before the provider reads the computer's DNS servers at its start.
         if (interception_ && intercept) avoidForwarders(true);
-        provider_->startProxy(options, [this, done = std::move(done),
-                                        intercept](std::optional<std::string> error) {
-            // Flows are offered from the start's completion on.
-            if (!error) running_ = true;
-            // A table kept through a reconfiguration is this run's unless it only listens.
-            if (error || !intercept) stopIntercepting();
-            if (!error && intercept && !shuttingDown_ && !intercepting()) startIntercepting();
-            if (!intercepting()) avoidForwarders(false);
-            if (held_) endHold(!error);
-            if (!error && observer_) observer_(true);
-            if (done) done(std::move(error));
-        });
+        provider_->startProxy(options,
+                              [this, done = std::move(done), intercept](std::optional<std::string> error) {
+                                  // Flows are offered from the start's completion on.
+                                  if (!error) running_ = true;
+                                  // A table kept through a reconfiguration is this run's unless it only
+                                  // listens.
+                                  if (error || !intercept) stopIntercepting();
+                                  if (!error && intercept && !shuttingDown_ && !intercepting())
+                                      startIntercepting();
+                                  if (!intercepting()) avoidForwarders(false);
+                                  if (held_) endHold(!error);
+                                  if (!error && observer_) observer_(true);
+                                  if (done) done(std::move(error));
+                              });
     });
 }
 
@@ -388,7 +393,8 @@ namespace {
 // The stops of a reconfiguration, which a start follows within moments: the
 // application's reset (disable, then enable) and a changed configuration.
 bool reconfiguring(NEProviderStopReason reason) {
-    return reason == NEProviderStopReason::configurationDisabled || reason == NEProviderStopReason::superceded;
+    return reason == NEProviderStopReason::configurationDisabled ||
+           reason == NEProviderStopReason::superceded;
 }
 
 // What a grace period keeps of the datagrams read just as it began, at most: the
@@ -428,23 +434,22 @@ void ProviderHost::beginHold() {
     }
     const auto generation = ++holdGeneration_;
     std::weak_ptr<GraceToken> weak = graceToken_;
-    platform::globalQueue(platform::QoS::utility)
-        ->asyncAfter(settings_.stopGrace, [this, weak, generation] {
+    platform::globalQueue(platform::QoS::utility)->asyncAfter(settings_.stopGrace, [this, weak, generation] {
+        const auto token = weak.lock();
+        if (!token) return;
+        // Posted under the token's lock: the host (and so its io_context) is still there.
+        std::lock_guard lock(token->mutex);
+        if (!token->alive) return;
+        asio::post(token->control, [this, weak, generation] {
             const auto token = weak.lock();
             if (!token) return;
-            // Posted under the token's lock: the host (and so its io_context) is still there.
-            std::lock_guard lock(token->mutex);
-            if (!token->alive) return;
-            asio::post(token->control, [this, weak, generation] {
-                const auto token = weak.lock();
-                if (!token) return;
-                {
-                    std::lock_guard lock(token->mutex);
-                    if (!token->alive) return;
-                }
-                graceEnded(generation);
-            });
+            {
+                std::lock_guard lock(token->mutex);
+                if (!token->alive) return;
+            }
+            graceEnded(generation);
         });
+    });
 }
 
 void ProviderHost::graceEnded(std::uint64_t generation) {
@@ -556,7 +561,8 @@ void ProviderHost::startIntercepting() {
         return;
     }
     std::vector<std::string> uncovered;
-    interceptionRuleset(interception_->settings().table, interception_->settings().mark, listening, &uncovered);
+    interceptionRuleset(interception_->settings().table, interception_->settings().mark, listening,
+                        &uncovered);
     std::string targets;
     for (const auto& endpoint : listening) {
         targets += (targets.empty() ? "" : ", ") + endpoint.address().to_string() + " port " +

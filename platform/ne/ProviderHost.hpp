@@ -111,7 +111,8 @@ public:
     // The active threads' wake-ups and the queries they took since the last call (or
     // the start), up to `now`, and the CPU time the threads used meanwhile; returns
     // the active count from now on.
-    unsigned observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams, Duration cpu = Duration::zero());
+    unsigned observe(Duration now, std::uint64_t wakes, std::uint64_t datagrams,
+                     Duration cpu = Duration::zero());
 
 private:
     unsigned threads_;
@@ -120,8 +121,8 @@ private:
     Duration quietSince_;
     Duration quiet_ = kQuiet;  // asked before a fall
     std::optional<Duration> lastFall_;
-    double perThread_ = 0;  // queries/s per active thread when they last fell behind
-    double quietPeak_ = 0;  // the highest rate since quietSince_
+    double perThread_ = 0;     // queries/s per active thread when they last fell behind
+    double quietPeak_ = 0;     // the highest rate since quietSince_
     double quietCpuPeak_ = 0;  // the highest CPU share (threads' CPU time / time) since quietSince_
 };
 
@@ -184,8 +185,8 @@ public:
 
 private:
     void sayCapReached();
-    void startIntercepting();  // control queue
-    void stopIntercepting();   // control queue
+    void startIntercepting();          // control queue
+    void stopIntercepting();           // control queue
     void avoidForwarders(bool avoid);  // control queue
     struct Listening {
         std::shared_ptr<UDPListener> listener;
@@ -246,8 +247,8 @@ private:
     std::unique_ptr<asio::steady_timer> drainTimer_;
     ProviderHostCounters counters_;
     std::atomic<std::int64_t> lastCapMessage_{0};  // steady-clock ns of the last cap message
-    std::unique_ptr<Interception> interception_;    // when enabled
-    bool forwardersAvoided_ = false;                 // control queue
+    std::unique_ptr<Interception> interception_;   // when enabled
+    bool forwardersAvoided_ = false;               // control queue
     // Threads joining under load: set up by listen() when the host has several
     // threads, and left off (the kernel's hash) when the kernel refuses the steering.
     platform::ClockPtr clock_;
@@ -266,10 +267,10 @@ private:
     // start instead of being dropped.
     std::atomic<bool> held_{false};
     std::mutex holdMutex_;
-    std::vector<const Listening*> parked_;   // holdMutex_: sockets left unread (in listeners_)
-    std::vector<HeldBatch> heldBatches_;     // holdMutex_: read just as the hold began
-    std::size_t heldBytes_ = 0;              // holdMutex_
-    std::uint64_t holdGeneration_ = 0;       // control queue: the grace timer that counts
+    std::vector<const Listening*> parked_;  // holdMutex_: sockets left unread (in listeners_)
+    std::vector<HeldBatch> heldBatches_;    // holdMutex_: read just as the hold began
+    std::size_t heldBytes_ = 0;             // holdMutex_
+    std::uint64_t holdGeneration_ = 0;      // control queue: the grace timer that counts
     // Lets a grace timer that fires after the host has gone do nothing. It holds
     // the control queue (no timer does), which the host's end lets go while its
     // io_context is still there.

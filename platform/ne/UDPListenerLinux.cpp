@@ -1,7 +1,6 @@
 #include "platform/ne/UDPListenerLinux.hpp"
 
 #include <liburing.h>
-
 #include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,12 +8,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <asio/post.hpp>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <system_error>
-
-#include <asio/post.hpp>
 
 #include "platform/ne/UringLoop.hpp"
 
@@ -139,8 +137,8 @@ struct UDPListener::Multishot : UringOperation {
     msghdr shape{};  // how much room for the source address and control messages
     bool armed = false;
     bool notifyPosted = false;
-    std::vector<Arrived> arrived;   // not handed over yet
-    std::vector<unsigned> held;     // handed over by the last receive()
+    std::vector<Arrived> arrived;  // not handed over yet
+    std::vector<unsigned> held;    // handed over by the last receive()
     std::function<void(const asio::error_code&)> handler;
     std::shared_ptr<Multishot> self;  // while the kernel holds the receive
     struct Tell : UringDeferred {
@@ -152,7 +150,7 @@ struct UDPListener::Multishot : UringOperation {
     // want of one (the buffers may all be the upstream replies' of this turn).
     Tell rearm;
     std::shared_ptr<Multishot> rearmKeep;  // while it waits
-    Tell drop;  // at the io_context's shutdown
+    Tell drop;                             // at the io_context's shutdown
 
     Multishot(UringLoop& ring, UDPListener& owner, bool wantControl, int descriptor)
         : loop(&ring), listener(&owner), fd(descriptor) {
@@ -341,8 +339,8 @@ std::vector<UDPListener::Received>& UDPListener::receiveFromRing(std::size_t& tr
     for (; used < ring.arrived.size() && received.size() < batchSize_; ++used) {
         const auto& arrived = ring.arrived[used];
         ring.held.push_back(arrived.buffer);
-        auto* out = io_uring_recvmsg_validate(ring.loop->buffer(arrived.buffer), static_cast<int>(arrived.length),
-                                              &ring.shape);
+        auto* out = io_uring_recvmsg_validate(ring.loop->buffer(arrived.buffer),
+                                              static_cast<int>(arrived.length), &ring.shape);
         if (!out || (out->flags & (MSG_TRUNC | MSG_CTRUNC)) || out->namelen > ring.shape.msg_namelen) {
             ++truncated;
             continue;
@@ -380,8 +378,8 @@ std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated)
     }
     int got;
     do {
-        got = ::recvmmsg(descriptor(), area.messages.data(), static_cast<unsigned>(batchSize_),
-                         MSG_DONTWAIT, nullptr);
+        got = ::recvmmsg(descriptor(), area.messages.data(), static_cast<unsigned>(batchSize_), MSG_DONTWAIT,
+                         nullptr);
     } while (got < 0 && errno == EINTR);
     auto& received = area.received;
     received.clear();
@@ -418,7 +416,8 @@ void UDPListener::cancel() {
     if (multishot_) {
         // Called from any thread: the ring is the listener's thread's.
         asio::post(io_, [ring = multishot_] {
-            if (ring->armed && !ring->loop->stopping()) io_uring_prep_cancel(ring->loop->entry(nullptr), ring.get(), 0);
+            if (ring->armed && !ring->loop->stopping())
+                io_uring_prep_cancel(ring->loop->entry(nullptr), ring.get(), 0);
             if (auto handler = std::move(ring->handler)) {
                 ring->handler = nullptr;
                 handler(asio::error::operation_aborted);
@@ -511,8 +510,8 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
     std::size_t done = 0;
     int waits = 0;
     while (done < total) {
-        const int sent = ::sendmmsg(descriptor(), messages + done,
-                                    static_cast<unsigned>(total - done), MSG_DONTWAIT);
+        const int sent =
+            ::sendmmsg(descriptor(), messages + done, static_cast<unsigned>(total - done), MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<std::size_t>(sent);
             continue;

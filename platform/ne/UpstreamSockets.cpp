@@ -142,11 +142,10 @@ UpstreamSockets::UpstreamSockets(asio::execution_context& context)
 
 UpstreamSockets::~UpstreamSockets() = default;
 
-UpstreamSockets& UpstreamSockets::of(const Queue& queue) {
-    return serviceOf<UpstreamSockets>(queue);
-}
+UpstreamSockets& UpstreamSockets::of(const Queue& queue) { return serviceOf<UpstreamSockets>(queue); }
 
-std::optional<asio::ip::udp::socket> UpstreamSockets::take(const asio::ip::udp& protocol, std::uint32_t mark) {
+std::optional<asio::ip::udp::socket> UpstreamSockets::take(const asio::ip::udp& protocol,
+                                                           std::uint32_t mark) {
     std::lock_guard lock(mutex_);
     for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
         if (it->mark != mark || it->family != protocol.family()) continue;
@@ -157,8 +156,7 @@ std::optional<asio::ip::udp::socket> UpstreamSockets::take(const asio::ip::udp& 
     return std::nullopt;
 }
 
-void UpstreamSockets::give(asio::ip::udp::socket socket, int family, std::uint32_t mark,
-                           const Queue& queue) {
+void UpstreamSockets::give(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue) {
     asio::error_code ec;
     socket.cancel(ec);
     if (ec || !disconnectAndDrain(socket.native_handle())) return;  // closed as it goes

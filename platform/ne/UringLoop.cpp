@@ -4,12 +4,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <asio/execution/context.hpp>
 #include <asio/post.hpp>
 #include <asio/query.hpp>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -46,11 +46,12 @@ std::string UringLoop::probe() {
     io_uring_probe* probe = io_uring_get_probe();
     if (!probe) return "io_uring is not available";
     std::string missing;
-    for (const auto& [op, name] : {std::pair{IORING_OP_RECVMSG, "recvmsg"}, std::pair{IORING_OP_SENDMSG, "sendmsg"},
-                                  std::pair{IORING_OP_SEND, "send"}, std::pair{IORING_OP_RECV, "recv"},
-                                  std::pair{IORING_OP_CONNECT, "connect"},
-                                  std::pair{IORING_OP_ASYNC_CANCEL, "cancel"}}) {
-        if (!io_uring_opcode_supported(probe, op)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+    for (const auto& [op, name] :
+         {std::pair{IORING_OP_RECVMSG, "recvmsg"}, std::pair{IORING_OP_SENDMSG, "sendmsg"},
+          std::pair{IORING_OP_SEND, "send"}, std::pair{IORING_OP_RECV, "recv"},
+          std::pair{IORING_OP_CONNECT, "connect"}, std::pair{IORING_OP_ASYNC_CANCEL, "cancel"}}) {
+        if (!io_uring_opcode_supported(probe, op))
+            missing += (missing.empty() ? "" : ", ") + std::string(name);
     }
     io_uring_free_probe(probe);
     return missing.empty() ? std::string() : "io_uring lacks " + missing;
@@ -113,7 +114,8 @@ bool UringLoop::setUp(std::string& error) {
     if (!(params.features & IORING_FEAT_NODROP)) return fail("io_uring may drop completions", EOPNOTSUPP);
     // The provided-buffer ring: the kernel picks a buffer for each datagram.
     bufferRingBytes_ = kBufferCount * sizeof(io_uring_buf);
-    void* mapped = ::mmap(nullptr, bufferRingBytes_, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
+    void* mapped =
+        ::mmap(nullptr, bufferRingBytes_, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
     if (mapped == MAP_FAILED) return fail("cannot map io_uring's buffer ring", errno);
     bufferRing_ = static_cast<io_uring_buf_ring*>(mapped);
     io_uring_buf_reg registration{};
@@ -150,14 +152,15 @@ bool UringLoop::setUp(std::string& error) {
 void UringLoop::waitForCompletions() {
     if (waiting_ || stopping_ || !ringDescriptor_) return;
     waiting_ = true;
-    ringDescriptor_->async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
-        waiting_ = false;
-        if (ec || stopping_) return;
-        claim();
-        ++counters_.wakes;
-        reap();
-        waitForCompletions();
-    });
+    ringDescriptor_->async_wait(asio::posix::stream_descriptor::wait_read,
+                                [this](const asio::error_code& ec) {
+                                    waiting_ = false;
+                                    if (ec || stopping_) return;
+                                    claim();
+                                    ++counters_.wakes;
+                                    reap();
+                                    waitForCompletions();
+                                });
 }
 
 io_uring_sqe* UringLoop::entry(UringOperation* operation) {
@@ -291,7 +294,8 @@ void UringLoop::shutdown() {
     const auto atShutdown = shutdownWork_;
     for (auto* work : atShutdown) {
         // One may end another's holder, which forgets its work.
-        if (std::find(shutdownWork_.begin(), shutdownWork_.end(), work) != shutdownWork_.end()) work->run(*work);
+        if (std::find(shutdownWork_.begin(), shutdownWork_.end(), work) != shutdownWork_.end())
+            work->run(*work);
     }
     for (auto* work : starved_) deferred_.push_back(work);
     starved_.clear();

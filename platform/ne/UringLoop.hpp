@@ -24,10 +24,10 @@
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>

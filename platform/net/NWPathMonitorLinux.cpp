@@ -9,7 +9,6 @@
 #include <string>
 
 #include "platform/SystemLog.hpp"
-
 #include "platform/net/NWPathMonitor.hpp"
 #include "platform/net/NetlinkWatcher.hpp"
 #include "platform/net/NetworkSnapshot.hpp"
@@ -66,7 +65,8 @@ public:
         };
         watcher_ = NetlinkWatcher::start(kPathGroups, queue, refresh);
         if (!watcher_) {
-            SystemLog("kiv", "netlink").error(std::string("network changes cannot be followed: ") + std::strerror(errno));
+            SystemLog("kiv", "netlink")
+                .error(std::string("network changes cannot be followed: ") + std::strerror(errno));
         }
         // Without a socket the path read now is the only one; it is still reported once.
         queue->async(refresh);

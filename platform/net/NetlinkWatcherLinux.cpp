@@ -40,7 +40,8 @@ struct NetlinkWatcher::Impl final : Reactor::Handler, std::enable_shared_from_th
                 continue;
             }
             if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && !reportedError.exchange(true)) {
-                SystemLog("kiv", "netlink").error(std::string("netlink receive failed: ") + std::strerror(errno));
+                SystemLog("kiv", "netlink")
+                    .error(std::string("netlink receive failed: ") + std::strerror(errno));
             }
             break;
         }

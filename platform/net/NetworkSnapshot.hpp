@@ -16,25 +16,25 @@ struct NetworkSnapshot {
     struct Link {
         int index = 0;
         std::string name;
-        std::uint32_t flags = 0;         // IFF_*
-        std::uint16_t type = 0;          // ARPHRD_*
-        std::string kind;                // IFLA_INFO_KIND ("tun", "wireguard", "veth"...), or ""
-        std::uint8_t operState = 0;      // IF_OPER_*
-        bool wireless = false;           // a Wi-Fi device (sysfs), filled in by read()
+        std::uint32_t flags = 0;     // IFF_*
+        std::uint16_t type = 0;      // ARPHRD_*
+        std::string kind;            // IFLA_INFO_KIND ("tun", "wireguard", "veth"...), or ""
+        std::uint8_t operState = 0;  // IF_OPER_*
+        bool wireless = false;       // a Wi-Fi device (sysfs), filled in by read()
     };
     struct Address {
         int index = 0;
-        int family = 0;                  // AF_INET / AF_INET6
-        std::string text;                // numeric
-        std::uint8_t scope = 0;          // RT_SCOPE_*
+        int family = 0;          // AF_INET / AF_INET6
+        std::string text;        // numeric
+        std::uint8_t scope = 0;  // RT_SCOPE_*
     };
     struct Route {
         int family = 0;
         std::uint32_t table = 0;
-        std::uint8_t type = 0;           // RTN_*
+        std::uint8_t type = 0;  // RTN_*
         std::uint8_t prefixLength = 0;
-        std::uint32_t metric = 0;        // RTA_PRIORITY
-        std::vector<int> outputIndexes;  // RTA_OIF, or every hop of RTA_MULTIPATH
+        std::uint32_t metric = 0;                // RTA_PRIORITY
+        std::vector<int> outputIndexes;          // RTA_OIF, or every hop of RTA_MULTIPATH
         std::vector<std::string> gateways = {};  // RTA_GATEWAY of each hop, numeric ("" for none)
     };
 

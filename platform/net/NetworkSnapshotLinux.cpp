@@ -67,16 +67,21 @@ void parseLink(const nlmsghdr* message, NetworkSnapshot& snapshot) {
     int length = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(info)));
     for (auto* a = IFLA_RTA(NLMSG_DATA(message)); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
         switch (a->rta_type) {
-        case IFLA_IFNAME: link.name = attributeText(a); break;
-        case IFLA_OPERSTATE: attributeValue(a, link.operState); break;
-        case IFLA_LINKINFO: {
-            int inner = static_cast<int>(RTA_PAYLOAD(a));
-            for (auto* i = static_cast<rtattr*>(RTA_DATA(a)); RTA_OK(i, inner); i = RTA_NEXT(i, inner)) {
-                if (i->rta_type == IFLA_INFO_KIND) link.kind = attributeText(i);
+            case IFLA_IFNAME:
+                link.name = attributeText(a);
+                break;
+            case IFLA_OPERSTATE:
+                attributeValue(a, link.operState);
+                break;
+            case IFLA_LINKINFO: {
+                int inner = static_cast<int>(RTA_PAYLOAD(a));
+                for (auto* i = static_cast<rtattr*>(RTA_DATA(a)); RTA_OK(i, inner); i = RTA_NEXT(i, inner)) {
+                    if (i->rta_type == IFLA_INFO_KIND) link.kind = attributeText(i);
+                }
+                break;
             }
-            break;
-        }
-        default: break;
+            default:
+                break;
         }
     }
     snapshot.links.push_back(std::move(link));
@@ -99,7 +104,8 @@ void parseAddress(const nlmsghdr* message, NetworkSnapshot& snapshot) {
     // On a point-to-point link IFA_ADDRESS is the peer; IFA_LOCAL is ours.
     std::string text = !local.empty() ? local : address;
     if (text.empty()) return;
-    snapshot.addresses.push_back({static_cast<int>(info.ifa_index), info.ifa_family, std::move(text), info.ifa_scope});
+    snapshot.addresses.push_back(
+        {static_cast<int>(info.ifa_index), info.ifa_family, std::move(text), info.ifa_scope});
 }
 
 // The RTA_GATEWAY among a next hop's attributes, or "".
@@ -109,7 +115,8 @@ std::string hopGateway(int family, const unsigned char* attributes, std::size_t 
     // Copied into aligned storage: a hop's attributes sit at 4-byte offsets of the message.
     std::vector<std::uint32_t> aligned((size + 3) / 4);
     std::memcpy(aligned.data(), attributes, size);
-    for (auto* a = reinterpret_cast<const rtattr*>(aligned.data()); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
+    for (auto* a = reinterpret_cast<const rtattr*>(aligned.data()); RTA_OK(a, length);
+         a = RTA_NEXT(a, length)) {
         if (a->rta_type == RTA_GATEWAY) return addressText(family, a);
     }
     return {};
@@ -128,31 +135,38 @@ void parseRoute(const nlmsghdr* message, NetworkSnapshot& snapshot) {
     int length = static_cast<int>(message->nlmsg_len - NLMSG_LENGTH(sizeof(info)));
     for (auto* a = RTM_RTA(NLMSG_DATA(message)); RTA_OK(a, length); a = RTA_NEXT(a, length)) {
         switch (a->rta_type) {
-        case RTA_TABLE: attributeValue(a, route.table); break;
-        case RTA_PRIORITY: attributeValue(a, route.metric); break;
-        case RTA_OIF: {
-            int index = 0;
-            if (attributeValue(a, index)) route.outputIndexes.push_back(index);
-            break;
-        }
-        case RTA_GATEWAY: gateway = addressText(info.rtm_family, a); break;
-        case RTA_MULTIPATH: {
-            const auto* bytes = static_cast<const unsigned char*>(RTA_DATA(a));
-            std::size_t left = RTA_PAYLOAD(a);
-            while (left >= sizeof(rtnexthop)) {
-                rtnexthop hop{};
-                std::memcpy(&hop, bytes, sizeof(hop));
-                if (hop.rtnh_len < sizeof(rtnexthop) || hop.rtnh_len > left) break;
-                route.outputIndexes.push_back(hop.rtnh_ifindex);
-                route.gateways.push_back(hopGateway(info.rtm_family, bytes + sizeof(rtnexthop),
-                                                    hop.rtnh_len - sizeof(rtnexthop)));
-                const std::size_t step = std::min<std::size_t>(RTNH_ALIGN(hop.rtnh_len), left);
-                bytes += step;
-                left -= step;
+            case RTA_TABLE:
+                attributeValue(a, route.table);
+                break;
+            case RTA_PRIORITY:
+                attributeValue(a, route.metric);
+                break;
+            case RTA_OIF: {
+                int index = 0;
+                if (attributeValue(a, index)) route.outputIndexes.push_back(index);
+                break;
             }
-            break;
-        }
-        default: break;
+            case RTA_GATEWAY:
+                gateway = addressText(info.rtm_family, a);
+                break;
+            case RTA_MULTIPATH: {
+                const auto* bytes = static_cast<const unsigned char*>(RTA_DATA(a));
+                std::size_t left = RTA_PAYLOAD(a);
+                while (left >= sizeof(rtnexthop)) {
+                    rtnexthop hop{};
+                    std::memcpy(&hop, bytes, sizeof(hop));
+                    if (hop.rtnh_len < sizeof(rtnexthop) || hop.rtnh_len > left) break;
+                    route.outputIndexes.push_back(hop.rtnh_ifindex);
+                    route.gateways.push_back(hopGateway(info.rtm_family, bytes + sizeof(rtnexthop),
+                                                        hop.rtnh_len - sizeof(rtnexthop)));
+                    const std::size_t step = std::min<std::size_t>(RTNH_ALIGN(hop.rtnh_len), left);
+                    bytes += step;
+                    left -= step;
+                }
+                break;
+            }
+            default:
+                break;
         }
     }
     // One gateway per hop: a single-path route's own, or one per multipath hop.
@@ -191,7 +205,8 @@ DumpResult dump(int fd, std::uint16_t type, std::uint32_t sequence, NetworkSnaps
             return DumpResult::failed;
         }
         if (sender.nl_pid != 0) continue;  // only the kernel answers dumps
-        const auto batch = parseNetlinkMessages(buffer.data(), static_cast<std::size_t>(received), sequence, snapshot);
+        const auto batch =
+            parseNetlinkMessages(buffer.data(), static_cast<std::size_t>(received), sequence, snapshot);
         interrupted = interrupted || batch.interrupted;
         if (batch.error != 0) {
             errno = batch.error;
@@ -243,7 +258,8 @@ bool isWireless(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return false;
     const std::filesystem::path device = std::filesystem::path("/sys/class/net") / name;
     std::error_code error;
-    return std::filesystem::exists(device / "wireless", error) || std::filesystem::exists(device / "phy80211", error);
+    return std::filesystem::exists(device / "wireless", error) ||
+           std::filesystem::exists(device / "phy80211", error);
 }
 
 }  // namespace
@@ -308,7 +324,8 @@ NWInterface::InterfaceType interfaceType(const NetworkSnapshot::Link& link) {
     if (link.wireless) return Type::wifi;
     // Ethernet framing without a virtual device's kind (veth and bridges count as wired: a
     // container or virtual machine reached over them is a wired network to us).
-    if (link.type == ARPHRD_ETHER && link.kind != "tun" && link.kind != "wireguard") return Type::wiredEthernet;
+    if (link.type == ARPHRD_ETHER && link.kind != "tun" && link.kind != "wireguard")
+        return Type::wiredEthernet;
     return Type::other;
 }
 
@@ -319,7 +336,8 @@ NWPath NetworkSnapshot::path() const {
     for (const auto& candidate : usableDefaults(*this)) {
         const auto* found = link(candidate.index);
         const auto& name = found->name;
-        if (std::find(path.interfaceNames.begin(), path.interfaceNames.end(), name) == path.interfaceNames.end()) {
+        if (std::find(path.interfaceNames.begin(), path.interfaceNames.end(), name) ==
+            path.interfaceNames.end()) {
             path.interfaceNames.push_back(name);
             path.availableInterfaces.push_back({name, interfaceType(*found)});
         }
@@ -346,7 +364,8 @@ std::optional<std::string> NetworkSnapshot::primaryIPv4Address() const {
 std::vector<std::string> NetworkSnapshot::tunnelsWithIPv4() const {
     std::vector<std::string> names;
     for (const auto& l : links) {
-        const bool tunnel = l.kind == "tun" || l.kind == "wireguard" || l.type == ARPHRD_PPP || l.type == ARPHRD_NONE;
+        const bool tunnel =
+            l.kind == "tun" || l.kind == "wireguard" || l.type == ARPHRD_PPP || l.type == ARPHRD_NONE;
         if (tunnel && hasUsableAddress(*this, l.index, AF_INET)) names.push_back(l.name);
     }
     return names;

@@ -75,7 +75,8 @@ std::vector<std::string> parseResolvConf(const std::string& text) {
         // the address; comment lines ('#', ';') start with neither.
         constexpr std::string_view kKeyword = "nameserver";
         if (line.compare(0, kKeyword.size(), kKeyword) != 0) continue;
-        if (line.size() == kKeyword.size() || (line[kKeyword.size()] != ' ' && line[kKeyword.size()] != '\t')) continue;
+        if (line.size() == kKeyword.size() || (line[kKeyword.size()] != ' ' && line[kKeyword.size()] != '\t'))
+            continue;
         std::istringstream words(line.substr(kKeyword.size()));
         std::string address;
         if (!(words >> address)) continue;
@@ -91,13 +92,15 @@ std::optional<ResolverState> ResolverState::load(const ResolverConfigPaths& path
     std::string text;
     const ReadResult result = readSmallFile(paths.resolvConf, text);
     if (result == ReadResult::failed) return std::nullopt;
-    std::vector<std::string> listed = result == ReadResult::ok ? parseResolvConf(text) : std::vector<std::string>{};
+    std::vector<std::string> listed =
+        result == ReadResult::ok ? parseResolvConf(text) : std::vector<std::string>{};
 
     if (std::any_of(listed.begin(), listed.end(), isResolvedStub)) {
         // The stub forwards to resolved's upstream servers: those are the system's servers.
         std::string upstream;
         std::vector<std::string> more;
-        if (readSmallFile(paths.resolvedUpstream, upstream) == ReadResult::ok) more = parseResolvConf(upstream);
+        if (readSmallFile(paths.resolvedUpstream, upstream) == ReadResult::ok)
+            more = parseResolvConf(upstream);
         for (auto& address : more) {
             if (!contains(listed, address)) listed.push_back(std::move(address));
         }

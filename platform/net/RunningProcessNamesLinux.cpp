@@ -42,7 +42,8 @@ std::vector<std::string> runningProcessNames(const std::string& procRoot) {
     if (!proc) return names;
     while (const dirent* entry = ::readdir(proc.get())) {
         if (!isNumber(entry->d_name)) continue;
-        FileDescriptor process(::openat(::dirfd(proc.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FileDescriptor process(
+            ::openat(::dirfd(proc.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (process.get() < 0) continue;
         std::string comm = readHead(process.get(), "comm");
         if (!comm.empty() && comm.back() == '\n') comm.pop_back();

@@ -45,6 +45,8 @@
 // nobody holds it (as the system keeps a connection alive); invalidate() releases it.
 // An accepted connection that is dropped before resume() closes its socket.
 // Invalidation releases the exported object and the handlers.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -53,8 +55,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "platform/Dispatch.hpp"
 #include "platform/xpc/XPCInterface.hpp"

@@ -130,8 +130,8 @@ XPCListener::XPCListener(Key, std::string serviceName)
       queue_(makeSerialQueue("com.veltrix.kiv.xpc." + serviceName_ + ".listener")),
       state_(std::make_unique<State>()),
       slots_(std::make_shared<Slots>()) {
-    state_->refusals = std::make_unique<XPCLogBudget>(
-        kPeerLinesPerMinute, "more refused connections to service " + serviceName_);
+    state_->refusals = std::make_unique<XPCLogBudget>(kPeerLinesPerMinute,
+                                                      "more refused connections to service " + serviceName_);
     state_->peerFaults = std::make_shared<XPCLogBudget>(
         kPeerLinesPerMinute, "more lines about faulty peers of service " + serviceName_);
 }
@@ -156,7 +156,6 @@ void XPCListener::setLimits(XPCListenerLimits limits) {
 }
 
 std::size_t XPCListener::connectionCount() const { return slots_->counts.lock()->total; }
-
 
 namespace {
 
@@ -327,7 +326,8 @@ void XPCListener::invalidate() {
     // The name is freed at once, so that a successor can listen as soon as this returns;
     // the descriptor is closed on the reactor thread, which may be reading it.
     struct stat st {};
-    if (!path.empty() && ::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode) ::unlink(path.c_str());
+    if (!path.empty() && ::lstat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode)
+        ::unlink(path.c_str());
     // The spare descriptor goes with the socket, not with the last reference to the
     // listener, which a queue may drop at any later time.
     auto close = [fd, token, self = shared_from_this()] {
@@ -344,7 +344,7 @@ void XPCListener::invalidate() {
 }
 
 std::unique_ptr<XPCConnectionSlot> XPCListener::admit(const std::optional<XPCPeerCredentials>& peer,
-                                                       std::string& why) {
+                                                      std::string& why) {
     if (!peer) {
         why = "the kernel gave no credentials";
         return nullptr;
@@ -358,9 +358,9 @@ std::unique_ptr<XPCConnectionSlot> XPCListener::admit(const std::optional<XPCPee
     }
     const bool root = peer->uid == 0;
     if (!limits.accessGroup.empty() && !root && peer->uid != ::geteuid()) {
-        const bool member = groupId && (peer->gid == *groupId ||
-                                        std::find(peer->groups.begin(), peer->groups.end(), *groupId) !=
-                                            peer->groups.end());
+        const bool member =
+            groupId && (peer->gid == *groupId ||
+                        std::find(peer->groups.begin(), peer->groups.end(), *groupId) != peer->groups.end());
         if (!member) {
             why = "not root and not in group " + limits.accessGroup;
             return nullptr;

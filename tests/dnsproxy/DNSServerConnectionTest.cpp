@@ -249,7 +249,8 @@ TEST_P(ErrorWithoutQuestion, AnswersTheQueryOfItsIdWhenItIsAnError) {
 INSTANTIATE_TEST_SUITE_P(Rcodes, ErrorWithoutQuestion, ::testing::Range(0, 16));
 
 TEST(AnswersQuery, AQueryThatDoesNotParseIsAnsweredByItsIdAlone) {
-    const Datagram response = {0x12, 0x34, 0x81, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 1, 0, 1};
+    const Datagram response = {0x12, 0x34, 0x81, 0x80, 0,   1, 0, 0, 0, 0, 0,
+                               0,    3,    'a',  'b',  'c', 0, 0, 1, 0, 1};
     struct Case {
         const char* what;
         Datagram query;

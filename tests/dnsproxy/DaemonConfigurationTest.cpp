@@ -80,8 +80,8 @@ TEST(DaemonConfiguration, RefusedFromTheCommandLineAndLoggedOnceFromThePreferenc
     const fs::path folder = ::mkdtemp(pattern.data());
     fs::create_directory(folder / "run");
     const auto daemon = [&](std::vector<std::string> args, const std::string& errorFile) {
-        args.insert(args.begin(),
-                    {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept", "--listen", "127.0.0.1", "--port", "0"});
+        args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept", "--listen",
+                                   "127.0.0.1", "--port", "0"});
         return std::make_unique<Process>(
             args,
             std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"},
@@ -122,8 +122,9 @@ TEST(DaemonConfiguration, RefusedFromTheCommandLineAndLoggedOnceFromThePreferenc
 
     // Each start said its own reason, and no later start said it again.
     const auto logged = readAll(folder / "following.err");
-    EXPECT_EQ(occurrences(logged, "DNS-proxy preferences: \"enabled\" is not true or false: taken as false, "
-                                  "the proxy stays stopped\n"),
+    EXPECT_EQ(occurrences(logged,
+                          "DNS-proxy preferences: \"enabled\" is not true or false: taken as false, "
+                          "the proxy stays stopped\n"),
               1u)
         << logged;
     for (const auto& c : all) {
@@ -146,8 +147,8 @@ TEST(DaemonConfiguration, TheFlowCapIsSaidOnce) {
     const auto vendor = folder / "vendor.json";
     std::ofstream(vendor) << usable().dump();
     auto daemon = std::make_unique<Process>(
-        std::vector<std::string>{KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept", "--vendor-data", vendor.string(), "--listen",
-                                 "127.0.0.1", "--port", "0", "--upstream-port",
+        std::vector<std::string>{KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept", "--vendor-data",
+                                 vendor.string(), "--listen", "127.0.0.1", "--port", "0", "--upstream-port",
                                  std::to_string(silentResolver.port()), "--max-flows", "1", "--threads", "1"},
         std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string()}, (folder / "cap.err").string());
     const auto line = daemon->waitForLine("listening on 127.0.0.1 port");

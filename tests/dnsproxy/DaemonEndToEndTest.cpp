@@ -122,12 +122,8 @@ protected:
     }
 
     static json vendorData(const std::string& resolver, json filters = json::array()) {
-        return json{{"uuid", kEndToEndUUID},
-                    {"locationTag", "abc"},
-                    {"resolvers", {resolver}},
-                    {"internalIp", "10.1.2.3"},
-                    {"externalIp", "198.51.100.7"},
-                    {"localDNS", json::array()},
+        return json{{"uuid", kEndToEndUUID},    {"locationTag", "abc"},         {"resolvers", {resolver}},
+                    {"internalIp", "10.1.2.3"}, {"externalIp", "198.51.100.7"}, {"localDNS", json::array()},
                     {"filters", filters}};
     }
 
@@ -425,7 +421,7 @@ TEST_F(EndToEnd, AReplyLargerThanTheClientTakesIsCutToItsQuestionWithTC) {
         const auto answer = client.receive(3000);
         ASSERT_TRUE(answer) << what;
         auto cut = answerTo(upstream->bytes);
-        cut[2] |= 0x02;  // TC
+        cut[2] |= 0x02;         // TC
         if (c.clientPayload) {  // the client showed EDNS: so does the cut reply, in an OPT record of 1232
             cut[11] = 1;
             cut.insert(cut.end(), {0, 0, 41, 0x04, 0xD0, 0, 0, 0, 0, 0, 0});
@@ -576,7 +572,8 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   droppedAsAStray},
         ReplyCase{"UndecodableQueryAnsweredByItsId", kUndecodable,
-                  [](const Bytes&) { return Bytes{0x51, 0x52, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, reachesTheClient},
+                  [](const Bytes&) { return Bytes{0x51, 0x52, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; },
+                  reachesTheClient},
         ReplyCase{"UndecodableQueryAnsweredWithAQuestion", kLoopingName,
                   [](const Bytes&) {
                       auto reply = testing_dnsproxy::reply(testing_dnsproxy::query(0x6162, "other.test"));
@@ -585,7 +582,8 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   reachesTheClient},
         ReplyCase{"UndecodableQueryAndAnotherIdIsAStray", kUndecodable,
-                  [](const Bytes&) { return Bytes{0x51, 0x53, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }, droppedAsAStray},
+                  [](const Bytes&) { return Bytes{0x51, 0x53, 0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; },
+                  droppedAsAStray},
         ReplyCase{"CutForAClientWithEDNSCarriesTheResolversOPT", kWithOPT,
                   [](const Bytes& upstream) { return longAnswer(upstream, 1300, kResolverOPT); },
                   [](const Bytes& upstream, const Bytes&) -> std::optional<Bytes> {

@@ -44,10 +44,9 @@ protected:
             (folder / "daemon.err").string()));
     }
     std::uint16_t startResolver(std::vector<std::string> extra) {
-        std::vector<std::string> args = {"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver",
-                                         "--port",           "0",
-                                         "--record",         (folder / "seen.jsonl").string(),
-                                         "--quiet"};
+        std::vector<std::string> args = {
+            "/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver", "--port", "0",
+            "--record",         (folder / "seen.jsonl").string(),          "--quiet"};
         args.insert(args.end(), extra.begin(), extra.end());
         auto& process = *processes.emplace_back(
             std::make_unique<Process>(args, std::vector<std::string>{}, (folder / "resolver.err").string()));
@@ -60,14 +59,15 @@ protected:
     }
     std::string vendorData() {
         const auto path = (folder / "vendor.json").string();
-        std::ofstream(path) << json{{"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
-                                    {"locationTag", "abc"},
-                                    {"resolvers", {"127.0.0.1"}},
-                                    {"internalIp", "10.1.2.3"},
-                                    {"externalIp", "198.51.100.7"},
-                                    {"localDNS", json::array()},
-                                    {"filters", json::array()}}
-                                   .dump();
+        std::ofstream(path) << json{
+            {"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
+            {"locationTag", "abc"},
+            {"resolvers", {"127.0.0.1"}},
+            {"internalIp", "10.1.2.3"},
+            {"externalIp", "198.51.100.7"},
+            {"localDNS", json::array()},
+            {"filters",
+             json::array()}}.dump();
         return path;
     }
     std::string errors() const {
@@ -97,12 +97,13 @@ protected:
     }
     std::size_t recorded() const {
         std::ifstream in(folder / "seen.jsonl");
-        return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in),
-                                                   std::istreambuf_iterator<char>(), '\n'));
+        return static_cast<std::size_t>(
+            std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
     }
     static std::size_t openDescriptors(pid_t pid) {
         std::size_t count = 0;
-        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        for ([[maybe_unused]] const auto& entry :
+             fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
             ++count;
         }
         return count;
@@ -130,8 +131,8 @@ protected:
 class SecondDaemon : public DaemonLifecycle, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(SecondDaemon, OnAServedPortIsAnErrorAndTheFirstKeepsIt) {
-    auto& first = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0",
-                               "--threads", GetParam()});
+    auto& first = startDaemon(
+        {"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0", "--threads", GetParam()});
     const auto port = listeningPort(first);
     ASSERT_NE(port, 0);
     auto& second = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port",
@@ -187,7 +188,8 @@ TEST_F(DaemonLifecycle, WithoutIoUringItSaysSoOnceAndServes) {
 
 TEST_F(DaemonLifecycle, AMissingPreferencesFolderIsWaitedFor) {
     const auto preferences = folder / "config" / "kiv" / "preferences.json";
-    auto& daemon = startDaemon({"--preferences", preferences.string(), "--listen", "127.0.0.1", "--port", "0"});
+    auto& daemon =
+        startDaemon({"--preferences", preferences.string(), "--listen", "127.0.0.1", "--port", "0"});
     ASSERT_TRUE(daemon.waitForLine("following"));
     EXPECT_EQ(waitForError("waiting for the folder of"), 1u);
 
@@ -209,10 +211,10 @@ TEST_F(DaemonLifecycle, AMissingPreferencesFolderIsWaitedFor) {
 TEST_F(DaemonLifecycle, ManyStuckFlowsUnderALowDescriptorLimitEndCleanly) {
     const auto resolverPort = startResolver({"--silent"});
     ASSERT_NE(resolverPort, 0);
-    auto& daemon = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0",
-                                "--upstream-port", std::to_string(resolverPort), "--reply-timeout", "1",
-                                "--threads", "2"},
-                               {"/usr/bin/prlimit", "--nofile=256:256", "--"});
+    auto& daemon =
+        startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0", "--upstream-port",
+                     std::to_string(resolverPort), "--reply-timeout", "1", "--threads", "2"},
+                    {"/usr/bin/prlimit", "--nofile=256:256", "--"});
     const auto port = listeningPort(daemon);
     ASSERT_NE(port, 0);
     ASSERT_TRUE(daemon.waitForLine("proxy started"));

@@ -1,16 +1,17 @@
-#include "dnsproxy/DaemonOptions.hpp"
-
 #include <gtest/gtest.h>
+
+#include "dnsproxy/DaemonOptions.hpp"
 
 namespace {
 
 using dnsproxy::parseDaemonOptions;
 
 TEST(DaemonOptions, ReadsEverySetting) {
-    const auto parsed = parseDaemonOptions({"--vendor-data", "/tmp/v.json", "--listen", "::1", "--listen", "127.0.0.2",
-                                            "--port", "5353", "--upstream-port", "5300", "--reply-timeout", "0.25",
-                                            "--resolv-conf", "/tmp/r", "--threads", "3", "--max-flows", "10",
-                                            "--syslog", "--no-intercept"});
+    const auto parsed = parseDaemonOptions(
+        {"--vendor-data", "/tmp/v.json",   "--listen",        "::1",  "--listen",        "127.0.0.2",
+         "--port",        "5353",          "--upstream-port", "5300", "--reply-timeout", "0.25",
+         "--resolv-conf", "/tmp/r",        "--threads",       "3",    "--max-flows",     "10",
+         "--syslog",      "--no-intercept"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     const auto& o = *parsed.options;
     EXPECT_EQ(o.vendorDataPath, "/tmp/v.json");
@@ -43,9 +44,9 @@ TEST(DaemonOptions, DefaultsAndRefusals) {
     }
 
     const std::vector<std::vector<std::string>> bad = {
-        {"--port"},           {"--port", "65536"},          {"--port", "x"},          {"--upstream-port", "0"},
-        {"--threads", "0"},   {"--reply-timeout", "0"},     {"--reply-timeout", "-1"}, {"--reply-timeout", "nan"},
-        {"--max-flows", "0"}, {"--unknown", "1"},           {"--no-intercept=1"},     {"--intercept"},
+        {"--port"},           {"--port", "65536"},      {"--port", "x"},           {"--upstream-port", "0"},
+        {"--threads", "0"},   {"--reply-timeout", "0"}, {"--reply-timeout", "-1"}, {"--reply-timeout", "nan"},
+        {"--max-flows", "0"}, {"--unknown", "1"},       {"--no-intercept=1"},      {"--intercept"},
     };
     for (const auto& args : bad) EXPECT_FALSE(parseDaemonOptions(args).options) << args[0];
 }

@@ -13,11 +13,11 @@
 
 #include "Process.hpp"
 #include "QueryFixtures.hpp"
-#include "fakes/ne/LoopbackSocket.hpp"
 #include "fakes/TestFolders.hpp"
+#include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
-#include "platform/ne/Interception.hpp"
 #include "platform/ne/InNamespace.hpp"
+#include "platform/ne/Interception.hpp"
 
 namespace {
 
@@ -37,23 +37,23 @@ public:
     }
 
     static json vendorData() {
-        return json{{"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
-                    {"locationTag", "abc"},
-                    {"resolvers", {"127.0.0.2"}},
-                    {"internalIp", "10.1.2.3"},
-                    {"externalIp", "198.51.100.7"},
-                    {"localDNS", {"127.0.0.3"}},
-                    {"filters",
-                     {{{"filter", {{{"resolvers", {"127.0.0.2"}}}}}},
-                      {{"filter", {{{"domain", "corp.example"}}}}}}}};
+        return json{
+            {"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
+            {"locationTag", "abc"},
+            {"resolvers", {"127.0.0.2"}},
+            {"internalIp", "10.1.2.3"},
+            {"externalIp", "198.51.100.7"},
+            {"localDNS", {"127.0.0.3"}},
+            {"filters",
+             {{{"filter", {{{"resolvers", {"127.0.0.2"}}}}}}, {{"filter", {{{"domain", "corp.example"}}}}}}}};
     }
     std::string vendorPath() const { return (folder.path() / "vendor.json").string(); }
 
     void startResolver(const std::string& address, const std::string& record) {
         auto& resolver = *processes.emplace_back(std::make_unique<Process>(
-            std::vector<std::string>{"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver", "--address",
-                                     address, "--port", "53", "--record", (folder.path() / record).string(),
-                                     "--quiet"},
+            std::vector<std::string>{"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver",
+                                     "--address", address, "--port", "53", "--record",
+                                     (folder.path() / record).string(), "--quiet"},
             std::vector<std::string>{}, (folder.path() / "resolver.err").string()));
         if (!resolver.waitForLine("listening on")) throw std::runtime_error("no resolver on " + address);
     }
@@ -63,7 +63,8 @@ public:
         args.insert(args.begin(), prefix.begin(), prefix.end());
         return *processes.emplace_back(std::make_unique<Process>(
             args,
-            std::vector<std::string>{"KIV_RUN_DIR=" + (folder.path() / "run").string(), "KIV_LOG_LEVEL=default"},
+            std::vector<std::string>{"KIV_RUN_DIR=" + (folder.path() / "run").string(),
+                                     "KIV_LOG_LEVEL=default"},
             (folder.path() / "daemon.err").string()));
     }
     // A daemon that intercepts, or nothing when it does not.
@@ -85,7 +86,8 @@ public:
     }
     static bool tagged(const json& record) {
         for (const auto& option : record["options"]) {
-            if (option["code"] == 0xFE78 && option["uuid"] == "00112233-4455-6677-8899-aabbccddeeff") return true;
+            if (option["code"] == 0xFE78 && option["uuid"] == "00112233-4455-6677-8899-aabbccddeeff")
+                return true;
         }
         return false;
     }
@@ -172,7 +174,8 @@ TEST(InterceptionEndToEnd, ATableLeftByAKilledDaemonIsClearedOrReplaced) {
         EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n");
         const auto ruleset = output("nft list table inet kivdnsproxy");
         std::size_t dnat = 0;
-        for (auto at = ruleset.find("dnat"); at != std::string::npos; at = ruleset.find("dnat", at + 1)) ++dnat;
+        for (auto at = ruleset.find("dnat"); at != std::string::npos; at = ruleset.find("dnat", at + 1))
+            ++dnat;
         EXPECT_EQ(dnat, 2u) << ruleset;
         EXPECT_EQ(test.dig("203.0.113.9", "again.example.com"), "192.0.2.1\n");
         ASSERT_TRUE(stopped(*next, SIGTERM));
@@ -192,7 +195,8 @@ TEST(InterceptionEndToEnd, ListeningOnlyByOptionOrPreferencesOrForWantOfPrivileg
         auto& denied = test.startDaemon({"--vendor-data", test.vendorPath()}, unprivileged);
         ASSERT_EQ(denied.waitForLine("proxy started"), "kivdnsproxy: proxy started");
         EXPECT_EQ(test.tables(), "");
-        EXPECT_NE(test.errors().find("The computer's DNS is not intercepted ("), std::string::npos) << test.errors();
+        EXPECT_NE(test.errors().find("The computer's DNS is not intercepted ("), std::string::npos)
+            << test.errors();
         EXPECT_EQ(test.dig("127.0.0.1", "asked.example.com"), "192.0.2.1\n");
         ASSERT_TRUE(stopped(denied, SIGTERM));
         auto& clear = test.startDaemon({"--clear-interception"}, unprivileged);
@@ -229,7 +233,8 @@ TEST(InterceptionEndToEnd, ListeningOnlyByOptionOrPreferencesOrForWantOfPrivileg
 // own (a port of its own, as stub resolvers do), and keeps count of the answers.
 class SteadyClient {
 public:
-    explicit SteadyClient(std::string server) : thread_([this, server = std::move(server)] { run(server); }) {}
+    explicit SteadyClient(std::string server)
+        : thread_([this, server = std::move(server)] { run(server); }) {}
     ~SteadyClient() { stop(std::chrono::milliseconds(0)); }
     SteadyClient(const SteadyClient&) = delete;
     SteadyClient& operator=(const SteadyClient&) = delete;
@@ -352,8 +357,8 @@ TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) 
     ASSERT_TRUE(client.answeredAtLeast(client.answered() + 5)) << test.errors();
 
     const auto [asked, unanswered] = client.stop(3s);
-    EXPECT_TRUE(unanswered.empty()) << unanswered.size() << " of " << asked.size() << " unanswered, the first "
-                                    << unanswered.front();
+    EXPECT_TRUE(unanswered.empty()) << unanswered.size() << " of " << asked.size()
+                                    << " unanswered, the first " << unanswered.front();
     EXPECT_TRUE(test.records("outside.jsonl").empty()) << "queries slipped past the proxy";
     const auto proxied = test.records("rule.jsonl");
     std::size_t steady = 0;
@@ -372,7 +377,8 @@ TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) 
         EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n") << "kept through the grace period";
     }
     const auto deadline = disabled + 5s;
-    while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
     const auto kept = std::chrono::steady_clock::now() - disabled;
     EXPECT_EQ(test.tables(), "");
     EXPECT_GE(kept, 900ms);
@@ -394,7 +400,8 @@ TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) 
             ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
             EXPECT_EQ(test.tables(), "") << "removed before the provider stops";
         }
-        while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < quit + 5s) std::this_thread::yield();
+        while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < quit + 5s)
+            std::this_thread::yield();
         EXPECT_LT(std::chrono::steady_clock::now() - quit, 800ms) << afterDisable;
     }
     ASSERT_TRUE(stopped(daemon, SIGTERM));

@@ -3,8 +3,8 @@
 // stranger is refused by the socket's mode and, were the mode wider, by its
 // credentials; the application's connection is never replaced and still hears the
 // proxy stop; the refusals take a bounded number of log lines.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -62,8 +62,12 @@ print("denied %d closed %d answered %d" % (denied, closed, answered), flush=True
 class RecordingApp final : public kiv::AppCommunication {
 public:
     std::shared_ptr<xpctest::Recorder> calls = std::make_shared<xpctest::Recorder>();
-    void proxyStoppedWithReason(std::int64_t reason) override { calls->add("stopped " + std::to_string(reason)); }
-    void connectionErrorWithReason(platform::ErrorObject reason) override { calls->add("error " + reason.domain); }
+    void proxyStoppedWithReason(std::int64_t reason) override {
+        calls->add("stopped " + std::to_string(reason));
+    }
+    void connectionErrorWithReason(platform::ErrorObject reason) override {
+        calls->add("error " + reason.domain);
+    }
 };
 
 class LinkAccess : public ::testing::Test {
@@ -113,9 +117,9 @@ protected:
     // The stranger's tally, run as nobody.
     std::string attackAsNobody(int connections) {
         auto& stranger = *processes.emplace_back(std::make_unique<Process>(
-            std::vector<std::string>{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                     "/usr/bin/python3", "-c", kStranger, socketPath().string(),
-                                     std::to_string(connections)},
+            std::vector<std::string>{"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                     "--clear-groups", "/usr/bin/python3", "-c", kStranger,
+                                     socketPath().string(), std::to_string(connections)},
             std::vector<std::string>{}, (folder / "stranger.err").string()));
         const auto line = stranger.waitForLine("denied", 60s);
         return line ? *line : "no tally";
@@ -165,7 +169,8 @@ TEST_F(LinkAccess, AStrangerIsRefusedAndTheApplicationsConnectionStaysItsOwn) {
 
     // One line says whom the link serves; the 300 refusals take a few lines a minute.
     EXPECT_EQ(errorLines("serves root and the members of group users"), 1u);
-    const auto refusals = errorLines("Refused a connection to service com.kiv.veltrax.KIVDNSProxy from uid 65534");
+    const auto refusals =
+        errorLines("Refused a connection to service com.kiv.veltrax.KIVDNSProxy from uid 65534");
     EXPECT_GE(refusals, 1u);
     EXPECT_LE(refusals, 5u);
 

@@ -22,13 +22,14 @@ class PrivateBus {
 public:
     PrivateBus() : folder_("kiv-bus") {
         const auto config = folder_.path() / "bus.conf";
-        std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                                 " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                 "<busconfig><type>session</type>\n"
-                              << "<listen>unix:path=" << (folder_.path() / "bus").string() << "</listen>\n"
-                              << "<auth>EXTERNAL</auth>\n"
-                                 "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        std::ofstream(config)
+            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig><type>session</type>\n"
+            << "<listen>unix:path=" << (folder_.path() / "bus").string() << "</listen>\n"
+            << "<auth>EXTERNAL</auth>\n"
+               "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+               "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
         daemon_.emplace(std::vector<std::string>{"/usr/bin/dbus-daemon", "--config-file=" + config.string(),
                                                  "--print-address", "--nofork"},
                         std::vector<std::string>{}, (folder_.path() / "daemon.err").string());
@@ -79,7 +80,8 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             platform::runMainLoopOnce(std::chrono::milliseconds(2));
-            if (auto line = process.readLine(std::chrono::milliseconds(2)); line && line->find(text) != std::string::npos) {
+            if (auto line = process.readLine(std::chrono::milliseconds(2));
+                line && line->find(text) != std::string::npos) {
                 return line;
             }
         }

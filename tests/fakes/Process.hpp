@@ -54,7 +54,8 @@ public:
             if (err >= 0) ::dup2(err, STDERR_FILENO);
             const int null = ::open("/dev/null", O_RDONLY);
             if (null >= 0) ::dup2(null, STDIN_FILENO);
-            if (options.runAs && (::setgroups(0, nullptr) != 0 || ::setresgid(*options.runAs, *options.runAs, *options.runAs) != 0 ||
+            if (options.runAs && (::setgroups(0, nullptr) != 0 ||
+                                  ::setresgid(*options.runAs, *options.runAs, *options.runAs) != 0 ||
                                   ::setresuid(*options.runAs, *options.runAs, *options.runAs) != 0)) {
                 ::_exit(126);
             }

@@ -22,7 +22,8 @@ struct RuleCase {
 class RuleTest : public ::testing::TestWithParam<RuleCase> {};
 
 TEST_P(RuleTest, LetsThroughOnlyWhomItNames) {
-    EXPECT_EQ(RightsDatabase::ruleAllows(GetParam().rule, GetParam().caller), GetParam().allowed) << GetParam().rule;
+    EXPECT_EQ(RightsDatabase::ruleAllows(GetParam().rule, GetParam().caller), GetParam().allowed)
+        << GetParam().rule;
 }
 
 const AuthorizationCaller kRoot{0, 0, {0}};
@@ -30,15 +31,15 @@ const AuthorizationCaller kNobody{65534, 65534, {}};
 // gid 0 is "root" on every system, so membership tests need no group of their own.
 const AuthorizationCaller kMemberOfRoot{65534, 65534, {0}};
 
-INSTANTIATE_TEST_SUITE_P(Rules, RuleTest,
-                         ::testing::Values(RuleCase{"allow", kNobody, true}, RuleCase{"deny", kRoot, false},
-                                           RuleCase{"root", kRoot, true}, RuleCase{"root", kNobody, false},
-                                           RuleCase{"root", kMemberOfRoot, false}, RuleCase{"group:root", kRoot, true},
-                                           RuleCase{"group:root", kMemberOfRoot, true},
-                                           RuleCase{"group:root", kNobody, false},
-                                           RuleCase{"group:no-such-group-kiv", kNobody, false},
-                                           RuleCase{"group:", kRoot, false}, RuleCase{"Allow", kNobody, false},
-                                           RuleCase{"allow ", kNobody, false}, RuleCase{"", kRoot, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Rules, RuleTest,
+    ::testing::Values(RuleCase{"allow", kNobody, true}, RuleCase{"deny", kRoot, false},
+                      RuleCase{"root", kRoot, true}, RuleCase{"root", kNobody, false},
+                      RuleCase{"root", kMemberOfRoot, false}, RuleCase{"group:root", kRoot, true},
+                      RuleCase{"group:root", kMemberOfRoot, true}, RuleCase{"group:root", kNobody, false},
+                      RuleCase{"group:no-such-group-kiv", kNobody, false}, RuleCase{"group:", kRoot, false},
+                      RuleCase{"Allow", kNobody, false}, RuleCase{"allow ", kNobody, false},
+                      RuleCase{"", kRoot, false}));
 
 TEST(RightsDatabaseTest, TrustsOnlyAFileItsOwnerAloneMayWrite) {
     fakes::TemporaryFolder folder;
@@ -58,7 +59,8 @@ TEST(RightsDatabaseTest, TrustsOnlyAFileItsOwnerAloneMayWrite) {
     }
     fs::permissions(file, fs::perms(0644));
     fs::create_symlink(file, folder.path() / "link");
-    EXPECT_EQ(RightsDatabase(folder.path() / "link").copyRights("a.c", kNobody), helper::errAuthorizationDenied);
+    EXPECT_EQ(RightsDatabase(folder.path() / "link").copyRights("a.c", kNobody),
+              helper::errAuthorizationDenied);
     if (::geteuid() == 0) {
         ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
         EXPECT_EQ(database.copyRights("a.c", kNobody), helper::errAuthorizationDenied);
@@ -73,11 +75,12 @@ TEST(RightsTableTest, NamesEveryCommandsRightAfterItsSelector) {
               "com.veltrix.kivHelper.flushDNSwithAuthorization");
     EXPECT_EQ(helper::Common::authorizationRightForCommand("nothing:"), std::nullopt);
     int open = 0;
-    helper::Common::enumerateRights([&](const std::string&, const std::string& rule, const std::string& prompt) {
-        EXPECT_TRUE(RightsDatabase::validRule(rule));
-        EXPECT_FALSE(prompt.empty());
-        open += rule == "allow";
-    });
+    helper::Common::enumerateRights(
+        [&](const std::string&, const std::string& rule, const std::string& prompt) {
+            EXPECT_TRUE(RightsDatabase::validRule(rule));
+            EXPECT_FALSE(prompt.empty());
+            open += rule == "allow";
+        });
     EXPECT_EQ(open, 1);  // the flush alone
 }
 
@@ -105,7 +108,8 @@ TEST(ExternalFormTest, RoundTripsAndRefusesOtherBytes) {
     EXPECT_EQ(helper::authorizationCreateFromExternalForm({form.begin(), form.end()}, back),
               helper::errAuthorizationSuccess);
     EXPECT_EQ(back.form, made.form);
-    EXPECT_EQ(helper::authorizationCreateFromExternalForm(std::vector<std::uint8_t>(31, 1), back), helper::paramErr);
+    EXPECT_EQ(helper::authorizationCreateFromExternalForm(std::vector<std::uint8_t>(31, 1), back),
+              helper::paramErr);
     EXPECT_EQ(helper::authorizationCreateFromExternalForm(std::vector<std::uint8_t>(32, 1), back),
               helper::errAuthorizationInvalidRef);
     helper::AuthorizationRef other;

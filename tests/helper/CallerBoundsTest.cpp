@@ -80,8 +80,8 @@ struct LogShareStep {
 struct LogShareCase {
     const char* name;
     std::vector<LogShareStep> steps;
-    std::size_t linesWritten;               // caller lines in the log, summaries left out
-    std::vector<std::string> summaries;     // in order
+    std::size_t linesWritten;            // caller lines in the log, summaries left out
+    std::vector<std::string> summaries;  // in order
 };
 
 void PrintTo(const LogShareCase& c, std::ostream* out) { *out << c.name; }
@@ -127,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {{65534, 100, kInterval - std::chrono::seconds(1)}, {65534, 1, kNoTime}},
                      40,
                      {}},
-        LogShareCase{"EachUserHasItsOwnShare", {{65534, 50, kNoTime}, {1000, 50, kNoTime}, {0, 5, kNoTime}}, 85, {}},
+        LogShareCase{
+            "EachUserHasItsOwnShare", {{65534, 50, kNoTime}, {1000, 50, kNoTime}, {0, 5, kNoTime}}, 85, {}},
         LogShareCase{"SummaryAtAnotherCallersLine",
                      {{65534, 45, kInterval}, {0, 1, kNoTime}, {1000, 1, kNoTime}},
                      42,

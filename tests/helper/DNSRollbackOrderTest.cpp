@@ -20,8 +20,8 @@ struct Change {
 
 struct RollbackOrderCase {
     const char* name;
-    bool resolved;                  // the back end: resolved per link, or the shared resolv.conf
-    std::vector<Change> changes;    // one request per change, in this order
+    bool resolved;                      // the back end: resolved per link, or the shared resolv.conf
+    std::vector<Change> changes;        // one request per change, in this order
     std::vector<std::string> rollback;  // empty: every service (rollbackDNS); else this list
 };
 
@@ -92,7 +92,8 @@ std::vector<RollbackOrderCase> rollbackOrderCases() {
         {"TwoWithOtherServersSecond", false, {{"wlan0", kProxy}, {"eth0", kProxy6}}, {}},
         {"ThreeInIndexOrder", false, {{"eth0", kProxy}, {"wlan0", kProxy}, {"wwan0", kProxy}}, {}},
         {"ThreeLastFirst", false, {{"wwan0", kProxy}, {"eth0", kProxy}, {"wlan0", kProxy6}}, {}},
-        {"ThreeMiddleFirstListedRollback", false,
+        {"ThreeMiddleFirstListedRollback",
+         false,
          {{"wlan0", kProxy6}, {"wwan0", kProxy}, {"eth0", kProxy}},
          {"wwan0", "eth0", "wlan0"}},
         {"OneChangedTwice", false, {{"wlan0", kProxy}, {"eth0", kProxy}, {"wlan0", kProxy6}}, {}},

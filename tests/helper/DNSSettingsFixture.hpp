@@ -51,10 +51,11 @@ inline helper::NetworkService service(const std::string& name, int index, bool e
 class DNSSettingsFixture {
 public:
     explicit DNSSettingsFixture(std::vector<helper::NetworkService> services = {service("eth0", 2),
-                                                                               service("wlan0", 3)})
+                                                                                service("wlan0", 3)})
         : services_(std::move(services)) {
         std::filesystem::create_directories(root() / "etc");
-        backups_ = platform::UserDefaults::atPath("com.veltrix.kivHelper", (folder_.path() / "backups.json").string());
+        backups_ = platform::UserDefaults::atPath("com.veltrix.kivHelper",
+                                                  (folder_.path() / "backups.json").string());
         install();
     }
     ~DNSSettingsFixture() { helper::DNSModifyHelper::setEnvironment({}); }
@@ -81,9 +82,7 @@ public:
     const kiv::fakes::TemporaryFolder& folder() const { return folder_; }
     LogCapture& log() { return *log_; }
     // Called with every log line, on the logging thread.
-    void onLog(std::function<void(const std::string&)> hook) {
-        *logHook_ = std::move(hook);
-    }
+    void onLog(std::function<void(const std::string&)> hook) { *logHook_ = std::move(hook); }
     void setBusAddress(std::string address) {
         busAddress_ = std::move(address);
         install();

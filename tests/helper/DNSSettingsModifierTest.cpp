@@ -1,12 +1,11 @@
 // The DNS settings modifier against a resolv.conf in a temporary root: changes, backups and
 // rollbacks, refused input, and walks of several threads.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <any>
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "helper/DNSSettingsFixture.hpp"
 #include "platform/NotificationCenter.hpp"
@@ -30,12 +29,14 @@ struct FileCase {
     std::optional<std::string> original;  // none: no resolv.conf
     Resolvers servers;
     std::string afterChange;
-    json backup;                          // of every service
+    json backup;  // of every service
     std::string afterRollback;
 };
 
 const FileCase kFileCases[] = {
-    {"CommentsSearchAndOptionsKept", kInstallerFile, {"127.0.0.53"},
+    {"CommentsSearchAndOptionsKept",
+     kInstallerFile,
+     {"127.0.0.53"},
      "# resolv.conf written by the network setup\n"
      "search corp.example lab.example\n"
      "nameserver 127.0.0.53\n"
@@ -44,23 +45,33 @@ const FileCase kFileCases[] = {
       {"SearchDomains", {"corp.example", "lab.example"}},
       {"Options", {"edns0", "timeout:2"}}},
      kInstallerFile},
-    {"IPv6Servers", "nameserver 192.0.2.53\n", {"::1", "fd00:53::1", "127.0.0.1"},
+    {"IPv6Servers",
+     "nameserver 192.0.2.53\n",
+     {"::1", "fd00:53::1", "127.0.0.1"},
      "nameserver ::1\nnameserver fd00:53::1\nnameserver 127.0.0.1\n",
      {{"ServerAddresses", {"192.0.2.53"}}},
      "nameserver 192.0.2.53\n"},
-    {"NoNameserverLines", "domain corp.example\n", {"127.0.0.53"},
+    {"NoNameserverLines",
+     "domain corp.example\n",
+     {"127.0.0.53"},
      "domain corp.example\nnameserver 127.0.0.53\n",
      {{"ServerAddresses", json::array()}, {"DomainName", "corp.example"}},
      "domain corp.example\n"},
-    {"ScatteredNameserversGatherWhereTheFirstStood", "nameserver 10.0.0.1\n; local\nnameserver 10.0.0.2", {"127.0.0.9"},
+    {"ScatteredNameserversGatherWhereTheFirstStood",
+     "nameserver 10.0.0.1\n; local\nnameserver 10.0.0.2",
+     {"127.0.0.9"},
      "nameserver 127.0.0.9\n; local\n",
      {{"ServerAddresses", {"10.0.0.1", "10.0.0.2"}}},
      "nameserver 10.0.0.1\nnameserver 10.0.0.2\n; local\n"},
-    {"MissingFile", std::nullopt, {"127.0.0.53"},
+    {"MissingFile",
+     std::nullopt,
+     {"127.0.0.53"},
      "nameserver 127.0.0.53\n",
      {{"ServerAddresses", json::array()}},
      ""},
-    {"EmptyListMeansDHCP", "search a.example\nnameserver 10.0.0.1\n", {},
+    {"EmptyListMeansDHCP",
+     "search a.example\nnameserver 10.0.0.1\n",
+     {},
      "search a.example\n",
      {{"ServerAddresses", {"10.0.0.1"}}, {"SearchDomains", {"a.example"}}},
      "search a.example\nnameserver 10.0.0.1\n"},
@@ -140,8 +151,9 @@ TEST(DNSSettingsBackupTest, SecondChangeKeepsFirstBackupAndSecondRollbackFindsNo
     ASSERT_TRUE(DNSModifyHelper::setResolvers({"127.0.0.54"}));
     EXPECT_EQ(fixture.read(), "nameserver 127.0.0.54\n");
     EXPECT_EQ(fixture.backup("eth0"), (json{{"ServerAddresses", {"10.0.0.1"}}}));
-    EXPECT_TRUE(fixture.log().contains("eth0's configuration was already there won't overwrite, previous value: "
-                                       "{\"ServerAddresses\":[\"10.0.0.1\"]}"));
+    EXPECT_TRUE(
+        fixture.log().contains("eth0's configuration was already there won't overwrite, previous value: "
+                               "{\"ServerAddresses\":[\"10.0.0.1\"]}"));
 
     ASSERT_TRUE(DNSModifyHelper::rollbackResolvers());
     EXPECT_EQ(fixture.read(), "nameserver 10.0.0.1\n");
@@ -259,7 +271,7 @@ TEST(DNSSettingsWalkTest, LockIsHeldUntilTheChangeIsCommitted) {
         true));
     EXPECT_TRUE(heldInBlock);
     ASSERT_EQ(atTouch.size(), 1u);
-    EXPECT_TRUE(atTouch[0].first);                          // still locked...
+    EXPECT_TRUE(atTouch[0].first);                            // still locked...
     EXPECT_EQ(atTouch[0].second, "nameserver 127.0.0.53\n");  // ...and already written
     EXPECT_FALSE(fixture.lockHeldElsewhere());
 }
@@ -294,8 +306,9 @@ TEST(DNSSettingsWalkTest, ConcurrentWalksAreSerialised) {
         threads.emplace_back([t, &failures] {
             const Resolvers mine{"127.0.1." + std::to_string(t + 1), "::" + std::to_string(t + 1)};
             for (int round = 0; round < kRounds; ++round) {
-                const bool ok = round % 2 == 0 ? DNSModifyHelper::setResolvers(mine)
-                                               : DNSModifyHelper::rollbackResolversForServices({"wlan0", "eth0"});
+                const bool ok = round % 2 == 0
+                                    ? DNSModifyHelper::setResolvers(mine)
+                                    : DNSModifyHelper::rollbackResolversForServices({"wlan0", "eth0"});
                 if (!ok) ++failures;
             }
         });

@@ -1,6 +1,7 @@
 // The DNS settings modifier on the machine's own paths, inside user, mount and network
 // namespaces of the test: /etc and /run are folders of the test there, the links are a veth pair
 // of the namespace, and dig, reading /etc/resolv.conf, asks stand-in resolvers on 127.0.0.x.
+#include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -9,8 +10,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "fakes/Process.hpp"
 #include "fakes/TestFolders.hpp"
@@ -36,7 +35,8 @@ std::string selfPath() {
 }
 
 // Runs a program to its end; its exit status and first output line.
-std::pair<int, std::string> run(const std::vector<std::string>& arguments, const std::filesystem::path& errors) {
+std::pair<int, std::string> run(const std::vector<std::string>& arguments,
+                                const std::filesystem::path& errors) {
     kiv::fakes::Process process(arguments, {}, errors.string());
     const std::string line = process.readLine(60s).value_or("");
     while (process.readLine(60s)) {
@@ -58,10 +58,10 @@ TEST(DNSSettingsNamespaceTest, DigFollowsChangeAndRollback) {
     if (run({"/usr/bin/unshare", "-Urmn", "/bin/true"}, folder.path() / "probe.err").first != 0) {
         GTEST_SKIP() << "unshare -Urmn is not permitted here";
     }
-    kiv::fakes::Process inside({"/usr/bin/unshare", "-Urmn", selfPath(),
-                                "--gtest_filter=DNSSettingsNamespaceTest.InsideNamespace"},
-                               {std::string(kFolderVariable) + "=" + folder.path().string()},
-                               (folder.path() / "inside.err").string());
+    kiv::fakes::Process inside(
+        {"/usr/bin/unshare", "-Urmn", selfPath(), "--gtest_filter=DNSSettingsNamespaceTest.InsideNamespace"},
+        {std::string(kFolderVariable) + "=" + folder.path().string()},
+        (folder.path() / "inside.err").string());
     std::string output;
     bool completed = false;
     while (const auto line = inside.readLine(120s)) {
@@ -77,7 +77,8 @@ TEST(DNSSettingsNamespaceTest, DigFollowsChangeAndRollback) {
 // The part run inside the namespaces; skipped in a plain run.
 TEST(DNSSettingsNamespaceTest, InsideNamespace) {
     const char* folderText = ::getenv(kFolderVariable);
-    if (folderText == nullptr) GTEST_SKIP() << "runs only inside the namespaces of DigFollowsChangeAndRollback";
+    if (folderText == nullptr)
+        GTEST_SKIP() << "runs only inside the namespaces of DigFollowsChangeAndRollback";
     const std::filesystem::path folder = folderText;
     const auto errors = folder / "tools.err";
 
@@ -101,9 +102,12 @@ TEST(DNSSettingsNamespaceTest, InsideNamespace) {
     // The machine's /etc and /run, as this namespace sees them, are the test's folders.
     for (const char* name : {"etc", "run", "home"}) std::filesystem::create_directories(folder / name);
     std::ofstream(folder / "etc" / "resolv.conf") << kOriginal;
-    ASSERT_EQ(::mount((folder / "etc").c_str(), "/etc", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
-    ASSERT_EQ(::mount((folder / "run").c_str(), "/run", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
-    for (const char* variable : {"KIV_ROOT", "KIV_RESOLVE_BUS", "DBUS_SYSTEM_BUS_ADDRESS"}) ::unsetenv(variable);
+    ASSERT_EQ(::mount((folder / "etc").c_str(), "/etc", nullptr, MS_BIND, nullptr), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(::mount((folder / "run").c_str(), "/run", nullptr, MS_BIND, nullptr), 0)
+        << std::strerror(errno);
+    for (const char* variable : {"KIV_ROOT", "KIV_RESOLVE_BUS", "DBUS_SYSTEM_BUS_ADDRESS"})
+        ::unsetenv(variable);
     ::setenv("KIV_HOME", (folder / "home").c_str(), 1);
 
     // Everything as the helper has it, but the log.

@@ -65,14 +65,16 @@ struct Step {
     json wlan0Backup;
 };
 
-const json kEth0Original = {{"ServerAddresses", {"10.0.0.1", "fd00::1"}}, {"SearchDomains", {"corp.example"}}};
+const json kEth0Original = {{"ServerAddresses", {"10.0.0.1", "fd00::1"}},
+                            {"SearchDomains", {"corp.example"}}};
 const json kNoConfiguration = {{"ServerAddresses", json::array()}};
 
 TEST(DNSSettingsResolvedTest, ScriptedSession) {
     if (!dbusMockAvailable()) GTEST_SKIP() << "dbus-daemon or python3-dbusmock missing";
-    // eth0 (2) has servers and a domain, wlan0 (3) nothing, wwan0 (4) is down, usb0 (5) is unknown to resolved.
-    DNSSettingsFixture fixture({service("eth0", 2), service("wlan0", 3), service("wwan0", 4, false),
-                                service("usb0", 5)});
+    // eth0 (2) has servers and a domain, wlan0 (3) nothing, wwan0 (4) is down, usb0 (5) is unknown to
+    // resolved.
+    DNSSettingsFixture fixture(
+        {service("eth0", 2), service("wlan0", 3), service("wwan0", 4, false), service("usb0", 5)});
     ResolvedStandIn resolved(fixture.folder().path(), {"2=10.0.0.1,fd00::1;corp.example", "3", "4"});
     ASSERT_TRUE(resolved.ready());
     fixture.setBusAddress(resolved.address());
@@ -80,25 +82,48 @@ TEST(DNSSettingsResolvedTest, ScriptedSession) {
 
     const Step steps[] = {
         {"change all: wwan0 down and usb0 unknown fail, the others change",
-         [] { return DNSModifyHelper::setResolvers({"127.0.0.53", "::1"}); }, false,
+         [] {
+             return DNSModifyHelper::setResolvers({"127.0.0.53", "::1"});
+         },
+         false,
          {{"SetLinkDNS", 2, {"127.0.0.53", "::1"}}, {"SetLinkDNS", 3, {"127.0.0.53", "::1"}}},
-         kEth0Original, kNoConfiguration},
+         kEth0Original,
+         kNoConfiguration},
         {"a second change keeps the first backups",
-         [] { return DNSModifyHelper::setResolversForServices({"127.0.0.54"}, {"eth0", "wlan0"}); }, true,
-         {{"SetLinkDNS", 2, {"127.0.0.54"}}, {"SetLinkDNS", 3, {"127.0.0.54"}}}, kEth0Original, kNoConfiguration},
+         [] {
+             return DNSModifyHelper::setResolversForServices({"127.0.0.54"}, {"eth0", "wlan0"});
+         },
+         true,
+         {{"SetLinkDNS", 2, {"127.0.0.54"}}, {"SetLinkDNS", 3, {"127.0.0.54"}}},
+         kEth0Original,
+         kNoConfiguration},
         {"a hostile server is refused before anything is asked",
          [] { return DNSModifyHelper::setResolvers({"1.2.3.4\nnameserver 6.6.6.6"}); }, false, json::array(),
          kEth0Original, kNoConfiguration},
         {"rollback: eth0 gets its servers again, wlan0 had none and is reverted",
-         [] { return DNSModifyHelper::rollbackResolvers(); }, true,
-         {{"SetLinkDNS", 2, {"10.0.0.1", "fd00::1"}}, {"RevertLink", 3}}, nullptr, nullptr},
+         [] { return DNSModifyHelper::rollbackResolvers(); },
+         true,
+         {{"SetLinkDNS", 2, {"10.0.0.1", "fd00::1"}}, {"RevertLink", 3}},
+         nullptr,
+         nullptr},
         {"a second rollback finds no backups and changes nothing",
          [] { return DNSModifyHelper::rollbackResolvers(); }, true, json::array(), nullptr, nullptr},
         {"no servers: eth0 keeps its domain (servers emptied), wlan0 is reverted",
-         [] { return DNSModifyHelper::setResolversForServices({}, {"eth0", "wlan0"}); }, true,
-         {{"SetLinkDNS", 2, json::array()}, {"RevertLink", 3}}, kEth0Original, kNoConfiguration},
-        {"listed rollback", [] { return DNSModifyHelper::rollbackResolversForServices({"wlan0", "eth0"}); }, true,
-         {{"RevertLink", 3}, {"SetLinkDNS", 2, {"10.0.0.1", "fd00::1"}}}, nullptr, nullptr},
+         [] {
+             return DNSModifyHelper::setResolversForServices({}, {"eth0", "wlan0"});
+         },
+         true,
+         {{"SetLinkDNS", 2, json::array()}, {"RevertLink", 3}},
+         kEth0Original,
+         kNoConfiguration},
+        {"listed rollback",
+         [] {
+             return DNSModifyHelper::rollbackResolversForServices({"wlan0", "eth0"});
+         },
+         true,
+         {{"RevertLink", 3}, {"SetLinkDNS", 2, {"10.0.0.1", "fd00::1"}}},
+         nullptr,
+         nullptr},
         {"flush", [] { return DNSModifyHelper::flushDNS(); }, true, {{"FlushCaches"}}, nullptr, nullptr},
     };
     json expected = json::array();
@@ -118,7 +143,8 @@ TEST(DNSSettingsResolvedTest, ScriptedSession) {
     EXPECT_EQ(resolved.link(3), (json{{"servers", json::array()}, {"domains", json::array()}}));
     EXPECT_TRUE(fixture.log().contains("wwan0 is disabled"));
     EXPECT_TRUE(fixture.log().contains("usb0 is disabled: org.freedesktop.resolve1.NoSuchLink"));
-    EXPECT_TRUE(fixture.log().contains("Command org.freedesktop.resolve1.Manager.FlushCaches output caches flushed"));
+    EXPECT_TRUE(
+        fixture.log().contains("Command org.freedesktop.resolve1.Manager.FlushCaches output caches flushed"));
 }
 
 TEST(DNSSettingsResolvedTest, ClientReadsAndRefuses) {

@@ -44,8 +44,9 @@ TEST_F(HelperActivationTest, ServesTheHandedOverSocket) {
 
 TEST_F(HelperActivationTest, RefusesADescriptorThatIsNoListeningSocket) {
     helper_.reset();
-    fakes::Process activated({"/bin/sh", "-c", std::string("exec 3</dev/null; LISTEN_FDS=1 LISTEN_PID=$$ exec ") +
-                                                   KIV_BINARY_DIR "/helper/kivhelper"},
+    fakes::Process activated({"/bin/sh", "-c",
+                              std::string("exec 3</dev/null; LISTEN_FDS=1 LISTEN_PID=$$ exec ") +
+                                  KIV_BINARY_DIR "/helper/kivhelper"},
                              {"KIV_ROOT=" + root_.string()}, (folder_.path() / "activated.err").string());
     const auto status = activated.wait(std::chrono::seconds(30));
     ASSERT_TRUE(status.has_value());

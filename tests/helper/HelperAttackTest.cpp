@@ -66,7 +66,8 @@ std::string hex(const std::string& bytes) {
 }
 
 std::string frame(const std::string& selector, XPCArguments arguments) {
-    return *platform::encodeXPCFrame(platform::XPCCallMessage{selector, std::move(arguments), std::uint64_t{7}});
+    return *platform::encodeXPCFrame(
+        platform::XPCCallMessage{selector, std::move(arguments), std::uint64_t{7}});
 }
 
 long rssKilobytes(pid_t pid) {
@@ -106,7 +107,9 @@ std::chrono::seconds attackDuration() {
 
 class HelperAttackTest : public HelperServiceFixture, public ::testing::WithParamInterface<AttackCase> {
 protected:
-    HelperAttackTest() { launcher_ = {"/usr/bin/prlimit", "--nofile=" + std::to_string(kHelperFileLimit), "--"}; }
+    HelperAttackTest() {
+        launcher_ = {"/usr/bin/prlimit", "--nofile=" + std::to_string(kHelperFileLimit), "--"};
+    }
 
     // Root's call, timed: a DNS change for a service that does not exist (it walks under the
     // DNS lock and changes nothing) and a flush.
@@ -115,8 +118,8 @@ protected:
             const auto start = Clock::now();
             const Outcome outcome =
                 i == 0 ? call(sel::modifyDNSForServices,
-                              {std::vector<std::string>{"127.0.0.53"}, std::vector<std::string>{"kiv-no-such-link"},
-                               Bytes(externalForm())})
+                              {std::vector<std::string>{"127.0.0.53"},
+                               std::vector<std::string>{"kiv-no-such-link"}, Bytes(externalForm())})
                        : call(sel::flushDNS, {Bytes(externalForm())});
             const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             ++figures.rootCalls;
@@ -147,16 +150,26 @@ TEST_P(HelperAttackTest, RootIsAnsweredAndTheHelperStaysBounded) {
     // Standard input is a pipe the attacker watches: closing it ends the attack.
     int control[2];
     ASSERT_EQ(::pipe2(control, O_CLOEXEC), 0);
-    const std::string script = "exec 0<&" + std::to_string(control[0]) + "; exec /usr/bin/python3 " KIV_SOURCE_DIR
+    const std::string script = "exec 0<&" + std::to_string(control[0]) +
+                               "; exec /usr/bin/python3 " KIV_SOURCE_DIR
                                "/tests/helper/attack_client.py \"$@\"";
-    std::vector<std::string> arguments{"/bin/sh", "-c", script, "attack", socketPath().string(), hex(flush),
-                                       hex(refused), std::to_string(c.flooders), std::to_string(c.loggers),
-                                       std::to_string(c.half), std::to_string(c.idle)};
+    std::vector<std::string> arguments{"/bin/sh",
+                                       "-c",
+                                       script,
+                                       "attack",
+                                       socketPath().string(),
+                                       hex(flush),
+                                       hex(refused),
+                                       std::to_string(c.flooders),
+                                       std::to_string(c.loggers),
+                                       std::to_string(c.half),
+                                       std::to_string(c.idle)};
     // The descriptor is handed on by its number: it must survive the exec.
     ::fcntl(control[0], F_SETFD, 0);
     fakes::Process attacker(arguments, {}, (folder_.path() / "attack.err").string(), {true, kAttackerUid});
     ::close(control[0]);
-    ASSERT_TRUE(attacker.waitForLine("ready", std::chrono::seconds(60))) << readText(folder_.path() / "attack.err");
+    ASSERT_TRUE(attacker.waitForLine("ready", std::chrono::seconds(60)))
+        << readText(folder_.path() / "attack.err");
 
     Figures during;
     const auto end = Clock::now() + attackDuration();
@@ -168,11 +181,12 @@ TEST_P(HelperAttackTest, RootIsAnsweredAndTheHelperStaysBounded) {
     const auto counts = attacker.readLine(std::chrono::seconds(30));
     attacker.wait(std::chrono::seconds(10));
 
-    std::printf("helper-attack %s: worst_root_ms=%.1f root_calls=%d unanswered=%d max_rss_kb=%ld "
-                "max_fds=%d fd_limit=%d max_log_folder_bytes=%ju attacker=%s\n",
-                c.name, during.worstRootMilliseconds, during.rootCalls, during.rootCallsUnanswered,
-                during.maxRSSKilobytes, during.maxDescriptors, kHelperFileLimit, during.maxLogFolderBytes,
-                counts.value_or("(no counts)").c_str());
+    std::printf(
+        "helper-attack %s: worst_root_ms=%.1f root_calls=%d unanswered=%d max_rss_kb=%ld "
+        "max_fds=%d fd_limit=%d max_log_folder_bytes=%ju attacker=%s\n",
+        c.name, during.worstRootMilliseconds, during.rootCalls, during.rootCallsUnanswered,
+        during.maxRSSKilobytes, during.maxDescriptors, kHelperFileLimit, during.maxLogFolderBytes,
+        counts.value_or("(no counts)").c_str());
     std::fflush(stdout);
     EXPECT_GT(during.rootCalls, 0);
     EXPECT_EQ(during.rootCallsUnanswered, 0);
@@ -242,7 +256,9 @@ TEST_F(HelperGoneCallerTest, DNSWorkOfAConnectionThatWentAwayDoesNotRun) {
         for (;;) {
             const std::string text = logText();
             std::size_t seen = 0;
-            for (auto at = text.find("Modify DNS"); at != std::string::npos; at = text.find("Modify DNS", at + 1)) ++seen;
+            for (auto at = text.find("Modify DNS"); at != std::string::npos;
+                 at = text.find("Modify DNS", at + 1))
+                ++seen;
             if (seen >= count || Clock::now() >= deadline) return seen >= count;
             ::poll(nullptr, 0, 10);
         }
@@ -250,22 +266,25 @@ TEST_F(HelperGoneCallerTest, DNSWorkOfAConnectionThatWentAwayDoesNotRun) {
 
     const int first = connectTo(socketPath());
     ASSERT_GE(first, 0);
-    const std::string nothing = frame(sel::modifyDNSForServices, {std::vector<std::string>{"127.0.0.53"},
-                                                                   std::vector<std::string>{"kiv-no-such-link"},
-                                                                   Bytes(externalForm())});
-    ASSERT_EQ(::send(first, nothing.data(), nothing.size(), MSG_NOSIGNAL), static_cast<ssize_t>(nothing.size()));
+    const std::string nothing = frame(sel::modifyDNSForServices,
+                                      {std::vector<std::string>{"127.0.0.53"},
+                                       std::vector<std::string>{"kiv-no-such-link"}, Bytes(externalForm())});
+    ASSERT_EQ(::send(first, nothing.data(), nothing.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(nothing.size()));
     ASSERT_TRUE(waitForModifyLines(1));
 
     const int gone = connectTo(socketPath());
     ASSERT_GE(gone, 0);
-    const std::string change = frame(sel::modifyDNS, {std::vector<std::string>{"127.0.0.77"}, Bytes(externalForm())});
+    const std::string change =
+        frame(sel::modifyDNS, {std::vector<std::string>{"127.0.0.77"}, Bytes(externalForm())});
     ASSERT_EQ(::send(gone, change.data(), change.size(), MSG_NOSIGNAL), static_cast<ssize_t>(change.size()));
     ASSERT_TRUE(waitForModifyLines(2));
     // The helper has taken the second call in; its caller hangs up while it waits in line.
     const int socketsBefore = descriptorCount(helper_->pid(), true);
     ::close(gone);
     const auto hungUp = Clock::now() + std::chrono::seconds(20);
-    while (descriptorCount(helper_->pid(), true) >= socketsBefore && Clock::now() < hungUp) ::poll(nullptr, 0, 10);
+    while (descriptorCount(helper_->pid(), true) >= socketsBefore && Clock::now() < hungUp)
+        ::poll(nullptr, 0, 10);
     ASSERT_LT(descriptorCount(helper_->pid(), true), socketsBefore);
 
     ::close(lock);
@@ -273,11 +292,11 @@ TEST_F(HelperGoneCallerTest, DNSWorkOfAConnectionThatWentAwayDoesNotRun) {
     EXPECT_EQ(::poll(&answered, 1, 20000), 1);
     ::close(first);
     // A later call on the same queue is answered only after the dropped one's turn has passed.
-    EXPECT_EQ(call(sel::modifyDNSForServices,
-                   {std::vector<std::string>{"127.0.0.53"}, std::vector<std::string>{"kiv-no-such-link"},
-                    Bytes(externalForm())})
-                  .code,
-              std::nullopt);
+    EXPECT_EQ(
+        call(sel::modifyDNSForServices, {std::vector<std::string>{"127.0.0.53"},
+                                         std::vector<std::string>{"kiv-no-such-link"}, Bytes(externalForm())})
+            .code,
+        std::nullopt);
     EXPECT_EQ(readText(root_ / "etc/resolv.conf"), "nameserver 10.0.0.1\n");
 }
 

@@ -14,8 +14,8 @@ class HelperFlushTest : public HelperServiceFixture {};
 
 TEST_F(HelperFlushTest, FlushesResolvedsCachesForAnyLocalUser) {
     fs::create_directories(folder_.path() / "bus");
-    fakes::ChildProcess resolved("/usr/bin/python3",
-                                 {KIV_SOURCE_DIR "/tests/helper/resolved_mock.py", (folder_.path() / "bus").string()});
+    fakes::ChildProcess resolved("/usr/bin/python3", {KIV_SOURCE_DIR "/tests/helper/resolved_mock.py",
+                                                      (folder_.path() / "bus").string()});
     const std::string first = resolved.readLine();
     ASSERT_EQ(first.rfind("address ", 0), 0u) << first;
     ASSERT_EQ(resolved.readLine(), "ready");

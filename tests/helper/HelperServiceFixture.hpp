@@ -4,9 +4,9 @@
 // builds the CA bundle from the local CA folder) on a socket in a temporary run folder. Requests
 // go over the real socket as raw frames, from this process or from a child under another user.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -61,17 +61,18 @@ protected:
         fs::permissions(run_, fs::perms(0755));
         writeText(product() / "config.ini", kInitialConfig);
         writeText(product() / "kivHelper.log", "");
-        writeRights("com.veltrix.kivHelper.flushDNSwithAuthorization allow\n"
-                    "# every other command: root or the administrators\n"
-                    "com.veltrix.kivHelper.setLogDebug group:sudo\n"
-                    "com.veltrix.kivHelper.setTrayType group:sudo\n"
-                    "com.veltrix.kivHelper.writeLocation group:sudo\n"
-                    "com.veltrix.kivHelper.downloadCert group:sudo\n"
-                    "com.veltrix.kivHelper.importCert group:sudo\n"
-                    "com.veltrix.kivHelper.modifyDNS group:sudo\n"
-                    "com.veltrix.kivHelper.rollbackDNS group:sudo\n"
-                    "com.veltrix.kivHelper.modifyDNSForServices group:sudo\n"
-                    "com.veltrix.kivHelper.rollbackDNSForServices group:sudo\n");
+        writeRights(
+            "com.veltrix.kivHelper.flushDNSwithAuthorization allow\n"
+            "# every other command: root or the administrators\n"
+            "com.veltrix.kivHelper.setLogDebug group:sudo\n"
+            "com.veltrix.kivHelper.setTrayType group:sudo\n"
+            "com.veltrix.kivHelper.writeLocation group:sudo\n"
+            "com.veltrix.kivHelper.downloadCert group:sudo\n"
+            "com.veltrix.kivHelper.importCert group:sudo\n"
+            "com.veltrix.kivHelper.modifyDNS group:sudo\n"
+            "com.veltrix.kivHelper.rollbackDNS group:sudo\n"
+            "com.veltrix.kivHelper.modifyDNSForServices group:sudo\n"
+            "com.veltrix.kivHelper.rollbackDNSForServices group:sudo\n");
         fs::create_directories(root_ / "usr/local/share/ca-certificates");
         fs::create_directories(root_ / "etc/ssl/certs");
         writeText(updateScript(),
@@ -87,8 +88,9 @@ protected:
         helper_ = std::make_unique<fakes::Process>(
             arguments,
             std::vector<std::string>{"KIV_ROOT=" + root_.string(), "KIV_RUN_DIR=" + run_.string(),
-                                     "KIV_CA_UPDATE_COMMAND=" + updateScript().string(), "KIV_HOME=" + root_.string(),
-                                     "HOME=" + root_.string(), "KIV_RESOLVE_BUS=" + busAddress_},
+                                     "KIV_CA_UPDATE_COMMAND=" + updateScript().string(),
+                                     "KIV_HOME=" + root_.string(), "HOME=" + root_.string(),
+                                     "KIV_RESOLVE_BUS=" + busAddress_},
             (folder_.path() / "helper.err").string());
         ASSERT_TRUE(helper_->waitForLine("serving")) << readText(folder_.path() / "helper.err");
     }
@@ -114,7 +116,8 @@ protected:
                 hex += kHex[c >> 4];
                 hex += kHex[c & 0xF];
             }
-            fakes::Process client({"/usr/bin/python3", KIV_SOURCE_DIR "/tests/helper/raw_client.py", socketPath().string(), hex},
+            fakes::Process client({"/usr/bin/python3", KIV_SOURCE_DIR "/tests/helper/raw_client.py",
+                                   socketPath().string(), hex},
                                   {}, (folder_.path() / "client.err").string(), {true, *uid});
             const auto line = client.readLine(std::chrono::seconds(60));
             if (!line || *line == "-") return {};
@@ -134,9 +137,10 @@ protected:
         return outcome;
     }
 
-    Outcome call(const std::string& selector, platform::XPCArguments arguments, std::optional<uid_t> uid = std::nullopt) {
-        const auto frame =
-            platform::encodeXPCFrame(platform::XPCCallMessage{selector, std::move(arguments), std::uint64_t{1}});
+    Outcome call(const std::string& selector, platform::XPCArguments arguments,
+                 std::optional<uid_t> uid = std::nullopt) {
+        const auto frame = platform::encodeXPCFrame(
+            platform::XPCCallMessage{selector, std::move(arguments), std::uint64_t{1}});
         if (!frame) return {};
         return request(*frame, uid);
     }

@@ -68,37 +68,53 @@ INSTANTIATE_TEST_SUITE_P(
                     "Invalid tray type specified"},
         CommandCase{"TrayTypeNegative", sel::setTrayType, [] { return XPCArguments{-1}; }, kParamErr, "",
                     "Invalid tray type specified"},
-        CommandCase{"TrayTypeMissing", sel::setTrayType, [] { return XPCArguments{XPCValue()}; }, kParamErr, "", ""},
+        CommandCase{"TrayTypeMissing", sel::setTrayType, [] { return XPCArguments{XPCValue()}; }, kParamErr,
+                    "", ""},
         CommandCase{"LocationKey", sel::writeLocation, [] { return XPCArguments{kKey32}; }, std::nullopt,
                     config("LocationKey=none", "LocationKey=" + kKey32), "LocationKey updated successfully"},
-        CommandCase{"LocationKeyShort", sel::writeLocation, [] { return XPCArguments{kKey32.substr(1)}; }, kParamErr,
-                    "", "Invalid location key"},
+        CommandCase{"LocationKeyShort", sel::writeLocation, [] { return XPCArguments{kKey32.substr(1)}; },
+                    kParamErr, "", "Invalid location key"},
         // 32 characters that would add a line of their own to config.ini.
         CommandCase{"LocationKeyNewline", sel::writeLocation,
-                    [] { return XPCArguments{std::string("abc\nLogDebug=true\n[x]\n0123456789ab")}; }, kParamErr, "",
-                    "Invalid location key"},
+                    [] { return XPCArguments{std::string("abc\nLogDebug=true\n[x]\n0123456789ab")}; },
+                    kParamErr, "", "Invalid location key"},
         CommandCase{"LocationKeyShell", sel::writeLocation,
-                    [] { return XPCArguments{std::string("$(touch /tmp/kiv-owned)`id`;|&x")}; }, kParamErr, "", ""},
-        CommandCase{"LocationKeyRegex", sel::writeLocation,
-                    [] { return XPCArguments{std::string(".*=\\w*\\n$1$0....................")}; }, kParamErr, "", ""},
-        CommandCase{"DownloadFileScheme", sel::downloadCert,
-                    [] { return XPCArguments{std::string("file:///etc/shadow"), std::string("ca.der")}; }, kParamErr, "", ""},
-        CommandCase{"DownloadFtpScheme", sel::downloadCert,
-                    [] { return XPCArguments{std::string("ftp://127.0.0.1/ca.der"), std::string("ca.der")}; }, kParamErr,
+                    [] { return XPCArguments{std::string("$(touch /tmp/kiv-owned)`id`;|&x")}; }, kParamErr,
                     "", ""},
+        CommandCase{"LocationKeyRegex", sel::writeLocation,
+                    [] { return XPCArguments{std::string(".*=\\w*\\n$1$0....................")}; }, kParamErr,
+                    "", ""},
+        CommandCase{"DownloadFileScheme", sel::downloadCert,
+                    [] {
+                        return XPCArguments{std::string("file:///etc/shadow"), std::string("ca.der")};
+                    },
+                    kParamErr, "", ""},
+        CommandCase{"DownloadFtpScheme", sel::downloadCert,
+                    [] {
+                        return XPCArguments{std::string("ftp://127.0.0.1/ca.der"), std::string("ca.der")};
+                    },
+                    kParamErr, "", ""},
         CommandCase{"DownloadShellURL", sel::downloadCert,
-                    [] { return XPCArguments{std::string("http://127.0.0.1/$(reboot)\"; reboot"), std::string("ca.der")}; },
+                    [] {
+                        return XPCArguments{std::string("http://127.0.0.1/$(reboot)\"; reboot"),
+                                            std::string("ca.der")};
+                    },
                     kParamErr, "", ""},
         CommandCase{"ServersWithShellText", sel::modifyDNS,
-                    [] { return XPCArguments{std::vector<std::string>{"192.0.2.1; reboot", "$(id)"}}; }, kParamErr, "",
-                    "======== Modify DNS ======="},
+                    [] {
+                        return XPCArguments{std::vector<std::string>{"192.0.2.1; reboot", "$(id)"}};
+                    },
+                    kParamErr, "", "======== Modify DNS ======="},
         CommandCase{"ServicesWithShellText", sel::modifyDNSForServices,
-                    [] { return XPCArguments{std::vector<std::string>{"192.0.2.1\nnameserver 203.0.113.9"},
-                                             std::vector<std::string>{"../../etc", "lo`id`"}}; },
+                    [] {
+                        return XPCArguments{std::vector<std::string>{"192.0.2.1\nnameserver 203.0.113.9"},
+                                            std::vector<std::string>{"../../etc", "lo`id`"}};
+                    },
                     kParamErr, "", ""},
-        CommandCase{"ImportRelativePath", sel::importCert, [] { return XPCArguments{std::string("ca.pem")}; }, kParamErr,
-                    "", ""},
-        CommandCase{"ImportMissingPath", sel::importCert, [] { return XPCArguments{XPCValue()}; }, kParamErr, "", ""}),
+        CommandCase{"ImportRelativePath", sel::importCert, [] { return XPCArguments{std::string("ca.pem")}; },
+                    kParamErr, "", ""},
+        CommandCase{"ImportMissingPath", sel::importCert, [] { return XPCArguments{XPCValue()}; }, kParamErr,
+                    "", ""}),
     printName);
 
 // Names that are not one plain file of the product folder, or name the helper's own files.
@@ -106,17 +122,18 @@ class DownloadNameTest : public HelperServiceFixture, public ::testing::WithPara
 
 TEST_P(DownloadNameTest, IsABadParameter) {
     if (::geteuid() != 0) GTEST_SKIP() << "the command is open to root and the administrators only";
-    const Outcome outcome = call(sel::downloadCert, {std::string("http://127.0.0.1:9/ca.der"), GetParam(),
-                                                     Bytes(externalForm())});
+    const Outcome outcome = call(
+        sel::downloadCert, {std::string("http://127.0.0.1:9/ca.der"), GetParam(), Bytes(externalForm())});
     ASSERT_TRUE(outcome.replied);
     EXPECT_EQ(outcome.code, kParamErr);
     EXPECT_EQ(readText(product() / "config.ini"), kInitialConfig);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, DownloadNameTest,
-                         ::testing::Values("../ca.der", "../../etc/passwd", "sub/ca.der", "/etc/passwd", "config.ini",
-                                           "CONFIG.INI", "kivHelper.log", "KIVHELPER.log.bak", ".hidden", ".", "..", "",
-                                           "ca\n.der", std::string("ca\0der", 6), std::string(256, 'a')));
+                         ::testing::Values("../ca.der", "../../etc/passwd", "sub/ca.der", "/etc/passwd",
+                                           "config.ini", "CONFIG.INI", "kivHelper.log", "KIVHELPER.log.bak",
+                                           ".hidden", ".", "..", "", "ca\n.der", std::string("ca\0der", 6),
+                                           std::string(256, 'a')));
 
 // The authorization value itself, before any right is looked at.
 struct AuthorizationCase {
@@ -125,7 +142,8 @@ struct AuthorizationCase {
     std::int64_t code;
 };
 
-class AuthorizationFormTest : public HelperServiceFixture, public ::testing::WithParamInterface<AuthorizationCase> {};
+class AuthorizationFormTest : public HelperServiceFixture,
+                              public ::testing::WithParamInterface<AuthorizationCase> {};
 
 TEST_P(AuthorizationFormTest, IsRefusedAndNothingRuns) {
     const Outcome outcome = call(sel::setLogDebug, {true, GetParam().value()});
@@ -135,15 +153,25 @@ TEST_P(AuthorizationFormTest, IsRefusedAndNothingRuns) {
     EXPECT_NE(logText().find("Authentication error"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Forms, AuthorizationFormTest,
-    ::testing::Values(AuthorizationCase{"None", [] { return XPCValue(); }, kParamErr},
-                      AuthorizationCase{"Short", [] { auto f = externalForm(); f.pop_back(); return XPCValue(Bytes(f)); },
-                                        kParamErr},
-                      AuthorizationCase{"Long", [] { auto f = externalForm(); f.push_back(0); return XPCValue(Bytes(f)); },
-                                        kParamErr},
-                      AuthorizationCase{"Forged", [] { return XPCValue(Bytes(32, 0)); }, helper::errAuthorizationInvalidRef}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Forms, AuthorizationFormTest,
+                         ::testing::Values(AuthorizationCase{"None", [] { return XPCValue(); }, kParamErr},
+                                           AuthorizationCase{"Short",
+                                                             [] {
+                                                                 auto f = externalForm();
+                                                                 f.pop_back();
+                                                                 return XPCValue(Bytes(f));
+                                                             },
+                                                             kParamErr},
+                                           AuthorizationCase{"Long",
+                                                             [] {
+                                                                 auto f = externalForm();
+                                                                 f.push_back(0);
+                                                                 return XPCValue(Bytes(f));
+                                                             },
+                                                             kParamErr},
+                                           AuthorizationCase{"Forged", [] { return XPCValue(Bytes(32, 0)); },
+                                                             helper::errAuthorizationInvalidRef}),
+                         [](const auto& info) { return info.param.name; });
 
 // A local user who is neither root nor an administrator.
 struct OtherUserCase {
@@ -167,24 +195,29 @@ TEST_P(OtherUserTest, MayOnlyFlush) {
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, OtherUserTest,
-    ::testing::Values(OtherUserCase{sel::setLogDebug, [] { return XPCArguments{true}; }, kDenied},
-                      OtherUserCase{sel::setTrayType, [] { return XPCArguments{1}; }, kDenied},
-                      OtherUserCase{sel::writeLocation, [] { return XPCArguments{kKey32}; }, kDenied},
-                      OtherUserCase{sel::modifyDNS, [] { return XPCArguments{std::vector<std::string>{"192.0.2.1"}}; },
-                                    kDenied},
-                      OtherUserCase{sel::rollbackDNS, [] { return XPCArguments{}; }, kDenied},
-                      OtherUserCase{sel::modifyDNSForServices,
-                                    [] { return XPCArguments{std::vector<std::string>{"192.0.2.1"},
-                                                             std::vector<std::string>{"lo"}}; },
-                                    kDenied},
-                      OtherUserCase{sel::rollbackDNSForServices,
-                                    [] { return XPCArguments{std::vector<std::string>{"lo"}}; }, kDenied},
-                      OtherUserCase{sel::downloadCert,
-                                    [] { return XPCArguments{std::string("http://127.0.0.1:9/ca.der"),
-                                                             std::string("ca.der")}; },
-                                    kDenied},
-                      OtherUserCase{sel::importCert, [] { return XPCArguments{std::string("/etc/hostname")}; }, kDenied},
-                      OtherUserCase{sel::flushDNS, [] { return XPCArguments{}; }, std::nullopt}));
+    ::testing::Values(
+        OtherUserCase{sel::setLogDebug, [] { return XPCArguments{true}; }, kDenied},
+        OtherUserCase{sel::setTrayType, [] { return XPCArguments{1}; }, kDenied},
+        OtherUserCase{sel::writeLocation, [] { return XPCArguments{kKey32}; }, kDenied},
+        OtherUserCase{sel::modifyDNS, [] { return XPCArguments{std::vector<std::string>{"192.0.2.1"}}; },
+                      kDenied},
+        OtherUserCase{sel::rollbackDNS, [] { return XPCArguments{}; }, kDenied},
+        OtherUserCase{
+            sel::modifyDNSForServices,
+            [] {
+                return XPCArguments{std::vector<std::string>{"192.0.2.1"}, std::vector<std::string>{"lo"}};
+            },
+            kDenied},
+        OtherUserCase{sel::rollbackDNSForServices,
+                      [] { return XPCArguments{std::vector<std::string>{"lo"}}; }, kDenied},
+        OtherUserCase{
+            sel::downloadCert,
+            [] {
+                return XPCArguments{std::string("http://127.0.0.1:9/ca.der"), std::string("ca.der")};
+            },
+            kDenied},
+        OtherUserCase{sel::importCert, [] { return XPCArguments{std::string("/etc/hostname")}; }, kDenied},
+        OtherUserCase{sel::flushDNS, [] { return XPCArguments{}; }, std::nullopt}));
 
 TEST_F(HelperServiceFixture, UntrustedOrMissingRightsDatabaseRefusesEvenTheFlush) {
     fs::permissions(root_ / "etc/kiv/kivhelper.rights", fs::perms(0666));
@@ -232,29 +265,30 @@ TEST_P(DownloadTest, StoresOnlyWhatItShould) {
     EXPECT_NE(logText().find(GetParam().logLine), std::string::npos) << logText();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, DownloadTest,
-    ::testing::Values(DownloadCase{"Plain", "/echo", true, "File is saved to"},
-                      DownloadCase{"ErrorPage", "/status/404", true, "File is saved to"},
-                      DownloadCase{"RedirectToFile", "/redirect?to=file:///etc/passwd", false, "Download Error:"},
-                      DownloadCase{"OverCap", "/big/1048577", false, "Download Error:"},
-                      DownloadCase{"Closed", "/close", false, "Download Error:"}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Sources, DownloadTest,
+                         ::testing::Values(DownloadCase{"Plain", "/echo", true, "File is saved to"},
+                                           DownloadCase{"ErrorPage", "/status/404", true, "File is saved to"},
+                                           DownloadCase{"RedirectToFile", "/redirect?to=file:///etc/passwd",
+                                                        false, "Download Error:"},
+                                           DownloadCase{"OverCap", "/big/1048577", false, "Download Error:"},
+                                           DownloadCase{"Closed", "/close", false, "Download Error:"}),
+                         [](const auto& info) { return info.param.name; });
 
 // Trust: the certificate lands in the local CA folder and the update builds the bundle that
 // openssl then verifies against.
 class ImportTest : public HelperServiceFixture {
 protected:
     bool verifies(const fs::path& certificate) {
-        const std::string command = "openssl verify -CAfile " + bundle().string() + " " + certificate.string() +
-                                    " >/dev/null 2>&1";
+        const std::string command =
+            "openssl verify -CAfile " + bundle().string() + " " + certificate.string() + " >/dev/null 2>&1";
         return fs::exists(bundle()) && std::system(command.c_str()) == 0;
     }
     fs::path makeCA(const std::string& name) {
         const fs::path pem = folder_.path() / (name + ".pem");
         const std::string command =
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=" + name +
-            " -keyout " + (folder_.path() / (name + ".key")).string() + " -out " + pem.string() + " >/dev/null 2>&1";
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=" +
+            name + " -keyout " + (folder_.path() / (name + ".key")).string() + " -out " + pem.string() +
+            " >/dev/null 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0);
         return pem;
     }
@@ -264,11 +298,13 @@ TEST_F(ImportTest, TrustsTheCertificateThroughTheUpdateProgram) {
     if (::geteuid() != 0) GTEST_SKIP() << "the command is open to root and the administrators only";
     const fs::path pem = makeCA("BrannockTestRoot");
     const fs::path der = product() / "ca.der";
-    ASSERT_EQ(std::system(("openssl x509 -in " + pem.string() + " -outform der -out " + der.string()).c_str()), 0);
+    ASSERT_EQ(
+        std::system(("openssl x509 -in " + pem.string() + " -outform der -out " + der.string()).c_str()), 0);
     EXPECT_FALSE(verifies(pem));
     EXPECT_EQ(call(sel::importCert, {der.string(), Bytes(externalForm())}).code, std::nullopt);
     EXPECT_TRUE(verifies(pem));
-    EXPECT_NE(logText().find("Command " + updateScript().string() + " output Updating certificates"), std::string::npos)
+    EXPECT_NE(logText().find("Command " + updateScript().string() + " output Updating certificates"),
+              std::string::npos)
         << logText();
 }
 
@@ -299,7 +335,8 @@ TEST_F(ImportTest, TrustsNothingForLinksNonCertificatesAndShellText) {
     if (::geteuid() != 0) GTEST_SKIP() << "the command is open to root and the administrators only";
     const fs::path pem = makeCA("LinkedRoot");
     fs::create_symlink(pem, product() / "linked.pem");
-    writeText(product() / "garbage.pem", "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
+    writeText(product() / "garbage.pem",
+              "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n");
     const std::string shell = (product() / "x\"; touch /tmp/kiv-owned; \"$(id)`id`.pem").string();
     for (const auto& path : {(product() / "linked.pem").string(), (product() / "garbage.pem").string(), shell,
                              std::string("/dev/zero"), std::string("/nonexistent/ca.pem")}) {

@@ -94,22 +94,21 @@ TEST_P(ApplicationStartTest, LaunchingComesFirstAndRunLeavesNothingBehind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, ApplicationStartTest,
-    ::testing::Values(
-        StartCase{"QuitFromLaunching",
-                  false,
-                  true,
-                  {"launched as com.apple.main-thread", "queued before run", "should terminate", "will terminate",
-                   "queued after run"}},
-        StartCase{"QuitAskedBeforeRunning",
-                  true,
-                  false,
-                  {"launched as com.apple.main-thread", "queued before run", "should terminate", "will terminate",
-                   "queued after run"}},
-        StartCase{"TwoQuitsTheSecondIgnored",
-                  true,
-                  true,
-                  {"launched as com.apple.main-thread", "queued before run", "should terminate", "will terminate",
-                   "queued after run"}}),
+    ::testing::Values(StartCase{"QuitFromLaunching",
+                                false,
+                                true,
+                                {"launched as com.apple.main-thread", "queued before run", "should terminate",
+                                 "will terminate", "queued after run"}},
+                      StartCase{"QuitAskedBeforeRunning",
+                                true,
+                                false,
+                                {"launched as com.apple.main-thread", "queued before run", "should terminate",
+                                 "will terminate", "queued after run"}},
+                      StartCase{"TwoQuitsTheSecondIgnored",
+                                true,
+                                true,
+                                {"launched as com.apple.main-thread", "queued before run", "should terminate",
+                                 "will terminate", "queued after run"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A second run() of an application that has ended tells no delegate anything and returns at once.

@@ -63,9 +63,9 @@ TEST_P(AsyncAfterOrder, RunsByDueTimeAndNeverEarly) {
 
 INSTANTIATE_TEST_SUITE_P(Tables, AsyncAfterOrder,
                          ::testing::Values(std::vector<Delayed>{{1, 60ms}, {2, 20ms}, {3, 40ms}, {4, 1ms}},
-                                         std::vector<Delayed>{{1, 30ms}, {2, 30ms}, {3, 30ms}},
-                                         std::vector<Delayed>{{1, 80ms}, {2, 10ms}},
-                                         std::vector<Delayed>{{1, 5ms}, {2, 5ms}, {3, 1ms}, {4, 25ms}}));
+                                           std::vector<Delayed>{{1, 30ms}, {2, 30ms}, {3, 30ms}},
+                                           std::vector<Delayed>{{1, 80ms}, {2, 10ms}},
+                                           std::vector<Delayed>{{1, 5ms}, {2, 5ms}, {3, 1ms}, {4, 25ms}}));
 
 TEST(AsyncAfter, NonPositiveDelayRunsLikeAsync) {
     auto queue = makeSerialQueue("test.after.now");

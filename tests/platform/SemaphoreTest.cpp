@@ -38,9 +38,9 @@ TEST_P(SemaphoreCounting, EachSignalReleasesOneWait) {
 
 INSTANTIATE_TEST_SUITE_P(Values, SemaphoreCounting,
                          ::testing::Values(Counting{0, 0, 0}, Counting{0, 1, 1}, Counting{2, 0, 2},
-                                         Counting{2, 3, 5},
-                                         // A negative start needs that many signals first.
-                                         Counting{-2, 2, 0}, Counting{-2, 3, 1}));
+                                           Counting{2, 3, 5},
+                                           // A negative start needs that many signals first.
+                                           Counting{-2, 2, 0}, Counting{-2, 3, 1}));
 
 TEST(Semaphore, SignalFromAnotherThreadWakesTimedAndPlainWaits) {
     Semaphore ready, reply;

@@ -89,12 +89,12 @@ TEST_P(LogThreshold, EnabledFollowsMinimumType) {
 
 INSTANTIATE_TEST_SUITE_P(Table, LogThreshold,
                          ::testing::Values(Threshold{LogType::debug, LogType::debug, true},
-                                         Threshold{LogType::info, LogType::debug, false},
-                                         Threshold{LogType::info, LogType::info, true},
-                                         Threshold{LogType::defaultType, LogType::info, false},
-                                         Threshold{LogType::defaultType, LogType::defaultType, true},
-                                         Threshold{LogType::error, LogType::defaultType, false},
-                                         Threshold{LogType::error, LogType::fault, true}));
+                                           Threshold{LogType::info, LogType::debug, false},
+                                           Threshold{LogType::info, LogType::info, true},
+                                           Threshold{LogType::defaultType, LogType::info, false},
+                                           Threshold{LogType::defaultType, LogType::defaultType, true},
+                                           Threshold{LogType::error, LogType::defaultType, false},
+                                           Threshold{LogType::error, LogType::fault, true}));
 
 TEST_F(SystemLogTest, CapturesNestAndRestore) {
     Captured outer, inner;
@@ -299,12 +299,12 @@ TEST_P(LogLevelEnvironment, SetsLowestTypeWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Values, LogLevelEnvironment,
                          ::testing::Values(EnvironmentCase{"debug", LogType::debug},
-                                         EnvironmentCase{"info", LogType::info},
-                                         EnvironmentCase{"default", LogType::defaultType},
-                                         EnvironmentCase{"error", LogType::error},
-                                         EnvironmentCase{"", LogType::defaultType},
-                                         EnvironmentCase{"verbose", LogType::defaultType},
-                                         EnvironmentCase{"DEBUG", LogType::defaultType}));
+                                           EnvironmentCase{"info", LogType::info},
+                                           EnvironmentCase{"default", LogType::defaultType},
+                                           EnvironmentCase{"error", LogType::error},
+                                           EnvironmentCase{"", LogType::defaultType},
+                                           EnvironmentCase{"verbose", LogType::defaultType},
+                                           EnvironmentCase{"DEBUG", LogType::defaultType}));
 
 TEST(LogLevelEnvironmentWarning, UnknownValueIsReportedOnce) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -18,8 +18,8 @@
 #include "app/netext/ipc/AppCommunication.hpp"
 #include "app/netext/ipc/NetworkExtConfig.hpp"
 #include "app/netext/ipc/ProviderCommunication.hpp"
-#include "platform/SystemLog.hpp"
 #include "platform/Bundle.hpp"
+#include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
 #include "platform/xpc/XPCListener.hpp"
 

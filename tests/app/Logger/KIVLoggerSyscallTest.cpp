@@ -62,9 +62,7 @@ std::string readTraceText(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool straceWorks() {
-    return std::system("strace -qq -o /dev/null true >/dev/null 2>&1") == 0;
-}
+bool straceWorks() { return std::system("strace -qq -o /dev/null true >/dev/null 2>&1") == 0; }
 
 // Runs in the traced child only.
 TEST(KIVLoggerSyscallChild, LogsBetweenMarkers) {
@@ -94,7 +92,8 @@ TEST(KIVLoggerSyscallChild, LogsBetweenMarkers) {
     // Warm the allocator, so that the measured calls find the heap grown already.
     for (int i = 0; i < 2 * kMeasuredCalls; ++i) logger->log("warming up", LogLevel::production);
     syscallMarker("unchanged-begin");
-    for (int i = 0; i < kMeasuredCalls; ++i) logger->log("a line at an unchanged level", LogLevel::production);
+    for (int i = 0; i < kMeasuredCalls; ++i)
+        logger->log("a line at an unchanged level", LogLevel::production);
     syscallMarker("unchanged-end");
     installLogDebugStore(nullptr, nullptr);
     // The queued lines are never emitted: the main loop does not turn in this process.
@@ -106,10 +105,11 @@ TEST(KIVLoggerSyscalls, LogCallAtAnUnchangedLevelMakesNoSystemCall) {
     const auto trace = folder.path() / "trace";
     // LeakSanitizer cannot run under ptrace; the sanitizer builds' child leaves it out.
     const char* asanOptions = std::getenv("ASAN_OPTIONS");
-    const std::string sanitizer = "'ASAN_OPTIONS=" + std::string(asanOptions ? asanOptions : "") + ":detect_leaks=0' ";
-    const std::string command = "env " + sanitizer + kChildVariable + "=1 KIV_HOME=" + folder.path().string() +
-                                " strace -f -qq -s 256 -o " + trace.string() +
-                                " /proc/" + std::to_string(::getpid()) + "/exe" +
+    const std::string sanitizer =
+        "'ASAN_OPTIONS=" + std::string(asanOptions ? asanOptions : "") + ":detect_leaks=0' ";
+    const std::string command = "env " + sanitizer + kChildVariable +
+                                "=1 KIV_HOME=" + folder.path().string() + " strace -f -qq -s 256 -o " +
+                                trace.string() + " /proc/" + std::to_string(::getpid()) + "/exe" +
                                 " --gtest_filter=KIVLoggerSyscallChild.LogsBetweenMarkers >" +
                                 (folder.path() / "child.out").string() + " 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << readTraceText(folder.path() / "child.out");

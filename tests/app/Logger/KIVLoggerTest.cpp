@@ -218,7 +218,8 @@ TEST_F(KIVLoggerTest, ConfigurationMayChangeWhileOthersLog) {
 
 TEST_F(KIVLoggerTest, LevelIsStoredOnlyWhenItChanges) {
     std::vector<std::optional<bool>> written;
-    installLogDebugStore([&](std::optional<bool> v) { written.push_back(v); }, [] { return std::optional<bool>(); });
+    installLogDebugStore([&](std::optional<bool> v) { written.push_back(v); },
+                         [] { return std::optional<bool>(); });
     auto logger = std::make_shared<KIVLogger>(environment());
     const std::optional<LogLevel> levels[] = {LogLevel::diagnose, LogLevel::diagnose, LogLevel::none,
                                               std::nullopt,       LogLevel::none,     LogLevel::production};

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "fakes/TestFolders.hpp"
 #include "app/Logger/BaseDestination.hpp"
 #include "app/Logger/LogFacility.hpp"
 #include "app/Logger/StandardOutput.hpp"
+#include "fakes/TestFolders.hpp"
 #include "platform/Clock.hpp"
 
 namespace kiv::testing {

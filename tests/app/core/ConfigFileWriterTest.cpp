@@ -116,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         CookieAccessCase{"group_exists", "daemon", "65534", "65534", 0, 1, 0640},
         CookieAccessCase{"sudo_user", "no-such-group-kiv", "65534", "65534", 65534, 65534, 0600},
-        CookieAccessCase{"sudo_user_without_group", "no-such-group-kiv", "65534", std::nullopt, 65534, 0, 0600},
+        CookieAccessCase{"sudo_user_without_group", "no-such-group-kiv", "65534", std::nullopt, 65534, 0,
+                         0600},
         CookieAccessCase{"no_sudo", "no-such-group-kiv", std::nullopt, std::nullopt, 0, 0, 0600},
         CookieAccessCase{"malformed_sudo_uid", "no-such-group-kiv", "65534x", "1", 0, 0, 0600},
         CookieAccessCase{"sudo_uid_out_of_range", "no-such-group-kiv", "99999999999", "1", 0, 0, 0600}),
@@ -124,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Runs `command` as uid 65534 with the group `group` only; its exit status.
 int runAsNobody(const std::string& group, const std::string& command) {
-    const std::string line = "setpriv --reuid=65534 --regid=" + group + " --clear-groups sh -c '" + command +
-                             "' >/dev/null 2>&1";
+    const std::string line =
+        "setpriv --reuid=65534 --regid=" + group + " --clear-groups sh -c '" + command + "' >/dev/null 2>&1";
     const int status = std::system(line.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -17,8 +17,8 @@
 #include "app/core/ConfigFileWriter.hpp"
 #include "app/core/Settings.hpp"
 #include "fakes/RecordingLogger.hpp"
-#include "platform/UserDefaults.hpp"
 #include "fakes/TestFolders.hpp"
+#include "platform/UserDefaults.hpp"
 
 namespace kiv::testing {
 

@@ -27,8 +27,8 @@ void put16(Bytes& b, unsigned v) {
 // The question of every answer below: "-.-" A IN, as the query carried it.
 void putQuestion(Bytes& b) {
     b.insert(b.end(), {1, '-', 1, '-', 0});  // name "-.-"
-    put16(b, 1);                              // type A
-    put16(b, 1);                              // class IN
+    put16(b, 1);                             // type A
+    put16(b, 1);                             // class IN
 }
 
 // One answer record whose owner is the question's name (pointer to offset 12).
@@ -69,7 +69,11 @@ void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.name; }
 
 std::vector<HostileCase> hostileCases() {
     return {
-        {"PlainA", [](const Bytes& q) { return Replies{answerWithA(q, {203, 0, 113, 7})}; }, "203.0.113.7"},
+        {"PlainA",
+         [](const Bytes& q) {
+             return Replies{answerWithA(q, {203, 0, 113, 7})};
+         },
+         "203.0.113.7"},
         {"CNAMEThenA",
          [](const Bytes& q) {
              Bytes b = header(q, 2);
@@ -104,8 +108,16 @@ std::vector<HostileCase> hostileCases() {
              return Replies{b};
          },
          ""},
-        {"RdlengthFive", [](const Bytes& q) { return Replies{answerWithA(q, {1, 2, 3, 4, 5})}; }, ""},
-        {"RdlengthThree", [](const Bytes& q) { return Replies{answerWithA(q, {1, 2, 3})}; }, ""},
+        {"RdlengthFive",
+         [](const Bytes& q) {
+             return Replies{answerWithA(q, {1, 2, 3, 4, 5})};
+         },
+         ""},
+        {"RdlengthThree",
+         [](const Bytes& q) {
+             return Replies{answerWithA(q, {1, 2, 3})};
+         },
+         ""},
         {"CutInsideRecord",
          [](const Bytes& q) {
              const Bytes whole = answerWithA(q, {203, 0, 113, 7});
@@ -165,7 +177,9 @@ std::vector<HostileCase> hostileCases() {
          },
          ""},
         {"FragmentThenAnswer",
-         [](const Bytes& q) { return Replies{Bytes{q[0], q[1], 0x81}, answerWithA(q, {203, 0, 113, 11})}; },
+         [](const Bytes& q) {
+             return Replies{Bytes{q[0], q[1], 0x81}, answerWithA(q, {203, 0, 113, 11})};
+         },
          "203.0.113.11"},
         // Not answers to our query: passed over, and the real answer after them is taken.
         {"WrongIdThenAnswer",
@@ -183,7 +197,10 @@ std::vector<HostileCase> hostileCases() {
          },
          "203.0.113.9"},
         {"QueryEchoedThenAnswer",
-         [](const Bytes& q) { return Replies{q, answerWithA(q, {203, 0, 113, 10})}; }, "203.0.113.10"},
+         [](const Bytes& q) {
+             return Replies{q, answerWithA(q, {203, 0, 113, 10})};
+         },
+         "203.0.113.10"},
     };
 }
 
@@ -276,23 +293,35 @@ TEST_P(ResolvConfTest, ServersAreReadAsTheSystemResolverReadsThem) {
 INSTANTIATE_TEST_SUITE_P(
     Files, ResolvConfTest,
     testing::ValuesIn(std::vector<ResolvConfCase>{
-        {"TwoServers", "nameserver 192.0.2.53\nnameserver 2001:db8::53\n", nullptr, {"192.0.2.53", "2001:db8::53"}},
+        {"TwoServers",
+         "nameserver 192.0.2.53\nnameserver 2001:db8::53\n",
+         nullptr,
+         {"192.0.2.53", "2001:db8::53"}},
         {"CommentsAndOtherKeywords",
          "# nameserver 192.0.2.1\n; nameserver 192.0.2.2\nsearch example.net\n  nameserver 192.0.2.3\n"
-         "nameserver\nnameserver not-an-address\nnameservers 192.0.2.4\noptions edns0\nnameserver\t192.0.2.5 x\n",
+         "nameserver\nnameserver not-an-address\nnameservers 192.0.2.4\noptions edns0\nnameserver\t192.0.2.5 "
+         "x\n",
          nullptr,
          {"192.0.2.5"}},
-        {"NormalisedAndDeduplicated", "nameserver 2001:DB8:0::1\nnameserver 2001:db8::1\nnameserver 192.0.2.9\n",
-         nullptr, {"2001:db8::1", "192.0.2.9"}},
+        {"NormalisedAndDeduplicated",
+         "nameserver 2001:DB8:0::1\nnameserver 2001:db8::1\nnameserver 192.0.2.9\n",
+         nullptr,
+         {"2001:db8::1", "192.0.2.9"}},
         {"ScopedLinkLocal", "nameserver fe80::1%eth0\nnameserver fe80::2%\n", nullptr, {"fe80::1%eth0"}},
-        {"StubGivesResolvedUpstream", "nameserver 127.0.0.53\noptions edns0 trust-ad\n",
-         "nameserver 192.0.2.10\nnameserver 192.0.2.11\n", {"192.0.2.10", "192.0.2.11"}},
+        {"StubGivesResolvedUpstream",
+         "nameserver 127.0.0.53\noptions edns0 trust-ad\n",
+         "nameserver 192.0.2.10\nnameserver 192.0.2.11\n",
+         {"192.0.2.10", "192.0.2.11"}},
         {"StubWithoutUpstreamFile", "nameserver 127.0.0.53\n", nullptr, {}},
-        {"StubBesideAnotherServer", "nameserver 192.0.2.20\nnameserver 127.0.0.54\n", "nameserver 192.0.2.21\n",
+        {"StubBesideAnotherServer",
+         "nameserver 192.0.2.20\nnameserver 127.0.0.54\n",
+         "nameserver 192.0.2.21\n",
          {"192.0.2.20", "192.0.2.21"}},
         {"UpstreamNamingTheStubAgain", "nameserver 127.0.0.53\n", "nameserver 127.0.0.53\n", {}},
-        {"ProxyListenersDropped", "nameserver 127.0.0.1\nnameserver ::1\nnameserver 0:0::1\nnameserver 127.0.1.1\n",
-         nullptr, {"127.0.1.1"}},
+        {"ProxyListenersDropped",
+         "nameserver 127.0.0.1\nnameserver ::1\nnameserver 0:0::1\nnameserver 127.0.1.1\n",
+         nullptr,
+         {"127.0.1.1"}},
         {"NoFile", nullptr, nullptr, {}},
         {"EmptyFile", "", nullptr, {}},
         {"NoFinalNewline", "nameserver 192.0.2.30", nullptr, {"192.0.2.30"}},
@@ -354,7 +383,8 @@ void PrintTo(const LimiterCase& c, std::ostream* out) { *out << c.name; }
 class RateLimiterTest : public testing::TestWithParam<LimiterCase> {};
 
 TEST_P(RateLimiterTest, WindowOpensAndClosesOnTheClock) {
-    auto clock = std::make_shared<platform::ManualClock>(platform::Clock::TimePoint(std::chrono::hours(500000)));
+    auto clock =
+        std::make_shared<platform::ManualClock>(platform::Clock::TimePoint(std::chrono::hours(500000)));
     fakes::TemporaryFolder folder;
     platform::ResolverConfigPaths paths;
     paths.resolvConf = (folder.path() / "none").string();
@@ -379,7 +409,8 @@ using std::chrono::seconds;
 INSTANTIATE_TEST_SUITE_P(
     Sequences, RateLimiterTest,
     testing::ValuesIn(std::vector<LimiterCase>{
-        {"ThreeThenClosed", {{seconds(0), true, 1}, {seconds(1), true, 2}, {seconds(1), true, 3}, {seconds(1), false, 4}}},
+        {"ThreeThenClosed",
+         {{seconds(0), true, 1}, {seconds(1), true, 2}, {seconds(1), true, 3}, {seconds(1), false, 4}}},
         {"ClosedWindowReopensAfterAnHour",
          {{seconds(0), true, 1},
           {seconds(10), true, 2},
@@ -404,12 +435,8 @@ TEST(RateLimiterTest, ThresholdIsBelowFour) {
 
 TEST(CommaSeparatedListTest, EmptyPartsDroppedBlanksKept) {
     const std::vector<std::pair<std::string, std::vector<std::string>>> cases{
-        {"a,,b,", {"a", "b"}},
-        {"a, b", {"a", " b"}},
-        {"", {}},
-        {",,,", {}},
-        {"1.1.1.1", {"1.1.1.1"}},
-        {" , ", {" ", " "}},
+        {"a,,b,", {"a", "b"}}, {"a, b", {"a", " b"}},    {"", {}},
+        {",,,", {}},           {"1.1.1.1", {"1.1.1.1"}}, {" , ", {" ", " "}},
     };
     for (const auto& [text, parts] : cases) EXPECT_EQ(commaSeparatedList(text), parts) << text;
 }

@@ -50,7 +50,8 @@ inline int run(const std::vector<std::string>& argv) {
 // (zero or more datagrams). Stops (and joins its thread) when destroyed.
 class LoopbackDNSServer {
 public:
-    using Respond = std::function<std::vector<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>& query)>;
+    using Respond =
+        std::function<std::vector<std::vector<std::uint8_t>>(const std::vector<std::uint8_t>& query)>;
 
     explicit LoopbackDNSServer(Respond respond, const char* address = "127.0.0.1", std::uint16_t port = 0)
         : respond_(std::move(respond)), socket_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
@@ -87,12 +88,14 @@ private:
             if (fds[1].revents) return;
             sockaddr_in peer{};
             socklen_t size = sizeof(peer);
-            const ssize_t got =
-                ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&peer), &size);
+            const ssize_t got = ::recvfrom(socket_.get(), buffer.data(), buffer.size(), 0,
+                                           reinterpret_cast<sockaddr*>(&peer), &size);
             if (got <= 0) continue;
             ++queries_;
-            for (const auto& reply : respond_(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + got))) {
-                ::sendto(socket_.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer), size);
+            for (const auto& reply :
+                 respond_(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + got))) {
+                ::sendto(socket_.get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&peer),
+                         size);
             }
         }
     }
@@ -131,7 +134,9 @@ public:
                                                        }));
         }
     }
-    std::shared_ptr<NotificationPublisher> publisher() { return std::make_shared<NotificationPublisher>(&center); }
+    std::shared_ptr<NotificationPublisher> publisher() {
+        return std::make_shared<NotificationPublisher>(&center);
+    }
 
     // Runs the main queue's work that is waiting now.
     static void drain() {
@@ -142,7 +147,8 @@ public:
     // Turns the main loop until `count` events arrived or `guard` passed (a failure guard,
     // not a measured time).
     bool waitFor(std::size_t count, std::chrono::seconds guard = std::chrono::seconds(20)) {
-        return waitUntil([count](const std::vector<std::string>& names) { return names.size() >= count; }, guard);
+        return waitUntil([count](const std::vector<std::string>& names) { return names.size() >= count; },
+                         guard);
     }
     // The same until `done` holds for the names received so far.
     bool waitUntil(const std::function<bool(const std::vector<std::string>&)>& done,

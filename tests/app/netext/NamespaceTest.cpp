@@ -42,11 +42,11 @@ int rerunInNamespace() {
     return run({"env", std::string(kInsideVariable) + "=1", "unshare", "-Urn", self, filter});
 }
 
-#define KIV_RUN_IN_NETWORK_NAMESPACE()                                                     \
-    if (!insideNamespace()) {                                                              \
-        if (!namespacesAllowed()) GTEST_SKIP() << "unshare -Urn is not permitted here";    \
-        EXPECT_EQ(rerunInNamespace(), 0) << "the test failed inside its namespace";        \
-        return;                                                                            \
+#define KIV_RUN_IN_NETWORK_NAMESPACE()                                                  \
+    if (!insideNamespace()) {                                                           \
+        if (!namespacesAllowed()) GTEST_SKIP() << "unshare -Urn is not permitted here"; \
+        EXPECT_EQ(rerunInNamespace(), 0) << "the test failed inside its namespace";     \
+        return;                                                                         \
     }
 
 void ip(const std::string& arguments) {
@@ -130,7 +130,8 @@ TEST(NamespaceTest, PathAndPrimaryAddressFollowLinksAddressesAndRoutes) {
     EXPECT_FALSE(log.last().supportsIPv6);
     EXPECT_EQ(platform::primaryIPv4Address(), "10.9.0.2");
     EXPECT_EQ(check.primaryIPv4Address(), "10.9.0.2");
-    ASSERT_TRUE(recorder.waitUntil([](const auto& names) { return !names.empty() && names.back() == "connected"; }));
+    ASSERT_TRUE(
+        recorder.waitUntil([](const auto& names) { return !names.empty() && names.back() == "connected"; }));
     EXPECT_TRUE(check.isSatisfied());
 
     // A second interface with a better metric becomes primary; its first address counts.
@@ -186,8 +187,9 @@ TEST(NamespaceTest, OnlyChangesOfThePathAreReported) {
     monitor->start(platform::makeSerialQueue("test.path"));
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::satisfied, {"kiv0"})));
     EXPECT_EQ(log.last().gateways, std::vector<std::string>{"198.51.100.1"});
-    EXPECT_EQ(log.last().availableInterfaces,
-              (std::vector<platform::NWInterface>{{"kiv0", platform::NWInterface::InterfaceType::wiredEthernet}}));
+    EXPECT_EQ(
+        log.last().availableInterfaces,
+        (std::vector<platform::NWInterface>{{"kiv0", platform::NWInterface::InterfaceType::wiredEthernet}}));
     EXPECT_TRUE(log.last().supportsIPv4);
     ASSERT_TRUE(recorder.waitUntil([](const auto& names) { return !names.empty(); }));
     EXPECT_EQ(log.updates(), 1);
@@ -236,10 +238,12 @@ TEST(NamespaceTest, TunnelsWithIPv4AddressesStartAndStopTheVPNWatcher) {
     ip("link set lo up");
     EventRecorder recorder;
     auto logger = std::make_shared<CapturingLogger>();
-    VPNMonitor monitor(VPNMonitor::Sources{nullptr, [] { return std::vector<std::string>{"/usr/bin/AnyConnect-ui"}; }},
-                       Injected<NotificationPublisher>([&] { return recorder.publisher(); }),
-                       Injected<KIVLogger>([&] { return logger; }));
-    auto config = model::DeviceConfiguration::fromJSONString(R"({"jsonrpc":"2.0"})", model::TextEncoding::utf8);
+    VPNMonitor monitor(
+        VPNMonitor::Sources{nullptr, [] { return std::vector<std::string>{"/usr/bin/AnyConnect-ui"}; }},
+        Injected<NotificationPublisher>([&] { return recorder.publisher(); }),
+        Injected<KIVLogger>([&] { return logger; }));
+    auto config =
+        model::DeviceConfiguration::fromJSONString(R"({"jsonrpc":"2.0"})", model::TextEncoding::utf8);
     ASSERT_TRUE(config);
     monitor.setDeviceConfig(*config);
     monitor.startMonitoring();

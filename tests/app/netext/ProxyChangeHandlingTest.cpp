@@ -42,14 +42,18 @@ protected:
             Service::make<NotificationPublisher>(Service::LifeCycle::global,
                                                  [this] { return NotificationPublisher(&center_); }),
             Service::make<NetworkCheck>(Service::LifeCycle::global,
-                                        [this] { return std::make_shared<NetworkCheck>(pathMonitor_, Injected<NotificationPublisher>()); }),
+                                        [this] {
+                                            return std::make_shared<NetworkCheck>(
+                                                pathMonitor_, Injected<NotificationPublisher>());
+                                        }),
             Service::make<VPNMonitor>(Service::LifeCycle::global, [this] {
                 return std::make_shared<VPNMonitor>(
-                    VPNMonitor::Sources{[this] { return vpn_; },
-                                        [this] {
-                                            return vpn_ ? std::vector<std::string>{VPNMonitor::builtInVPNNames().front()}
-                                                        : std::vector<std::string>{};
-                                        }},
+                    VPNMonitor::Sources{
+                        [this] { return vpn_; },
+                        [this] {
+                            return vpn_ ? std::vector<std::string>{VPNMonitor::builtInVPNNames().front()}
+                                        : std::vector<std::string>{};
+                        }},
                     Injected<NotificationPublisher>(), Injected<KIVLogger>());
             })};
         Dependencies::setRoot(std::make_shared<Dependencies>(std::move(services)));
@@ -68,7 +72,9 @@ protected:
         std::filesystem::create_directories(path->parent_path());
         std::ofstream(*path) << R"({"jsonrpc":"2.0","id":7,"result":{}})";
     }
-    bool fileEnabled() const { return platform::ne::loadDNSProxyPreferences(preferencesPath()).preferences.enabled; }
+    bool fileEnabled() const {
+        return platform::ne::loadDNSProxyPreferences(preferencesPath()).preferences.enabled;
+    }
     // The configuration attempts started, as "1" (enable) and "0" (disable).
     std::vector<std::string> attempts() {
         std::vector<std::string> result;
@@ -135,24 +141,73 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // First launch and step 5 in one pass: the second attempt is dropped.
         ChangeCase{"FirstLaunchEnablesOnce", kPoll, false, kActive, false, true, true, false, {"1"}, true},
-        ChangeCase{"OffWithoutDeviceFileEnables", kPoll, false, kActive, false, false, true, false, {"1"}, true},
+        ChangeCase{
+            "OffWithoutDeviceFileEnables", kPoll, false, kActive, false, false, true, false, {"1"}, true},
         ChangeCase{"OnAndUsableStaysOn", kPoll, true, kActive, true, true, true, false, {}, true},
         ChangeCase{"OnWithVPNDisables", kPoll, true, kActive, true, true, true, true, {"0"}, false},
         ChangeCase{"OnPathLostDisables", kPoll, true, kActive, true, true, false, false, {"0"}, false},
-        ChangeCase{"OnPathLostDisablesEvenNotStarted", kPoll, true, {Status::notStarted}, true, true, false,
-                   false, {"0"}, false},
-        ChangeCase{"UserStoppedIsEnabledAgain", kPoll, true, {Status::userStopped}, true, true, true, false,
-                   {"1"}, true},
-        ChangeCase{"UserStoppedWithVPNStaysAsIs", kPoll, true, {Status::userStopped}, true, true, true, true,
-                   {}, true},
-        ChangeCase{"NotStartedNeverEnables", kPoll, false, {Status::notStarted}, false, true, true, false, {},
+        ChangeCase{"OnPathLostDisablesEvenNotStarted",
+                   kPoll,
+                   true,
+                   {Status::notStarted},
+                   true,
+                   true,
+                   false,
+                   false,
+                   {"0"},
                    false},
-        ChangeCase{"FailedToInstallNeverEnables", kPoll, false, {Status::failedToInstall}, false, true, true,
-                   false, {}, false},
+        ChangeCase{"UserStoppedIsEnabledAgain",
+                   kPoll,
+                   true,
+                   {Status::userStopped},
+                   true,
+                   true,
+                   true,
+                   false,
+                   {"1"},
+                   true},
+        ChangeCase{"UserStoppedWithVPNStaysAsIs",
+                   kPoll,
+                   true,
+                   {Status::userStopped},
+                   true,
+                   true,
+                   true,
+                   true,
+                   {},
+                   true},
+        ChangeCase{"NotStartedNeverEnables",
+                   kPoll,
+                   false,
+                   {Status::notStarted},
+                   false,
+                   true,
+                   true,
+                   false,
+                   {},
+                   false},
+        ChangeCase{"FailedToInstallNeverEnables",
+                   kPoll,
+                   false,
+                   {Status::failedToInstall},
+                   false,
+                   true,
+                   true,
+                   false,
+                   {},
+                   false},
         ChangeCase{"OffWithVPNStaysOff", kPoll, false, kActive, true, true, true, true, {}, false},
         ChangeCase{"AddressChangeResets", kAddress, true, kActive, true, true, true, false, {"0", "1"}, true},
-        ChangeCase{"AddressChangeBlockedDoesNotReset", kAddress, true, {Status::notStarted}, true, true, true,
-                   false, {}, true}),
+        ChangeCase{"AddressChangeBlockedDoesNotReset",
+                   kAddress,
+                   true,
+                   {Status::notStarted},
+                   true,
+                   true,
+                   true,
+                   false,
+                   {},
+                   true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ProxyChangeHandlingTest, StopReportsSetTheStateAndAskForARefresh) {
@@ -197,11 +252,11 @@ TEST_F(ProxyChangeHandlingTest, ConnectionErrorResetsOnlyWithASavedRecord) {
 TEST_F(ProxyChangeHandlingTest, RetryAfterAFailedSaveEnablesTheProxy) {
     manager_->setExtensionState(kActive);
     manager_->setEnabledOnFirstLaunch(true);
-    dnsProxy_->failNext(platform::NEDNSProxyManager::Operation::save,
-                        platform::ErrorObject{"NEDNSProxyErrorDomain",
-                                              static_cast<std::int64_t>(
-                                                  platform::NEDNSProxyManagerError::configurationStale),
-                                              "stale"});
+    dnsProxy_->failNext(
+        platform::NEDNSProxyManager::Operation::save,
+        platform::ErrorObject{"NEDNSProxyErrorDomain",
+                              static_cast<std::int64_t>(platform::NEDNSProxyManagerError::configurationStale),
+                              "stale"});
     manager_->handleChange(kPoll, sampleRecord());
     settle();
     EXPECT_TRUE(manager_->lastSaveFailed());
@@ -209,12 +264,12 @@ TEST_F(ProxyChangeHandlingTest, RetryAfterAFailedSaveEnablesTheProxy) {
     EXPECT_FALSE(manager_->extensionState().contains(Status::failedToInstall));
 
     bool refreshed = false;
-    auto observation = center_.addObserver(std::string(rawValue(ChangeType::deviceConfigRefreshed)), nullptr,
-                                           [&](const platform::Notification&) {
-                                               refreshed = true;
-                                               manager_->handleChange(ChangeType::deviceConfigRefreshed,
-                                                                      sampleRecord());
-                                           });
+    auto observation =
+        center_.addObserver(std::string(rawValue(ChangeType::deviceConfigRefreshed)), nullptr,
+                            [&](const platform::Notification&) {
+                                refreshed = true;
+                                manager_->handleChange(ChangeType::deviceConfigRefreshed, sampleRecord());
+                            });
     for (int second = 0; second < 5 && !refreshed; ++second) advance(std::chrono::seconds(1));
     ASSERT_TRUE(refreshed);
     settle();

@@ -199,15 +199,19 @@ TEST_F(ProxyConfigurationTest, RetriesAfterFailedSavesEscalateAndASuccessResetsT
     }
 }
 
-// Every save fails (as with a preferences folder that cannot be written). The retries come on growing delays up to five minutes; the change handling's attempt
-// after each retry and another event's attempt every minute add no retry, and only the failures
-// that schedule a retry are logged. A save that works again resets the delays.
+// Every save fails (as with a preferences folder that cannot be written). The retries come on growing delays
+// up to five minutes; the change handling's attempt after each retry and another event's attempt every minute
+// add no retry, and only the failures that schedule a retry are logged. A save that works again resets the
+// delays.
 TEST_F(ProxyConfigurationTest, SaveThatKeepsFailingIsRetriedEverMoreRarely) {
     const auto failingAttempt = [&] {
-        dnsProxy_->failNext(NEDNSProxyManager::Operation::save, proxyError(NEDNSProxyManagerError::configurationStale));
+        dnsProxy_->failNext(NEDNSProxyManager::Operation::save,
+                            proxyError(NEDNSProxyManagerError::configurationStale));
         return configure(*manager_, sampleRecord(), true);
     };
-    const auto now = [&] { return std::chrono::duration_cast<std::chrono::seconds>(clock_->monotonic()).count(); };
+    const auto now = [&] {
+        return std::chrono::duration_cast<std::chrono::seconds>(clock_->monotonic()).count();
+    };
     const auto failureLines = [&] {
         const auto lines = logLines().all();
         return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
@@ -230,8 +234,8 @@ TEST_F(ProxyConfigurationTest, SaveThatKeepsFailingIsRetriedEverMoreRarely) {
         }
     }
     // 1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, then every 300 s.
-    EXPECT_EQ(retries, (std::vector<std::int64_t>{1, 2, 4, 7, 12, 20, 33, 54, 88, 143, 232, 376, 609, 909, 1209,
-                                                  1509, 1809}));
+    EXPECT_EQ(retries, (std::vector<std::int64_t>{1, 2, 4, 7, 12, 20, 33, 54, 88, 143, 232, 376, 609, 909,
+                                                  1209, 1509, 1809}));
     EXPECT_EQ(failureLines(), static_cast<std::ptrdiff_t>(retries.size() + 1));
     EXPECT_EQ(manager_->status(), "Error saving configuration.");
 
@@ -242,7 +246,8 @@ TEST_F(ProxyConfigurationTest, SaveThatKeepsFailingIsRetriedEverMoreRarely) {
     ASSERT_EQ(configure(*manager_, sampleRecord(), true), std::nullopt);
     EXPECT_EQ(manager_->throttle().throttleIndex, 0);
     clearPosts();
-    dnsProxy_->failNext(NEDNSProxyManager::Operation::save, proxyError(NEDNSProxyManagerError::configurationStale));
+    dnsProxy_->failNext(NEDNSProxyManager::Operation::save,
+                        proxyError(NEDNSProxyManagerError::configurationStale));
     const auto failedAt = std::chrono::duration_cast<std::chrono::milliseconds>(clock_->monotonic()).count();
     ASSERT_NE(configure(*manager_, sampleRecord(), true), std::nullopt);
     for (int tenth = 0; tenth < 20; ++tenth) advance(std::chrono::milliseconds(100));
@@ -251,7 +256,8 @@ TEST_F(ProxyConfigurationTest, SaveThatKeepsFailingIsRetriedEverMoreRarely) {
 
 // A retry still waiting when a save succeeds is disowned: no event comes from it.
 TEST_F(ProxyConfigurationTest, SuccessfulSaveDisownsTheWaitingRetry) {
-    dnsProxy_->failNext(NEDNSProxyManager::Operation::save, proxyError(NEDNSProxyManagerError::configurationStale));
+    dnsProxy_->failNext(NEDNSProxyManager::Operation::save,
+                        proxyError(NEDNSProxyManagerError::configurationStale));
     ASSERT_NE(configure(*manager_, sampleRecord(), true), std::nullopt);
     ASSERT_EQ(configure(*manager_, sampleRecord(), true), std::nullopt);
     for (int tenth = 0; tenth < 30; ++tenth) advance(std::chrono::milliseconds(100));

@@ -12,9 +12,9 @@
 #include <sstream>
 
 #include "ManagerTestSupport.hpp"
+#include "fakes/TestFolders.hpp"
 #include "platform/sysext/ExtensionLocator.hpp"
 #include "platform/sysext/SupervisedExtensionHost.hpp"
-#include "fakes/TestFolders.hpp"
 
 namespace kiv {
 namespace {

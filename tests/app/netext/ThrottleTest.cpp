@@ -55,8 +55,12 @@ TEST_P(ThrottleTest, EachRunWaitsItsDelayOnTheClock) {
 
 INSTANTIATE_TEST_SUITE_P(
     Delays, ThrottleTest,
-    ::testing::Values(ThrottleCase{"ManagersTable", {}, 17, -1,
-                                   {1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 300, 300, 300, 300}, 13},
+    ::testing::Values(ThrottleCase{"ManagersTable",
+                                   {},
+                                   17,
+                                   -1,
+                                   {1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 300, 300, 300, 300},
+                                   13},
                       ThrottleCase{"ResetStartsOver", {}, 5, 3, {1, 1, 2, 1, 1}, 2},
                       ThrottleCase{"SingleDelayRepeats", {4}, 3, -1, {4, 4, 4}, 0},
                       ThrottleCase{"EmptyTableRunsAtOnce", {0}, 2, -1, {0, 0}, 0},
@@ -65,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ThrottleFields, ManagersTableMatchesItsSize) {
     const Throttle throttle;
-    EXPECT_EQ(throttle.throttleValues, (std::vector<int>{1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 300}));
+    EXPECT_EQ(throttle.throttleValues,
+              (std::vector<int>{1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 300}));
     EXPECT_EQ(throttle.throttleValuesSize, 14);
     EXPECT_EQ(throttle.throttleValuesSizeMaxIndex, 13);
     EXPECT_EQ(throttle.throttleIndex, 0);

@@ -20,11 +20,12 @@ namespace {
 using testing_support::CapturingLogger;
 using testing_support::EventRecorder;
 
-
 model::DeviceConfiguration configWithNames(const std::optional<std::string>& namesJSON) {
     const std::string kiv = namesJSON ? R"(,"kiv":{"interfaces_to_ignore":)" + *namesJSON + "}" : "";
     auto config = model::DeviceConfiguration::fromJSONString(
-        R"({"jsonrpc":"2.0","result":{"cfg":{"persistent":{"key":"k"},"runtime":{"locations":[])" + kiv + "}}}}", model::TextEncoding::utf8);
+        R"({"jsonrpc":"2.0","result":{"cfg":{"persistent":{"key":"k"},"runtime":{"locations":[])" + kiv +
+            "}}}}",
+        model::TextEncoding::utf8);
     EXPECT_TRUE(config) << "fixture";
     return config ? *config : model::DeviceConfiguration{};
 }
@@ -66,7 +67,12 @@ INSTANTIATE_TEST_SUITE_P(
         {"NoConfigurationWhileTunnelAndClient", false, {}, true, {"AnyConnect"}, false},
         {"ClientWithoutTunnel", true, {}, false, {"AnyConnect"}, false},
         {"TunnelWithoutClient", true, {}, true, {"firefox", "bash"}, false},
-        {"ClientNamePartOfLongerName", true, {}, true, {"bash", "Cisco AnyConnect Secure Mobility Client"}, true},
+        {"ClientNamePartOfLongerName",
+         true,
+         {},
+         true,
+         {"bash", "Cisco AnyConnect Secure Mobility Client"},
+         true},
         {"AnyLetterCase", true, {}, true, {"/opt/cisco/ANYCONNECT/bin/vpnui"}, true},
         {"NameWithBlanks", true, {}, true, {"sonicwall Mobile Connect"}, true},
         {"ConfiguredName", true, R"(["openvpn"])", true, {"/usr/sbin/openvpn"}, true},
@@ -131,15 +137,16 @@ TEST(RunningProcessNamesTest, CommandNameAndFirstArgumentOfEveryReadableProcess)
     write("1/cmdline", std::string(kVpnui, sizeof(kVpnui) - 1));
     write("22/comm", "bash\n");
     write("22/cmdline", std::string(kBash, sizeof(kBash) - 1));  // same as comm: listed once
-    write("333/comm", "kworker/0:1\n");               // kernel thread: no command line
+    write("333/comm", "kworker/0:1\n");                          // kernel thread: no command line
     write("333/cmdline", "");
     std::filesystem::create_directories(proc.path() / "4444");  // gone while listed
-    write("self/comm", "ignored\n");                             // not a process number
+    write("self/comm", "ignored\n");                            // not a process number
     write("sys/comm", "ignored\n");
 
     auto names = platform::runningProcessNames(proc.path().string());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"/opt/cisco/anyconnect/bin/vpnui", "bash", "kworker/0:1", "vpnui"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"/opt/cisco/anyconnect/bin/vpnui", "bash", "kworker/0:1", "vpnui"}));
     EXPECT_TRUE(platform::runningProcessNames((proc.path() / "missing").string()).empty());
 }
 

@@ -213,7 +213,8 @@ TEST_F(ManagerTest, AFailedFirstRegistrationIsMadeByTheNextFetchRequest) {
     const auto manager = makeManager(makeAPI(NetworkingOptions{platform::makeHTTPClient({ca})}));
     auto installer = std::make_shared<InstallerHelper>(hold(settings_), hold<KIVLogger>(logger_),
                                                        hold(manager), hold(publisher_));
-    installer->saveInstallerDict = InstallerArguments::parse({"RPC_URL=" + url + "/kiv", "INSTALL_KEY=demo-install-key"});
+    installer->saveInstallerDict =
+        InstallerArguments::parse({"RPC_URL=" + url + "/kiv", "INSTALL_KEY=demo-install-key"});
     ASSERT_TRUE(installer->validateAndSave());
     settings_->loadConfigFile();
     platform::Semaphore failed;

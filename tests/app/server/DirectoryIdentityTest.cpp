@@ -78,8 +78,7 @@ TEST_P(DirectoryIdentityTest, AsksTheDirectoryAndFallsBackToTheLoginName) {
     ASSERT_FALSE(user.empty());
     std::unique_ptr<fakes::Process> service;
     if (c.code) {
-        const std::string parameters =
-            nlohmann::json{{"user", user}, {"code", *c.code}}.dump();
+        const std::string parameters = nlohmann::json{{"user", user}, {"code", *c.code}}.dump();
         service = bus_.start({"/usr/bin/python3", "-m", "dbusmock", "--session", "-t",
                               (folder_.path() / "infopipe.py").string(), "-p", parameters});
         ASSERT_TRUE(bus_.run({"/usr/bin/gdbus", "wait", "--address", bus_.address(), "--timeout", "20",
@@ -150,7 +149,8 @@ TEST(DirectoryIdentityQuery, UnsendableLoginIsAQueryError) {
     ASSERT_TRUE(bus.run({"/usr/bin/gdbus", "wait", "--address", bus.address(), "--timeout", "20",
                          platform::dbus::kInfoPipeBusName}));
     std::vector<std::string> logged;
-    platform::LogCapture capture([&](const platform::LogRecord& record) { logged.push_back(record.message); });
+    platform::LogCapture capture(
+        [&](const platform::LogRecord& record) { logged.push_back(record.message); });
     EXPECT_FALSE(ComputerNameManager::infoPipeRecord(bus.address(), "caf\xe9"));
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_EQ(logged.front().rfind("ODQuery::queryWithNode error ", 0), 0u) << logged.front();

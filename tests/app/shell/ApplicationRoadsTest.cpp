@@ -1,8 +1,8 @@
 // The application as a process: both start-up roads and every way it quits, seen from outside
 // through its output, its settings file and the DNS-proxy preferences file it edits. Every run has
 // a home, a temporary folder and a preferences file of its own; nothing of the machine is touched.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,20 +38,20 @@ std::string joined(const std::vector<std::string>& lines) {
 
 struct Road {
     std::string name;
-    std::vector<std::string> arguments;       // after the program path
-    std::vector<std::string> environment;     // besides the run's own folders
-    bool asRoot = false;                      // otherwise an ordinary user when the test is root
+    std::vector<std::string> arguments;    // after the program path
+    std::vector<std::string> environment;  // besides the run's own folders
+    bool asRoot = false;                   // otherwise an ordinary user when the test is root
     // A RESET asks every other instance of the same user to quit: such a road runs as a user of its
     // own, so that it does not end the other roads running beside it.
     uid_t user = kNobody;
-    int quitSignal = 0;                       // sent once the road is under way; 0: it quits by itself
-    std::vector<std::string> expectedLines;   // in this order, on standard output
-    std::vector<std::string> absentLines;     // nowhere on standard output
+    int quitSignal = 0;                            // sent once the road is under way; 0: it quits by itself
+    std::vector<std::string> expectedLines;        // in this order, on standard output
+    std::vector<std::string> absentLines;          // nowhere on standard output
     std::map<std::string, json> expectedSettings;  // null: absent
-    std::string preferences;                  // "kept", "removed" or "disabled"
-    std::vector<std::string> expectedLog;     // in the system log (standard error)
+    std::string preferences;                       // "kept", "removed" or "disabled"
+    std::vector<std::string> expectedLog;          // in the system log (standard error)
     std::vector<std::string> absentLog;
-    std::string expectedHelperLog;            // in the helper's log file, which the certificate step shares
+    std::string expectedHelperLog;  // in the helper's log file, which the certificate step shares
 };
 
 std::ostream& operator<<(std::ostream& out, const Road& road) { return out << road.name; }
@@ -62,15 +62,20 @@ protected:
         char pattern[] = "/tmp/kiv-roads-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root_ = pattern;
-        for (const char* folder : {"home", "tmp", "var", "root/var/lib/kiv"}) fs::create_directories(root_ / folder);
+        for (const char* folder : {"home", "tmp", "var", "root/var/lib/kiv"})
+            fs::create_directories(root_ / folder);
         // The application's settings from an earlier install, and an enabled proxy.
         fs::create_directories(settingsFile().parent_path());
-        writeJSON(settingsFile(), {{"INSTALL_KEY", "old-key"}, {"DEVICE_KEY", "old-device"}, {"userID", "tag-1"},
-                                   {"uninstalling", GetParam().name.find("after_logout") != std::string::npos}});
+        writeJSON(settingsFile(),
+                  {{"INSTALL_KEY", "old-key"},
+                   {"DEVICE_KEY", "old-device"},
+                   {"userID", "tag-1"},
+                   {"uninstalling", GetParam().name.find("after_logout") != std::string::npos}});
         writeJSON(preferencesFile(), {{"localizedDescription", "KIV DNS Proxy "},
                                       {"enabled", true},
-                                      {"providerProtocol", {{"providerBundleIdentifier", "com.kiv.veltrax.KIVDNSProxy"},
-                                                            {"providerConfiguration", {{"uuid", "u-1"}}}}}});
+                                      {"providerProtocol",
+                                       {{"providerBundleIdentifier", "com.kiv.veltrax.KIVDNSProxy"},
+                                        {"providerConfiguration", {{"uuid", "u-1"}}}}}});
     }
     void TearDown() override { fs::remove_all(root_); }
 
@@ -139,19 +144,22 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
     }
     const auto status = app.wait(std::chrono::seconds(20));
     ASSERT_TRUE(status.has_value()) << "the application did not quit";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status << "\n" << readText(errors);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "status " << *status << "\n"
+                                                                 << readText(errors);
     while (auto line = app.readLine(std::chrono::milliseconds(200))) lines.push_back(*line);
 
     std::size_t next = 0;
     for (const std::string& expected : road.expectedLines) {
         while (next < lines.size() && lines[next].find(expected) == std::string::npos) ++next;
-        EXPECT_LT(next, lines.size()) << "missing, or out of order: \"" << expected << "\" in:\n" << joined(lines);
+        EXPECT_LT(next, lines.size()) << "missing, or out of order: \"" << expected << "\" in:\n"
+                                      << joined(lines);
     }
     for (const std::string& absent : road.absentLines) {
         for (const std::string& line : lines) EXPECT_EQ(line.find(absent), std::string::npos) << line;
     }
     const std::string log = readText(errors);
-    for (const std::string& expected : road.expectedLog) EXPECT_NE(log.find(expected), std::string::npos) << expected;
+    for (const std::string& expected : road.expectedLog)
+        EXPECT_NE(log.find(expected), std::string::npos) << expected;
     for (const std::string& absent : road.absentLog) EXPECT_EQ(log.find(absent), std::string::npos) << absent;
 
     const auto settings = readJSON(settingsFile());
@@ -170,7 +178,8 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
     } else {
         ASSERT_TRUE(preferences.has_value());
         EXPECT_EQ(preferences->value("enabled", json()), road.preferences == "kept");
-        EXPECT_EQ(preferences->at("providerProtocol").value("providerConfiguration", json()), json({{"uuid", "u-1"}}));
+        EXPECT_EQ(preferences->at("providerProtocol").value("providerConfiguration", json()),
+                  json({{"uuid", "u-1"}}));
     }
 
     const std::string helperLog = readText(root_ / "root/var/lib/kiv/kivHelper.log");
@@ -184,7 +193,7 @@ TEST_P(ApplicationRoadsTest, RunsItsRoadAndQuitsInOrder) {
         const std::string cookie = readText(cookieFile());
         EXPECT_NE(cookie.find("RPC_URL=https://127.0.0.1:1/base\n"), std::string::npos) << cookie;
         EXPECT_NE(cookie.find("INSTALL_KEY=new-key\n"), std::string::npos) << cookie;
-        struct stat info{};
+        struct stat info {};
         ASSERT_EQ(::lstat(cookieFile().c_str(), &info), 0);
         // The keys are for root and the application's user only (the group "kiv" may read them).
         EXPECT_EQ(info.st_mode & 07777, ::getgrnam("kiv") ? 0640u : 0600u);
@@ -203,11 +212,19 @@ INSTANTIATE_TEST_SUITE_P(
              .arguments = {"RPC_URL=https://127.0.0.1:1/base", "INSTALL_KEY=new-key", "DOWNLOAD_CERT=true",
                            "LOCATION_NAME=Lab", "BOGUS=1", "RPC_PORT=8443=1"},
              .environment = {"PWD=/home/alice/Downloads"},
-             .expectedLines = {"wasRunFromCommandLine", kInstallerStep, "quitting", "applicationWillTerminate"},
-             .expectedSettings = {{"RPC_URL", "https://127.0.0.1:1/base"}, {"INSTALL_KEY", "new-key"},
-                                  {"LOCATION_NAME", "Lab"}, {"TRAY_TYPE", "1"}, {"SHOW_TEST_MENU", "TRUE"},
-                                  {"DOWNLOAD_CERT", "true"}, {"DEVICE_KEY", nullptr}, {"userID", nullptr},
-                                  {"RPC_PORT", nullptr}, {"BOGUS", nullptr}, {"uninstalling", false}},
+             .expectedLines = {"wasRunFromCommandLine", kInstallerStep, "quitting",
+                               "applicationWillTerminate"},
+             .expectedSettings = {{"RPC_URL", "https://127.0.0.1:1/base"},
+                                  {"INSTALL_KEY", "new-key"},
+                                  {"LOCATION_NAME", "Lab"},
+                                  {"TRAY_TYPE", "1"},
+                                  {"SHOW_TEST_MENU", "TRUE"},
+                                  {"DOWNLOAD_CERT", "true"},
+                                  {"DEVICE_KEY", nullptr},
+                                  {"userID", nullptr},
+                                  {"RPC_PORT", nullptr},
+                                  {"BOGUS", nullptr},
+                                  {"uninstalling", false}},
              .preferences = "kept",
              .absentLog = {kActivation},
              .expectedHelperLog = "Install Cert Requesting from http://127.0.0.1/base/ssl/ca.der"},
@@ -223,13 +240,14 @@ INSTANTIATE_TEST_SUITE_P(
              .user = kNobody - 1,
              .expectedLines = {"wasRunFromCommandLine", "applicationWillTerminate"},
              .absentLines = {kInstallerStep, "quitting"},
-             .expectedSettings = {{"STOP", "TRUE"}, {"RESET", "true"}, {"INSTALL_KEY", "old-key"},
-                                  {"uninstalling", false}},
+             .expectedSettings =
+                 {{"STOP", "TRUE"}, {"RESET", "true"}, {"INSTALL_KEY", "old-key"}, {"uninstalling", false}},
              .preferences = "disabled"},
         Road{.name = "installer_stop_and_reset_in_the_wrong_case_are_not_handled",
              .arguments = {"STOP=true", "RESET=TRUE"},
              .environment = {"PWD=/home/alice"},
-             .expectedLines = {"wasRunFromCommandLine", kInstallerStep, "quitting", "applicationWillTerminate"},
+             .expectedLines = {"wasRunFromCommandLine", kInstallerStep, "quitting",
+                               "applicationWillTerminate"},
              .expectedSettings = {{"STOP", "true"}, {"RESET", "TRUE"}},
              .preferences = "kept"},
         Road{.name = "installer_under_a_test_runner_parses_nothing",
@@ -248,10 +266,14 @@ INSTANTIATE_TEST_SUITE_P(
              .preferences = "kept"},
         Road{.name = "normal_start_then_user_quit_removes_the_proxy",
              .quitSignal = SIGINT,
-             .expectedLines = {"was not run from the command line", "Apple event quit ...", "applicationWillTerminate"},
+             .expectedLines = {"was not run from the command line", "Apple event quit ...",
+                               "applicationWillTerminate"},
              .absentLines = {"wasRunFromCommandLine"},
-             .expectedSettings = {{"uninstalling", nullptr}, {"SHOW_TEST_MENU", "false"}, {"INSTALL_KEY", "old-key"},
-                                  {"DEVICE_KEY", "old-device"}, {"TRAY_TYPE", nullptr}},
+             .expectedSettings = {{"uninstalling", nullptr},
+                                  {"SHOW_TEST_MENU", "false"},
+                                  {"INSTALL_KEY", "old-key"},
+                                  {"DEVICE_KEY", "old-device"},
+                                  {"TRAY_TYPE", nullptr}},
              .preferences = "removed",
              .expectedLog = {kActivation}},
         Road{.name = "normal_start_then_system_quit_keeps_the_proxy",

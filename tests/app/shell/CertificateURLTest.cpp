@@ -26,17 +26,17 @@ TEST_P(CertificateURLTest, IsTheServerAddressOverHttpWithoutPort) {
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, CertificateURLTest,
-    ::testing::Values(CertificateCase{"https://192.0.2.10:8443/base", "http://192.0.2.10/base/ssl/ca.der"},
-                      CertificateCase{"https://192.0.2.10:8443/base/", "http://192.0.2.10/base/ssl/ca.der"},
-                      CertificateCase{"https://devices.example", "http://devices.example/ssl/ca.der"},
-                      // Only the scheme changes: "https" in the host or path stays; user and query too.
-                      CertificateCase{"https://ops@devices.example:9000/https/api?site=1",
-                                      "http://ops@devices.example/https/api/ssl/ca.der?site=1"},
-                      CertificateCase{"https://https.example/base", "http://https.example/base/ssl/ca.der"},
-                      CertificateCase{"HTTPS://devices.example/base", "http://devices.example/base/ssl/ca.der"},
-                      CertificateCase{"http://devices.example:8080/https", "http://devices.example/https/ssl/ca.der"},
-                      CertificateCase{"https://[2001:db8::1]:8443/base", "http://[2001:db8::1]/base/ssl/ca.der"},
-                      CertificateCase{"devices.example/base", std::nullopt},
-                      CertificateCase{"", std::nullopt}));
+    ::testing::Values(
+        CertificateCase{"https://192.0.2.10:8443/base", "http://192.0.2.10/base/ssl/ca.der"},
+        CertificateCase{"https://192.0.2.10:8443/base/", "http://192.0.2.10/base/ssl/ca.der"},
+        CertificateCase{"https://devices.example", "http://devices.example/ssl/ca.der"},
+        // Only the scheme changes: "https" in the host or path stays; user and query too.
+        CertificateCase{"https://ops@devices.example:9000/https/api?site=1",
+                        "http://ops@devices.example/https/api/ssl/ca.der?site=1"},
+        CertificateCase{"https://https.example/base", "http://https.example/base/ssl/ca.der"},
+        CertificateCase{"HTTPS://devices.example/base", "http://devices.example/base/ssl/ca.der"},
+        CertificateCase{"http://devices.example:8080/https", "http://devices.example/https/ssl/ca.der"},
+        CertificateCase{"https://[2001:db8::1]:8443/base", "http://[2001:db8::1]/base/ssl/ca.der"},
+        CertificateCase{"devices.example/base", std::nullopt}, CertificateCase{"", std::nullopt}));
 
 }  // namespace

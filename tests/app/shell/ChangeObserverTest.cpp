@@ -3,9 +3,9 @@
 // proxy is reset.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -30,9 +30,8 @@ public:
     }
     std::size_t count(const std::string& prefix) {
         std::lock_guard lock(mutex);
-        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.rfind(prefix, 0) == 0;
-        }));
+        return static_cast<std::size_t>(std::count_if(
+            lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind(prefix, 0) == 0; }));
     }
     std::mutex mutex;
     std::vector<std::string> lines;
@@ -55,7 +54,8 @@ protected:
     void SetUp() override {
         platform::setProcessClock(clock_);
         Dependencies::setRoot(std::make_shared<Dependencies>(std::vector<Service>{
-            Service::make<KIVLogger>(Service::LifeCycle::global, [this] { return logger_; }), settingsService()}));
+            Service::make<KIVLogger>(Service::LifeCycle::global, [this] { return logger_; }),
+            settingsService()}));
         ChangeObserver::Environment env;
         env.center = &center_;
         env.pathSatisfied = [this] { return pathSatisfied_; };
@@ -80,12 +80,16 @@ protected:
             if (hook) hook();
             return address;
         };
-        env.extensionState = [] { return ExtensionStatusSet{ExtensionStatus::configured, ExtensionStatus::userAccepted}; };
+        env.extensionState = [] {
+            return ExtensionStatusSet{ExtensionStatus::configured, ExtensionStatus::userAccepted};
+        };
         env.handleChange = [this](ChangeType type, const NetworkExtConfig& record) {
             changes_.push_back(std::string(rawValue(type)) + " " + record.resolvers.front());
             handedOn_.fetch_add(1, std::memory_order_relaxed);
         };
-        env.resetExtension = [this](const NetworkExtConfig& record) { resets_.push_back(record.resolvers.front()); };
+        env.resetExtension = [this](const NetworkExtConfig& record) {
+            resets_.push_back(record.resolvers.front());
+        };
         env.flushDNS = [this] { ++flushes_; };
         env.lastNotification = [this] { return lastNotification_; };
         env.setLastNotification = [this](const std::string& text) { lastNotification_ = text; };
@@ -207,8 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FetchCase{"ConnectedWithConfiguration", ChangeType::connected, true, true, 1},
                       FetchCase{"ConnectedWithoutPath", ChangeType::connected, false, false, 0},
                       FetchCase{"VPNDidStopWithConfiguration", ChangeType::VPNDidStop, true, true, 1},
-                      FetchCase{"EditedLocallyWithoutConfiguration", ChangeType::deviceConfigEditedLocally, false,
-                                true, 2},
+                      FetchCase{"EditedLocallyWithoutConfiguration", ChangeType::deviceConfigEditedLocally,
+                                false, true, 2},
                       FetchCase{"DisconnectedWithoutConfiguration", ChangeType::disconnected, false, true, 1},
                       FetchCase{"DisconnectedWithConfiguration", ChangeType::disconnected, true, true, 0},
                       FetchCase{"IntranetWithoutPath", ChangeType::intranet, false, false, 0}),
@@ -231,7 +235,8 @@ struct SourceCase {
     std::string appliedResolver;  // "" : nothing applied
 };
 
-class ConfigurationSourceTest : public ChangeObserverTest, public ::testing::WithParamInterface<SourceCase> {};
+class ConfigurationSourceTest : public ChangeObserverTest,
+                                public ::testing::WithParamInterface<SourceCase> {};
 
 TEST_P(ConfigurationSourceTest, ReadsDeviceFileBeforeTheEventsObject) {
     const auto& c = GetParam();
@@ -249,11 +254,11 @@ TEST_P(ConfigurationSourceTest, ReadsDeviceFileBeforeTheEventsObject) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, ConfigurationSourceTest,
-    ::testing::Values(SourceCase{"DeviceFileWins", ChangeType::deviceConfigRefreshed, true, true, "192.0.2.1"},
-                      SourceCase{"ObjectWhenNoFile", ChangeType::deviceConfigRefreshed, false, true, "192.0.2.2"},
-                      SourceCase{"ObjectIgnoredWhenEditedLocally", ChangeType::deviceConfigEditedLocally, false,
-                                 true, ""},
-                      SourceCase{"NothingReadable", ChangeType::connected, false, false, ""}),
+    ::testing::Values(
+        SourceCase{"DeviceFileWins", ChangeType::deviceConfigRefreshed, true, true, "192.0.2.1"},
+        SourceCase{"ObjectWhenNoFile", ChangeType::deviceConfigRefreshed, false, true, "192.0.2.2"},
+        SourceCase{"ObjectIgnoredWhenEditedLocally", ChangeType::deviceConfigEditedLocally, false, true, ""},
+        SourceCase{"NothingReadable", ChangeType::connected, false, false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ChangeObserverTest, TheSameConfigurationTwiceResetsOnceAndHandsOverTwice) {
@@ -298,7 +303,8 @@ TEST_F(ChangeObserverTest, EventsOverlappingTheirAddressQueries) {
         handedOn_.store(0, std::memory_order_relaxed);
         const auto holdSecondQuery = [this] {
             const auto until = std::chrono::steady_clock::now() + 5s;
-            while (handedOn_.load(std::memory_order_relaxed) < 3 && std::chrono::steady_clock::now() < until) {
+            while (handedOn_.load(std::memory_order_relaxed) < 3 &&
+                   std::chrono::steady_clock::now() < until) {
                 std::this_thread::yield();
             }
         };
@@ -311,7 +317,8 @@ TEST_F(ChangeObserverTest, EventsOverlappingTheirAddressQueries) {
                     std::lock_guard lock(mutex_);
                     duringQuery_ = holdSecondQuery;
                 }
-                platform::mainQueue()->async([this] { observer_->receivedChange(ChangeType::connected, nullptr); });
+                platform::mainQueue()->async(
+                    [this] { observer_->receivedChange(ChangeType::connected, nullptr); });
             };
         }
         observer_->receivedChange(ChangeType::connected, nullptr);
@@ -322,7 +329,8 @@ TEST_F(ChangeObserverTest, EventsOverlappingTheirAddressQueries) {
         }
         ASSERT_EQ(changes_.size(), 4u) << "round " << round;
         for (const auto& change : changes_) {
-            EXPECT_TRUE(change == "connected 192.0.2.53" || change == "ipAddressChanged 192.0.2.53") << change;
+            EXPECT_TRUE(change == "connected 192.0.2.53" || change == "ipAddressChanged 192.0.2.53")
+                << change;
         }
     }
 }
@@ -332,16 +340,20 @@ TEST_F(ChangeObserverTest, NotificationTextsAreNotRepeated) {
     for (auto type : {ChangeType::disconnected, ChangeType::disconnected, ChangeType::connected,
                       ChangeType::onStartup, ChangeType::onShutdown})
         post(type);
-    EXPECT_EQ(shown_, (std::vector<std::string>{"network has disconnected", "Network has connected", "KIV will stop"}));
+    EXPECT_EQ(shown_, (std::vector<std::string>{"network has disconnected", "Network has connected",
+                                                "KIV will stop"}));
 }
 
 TEST(ConfigurationApplyTest, VersionsAndTexts) {
-    const std::pair<std::optional<std::string>, bool> versions[] = {
-        {"1.1", true}, {"1.2.3", true}, {"1.2", false}, {"1.2.0", false}, {"2.5", false}, {std::nullopt, false}};
-    for (const auto& [version, handled] : versions) EXPECT_EQ(actionsHandledInVersion(version), handled) << version.value_or("-");
+    const std::pair<std::optional<std::string>, bool> versions[] = {{"1.1", true},  {"1.2.3", true},
+                                                                    {"1.2", false}, {"1.2.0", false},
+                                                                    {"2.5", false}, {std::nullopt, false}};
+    for (const auto& [version, handled] : versions)
+        EXPECT_EQ(actionsHandledInVersion(version), handled) << version.value_or("-");
     model::Actions actions;
     actions.disable = true;
-    EXPECT_EQ(describeActions(actions), "disable = true)move url = -shutdown = falseuninstall = falseupgrade url = -");
+    EXPECT_EQ(describeActions(actions),
+              "disable = true)move url = -shutdown = falseuninstall = falseupgrade url = -");
     EXPECT_TRUE(sameConfigurationText(std::nullopt, std::nullopt));
     EXPECT_FALSE(sameConfigurationText(configuration("192.0.2.1"), std::nullopt));
     EXPECT_FALSE(sameConfigurationText(configuration("192.0.2.1"), configuration("192.0.2.2")));

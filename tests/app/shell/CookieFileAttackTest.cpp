@@ -1,8 +1,8 @@
 // The installer's root run writes the install key into the cookie parameter file of a shared,
 // sticky folder where another user (nobody) planted a link to a file of its own first. The run
 // must replace the link without writing through it, and the keys must stay unreadable to that user.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,7 +47,9 @@ TEST(CookieFileAttack, RootRunReplacesAPlantedLinkAndKeepsTheKeysFromItsPlanter)
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);  // as /tmp is
     const fs::path cookie = shared / ".kivcookie";
     const fs::path bait = shared / "bait";
-    ASSERT_EQ(runAsPlanter("echo mine > " + bait.string() + " && ln -s " + bait.string() + " " + cookie.string()), 0);
+    ASSERT_EQ(
+        runAsPlanter("echo mine > " + bait.string() + " && ln -s " + bait.string() + " " + cookie.string()),
+        0);
 
     kiv::fakes::Process::Options options;
     options.inheritEnvironment = false;

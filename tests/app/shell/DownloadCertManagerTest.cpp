@@ -45,23 +45,27 @@ protected:
         fs::create_directories(served_);
         std::ofstream(root_ / "var/lib/kiv/kivHelper.log").flush();
         const fs::path script = folder_.path() / "update-ca-certificates";
-        std::ofstream(script) << "#!/bin/sh\ncat " << (root_ / "usr/local/share/ca-certificates").string() << "/*.crt > "
-                              << bundle().string() << "\necho done\n";
+        std::ofstream(script) << "#!/bin/sh\ncat " << (root_ / "usr/local/share/ca-certificates").string()
+                              << "/*.crt > " << bundle().string() << "\necho done\n";
         fs::permissions(script, fs::perms(0755));
         environment_.paths.root = root_;
         environment_.paths.caUpdateCommand = script;
         environment_.http = platform::makeHTTPClient();
         environment_.log = std::make_shared<platform::KIVLogHelper>(root_ / "var/lib/kiv/kivHelper.log");
         const std::string command =
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=KivTestRoot"
-            " -keyout " + (folder_.path() / "ca.key").string() + " -out " + ca().string() + " >/dev/null 2>&1 && "
-            "openssl x509 -in " + ca().string() + " -outform der -out " + (served_ / "ca.der").string();
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj "
+            "/CN=KivTestRoot"
+            " -keyout " +
+            (folder_.path() / "ca.key").string() + " -out " + ca().string() +
+            " >/dev/null 2>&1 && "
+            "openssl x509 -in " +
+            ca().string() + " -outform der -out " + (served_ / "ca.der").string();
         ASSERT_EQ(std::system(command.c_str()), 0);
         std::ofstream(served_ / "empty.der").flush();
         std::ofstream(served_ / "page.der") << "<html>not a certificate</html>";
         server_ = std::make_unique<kiv::fakes::Process>(
-            std::vector<std::string>{"/usr/bin/python3", KIV_SOURCE_DIR "/tests/app/shell/cert_file_server.py",
-                                     served_.string()},
+            std::vector<std::string>{"/usr/bin/python3",
+                                     KIV_SOURCE_DIR "/tests/app/shell/cert_file_server.py", served_.string()},
             std::vector<std::string>{}, (folder_.path() / "server.err").string());
         const auto port = server_->readLine(20s);
         ASSERT_TRUE(port.has_value());
@@ -98,7 +102,8 @@ struct FailureCase {
     std::string line;
 };
 
-class CertificateFailureTest : public DownloadCertManagerTest, public ::testing::WithParamInterface<FailureCase> {};
+class CertificateFailureTest : public DownloadCertManagerTest,
+                               public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(CertificateFailureTest, EndsWithOneLineAndTrustsNothing) {
     install(GetParam().file.empty() ? "http://127.0.0.1:" + std::to_string(closedPort()) + "/ca.der"
@@ -112,7 +117,8 @@ TEST_P(CertificateFailureTest, EndsWithOneLineAndTrustsNothing) {
 INSTANTIATE_TEST_SUITE_P(Failures, CertificateFailureTest,
                          ::testing::Values(FailureCase{"Unreachable", "", "Failed to retrieve cert"},
                                            FailureCase{"Empty", "empty.der", "Certificate contained no data"},
-                                           FailureCase{"NotACertificate", "page.der", "Failed to create cert"},
+                                           FailureCase{"NotACertificate", "page.der",
+                                                       "Failed to create cert"},
                                            FailureCase{"NotFound", "missing.der", "Failed to create cert"}),
                          [](const auto& info) { return info.param.name; });
 

@@ -40,7 +40,8 @@ public:
         if (listener_) listener_->invalidate();
     }
 
-    bool shouldAcceptNewConnection(platform::XPCListener&, const std::shared_ptr<platform::XPCConnection>& c) override {
+    bool shouldAcceptNewConnection(platform::XPCListener&,
+                                   const std::shared_ptr<platform::XPCConnection>& c) override {
         // Holds the stand-in weakly, and strongly while it answers: a test may end, and drop the
         // stand-in, as soon as the request is counted.
         struct Exported final : platform::XPCExportedObject {
@@ -54,9 +55,10 @@ public:
                     self->received_.push_back({invocation.selector, invocation.arguments, connection});
                 }
                 self->arrived_.signal();
-                invocation.reply({self->answer_ ? platform::XPCValue(platform::ErrorObject{
-                                                      std::string(platform::NSOSStatusErrorDomain), *self->answer_, {}})
-                                                : platform::XPCValue()});
+                invocation.reply({self->answer_
+                                      ? platform::XPCValue(platform::ErrorObject{
+                                            std::string(platform::NSOSStatusErrorDomain), *self->answer_, {}})
+                                      : platform::XPCValue()});
             }
             std::weak_ptr<StandInHelper> helper;
             const platform::XPCConnection* connection;
@@ -152,7 +154,8 @@ struct RefusalCase {
     std::vector<std::string> lines;
 };
 
-class KIVHelperProxyRefusalTest : public KIVHelperProxyTest, public ::testing::WithParamInterface<RefusalCase> {};
+class KIVHelperProxyRefusalTest : public KIVHelperProxyTest,
+                                  public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(KIVHelperProxyRefusalTest, LogsTheHelpersAnswer) {
     auto standIn = std::make_shared<StandInHelper>(std::int64_t{-60005});
@@ -162,19 +165,24 @@ TEST_P(KIVHelperProxyRefusalTest, LogsTheHelpersAnswer) {
     const std::size_t before = log.waitFor(0).size();  // the rights report of set-up
     GetParam().command(proxy);
     const auto lines = log.waitFor(before + GetParam().lines.size());
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()), GetParam().lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(before), lines.end()),
+              GetParam().lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, KIVHelperProxyRefusalTest,
     ::testing::Values(
         RefusalCase{"Flush", [](auto& p) { p.flushDNS(); }, {"Error NSOSStatusErrorDomain (-60005)"}},
-        RefusalCase{"LogDebug", [](auto& p) { p.updateLogDebug(true); }, {"Error NSOSStatusErrorDomain (-60005)"}},
-        RefusalCase{"SetResolvers", [](auto& p) { p.setDNSResolvers({"192.0.2.1"}, {"eth0"}); },
+        RefusalCase{
+            "LogDebug", [](auto& p) { p.updateLogDebug(true); }, {"Error NSOSStatusErrorDomain (-60005)"}},
+        RefusalCase{"SetResolvers",
+                    [](auto& p) { p.setDNSResolvers({"192.0.2.1"}, {"eth0"}); },
                     {"Failed to change DNS settings", "Error NSOSStatusErrorDomain (-60005)"}},
-        RefusalCase{"Rollback", [](auto& p) { p.rollbackDNSResolvers(); },
+        RefusalCase{"Rollback",
+                    [](auto& p) { p.rollbackDNSResolvers(); },
                     {"Failed to rollback DNS settings", "Error NSOSStatusErrorDomain (-60005)"}},
-        RefusalCase{"RollbackServices", [](auto& p) { p.rollbackDNSForServices({"eth0"}); },
+        RefusalCase{"RollbackServices",
+                    [](auto& p) { p.rollbackDNSForServices({"eth0"}); },
                     {"Failed to rollback DNS settings", "Error NSOSStatusErrorDomain (-60005)"}}),
     [](const auto& info) { return info.param.name; });
 

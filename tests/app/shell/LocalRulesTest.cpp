@@ -54,7 +54,8 @@ model::DeviceConfiguration storedConfiguration(bool withFilters) {
 
 class LocalRulesTest : public ::testing::Test {
 protected:
-    std::unique_ptr<LocalRulesWindowViewController> makeController(std::optional<model::DeviceConfiguration> stored) {
+    std::unique_ptr<LocalRulesWindowViewController> makeController(
+        std::optional<model::DeviceConfiguration> stored) {
         LocalRulesWindowViewController::Environment environment;
         environment.loadConfiguration = [stored] { return stored; };
         environment.isValidIPv4 = [](std::string_view text) { return CommmonValidator::isValidIPv4(text); };
@@ -92,10 +93,10 @@ TEST_F(LocalRulesTest, ChecksTheFormAndShowsTheFirstFailure) {
     const char* badRule = LocalRulesWindowViewController::kInvalidRuleMessage;
     const Case cases[] = {
         {"", "", "", empty, 0},
-        {"", "", ",,", empty, 0},                                // only empty parts
+        {"", "", ",,", empty, 0},  // only empty parts
         {"corp.example", "", "", nullptr, 0},
-        {"", "", "192.0.2.1,,192.0.2.2", nullptr, 2},            // an empty part is dropped
-        {"", "", "192.0.2.1, 192.0.2.2", badResolvers, 2},       // a blank stays in the address
+        {"", "", "192.0.2.1,,192.0.2.2", nullptr, 2},       // an empty part is dropped
+        {"", "", "192.0.2.1, 192.0.2.2", badResolvers, 2},  // a blank stays in the address
         {"", "", "192.0.2.1,", nullptr, 1},
         {"x", "", "192.0.2", badResolvers, 1},
         {"x", "", "192.0.2.256", badResolvers, 1},
@@ -114,7 +115,8 @@ TEST_F(LocalRulesTest, ChecksTheFormAndShowsTheFirstFailure) {
         controller->setValues();
         const auto rules = testData.testForwardingRules();
         if (c.message) {
-            EXPECT_EQ(view->texts[Control::error], c.message) << c.domain << "|" << c.rule << "|" << c.resolvers;
+            EXPECT_EQ(view->texts[Control::error], c.message)
+                << c.domain << "|" << c.rule << "|" << c.resolvers;
             EXPECT_FALSE(rules) << c.resolvers;
         } else {
             EXPECT_EQ(view->texts[Control::error], "") << c.domain << "|" << c.rule << "|" << c.resolvers;
@@ -124,7 +126,8 @@ TEST_F(LocalRulesTest, ChecksTheFormAndShowsTheFirstFailure) {
         }
     }
     EXPECT_TRUE(published().empty());  // no stored configuration: nothing to publish
-    EXPECT_EQ(view->texts[Control::json], R"({"domain":"corp.example","resolvers":["192.0.2.53"],"rule":"10.0.0.0/8"})");
+    EXPECT_EQ(view->texts[Control::json],
+              R"({"domain":"corp.example","resolvers":["192.0.2.53"],"rule":"10.0.0.0/8"})");
 }
 
 TEST_F(LocalRulesTest, PublishesACopyOfTheStoredConfigurationWithTheRuleAdded) {

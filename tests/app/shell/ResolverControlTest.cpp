@@ -17,7 +17,8 @@ TEST(ResolverControlTest, AManagerHoldsOneHelperClientAndTheBundledPaths) {
     EXPECT_EQ(made, 1);
     ASSERT_TRUE(manager.kivhelperProxy);
     EXPECT_EQ(manager.unbound.unboundPath, "/Applications/BrannockCloud.app/Contents/MacOS/unbound-control");
-    EXPECT_EQ(manager.unbound.unboundConfigPath, "/Applications/BrannockCloud.app/Contents/Resources/unbound.conf");
+    EXPECT_EQ(manager.unbound.unboundConfigPath,
+              "/Applications/BrannockCloud.app/Contents/Resources/unbound.conf");
     EXPECT_FALSE(manager.config);
     // A copy shares the client rather than making another.
     const UnboundControlManager copy = manager;

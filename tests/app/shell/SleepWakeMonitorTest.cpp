@@ -18,13 +18,13 @@ class SleepWakeMonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::setProcessClock(clock_);
-        Dependencies::setRoot(std::make_shared<Dependencies>(std::vector<Service>{Service::make<NotificationPublisher>(
-            Service::LifeCycle::global, [this] { return NotificationPublisher(&center_); })}));
+        Dependencies::setRoot(
+            std::make_shared<Dependencies>(std::vector<Service>{Service::make<NotificationPublisher>(
+                Service::LifeCycle::global, [this] { return NotificationPublisher(&center_); })}));
         for (auto type : {ChangeType::willSleep, ChangeType::didAwake}) {
-            observations_.push_back(center_.addObserver(std::string(rawValue(type)), nullptr,
-                                                        [this](const platform::Notification& note) {
-                                                            events_.push_back(note.name);
-                                                        }));
+            observations_.push_back(center_.addObserver(
+                std::string(rawValue(type)), nullptr,
+                [this](const platform::Notification& note) { events_.push_back(note.name); }));
         }
         std::string error;
         logind_ = platform::dbus::BusConnection::open(bus_.address(), platform::mainQueue(), &error);
@@ -42,9 +42,10 @@ protected:
         }
     }
     void announce(bool sleeping) {
-        ASSERT_GE(sd_bus_emit_signal(logind_->bus(), "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                     "PrepareForSleep", "b", static_cast<int>(sleeping)),
-                  0);
+        ASSERT_GE(
+            sd_bus_emit_signal(logind_->bus(), "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                               "PrepareForSleep", "b", static_cast<int>(sleeping)),
+            0);
         logind_->wake();
         drain();
     }

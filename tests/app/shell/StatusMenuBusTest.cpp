@@ -43,7 +43,8 @@ protected:
     }
 
     std::optional<nlohmann::json> busctl(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"/usr/bin/busctl", "--address=" + bus.address(), "--json=short"});
+        arguments.insert(arguments.begin(),
+                         {"/usr/bin/busctl", "--address=" + bus.address(), "--json=short"});
         auto output = bus.run(arguments);
         if (!output) return std::nullopt;
         return output->empty() ? nlohmann::json::object() : nlohmann::json::parse(*output);
@@ -53,7 +54,8 @@ protected:
         return busctl(method);
     }
     std::optional<std::string> itemProperty(const std::string& name, const std::string& property) {
-        auto value = busctl({"get-property", "--", name, "/StatusNotifierItem", "org.kde.StatusNotifierItem", property});
+        auto value = busctl(
+            {"get-property", "--", name, "/StatusNotifierItem", "org.kde.StatusNotifierItem", property});
         if (!value) return std::nullopt;
         return (*value)["data"].dump();
     }
@@ -74,8 +76,10 @@ std::vector<Entry> entries(const nlohmann::json& layout) {
     std::vector<Entry> out;
     for (const auto& child : layout["data"][1][2]) {
         const auto& props = child["data"][1];
-        std::string text = props["type"]["data"] == "separator" ? "-" : props["label"]["data"].get<std::string>();
-        if (props.contains("toggle-state")) text += props["toggle-state"]["data"].get<int>() ? " [x]" : " [ ]";
+        std::string text =
+            props["type"]["data"] == "separator" ? "-" : props["label"]["data"].get<std::string>();
+        if (props.contains("toggle-state"))
+            text += props["toggle-state"]["data"].get<int>() ? " [x]" : " [ ]";
         if (!child["data"][2].empty()) text += " >";
         out.push_back({child["data"][0].get<int>(), text});
     }
@@ -112,8 +116,8 @@ TEST_F(StatusMenuBusTest, AHostSeesTheItemBuildsTheMenuOnItsFirstClickAndClicksE
     ASSERT_TRUE(layout);
     auto top = entries(*layout);
     EXPECT_EQ(texts(top), (std::vector<std::string>{"External IP: Empty", "Status: Connected", "Logs >", "-",
-                                                    "Logging Debug Info [x]", "Notifications Preferences...", "-",
-                                                    "About", "-"}));
+                                                    "Logging Debug Info [x]", "Notifications Preferences...",
+                                                    "-", "About", "-"}));
     ASSERT_EQ(top.size(), 9u);
 
     // A click on the debug entry: answered at once, acted on by the main queue, shown again.

@@ -34,13 +34,15 @@ const EventCase kEvents[] = {
     {ChangeType::intranet, 2, "Bypassed", "Bypassed", "Bypassed"},
     {ChangeType::didAwake, 7, "Disconnected", "Connected", "Disconnected: VPN running"},
     {ChangeType::willSleep, 6, "Disconnected", "Connected", "Disconnected: VPN running"},
-    {ChangeType::VPNDidStart, 4, "Disconnected: VPN running", "Disconnected: VPN running", "Disconnected: VPN running"},
+    {ChangeType::VPNDidStart, 4, "Disconnected: VPN running", "Disconnected: VPN running",
+     "Disconnected: VPN running"},
     {ChangeType::VPNDidStop, 5, "Disconnected", "Connected", "Disconnected: VPN running"},
-    {ChangeType::missingDeviceKey, 12, "Invalid Configuration", "Invalid Configuration", "Invalid Configuration"},
+    {ChangeType::missingDeviceKey, 12, "Invalid Configuration", "Invalid Configuration",
+     "Invalid Configuration"},
     {ChangeType::deviceConfigRefreshed, 9, "Disconnected", "Connected", "Disconnected: VPN running"},
     {ChangeType::deviceConfigEditedLocally, 9, "Disconnected", "Connected", "Disconnected: VPN running"},
-    {ChangeType::waitingOnUserSecurity, 10, "Network Extension not installed.", "Network Extension not installed.",
-     "Network Extension not installed."},
+    {ChangeType::waitingOnUserSecurity, 10, "Network Extension not installed.",
+     "Network Extension not installed.", "Network Extension not installed."},
     {ChangeType::installCompleted, 11, "Disconnected", "Connected", "Disconnected: VPN running"},
     {ChangeType::dnsProxyFailed, 9, "Disconnected", "Connected", "Disconnected: VPN running"},
 };
@@ -64,7 +66,8 @@ TEST_F(StatusMenuTest, EveryEventSetsTheStatusLineOfItsCode) {
         const char* expected[] = {c.noAddress, c.withAddress, c.withVPN};
         for (int i = 0; i < 3; ++i) {
             menu.updateStatus(c.event, flags[i].first, true, flags[i].second);
-            EXPECT_EQ(menu.statusMenu->statusItem()->title(), std::string("Status: ") + expected[i]) << rawValue(c.event);
+            EXPECT_EQ(menu.statusMenu->statusItem()->title(), std::string("Status: ") + expected[i])
+                << rawValue(c.event);
         }
     }
     // A VPN shows whatever the address flag says.
@@ -99,7 +102,8 @@ TEST_F(StatusMenuTest, CreationAddsTheItemAndItsFirstEntries) {
     const auto& controller = *menu.statusMenu;
     ASSERT_TRUE(controller.statusBarItem());
     EXPECT_EQ(world.statusBar->itemCount(), 1u);
-    EXPECT_EQ(controller.statusBarItem()->imageName(), kCorvelIcon);  // the alert icon, then at once the normal one
+    EXPECT_EQ(controller.statusBarItem()->imageName(),
+              kCorvelIcon);  // the alert icon, then at once the normal one
     EXPECT_EQ(controller.statusBarItem()->length(), StatusItem::kSquareLength);
     EXPECT_EQ(controller.externalIpItem()->title(), "External IP: Empty");
     EXPECT_EQ(controller.statusItem()->title(), "Status: ");
@@ -143,7 +147,8 @@ TEST_F(StatusMenuTest, ExternalAddressUpdates) {
     controller.updateExternalIp("198.51.100.7");
     EXPECT_EQ(controller.externalIpItem()->title(), "External IP: 198.51.100.7");
     EXPECT_EQ(controller.status(), "Connected");
-    EXPECT_EQ(controller.statusItem()->title(), "Status: Disconnected");  // the line waits for the next update
+    EXPECT_EQ(controller.statusItem()->title(),
+              "Status: Disconnected");  // the line waits for the next update
 
     controller.updateStatusMessage(1, false, true, false);
     controller.externalIpItem()->setTitle("untouched");
@@ -165,9 +170,9 @@ TEST_F(StatusMenuTest, AClickBuildsTheNineEntriesAndTheirActionsWork) {
     controller.statusBarItem()->click();
     const auto built = controller.statusBarItem()->menu();
     ASSERT_TRUE(built);
-    EXPECT_EQ(titles(*built), (std::vector<std::string>{"External IP: 203.0.113.9", "Status: Connected", "Logs >", "-",
-                                                        "Logging Debug Info [x]", "Notifications Preferences...", "-",
-                                                        "About", "-"}));
+    EXPECT_EQ(titles(*built), (std::vector<std::string>{"External IP: 203.0.113.9", "Status: Connected",
+                                                        "Logs >", "-", "Logging Debug Info [x]",
+                                                        "Notifications Preferences...", "-", "About", "-"}));
     EXPECT_EQ(titles(*built->items()[2]->submenu()), std::vector<std::string>{"Open App Support"});
     EXPECT_FALSE(built->items()[0]->isEnabled());
 
@@ -208,8 +213,8 @@ TEST_F(StatusMenuTest, TrayTypeChanges) {
         bool notificationsChecked;
     };
     const Case cases[] = {
-        {2, 0, false, false}, {0, 1, true, false}, {1, 2, true, true}, {1, 3, true, true}, {3, 1, true, false},
-        {2, 2, true, false},
+        {2, 0, false, false}, {0, 1, true, false}, {1, 2, true, true},
+        {1, 3, true, true},   {3, 1, true, false}, {2, 2, true, false},
     };
     for (const auto& c : cases) {
         auto menu = makeMenu(c.from);

@@ -29,8 +29,10 @@ struct ControllerWorld {
 
     explicit ControllerWorld(platform::dbus::BusConnectionPtr connection = nullptr)
         : statusBar(std::make_shared<DBusStatusBar>(connection, "")),
-          userDefaults(platform::UserDefaults::atPath("com.kiv.veltrix", (folder.path() / "defaults.json").string())),
-          center(std::make_shared<platform::dbus::UserNotificationCenter>(connection, "BrannockCloud", "corvel_icon")) {}
+          userDefaults(
+              platform::UserDefaults::atPath("com.kiv.veltrix", (folder.path() / "defaults.json").string())),
+          center(std::make_shared<platform::dbus::UserNotificationCenter>(connection, "BrannockCloud",
+                                                                          "corvel_icon")) {}
 
     KIVStatusBarController::Environment environment() {
         KIVStatusBarController::Environment environment;

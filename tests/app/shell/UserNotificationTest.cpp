@@ -31,14 +31,15 @@ TEST(UserNotificationTest, DeniedPostsNothingAndNeverCompletes) {
 TEST(UserNotificationTest, EachPostReplacesTheLastOnTheDesktop) {
     PrivateBus bus;
     const auto log = bus.folder() / "notify.log";
-    auto service = bus.start({"/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon", "-l",
-                              log.string()});
+    auto service = bus.start(
+        {"/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon", "-l", log.string()});
     ASSERT_TRUE(bus.run({"/usr/bin/gdbus", "wait", "--address", bus.address(), "--timeout", "20",
                          platform::dbus::UserNotificationCenter::kServiceName}));
     auto clock = std::make_shared<platform::ManualClock>();
     platform::setProcessClock(clock);
     auto center = std::make_shared<platform::dbus::UserNotificationCenter>(
-        platform::dbus::BusConnection::open(bus.address(), platform::mainQueue()), "BrannockCloud", "corvel_icon");
+        platform::dbus::BusConnection::open(bus.address(), platform::mainQueue()), "BrannockCloud",
+        "corvel_icon");
     KIVUserNotification notification(center);
 
     // As the change observer does: settings first, then the post from their completion.
@@ -72,8 +73,8 @@ TEST(UserNotificationTest, EachPostReplacesTheLastOnTheDesktop) {
     std::size_t from = 0;
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::string replaces = i == 0 ? "0" : std::to_string(*id);
-        const std::string call = "Notify \"BrannockCloud\" " + replaces + " \"corvel_icon\" \"KIV Status\" \"" +
-                                 cases[i].shown + "\"";
+        const std::string call = "Notify \"BrannockCloud\" " + replaces +
+                                 " \"corvel_icon\" \"KIV Status\" \"" + cases[i].shown + "\"";
         from = text.find(call, from);
         ASSERT_NE(from, std::string::npos) << call << "\n" << text;
     }

@@ -1,5 +1,3 @@
-#include "dnscodec/address/BigInt.hpp"
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "ExpectNamed.hpp"
+#include "dnscodec/address/BigInt.hpp"
 
 namespace dnscodec {
 namespace {

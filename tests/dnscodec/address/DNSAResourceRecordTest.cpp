@@ -1,8 +1,8 @@
-#include "dnscodec/address/DNSAResourceRecord.hpp"
-
 #include <gtest/gtest.h>
 
 #include <typeinfo>
+
+#include "dnscodec/address/DNSAResourceRecord.hpp"
 
 namespace dnscodec {
 namespace {

@@ -1,10 +1,9 @@
-#include "dnscodec/address/IPAddress.hpp"
-
 #include <gtest/gtest.h>
 
 #include <typeinfo>
 
 #include "ExpectNamed.hpp"
+#include "dnscodec/address/IPAddress.hpp"
 #include "dnscodec/address/IPv4.hpp"
 #include "dnscodec/address/IPv6.hpp"
 

@@ -1,5 +1,3 @@
-#include "dnscodec/address/IPv6.hpp"
-
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "dnscodec/address/AddressText.hpp"
+#include "dnscodec/address/IPv6.hpp"
 
 namespace dnscodec {
 namespace {

@@ -61,8 +61,9 @@ protected:
 
     // busctl's JSON for a call on the menu; nothing when the call failed.
     std::optional<nlohmann::json> call(const std::vector<std::string>& method) {
-        std::vector<std::string> arguments{"/usr/bin/busctl", "--address=" + bus.address(), "--json=short", "call", "--",
-                                           name, "/MenuBar", "com.canonical.dbusmenu"};
+        std::vector<std::string> arguments{
+            "/usr/bin/busctl", "--address=" + bus.address(), "--json=short", "call", "--", name,
+            "/MenuBar",        "com.canonical.dbusmenu"};
         arguments.insert(arguments.end(), method.begin(), method.end());
         auto output = bus.run(arguments);
         if (!output) {
@@ -88,7 +89,8 @@ std::vector<std::string> childSummary(const nlohmann::json& node) {
     for (const auto& child : node[2]) {
         const auto& props = child["data"][1];
         std::string text = props.contains("label") ? props["label"]["data"].get<std::string>() : "-";
-        if (props.contains("toggle-state")) text += props["toggle-state"]["data"].get<int>() ? " [x]" : " [ ]";
+        if (props.contains("toggle-state"))
+            text += props["toggle-state"]["data"].get<int>() ? " [x]" : " [ ]";
         if (props.contains("enabled") && !props["enabled"]["data"].get<bool>()) text += " (off)";
         if (!child["data"][2].empty()) text += " >";
         summary.push_back(text);

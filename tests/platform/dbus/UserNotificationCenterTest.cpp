@@ -22,14 +22,16 @@ public:
 };
 
 NotificationRequest request(std::string subtitle, std::string body) {
-    return {"KIV Notification", {"KIV Status", std::move(subtitle), std::move(body)}, std::chrono::milliseconds(100)};
+    return {"KIV Notification",
+            {"KIV Status", std::move(subtitle), std::move(body)},
+            std::chrono::milliseconds(100)};
 }
 
 TEST(UserNotificationCenterTest, ReplacesTheLastNotificationOnTheService) {
     PrivateBus bus;
     const auto log = bus.folder() / "notify.log";
-    auto service = bus.start({"/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon", "-l",
-                              log.string()});
+    auto service = bus.start(
+        {"/usr/bin/python3", "-m", "dbusmock", "--session", "-t", "notification_daemon", "-l", log.string()});
     ASSERT_TRUE(bus.run({"/usr/bin/gdbus", "wait", "--address", bus.address(), "--timeout", "20",
                          UserNotificationCenter::kServiceName}));
     ManualClockScope time;
@@ -43,7 +45,8 @@ TEST(UserNotificationCenterTest, ReplacesTheLastNotificationOnTheService) {
 
     // Each post waits for its trigger on the process clock, then reaches the service.
     std::vector<std::optional<std::string>> results;
-    center->add(request("KIV Notification", "Network has connected"), [&](auto error) { results.push_back(error); });
+    center->add(request("KIV Notification", "Network has connected"),
+                [&](auto error) { results.push_back(error); });
     platform::runMainLoopOnce(std::chrono::milliseconds(0));
     EXPECT_TRUE(results.empty());  // not due yet
     time.clock->advance(std::chrono::milliseconds(100));
@@ -52,7 +55,8 @@ TEST(UserNotificationCenterTest, ReplacesTheLastNotificationOnTheService) {
     const auto first = center->deliveredId("KIV Notification");
     ASSERT_TRUE(first);
 
-    center->add(request("KIV Notification", "network has disconnected"), [&](auto error) { results.push_back(error); });
+    center->add(request("KIV Notification", "network has disconnected"),
+                [&](auto error) { results.push_back(error); });
     // A request replaced before it was due completes without reaching the service.
     center->add(request("", "KIV will stop"), [&](auto error) { results.push_back(error); });
     time.clock->advance(std::chrono::milliseconds(100));
@@ -65,7 +69,9 @@ TEST(UserNotificationCenterTest, ReplacesTheLastNotificationOnTheService) {
     // the body, and an empty one is left out.
     std::ifstream file(log);
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto firstCall = text.find("Notify \"BrannockCloud\" 0 \"corvel_icon\" \"KIV Status\" \"KIV Notification\nNetwork has connected\"");
+    const auto firstCall = text.find(
+        "Notify \"BrannockCloud\" 0 \"corvel_icon\" \"KIV Status\" \"KIV Notification\nNetwork has "
+        "connected\"");
     const auto secondCall = text.find("Notify \"BrannockCloud\" " + std::to_string(*first) +
                                       " \"corvel_icon\" \"KIV Status\" \"KIV will stop\"");
     EXPECT_NE(firstCall, std::string::npos) << text;
@@ -81,12 +87,14 @@ TEST(UserNotificationCenterTest, WithoutAServiceTheStatusIsDenied) {
     };
     for (const Case c : {Case{"private bus, no service", true}, Case{"no bus", false}}) {
         auto center = std::make_shared<UserNotificationCenter>(
-            c.withBus ? BusConnection::open(bus.address(), mainQueue()) : nullptr, "BrannockCloud", "corvel_icon");
+            c.withBus ? BusConnection::open(bus.address(), mainQueue()) : nullptr, "BrannockCloud",
+            "corvel_icon");
         std::optional<NotificationSettings> settings;
         std::optional<bool> granted;
         std::optional<std::optional<std::string>> added;
         center->getNotificationSettings([&](NotificationSettings s) { settings = s; });
-        center->requestAuthorization(kAuthorizationAlert, [&](bool g, std::optional<std::string>) { granted = g; });
+        center->requestAuthorization(kAuthorizationAlert,
+                                     [&](bool g, std::optional<std::string>) { granted = g; });
         center->add({"KIV Notification", {"KIV Status", "", "x"}, {}}, [&](auto error) { added = error; });
         ASSERT_TRUE(PrivateBus::turnUntil([&] { return settings && granted && added; })) << c.name;
         EXPECT_EQ(settings->authorizationStatus, AuthorizationStatus::denied) << c.name;

@@ -1,8 +1,7 @@
 // Opening things on the desktop: refused without a session or for a target the opener would take
 // as an option; otherwise the opener runs with the target as its one argument, no shell between.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>

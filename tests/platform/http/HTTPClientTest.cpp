@@ -240,18 +240,18 @@ TEST_P(HTTPClientRedirects, FollowsOnlyWhenAskedAndOnlyToHTTP) {
               c.status == 200 ? "loopback" : "<absent>");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HTTPClientRedirects,
-    ::testing::Values(RedirectCase{"not asked", "", 0, 302}, RedirectCase{"followed", "", 3, 200},
-                      RedirectCase{"to a file", "file:///etc/passwd", 3, 0},
-                      RedirectCase{"to ftp", "ftp://127.0.0.1/x", 3, 0}),
-    [](const auto& info) {
-        std::string name = info.param.name;
-        for (char& c : name) {
-            if (c == ' ') c = '_';
-        }
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, HTTPClientRedirects,
+                         ::testing::Values(RedirectCase{"not asked", "", 0, 302},
+                                           RedirectCase{"followed", "", 3, 200},
+                                           RedirectCase{"to a file", "file:///etc/passwd", 3, 0},
+                                           RedirectCase{"to ftp", "ftp://127.0.0.1/x", 3, 0}),
+                         [](const auto& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name) {
+                                 if (c == ' ') c = '_';
+                             }
+                             return name;
+                         });
 
 class HTTPClientTLS : public ::testing::Test {
 protected:

@@ -79,7 +79,8 @@ TEST(LogHelperTest, TwoProcessesAppendWithoutLosingLines) {
     const std::string text = readText(log);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 * kLines);
     std::size_t child_lines = 0;
-    for (std::size_t at = text.find("] child line\n"); at != std::string::npos; at = text.find("] child line\n", at + 1)) {
+    for (std::size_t at = text.find("] child line\n"); at != std::string::npos;
+         at = text.find("] child line\n", at + 1)) {
         ++child_lines;
     }
     EXPECT_EQ(child_lines, static_cast<std::size_t>(kLines));

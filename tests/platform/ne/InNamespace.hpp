@@ -62,7 +62,8 @@ inline int runInside(std::string& log) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string filter = std::string(test->test_suite_name()) + "." + test->name();
     const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const auto errors = std::filesystem::temp_directory_path() / ("kiv-ns-" + std::to_string(::getpid()) + ".err");
+    const auto errors =
+        std::filesystem::temp_directory_path() / ("kiv-ns-" + std::to_string(::getpid()) + ".err");
     int status = -1;
     {
         kiv::fakes::Process child({"/usr/bin/unshare", "-Urn", self, "--gtest_filter=" + filter},
@@ -77,11 +78,11 @@ inline int runInside(std::string& log) {
 
 }  // namespace kiv_test_namespace
 
-#define KIV_RUN_IN_OWN_NETWORK_NAMESPACE()                                                  \
-    if (!kiv_test_namespace::inside()) {                                                    \
+#define KIV_RUN_IN_OWN_NETWORK_NAMESPACE()                                                         \
+    if (!kiv_test_namespace::inside()) {                                                           \
         if (const auto why = kiv_test_namespace::unavailable(); !why.empty()) GTEST_SKIP() << why; \
-        std::string inner;                                                                  \
-        const int status = kiv_test_namespace::runInside(inner);                            \
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << inner;                \
-        return;                                                                             \
+        std::string inner;                                                                         \
+        const int status = kiv_test_namespace::runInside(inner);                                   \
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << inner;                       \
+        return;                                                                                    \
     }

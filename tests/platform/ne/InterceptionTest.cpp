@@ -1,19 +1,18 @@
-#include "platform/ne/Interception.hpp"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "InNamespace.hpp"
+#include "RecordingProvider.hpp"
 #include "fakes/TestFolders.hpp"
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
+#include "platform/ne/Interception.hpp"
 #include "platform/ne/NWUDPConnection.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 #include "platform/ne/ProviderHost.hpp"
-#include "RecordingProvider.hpp"
 
 namespace {
 
@@ -66,10 +65,14 @@ INSTANTIATE_TEST_SUITE_P(
                     {"meta nfproto ipv4 udp dport 53 dnat ip to 127.0.0.1:53",
                      "meta nfproto ipv6 udp dport 53 dnat ip6 to [::1]:53"},
                     {}},
-        RulesetCase{"IPv4Only", {udp::endpoint(make_address("127.0.0.1"), 1053)},
-                    {"meta nfproto ipv4 udp dport 53 dnat ip to 127.0.0.1:1053"}, {"IPv6"}},
-        RulesetCase{"IPv6Only", {udp::endpoint(make_address("fe80::1%1"), 53)},
-                    {"meta nfproto ipv6 udp dport 53 dnat ip6 to [fe80::1]:53"}, {"IPv4"}}),
+        RulesetCase{"IPv4Only",
+                    {udp::endpoint(make_address("127.0.0.1"), 1053)},
+                    {"meta nfproto ipv4 udp dport 53 dnat ip to 127.0.0.1:1053"},
+                    {"IPv6"}},
+        RulesetCase{"IPv6Only",
+                    {udp::endpoint(make_address("fe80::1%1"), 53)},
+                    {"meta nfproto ipv6 udp dport 53 dnat ip6 to [fe80::1]:53"},
+                    {"IPv4"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Interception, RefusesTableNamesThatAreNoPlainIdentifier) {
@@ -109,17 +112,25 @@ INSTANTIATE_TEST_SUITE_P(
     Interception, ComputerDNS,
     ::testing::Values(
         ResolvConfCase{"Stub", "nameserver 127.0.0.53\noptions edns0 trust-ad\n", true, true, {"127.0.0.53"}},
-        ResolvConfCase{"BothStubs", "nameserver 127.0.0.53\nnameserver 127.0.0.54\n", true, true,
+        ResolvConfCase{"BothStubs",
+                       "nameserver 127.0.0.53\nnameserver 127.0.0.54\n",
+                       true,
+                       true,
                        {"127.0.0.53", "127.0.0.54"}},
         ResolvConfCase{"StubWithoutResolvedsList", "nameserver 127.0.0.53\n", false, false, {"127.0.0.53"}},
-        ResolvConfCase{"PlainServers", "# by hand\nnameserver 198.51.100.1\nnameserver 2001:db8::1\n", true,
-                       false, {}},
-        ResolvConfCase{"StubAndAnother", "nameserver 127.0.0.53\nnameserver 198.51.100.1\n", true, false,
+        ResolvConfCase{
+            "PlainServers", "# by hand\nnameserver 198.51.100.1\nnameserver 2001:db8::1\n", true, false, {}},
+        ResolvConfCase{"StubAndAnother",
+                       "nameserver 127.0.0.53\nnameserver 198.51.100.1\n",
+                       true,
+                       false,
                        {"127.0.0.53"}},
-        ResolvConfCase{"LocalForwarder", "nameserver 127.0.1.1\nnameserver ::1\nsearch example\n", true, false,
+        ResolvConfCase{"LocalForwarder",
+                       "nameserver 127.0.1.1\nnameserver ::1\nsearch example\n",
+                       true,
+                       false,
                        {"127.0.1.1", "::1"}},
-        ResolvConfCase{"Empty", "", true, false, {}},
-        ResolvConfCase{"Missing", nullptr, true, false, {}}),
+        ResolvConfCase{"Empty", "", true, false, {}}, ResolvConfCase{"Missing", nullptr, true, false, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The preferences' setting ----
@@ -175,7 +186,8 @@ TEST(Interception, RedirectsTheComputersDNSButNotTheMarkedUpstream) {
         "nft 'add table ip other; add chain ip other output { type nat hook output priority 0; }'"));
     // What a killed daemon left: a rule that sends DNS where nothing answers.
     ASSERT_TRUE(kiv_test_namespace::shell(
-        "nft 'add table inet kivdnsproxy; add chain inet kivdnsproxy output { type nat hook output priority -100; "
+        "nft 'add table inet kivdnsproxy; add chain inet kivdnsproxy output { type nat hook output priority "
+        "-100; "
         "}; add rule inet kivdnsproxy output udp dport 53 dnat ip to 127.0.0.9:9'"));
     {
         Interception interception({true, "kivdnsproxy", 0x4b4956, {}});
@@ -268,9 +280,10 @@ TEST(Interception, TheHostInterceptsWhileTheProxyRuns) {
             bool intercept;
             bool intercepting;
         };
-        for (const auto& step : {Step{"start", true, true, true}, Step{"stop", false, true, false},
-                                 Step{"listening only", true, false, false}, Step{"stop again", false, true, false},
-                                 Step{"start again", true, true, true}}) {
+        for (const auto& step :
+             {Step{"start", true, true, true}, Step{"stop", false, true, false},
+              Step{"listening only", true, false, false}, Step{"stop again", false, true, false},
+              Step{"start again", true, true, true}}) {
             if (step.start) {
                 host.startProxy(nlohmann::json::object(), {}, step.intercept);
                 ASSERT_TRUE(fakes::runUntil(io, [&] { return host.proxyRunning(); })) << step.name;

@@ -230,12 +230,13 @@ TEST_F(NWUDPConnectionTest, AReusedSocketTakesAFreshPortForEachAssociation) {
 // refusal of a closed port.
 struct Leftover {
     const char* name;
-    bool samePeer;     // the next association has the last one's peer
-    bool closedPeer;   // the last peer's port is closed: its refusal is pending
+    bool samePeer;    // the next association has the last one's peer
+    bool closedPeer;  // the last peer's port is closed: its refusal is pending
     friend void PrintTo(const Leftover& c, std::ostream* os) { *os << c.name; }
 };
 
-class NWUDPConnectionLeftovers : public NWUDPConnectionTest, public ::testing::WithParamInterface<Leftover> {};
+class NWUDPConnectionLeftovers : public NWUDPConnectionTest,
+                                 public ::testing::WithParamInterface<Leftover> {};
 
 TEST_P(NWUDPConnectionLeftovers, NeverReachTheNextAssociation) {
     const auto& c = GetParam();
@@ -336,7 +337,8 @@ TEST_F(NWUDPConnectionTest, IdleSocketsCloseWithTheirIoContext) {
 
 // Sends made by the ready state's handler complete after that handler returns, in
 // order, and not at all once the handler has cancelled.
-class NWUDPConnectionSendsFromReady : public NWUDPConnectionTest, public ::testing::WithParamInterface<bool> {};
+class NWUDPConnectionSendsFromReady : public NWUDPConnectionTest,
+                                      public ::testing::WithParamInterface<bool> {};
 
 TEST_P(NWUDPConnectionSendsFromReady, CompleteAfterTheHandler) {
     const bool cancelInHandler = GetParam();
@@ -351,8 +353,8 @@ TEST_P(NWUDPConnectionSendsFromReady, CompleteAfterTheHandler) {
         inHandler = true;
         connection->batch([&] {
             for (int i = 0; i < 2; ++i) {
-                connection->send(Datagram{static_cast<std::uint8_t>(i)}, ContentContext::defaultMessage, false,
-                                 [&, i](std::optional<NWError> e) {
+                connection->send(Datagram{static_cast<std::uint8_t>(i)}, ContentContext::defaultMessage,
+                                 false, [&, i](std::optional<NWError> e) {
                                      completedInHandler = completedInHandler || inHandler;
                                      if (!e) order.push_back(i);
                                  });

@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "RecordingProvider.hpp"
-#include "platform/Clock.hpp"
 #include "fakes/ne/IoRunner.hpp"
+#include "platform/Clock.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 #include "platform/ne/PreferencesController.hpp"
 

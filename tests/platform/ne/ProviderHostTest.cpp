@@ -312,7 +312,8 @@ TEST_P(ProviderHostStop, AReconfigurationKeepsTheSocketsForTheNextStart) {
     client.sendTo("127.0.0.1", port, Datagram{2});
     client.sendTo("127.0.0.1", port, Datagram{3});
     if (GetParam().holds) {
-        fakes::runUntil(io, [] { return false; }, std::chrono::milliseconds(50));
+        fakes::runUntil(
+            io, [] { return false; }, std::chrono::milliseconds(50));
         EXPECT_EQ(host->counters().droppedNotRunning.load(), 0u);
     } else {
         ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedNotRunning.load() == 2; }));
@@ -321,7 +322,8 @@ TEST_P(ProviderHostStop, AReconfigurationKeepsTheSocketsForTheNextStart) {
 
     // The flow of before the stop finishes through the kept socket.
     bool written = false;
-    inFlight->writeDatagrams({{8}}, {batch.endpoints->at(0)}, [&](std::optional<FlowError> e) { written = !e; });
+    inFlight->writeDatagrams({{8}}, {batch.endpoints->at(0)},
+                             [&](std::optional<FlowError> e) { written = !e; });
     ASSERT_TRUE(fakes::runUntil(io, [&] { return written; }));
     const auto answer = client.receive(1000);
     ASSERT_TRUE(answer);
@@ -364,7 +366,8 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
     ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
     client.sendTo("127.0.0.1", port, Datagram{1});
     clock->advance(std::chrono::milliseconds(999));
-    fakes::runUntil(io, [] { return false; }, std::chrono::milliseconds(50));
+    fakes::runUntil(
+        io, [] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(host->holding());
     EXPECT_EQ(host->counters().droppedNotRunning.load(), 0u);
     clock->advance(std::chrono::milliseconds(1));
@@ -380,7 +383,8 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
     ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
     ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
     clock->advance(std::chrono::milliseconds(600));  // the first period's end
-    fakes::runUntil(io, [] { return false; }, std::chrono::milliseconds(50));
+    fakes::runUntil(
+        io, [] { return false; }, std::chrono::milliseconds(50));
     EXPECT_TRUE(host->holding());
 
     ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationRemoved));

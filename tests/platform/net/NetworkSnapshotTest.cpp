@@ -41,14 +41,10 @@ NetworkSnapshot machine() {
         {9, "tun1", kUp, ARPHRD_NONE, "tun", IF_OPER_UNKNOWN},
     };
     s.addresses = {
-        {1, AF_INET, "127.0.0.1", RT_SCOPE_HOST},
-        {2, AF_INET, "192.168.1.20", RT_SCOPE_UNIVERSE},
-        {2, AF_INET, "192.168.1.21", RT_SCOPE_UNIVERSE},
-        {2, AF_INET6, "fe80::2", RT_SCOPE_LINK},
-        {3, AF_INET, "10.0.0.30", RT_SCOPE_UNIVERSE},
-        {3, AF_INET6, "2001:db8::30", RT_SCOPE_UNIVERSE},
-        {4, AF_INET, "172.16.0.40", RT_SCOPE_UNIVERSE},
-        {8, AF_INET, "10.9.0.2", RT_SCOPE_UNIVERSE},
+        {1, AF_INET, "127.0.0.1", RT_SCOPE_HOST},          {2, AF_INET, "192.168.1.20", RT_SCOPE_UNIVERSE},
+        {2, AF_INET, "192.168.1.21", RT_SCOPE_UNIVERSE},   {2, AF_INET6, "fe80::2", RT_SCOPE_LINK},
+        {3, AF_INET, "10.0.0.30", RT_SCOPE_UNIVERSE},      {3, AF_INET6, "2001:db8::30", RT_SCOPE_UNIVERSE},
+        {4, AF_INET, "172.16.0.40", RT_SCOPE_UNIVERSE},    {8, AF_INET, "10.9.0.2", RT_SCOPE_UNIVERSE},
         {9, AF_INET6, "2001:db8:9::1", RT_SCOPE_UNIVERSE},
     };
     return s;
@@ -88,23 +84,38 @@ INSTANTIATE_TEST_SUITE_P(
     testing::ValuesIn(std::vector<PathCase>{
         {"NoRoutes", {}, unsat, {}, std::nullopt},
         {"Ethernet", {defaultRoute(AF_INET, 2, 100)}, sat, {"eth0"}, "192.168.1.20"},
-        {"LowerMetricWins", {defaultRoute(AF_INET, 2, 100), defaultRoute(AF_INET, 3, 50)}, sat, {"wlan0", "eth0"},
+        {"LowerMetricWins",
+         {defaultRoute(AF_INET, 2, 100), defaultRoute(AF_INET, 3, 50)},
+         sat,
+         {"wlan0", "eth0"},
          "10.0.0.30"},
-        {"EqualMetricLowerIndex", {defaultRoute(AF_INET, 3, 0), defaultRoute(AF_INET, 2, 0)}, sat, {"eth0", "wlan0"},
+        {"EqualMetricLowerIndex",
+         {defaultRoute(AF_INET, 3, 0), defaultRoute(AF_INET, 2, 0)},
+         sat,
+         {"eth0", "wlan0"},
          "192.168.1.20"},
         {"OtherTableOnly", {defaultRoute(AF_INET, 2, 0, 51820)}, unsat, {}, std::nullopt},
         {"Blackhole", {defaultRoute(AF_INET, 2, 0, RT_TABLE_MAIN, RTN_BLACKHOLE)}, unsat, {}, std::nullopt},
         {"NoCarrier", {defaultRoute(AF_INET, 4, 0)}, unsat, {}, std::nullopt},
-        {"NoCarrierBesideWorking", {defaultRoute(AF_INET, 4, 0), defaultRoute(AF_INET, 3, 600)}, sat, {"wlan0"},
+        {"NoCarrierBesideWorking",
+         {defaultRoute(AF_INET, 4, 0), defaultRoute(AF_INET, 3, 600)},
+         sat,
+         {"wlan0"},
          "10.0.0.30"},
         {"Loopback", {defaultRoute(AF_INET, 1, 0)}, unsat, {}, std::nullopt},
         {"UnknownInterface", {defaultRoute(AF_INET, 42, 0)}, unsat, {}, std::nullopt},
         {"IPv4RouteWithoutIPv4Address", {defaultRoute(AF_INET, 9, 0)}, unsat, {}, std::nullopt},
         {"IPv6LinkLocalOnly", {defaultRoute(AF_INET6, 2, 0)}, unsat, {}, std::nullopt},
         {"IPv6Global", {defaultRoute(AF_INET6, 3, 0)}, sat, {"wlan0"}, std::nullopt},
-        {"Multipath", {Route{AF_INET, RT_TABLE_MAIN, RTN_UNICAST, 0, 10, {3, 2}}}, sat, {"eth0", "wlan0"},
+        {"Multipath",
+         {Route{AF_INET, RT_TABLE_MAIN, RTN_UNICAST, 0, 10, {3, 2}}},
+         sat,
+         {"eth0", "wlan0"},
          "192.168.1.20"},
-        {"SameInterfaceBothFamilies", {defaultRoute(AF_INET, 3, 5), defaultRoute(AF_INET6, 3, 1)}, sat, {"wlan0"},
+        {"SameInterfaceBothFamilies",
+         {defaultRoute(AF_INET, 3, 5), defaultRoute(AF_INET6, 3, 1)},
+         sat,
+         {"wlan0"},
          "10.0.0.30"},
     }),
     [](const auto& info) { return std::string(info.param.name); });
@@ -150,11 +161,15 @@ INSTANTIATE_TEST_SUITE_P(
         {"DefaultRouteInAnotherTable",
          [](NetworkSnapshot& s) { s.routes.push_back(defaultRoute(AF_INET, 8, 0, 51820)); }, false},
         {"SecondAddressOnTheDefaultLink",
-         [](NetworkSnapshot& s) { s.addresses.push_back({2, AF_INET, "192.168.1.99", RT_SCOPE_UNIVERSE}); }, false},
+         [](NetworkSnapshot& s) {
+             s.addresses.push_back({2, AF_INET, "192.168.1.99", RT_SCOPE_UNIVERSE});
+         },
+         false},
         {"OtherLinkLosesCarrier", [](NetworkSnapshot& s) { s.links[2].flags = IFF_UP; }, false},
         {"NewGateway", [](NetworkSnapshot& s) { s.routes[0].gateways = {"192.168.1.254"}; }, true},
         {"DefaultLinkDown", [](NetworkSnapshot& s) { s.links[1].flags = IFF_UP; }, true},
-        {"SecondDefaultRoute", [](NetworkSnapshot& s) { s.routes.push_back(defaultRoute(AF_INET, 3, 600)); }, true},
+        {"SecondDefaultRoute", [](NetworkSnapshot& s) { s.routes.push_back(defaultRoute(AF_INET, 3, 600)); },
+         true},
         {"IPv6Joins",
          [](NetworkSnapshot& s) {
              s.addresses.push_back({2, AF_INET6, "2001:db8::20", RT_SCOPE_UNIVERSE});
@@ -175,7 +190,8 @@ TEST(SnapshotPathTest, InterfacesCarryTheirTypesAndGatewaysTheirOrder) {
     const NWPath path = s.path();
     using Type = NWInterface::InterfaceType;
     EXPECT_EQ(path.availableInterfaces,
-              (std::vector<NWInterface>{{"eth0", Type::wiredEthernet}, {"wlan0", Type::wifi}, {"tun0", Type::other}}));
+              (std::vector<NWInterface>{
+                  {"eth0", Type::wiredEthernet}, {"wlan0", Type::wifi}, {"tun0", Type::other}}));
     EXPECT_EQ(path.gateways, (std::vector<std::string>{"192.168.1.1", "10.0.0.1"}));  // no repeats, no blanks
     EXPECT_FALSE(path.supportsDNS);  // not the kernel's to say
 }
@@ -196,7 +212,8 @@ class Datagram {
 public:
     // Starts a message; `fixed` is its fixed header (ifinfomsg, ifaddrmsg, rtmsg, nlmsgerr).
     template <class T>
-    Datagram& message(std::uint16_t type, const T& fixed, std::uint32_t sequence = 7, std::uint16_t flags = NLM_F_MULTI) {
+    Datagram& message(std::uint16_t type, const T& fixed, std::uint32_t sequence = 7,
+                      std::uint16_t flags = NLM_F_MULTI) {
         start_ = bytes_.size();
         nlmsghdr header{};
         header.nlmsg_type = type;
@@ -289,9 +306,11 @@ TEST(NetlinkMessagesTest, WellFormedDumpAnswers) {
     Datagram d;
     d.message(RTM_NEWLINK, linkHeader(2)).text(IFLA_IFNAME, "eth0");
     d.message(RTM_NEWADDR, addressHeader(2)).attribute(IFA_ADDRESS, peer, 4).attribute(IFA_LOCAL, address, 4);
-    d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_OIF, &oif, sizeof(oif)).attribute(RTA_PRIORITY, &metric, 4);
+    d.message(RTM_NEWROUTE, routeHeader())
+        .attribute(RTA_OIF, &oif, sizeof(oif))
+        .attribute(RTA_PRIORITY, &metric, 4);
     d.message(RTM_NEWROUTE, routeHeader(24)).attribute(RTA_OIF, &oif, sizeof(oif));  // not a default
-    d.message(RTM_NEWLINK, linkHeader(3), 99).text(IFLA_IFNAME, "other");         // another dump's
+    d.message(RTM_NEWLINK, linkHeader(3), 99).text(IFLA_IFNAME, "other");            // another dump's
     NetworkSnapshot s;
     const auto batch = d.parse(s);
     EXPECT_FALSE(batch.finished);
@@ -335,7 +354,9 @@ TEST(NetlinkMessagesTest, GatewaysOfSingleAndMultipathRoutes) {
     hop(3, other, 4);
     hop(4, other, 2);
     Datagram d;
-    d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_OIF, &oif, sizeof(oif)).attribute(RTA_GATEWAY, gateway, 4);
+    d.message(RTM_NEWROUTE, routeHeader())
+        .attribute(RTA_OIF, &oif, sizeof(oif))
+        .attribute(RTA_GATEWAY, gateway, 4);
     d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_MULTIPATH, hops.data(), hops.size());
     d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_OIF, &oif, sizeof(oif));
     NetworkSnapshot s;
@@ -425,7 +446,8 @@ INSTANTIATE_TEST_SUITE_P(
              d.message(RTM_NEWROUTE, routeHeader()).attribute(RTA_MULTIPATH, hops, sizeof(hops));
              return d;
          },
-         0, 0, 1, [](const NetworkSnapshot& s) { EXPECT_EQ(s.routes[0].outputIndexes, std::vector<int>{3}); }},
+         0, 0, 1,
+         [](const NetworkSnapshot& s) { EXPECT_EQ(s.routes[0].outputIndexes, std::vector<int>{3}); }},
         {"MultipathHopPastItsAttribute",
          [] {
              rtnexthop hop{};

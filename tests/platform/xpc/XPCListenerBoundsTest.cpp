@@ -2,8 +2,8 @@
 // room kept for root), frames (size, and time to arrive whole), calls in flight, and who
 // may connect at all. Other users are played by threads that connect with credentials
 // of their own (thread-local setresuid), so the kernel records them as the peers.
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -51,7 +51,8 @@ int connectAs(const Identity& who) {
         // Raw system calls change only this thread's credentials (glibc's wrappers would
         // change the whole process's).
         if (::syscall(SYS_setgroups, who.groups.size(), who.groups.data()) != 0 ||
-            ::syscall(SYS_setresgid, -1, who.gid, -1) != 0 || ::syscall(SYS_setresuid, -1, who.uid, -1) != 0) {
+            ::syscall(SYS_setresgid, -1, who.gid, -1) != 0 ||
+            ::syscall(SYS_setresuid, -1, who.uid, -1) != 0) {
             result = -errno;
             return;
         }
@@ -172,20 +173,19 @@ TEST_P(ConnectionCaps, AreCountedPerUserWithRoomKeptForRoot) {
 const std::string A = "answered";
 const std::string C = "closed";
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ConnectionCaps,
-    ::testing::Values(
-        // The third connection of one user is closed; another user is not affected.
-        CapCase{"per_user", {kNobody, kNobody, kNobody, kNobody - 1}, {A, A, C, A}},
-        // Users take 4 of 6; the fifth user's first is refused, root still gets two.
-        CapCase{"room_for_root",
-                {kNobody, kNobody, kNobody - 1, kNobody - 1, kNobody - 2, 0, 0},
-                {A, A, A, A, C, A, A}},
-        // Root has no per-user cap, only the total.
-        CapCase{"root_only_total", {0, 0, 0, 0, 0, 0, 0}, {A, A, A, A, A, A, C}},
-        // Root's connections use up the users' room as well.
-        CapCase{"root_first", {0, 0, 0, 0, 0, kNobody}, {A, A, A, A, A, C}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, ConnectionCaps,
+                         ::testing::Values(
+                             // The third connection of one user is closed; another user is not affected.
+                             CapCase{"per_user", {kNobody, kNobody, kNobody, kNobody - 1}, {A, A, C, A}},
+                             // Users take 4 of 6; the fifth user's first is refused, root still gets two.
+                             CapCase{"room_for_root",
+                                     {kNobody, kNobody, kNobody - 1, kNobody - 1, kNobody - 2, 0, 0},
+                                     {A, A, A, A, C, A, A}},
+                             // Root has no per-user cap, only the total.
+                             CapCase{"root_only_total", {0, 0, 0, 0, 0, 0, 0}, {A, A, A, A, A, A, C}},
+                             // Root's connections use up the users' room as well.
+                             CapCase{"root_first", {0, 0, 0, 0, 0, kNobody}, {A, A, A, A, A, C}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ListenerBounds, AClosedConnectionGivesItsSlotBack) {
     XPCListenerLimits limits;
@@ -244,15 +244,14 @@ TEST_P(AccessGroup, ServesRootAndMembersOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, AccessGroup,
-    ::testing::Values(AccessCase{"root", "users", {0, 0, {}}, A},
-                      AccessCase{"stranger", "users", {kNobody, kNobody, {}}, C},
-                      AccessCase{"member_by_supplementary_group", "users", {kNobody, kNobody, {usersGroup()}}, A},
-                      AccessCase{"member_by_primary_group", "users", {kNobody, usersGroup(), {}}, A},
-                      AccessCase{"missing_group_root", "kiv-no-such-group", {0, 0, {}}, A},
-                      AccessCase{"missing_group_anyone_else",
-                                 "kiv-no-such-group",
-                                 {kNobody, usersGroup(), {usersGroup()}},
-                                 C}),
+    ::testing::Values(
+        AccessCase{"root", "users", {0, 0, {}}, A},
+        AccessCase{"stranger", "users", {kNobody, kNobody, {}}, C},
+        AccessCase{"member_by_supplementary_group", "users", {kNobody, kNobody, {usersGroup()}}, A},
+        AccessCase{"member_by_primary_group", "users", {kNobody, usersGroup(), {}}, A},
+        AccessCase{"missing_group_root", "kiv-no-such-group", {0, 0, {}}, A},
+        AccessCase{
+            "missing_group_anyone_else", "kiv-no-such-group", {kNobody, usersGroup(), {usersGroup()}}, C}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class ManualClockBounds : public ListenerBounds {
@@ -375,14 +374,13 @@ TEST_P(FrameLimit, IsTheListenersAndAnOversizedHeaderClosesAtOnce) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, FrameLimit,
-    ::testing::Values(FrameCase{"at_the_limit", echoOfSize(1024), A},
-                      // Only the header: the body is never waited for.
-                      FrameCase{"one_byte_over", std::string("\0\0\x04\x01", 4), C},
-                      FrameCase{"protocol_maximum", std::string("\0\x40\0\0", 4), C},
-                      FrameCase{"four_gib", std::string("\xFF\xFF\xFF\xFF", 4), C}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, FrameLimit,
+                         ::testing::Values(FrameCase{"at_the_limit", echoOfSize(1024), A},
+                                           // Only the header: the body is never waited for.
+                                           FrameCase{"one_byte_over", std::string("\0\0\x04\x01", 4), C},
+                                           FrameCase{"protocol_maximum", std::string("\0\x40\0\0", 4), C},
+                                           FrameCase{"four_gib", std::string("\xFF\xFF\xFF\xFF", 4), C}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct PartialCase {
     const char* name;
@@ -423,14 +421,14 @@ TEST_P(PartialFrame, ClosesAConnectionWhoseFrameIsNotWholeTenSecondsAfterItsFirs
     EXPECT_EQ(roundTrip(fd), "answered");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, PartialFrame,
-    ::testing::Values(PartialCase{"header_then_nothing", {{2, 10}}, C},
-                      PartialCase{"half_then_nothing", {{20, 9}, {0, 1}}, C},
-                      PartialCase{"more_bytes_do_not_restart_the_time", {{20, 6}, {10, 4}}, C},
-                      PartialCase{"rest_sent_in_time", {{20, 9}}, A},
-                      PartialCase{"idle_between_frames", {{0, 60}}, A}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, PartialFrame,
+                         ::testing::Values(PartialCase{"header_then_nothing", {{2, 10}}, C},
+                                           PartialCase{"half_then_nothing", {{20, 9}, {0, 1}}, C},
+                                           PartialCase{
+                                               "more_bytes_do_not_restart_the_time", {{20, 6}, {10, 4}}, C},
+                                           PartialCase{"rest_sent_in_time", {{20, 9}}, A},
+                                           PartialCase{"idle_between_frames", {{0, 60}}, A}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- calls in flight ----
 
@@ -477,7 +475,8 @@ TEST_F(ListenerBounds, APeerThatCallsWithoutReadingIsHeldBackWhileOthersAreAnswe
     const int flooder = open({kNobody, kNobody, {}});
     ASSERT_GE(flooder, 0);
     std::string batch;
-    for (int i = 0; i < 256; ++i) batch += frame(callBody("echoText:withReply:", 1 + i, std::string(200, 'f')));
+    for (int i = 0; i < 256; ++i)
+        batch += frame(callBody("echoText:withReply:", 1 + i, std::string(200, 'f')));
     std::size_t sent = 0;
     for (;;) {
         const ssize_t n = ::send(flooder, batch.data(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
