@@ -570,6 +570,13 @@ class Sandbox:
                 answers.append(fields[4])
         return answers
 
+    def dig_tcp(self, server, name, qtype="A"):
+        """A query over TCP: dig's output and the seconds it took to answer or fail."""
+        start = time.monotonic()
+        completed = subprocess.run(["dig", "+tcp", "+timeout=5", "+tries=1", "@" + server, name, qtype],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=20)
+        return completed.stdout, time.monotonic() - start
+
     # ---- buses -----------------------------------------------------------------------
 
     @staticmethod
@@ -703,6 +710,12 @@ def demo(box):
            "the filtering resolver saw %r" % (records[-1] if records else None))
     box.say("== dig @%s example.com: %s%s, through the proxy; the filtering resolver saw uuid %s, ip %s, location %s"
             % (OUTSIDE_DNS, answer[0], tries, option["uuid"], option["ip"], option["location"]))
+    # The proxy takes no TCP: a TCP query fails at once (a reset), well before dig's timeout.
+    text, took = box.dig_tcp(OUTSIDE_DNS, "example.com")
+    expect("connection refused" in text and took < 2,
+           "dig +tcp @%s example.com was not refused at once (%.1f s): %s" % (OUTSIDE_DNS, took, text.strip()))
+    box.say("   dig +tcp @%s example.com: connection refused after %d ms (TCP DNS is refused while the proxy runs)"
+            % (OUTSIDE_DNS, round(took * 1000)))
 
     box.say("== device server: forwarding rule corp.example -> %s; the network drops and comes back" % RULE_RESOLVER)
     add_forwarding_rule(box, device_key, "corp.example", RULE_RESOLVER)

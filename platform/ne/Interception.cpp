@@ -82,7 +82,8 @@ bool loopback(const std::string& text) {
 std::string interceptionRuleset(const std::string& table, std::uint32_t mark,
                                 const std::vector<asio::ip::udp::endpoint>& listening,
                                 std::vector<std::string>* uncovered) {
-    std::string rules;
+    std::string redirections;
+    std::string refusals;
     for (const bool v4 : {true, false}) {
         const auto it = std::find_if(listening.begin(), listening.end(),
                                      [v4](const auto& endpoint) { return endpoint.address().is_v4() == v4; });
@@ -90,15 +91,26 @@ std::string interceptionRuleset(const std::string& table, std::uint32_t mark,
             if (uncovered) uncovered->push_back(v4 ? "IPv4" : "IPv6");
             continue;
         }
-        rules += std::string("        meta nfproto ") + (v4 ? "ipv4" : "ipv6") + " udp dport 53 " +
-                 target(*it) + "\n";
+        const std::string family = std::string("        meta nfproto ") + (v4 ? "ipv4" : "ipv6");
+        redirections += family + " udp dport 53 " + target(*it) + "\n";
+        // The proxy takes no TCP: a query over TCP would pass it unfiltered, so it is
+        // refused, with a reset so that the client gives up at once rather than after
+        // its timeout. Every packet, not only the first: a connection made before the
+        // table existed ends at its next query too.
+        refusals += family + " tcp dport 53 reject with tcp reset\n";
     }
+    const auto passMarked = "        meta mark " + hex(mark) + " return\n";
+    // Translations happen in a nat chain, which sees only a connection's first packet;
+    // refusals in a filter chain, which sees every one.
     return deleteTable(table) + "table inet " + table +
            " {\n"
            "    chain output {\n"
-           "        type nat hook output priority -100; policy accept;\n"
-           "        meta mark " +
-           hex(mark) + " return\n" + rules + "    }\n}\n";
+           "        type nat hook output priority -100; policy accept;\n" +
+           passMarked + redirections +
+           "    }\n"
+           "    chain refuse_tcp {\n"
+           "        type filter hook output priority 0; policy accept;\n" +
+           passMarked + refusals + "    }\n}\n";
 }
 
 std::string runNftables(const std::string& commands) {

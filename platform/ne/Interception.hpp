@@ -4,9 +4,12 @@
 // sends every UDP datagram to port 53 that this computer sends, whatever its
 // destination address, to the host's listening socket of its family. Conntrack
 // remembers the translation, so the answer reaches the client from the address it
-// asked. Datagrams of sockets that carry the upstream mark (the proxy's own
-// connections to resolvers) pass untouched, so nothing the proxy sends comes back
-// to it. TCP is left alone.
+// asked. The proxy takes no TCP, so a second chain on the output hook refuses every
+// TCP connection to port 53 of those families with a reset: the client fails at
+// once, as a flow the proxy does not take fails, instead of reaching a server
+// unfiltered. Packets of sockets that carry the upstream mark (the proxy's own
+// connections to resolvers) pass both untouched, so nothing the proxy sends comes
+// back to it.
 //
 // Installing replaces a table of that name in one transaction, so a table left by
 // a daemon that was killed is taken over, never doubled. Removing is idempotent.
@@ -41,8 +44,9 @@ struct InterceptionSettings {
 
 // The nftables text that installs the table for `listening` (the host's bound
 // endpoints): the first endpoint of each family is the target of that family; a
-// wildcard endpoint is reached through its family's loopback address. Families
-// without an endpoint are not intercepted; `uncovered` names them.
+// wildcard endpoint is reached through its family's loopback address; TCP to port
+// 53 of that family is refused. Families without an endpoint are left alone, over
+// UDP and TCP; `uncovered` names them.
 std::string interceptionRuleset(const std::string& table, std::uint32_t mark,
                                 const std::vector<asio::ip::udp::endpoint>& listening,
                                 std::vector<std::string>* uncovered = nullptr);

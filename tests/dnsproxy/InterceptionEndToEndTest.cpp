@@ -31,7 +31,7 @@ class Intercepting {
 public:
     Intercepting() {
         fs::create_directory(folder.path() / "run");
-        startResolver("127.0.0.2", "rule.jsonl");
+        startResolver("127.0.0.2", "rule.jsonl", {"--tcp", "--txt-bytes", "700"});
         startResolver("127.0.0.3", "local.jsonl");
         std::ofstream(vendorPath()) << vendorData().dump();
     }
@@ -49,12 +49,16 @@ public:
     }
     std::string vendorPath() const { return (folder.path() / "vendor.json").string(); }
 
-    void startResolver(const std::string& address, const std::string& record) {
+    void startResolver(const std::string& address, const std::string& record,
+                       const std::vector<std::string>& options = {}) {
+        std::vector<std::string> args = {"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver",
+                                         "--address",        address,
+                                         "--port",           "53",
+                                         "--record",         (folder.path() / record).string(),
+                                         "--quiet"};
+        args.insert(args.end(), options.begin(), options.end());
         auto& resolver = *processes.emplace_back(std::make_unique<Process>(
-            std::vector<std::string>{"/usr/bin/python3", KIV_SOURCE_DIR "/tools/kiv-test-resolver",
-                                     "--address", address, "--port", "53", "--record",
-                                     (folder.path() / record).string(), "--quiet"},
-            std::vector<std::string>{}, (folder.path() / "resolver.err").string()));
+            args, std::vector<std::string>{}, (folder.path() / "resolver.err").string()));
         if (!resolver.waitForLine("listening on")) throw std::runtime_error("no resolver on " + address);
     }
     // The daemon, started through `prefix` (a launcher) when given.
@@ -74,8 +78,8 @@ public:
         return line && line->find("intercepting") != std::string::npos ? &daemon : nullptr;
     }
 
-    static std::string dig(const std::string& server, const std::string& name) {
-        return output("dig +short +time=2 +tries=1 @" + server + " " + name + " A");
+    static std::string dig(const std::string& server, const std::string& name, const std::string& how = "") {
+        return output("dig +short +time=2 +tries=1 " + how + " @" + server + " " + name + " A");
     }
     // What the resolver writing `file` received, as JSON lines (each written before it answers).
     std::vector<json> records(const std::string& file) const {
@@ -147,6 +151,96 @@ TEST(InterceptionEndToEnd, TheComputersDNSGoesThroughTheProxyWhileItRuns) {
     EXPECT_FALSE(test.tagged(direct.back())) << "asked directly, not through the proxy";
 }
 
+// The proxy takes no TCP: while it intercepts, a TCP query to any server is refused
+// at once (a reset, not a timeout), the TCP retry of an answer cut with TC too, and
+// the server never sees it; UDP to it goes through the proxy. Once the daemon has
+// stopped (SIGTERM) or the user has quit, TCP reaches the server again.
+TEST(InterceptionEndToEnd, TCPQueriesAreRefusedWhileTheProxyRunsAndPassOnceItStops) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    ASSERT_TRUE(kiv_test_namespace::shell("ip addr add 192.0.2.53/32 dev lo"));
+    ASSERT_TRUE(kiv_test_namespace::shell("ip -6 addr add 2001:db8::53/128 dev lo nodad"));
+    Intercepting test;
+    // Outside servers: whatever they answer carries their marker.
+    const std::string marker = "203.0.113.53";
+    test.startResolver("192.0.2.53", "outside4.jsonl", {"--tcp", "--txt-bytes", "700", "--answer", marker});
+    test.startResolver("2001:db8::53", "outside6.jsonl", {"--tcp", "--txt-bytes", "700", "--answer", marker});
+    enum class Kind { tcp, udp, cut };  // cut: a stub without EDNS asks for a long answer
+    struct Ask {
+        Kind kind;
+        const char* server;
+        const char* record;
+    };
+    const Ask asks[] = {
+        {Kind::tcp, "192.0.2.53", "outside4.jsonl"}, {Kind::tcp, "2001:db8::53", "outside6.jsonl"},
+        {Kind::udp, "192.0.2.53", "outside4.jsonl"}, {Kind::udp, "2001:db8::53", "outside6.jsonl"},
+        {Kind::cut, "192.0.2.53", "outside4.jsonl"}, {Kind::cut, "2001:db8::53", "outside6.jsonl"}};
+    const auto askAll = [&](const std::string& phase, bool intercepting) {
+        for (const auto& ask : asks) {
+            const std::string how[] = {"+short +tcp tcp.example A", "+short udp.example A",
+                                       "+noedns long.example TXT"};
+            const auto what = phase + ": dig " + how[static_cast<int>(ask.kind)] + " @" + ask.server;
+            const auto outsideBefore = test.records(ask.record).size();
+            const auto proxiedBefore = test.records("rule.jsonl").size();
+            const auto start = std::chrono::steady_clock::now();
+            const auto text = output("dig +timeout=5 +tries=1 @" + std::string(ask.server) + " " +
+                                     how[static_cast<int>(ask.kind)]);
+            // Failed at once or answered, not given up on after dig's timeout.
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << what;
+            const auto outside = test.records(ask.record);
+            const auto proxied = test.records("rule.jsonl");
+            const bool refused = text.find("connection refused") != std::string::npos;
+            const bool retried = text.find("Truncated, retrying in TCP mode") != std::string::npos;
+            std::vector<std::string> transports;
+            for (auto i = outsideBefore; i < outside.size(); ++i)
+                transports.push_back(outside[i]["transport"]);
+            if (!intercepting) {
+                EXPECT_NE(text.find(marker), std::string::npos) << what << "\n" << text;
+                EXPECT_FALSE(refused) << what;
+                EXPECT_EQ(retried, ask.kind == Kind::cut) << what << "\n" << text;
+                EXPECT_EQ(proxied.size(), proxiedBefore) << what;
+                const std::vector<std::string> direct[] = {{"tcp"}, {"udp"}, {"udp", "tcp"}};
+                EXPECT_EQ(transports, direct[static_cast<int>(ask.kind)]) << what;
+                continue;
+            }
+            EXPECT_EQ(text.find(marker), std::string::npos) << what << "\n" << text;
+            EXPECT_TRUE(transports.empty()) << what << ": the outside server was asked";
+            EXPECT_EQ(refused, ask.kind != Kind::udp) << what << "\n" << text;
+            EXPECT_EQ(retried, ask.kind == Kind::cut) << what << "\n" << text;
+            if (ask.kind == Kind::udp) {
+                EXPECT_EQ(text, "192.0.2.1\n") << what;
+            }
+            EXPECT_EQ(proxied.size(), proxiedBefore + (ask.kind == Kind::tcp ? 0 : 1)) << what;
+            if (ask.kind != Kind::tcp && proxied.size() > proxiedBefore) {
+                EXPECT_TRUE(test.tagged(proxied.back())) << what;
+                EXPECT_EQ(proxied.back()["transport"], "udp") << what;
+            }
+        }
+    };
+    askAll("before", false);
+
+    auto* daemon = test.startIntercepting();
+    ASSERT_TRUE(daemon) << test.errors();
+    askAll("intercepting", true);
+    ASSERT_TRUE(stopped(*daemon, SIGTERM));
+    EXPECT_EQ(test.tables(), "");
+    askAll("after SIGTERM", false);
+
+    const auto path = (test.folder.path() / "preferences.json").string();
+    platform::ne::DNSProxyPreferences preferences;
+    preferences.enabled = true;
+    preferences.providerConfiguration = Intercepting::vendorData();
+    ASSERT_EQ(platform::ne::saveDNSProxyPreferences(path, preferences), "");
+    auto& following = test.startDaemon({"--preferences", path});
+    ASSERT_TRUE(following.waitForLine("proxy started, intercepting")) << test.errors();
+    askAll("intercepting again", true);
+    ASSERT_EQ(platform::ne::removeDNSProxyPreferences(path), "");  // the user quits
+    ASSERT_TRUE(following.waitForLine("proxy stopped"));
+    EXPECT_EQ(test.tables(), "");
+    askAll("after the user quit", false);
+    ASSERT_TRUE(stopped(following, SIGTERM));
+}
+
 // A killed daemon leaves its table, which sends the computer's DNS nowhere: the
 // service's stop removes it with --clear-interception, and the next start takes it
 // over in any case.
@@ -160,6 +254,8 @@ TEST(InterceptionEndToEnd, ATableLeftByAKilledDaemonIsClearedOrReplaced) {
         ASSERT_TRUE(stopped(*killed, SIGKILL));
         EXPECT_EQ(test.tables(), "table inet kivdnsproxy\n");
         EXPECT_EQ(test.dig("127.0.0.2", "lost.example.com").find("192.0.2.1"), std::string::npos);
+        EXPECT_NE(test.dig("127.0.0.2", "lost.example.com", "+tcp").find("connection refused"),
+                  std::string::npos);
         if (clearIt) {
             auto& clear = test.startDaemon({"--clear-interception"});
             EXPECT_TRUE(clear.waitForLine("interception removed"));
@@ -167,6 +263,7 @@ TEST(InterceptionEndToEnd, ATableLeftByAKilledDaemonIsClearedOrReplaced) {
             ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
             EXPECT_EQ(test.tables(), "");
             EXPECT_EQ(test.dig("127.0.0.2", "found.example.com"), "192.0.2.1\n");
+            EXPECT_EQ(test.dig("127.0.0.2", "found.example.com", "+tcp"), "192.0.2.1\n");
             continue;
         }
         auto* next = test.startIntercepting();
@@ -177,6 +274,11 @@ TEST(InterceptionEndToEnd, ATableLeftByAKilledDaemonIsClearedOrReplaced) {
         for (auto at = ruleset.find("dnat"); at != std::string::npos; at = ruleset.find("dnat", at + 1))
             ++dnat;
         EXPECT_EQ(dnat, 2u) << ruleset;
+        std::size_t refusals = 0;
+        for (auto at = ruleset.find("reject with tcp reset"); at != std::string::npos;
+             at = ruleset.find("reject with tcp reset", at + 1))
+            ++refusals;
+        EXPECT_EQ(refusals, 2u) << ruleset;
         EXPECT_EQ(test.dig("203.0.113.9", "again.example.com"), "192.0.2.1\n");
         ASSERT_TRUE(stopped(*next, SIGTERM));
         EXPECT_EQ(test.tables(), "");
