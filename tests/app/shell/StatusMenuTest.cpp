@@ -161,6 +161,35 @@ TEST_F(StatusMenuTest, ExternalAddressUpdates) {
     EXPECT_EQ(controller.status(), "Disconnected");
 }
 
+TEST_F(StatusMenuTest, ExternalAddressNotificationsArriveOnTheMainQueue) {
+    auto menu = makeMenu(2);
+    auto& controller = *menu.statusMenu;
+    auto runMain = [] {
+        while (platform::runMainLoopOnce(std::chrono::milliseconds(0))) {
+        }
+    };
+    controller.externalIpUpdated({"externalIpUpdated", std::string("198.51.100.9")});
+    EXPECT_EQ(controller.externalIpItem()->title(), "External IP: Empty");  // not before the hop
+    runMain();
+    EXPECT_EQ(controller.externalIpItem()->title(), "External IP: 198.51.100.9");
+    EXPECT_EQ(controller.status(), "Connected");
+
+    controller.externalIpUpdated({"externalIpUpdated", 42});  // no text: nothing
+    controller.externalIpUpdated({"externalIpUpdated", {}});
+    runMain();
+    EXPECT_EQ(controller.externalIpItem()->title(), "External IP: 198.51.100.9");
+
+    // A controller gone before the hop is not reached.
+    auto gone = KIVStatusBarController::make(2, false, world.environment());
+    gone->updateExternalIpMenuItem();
+    auto item = gone->externalIpItem();
+    ASSERT_NE(item, nullptr);
+    gone->externalIpUpdated({"externalIpUpdated", std::string("198.51.100.10")});
+    gone.reset();
+    runMain();
+    EXPECT_EQ(item->title(), "External IP: Empty");
+}
+
 TEST_F(StatusMenuTest, AClickBuildsTheNineEntriesAndTheirActionsWork) {
     world.userDefaults->setBool("LogDebug", true);
     auto menu = makeMenu(2);
