@@ -118,6 +118,8 @@ std::string userHomePath(std::string_view path) {
     return "/" + std::string(components[0]) + "/" + std::string(components[1]);
 }
 
+bool isEmptyOrNil(const std::optional<std::string>& text) { return !text || text->empty(); }
+
 std::optional<std::filesystem::path> Utils::configJSONPath() { return applicationFileURL(kConfigFileName); }
 
 std::optional<std::filesystem::path> Utils::deviceJSONPath() { return applicationFileURL(kDeviceFileName); }

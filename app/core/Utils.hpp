@@ -86,4 +86,7 @@ public:
 // do not count.
 std::string userHomePath(std::string_view path);
 
+// True when `text` is absent or empty.
+bool isEmptyOrNil(const std::optional<std::string>& text);
+
 }  // namespace kiv

@@ -14,7 +14,9 @@
 
 #include "dnscodec/DNSMessageDecoder.hpp"
 #include "dnscodec/DNSMessageEncoder.hpp"
+#include "platform/Dispatch.hpp"
 #include "platform/FileDescriptor.hpp"
+#include "platform/NoDestructor.hpp"
 #include "platform/SystemLog.hpp"
 
 namespace kiv {
@@ -26,6 +28,36 @@ constexpr std::uint16_t kClassIN = 1;
 constexpr std::size_t kMaxAnswer = 512;
 constexpr std::int64_t kCallsPerWindow = 4;
 constexpr auto kWindow = std::chrono::seconds(3600);
+
+constexpr std::chrono::milliseconds kEchoWaitMargin{1000};
+constexpr std::chrono::milliseconds kMainThreadSlice{50};
+
+platform::HTTPClientPtr echoClient() {
+    static platform::NoDestructor<platform::HTTPClientPtr> client(platform::makeHTTPClient());
+    return *client;
+}
+
+// On the main thread its loop keeps turning, so work the reply waits for is not held up.
+bool waitForReply(platform::Semaphore& done, std::chrono::milliseconds limit) {
+    if (!platform::isMainThread()) return done.waitFor(limit);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds::zero()) return false;
+        if (done.waitFor(std::min(left, kMainThreadSlice))) return true;
+        platform::runMainLoopOnce(std::chrono::milliseconds::zero());
+    }
+}
+
+// The body as ASCII text, blanks and tabs trimmed at both ends; "" when a byte is not ASCII.
+std::string asciiTrimmed(const std::string& body) {
+    if (std::any_of(body.begin(), body.end(), [](char c) { return static_cast<unsigned char>(c) > 0x7f; }))
+        return "";
+    const auto first = body.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return body.substr(first, body.find_last_not_of(" \t") - first + 1);
+}
 
 std::uint16_t randomID() {
     std::uint16_t id = 0;
@@ -169,6 +201,36 @@ std::string DNSResolver::getIPAddressFromResolvers(const std::vector<std::string
 std::string DNSResolver::resolveDNSUsingCorvel(const std::vector<std::string>& resolvers,
                                                const ExternalAddressQuery& query) {
     return getIPAddressFromResolvers(resolvers, "-.-", query);
+}
+
+std::string DNSResolver::pingNonCorvelResolver(const std::vector<std::string>& resolvers,
+                                               const AddressEchoService& service) {
+    if (resolvers.empty()) return "";
+    platform::HTTPRequest request;
+    request.url = service.url;
+    request.headers = {{"Content-Type", "application/json"}};
+    request.timeout = service.timeout;
+    request.maxResponseBytes = AddressEchoService::kMaxBody;
+    struct Reply {
+        platform::Semaphore done;
+        std::mutex mutex;
+        std::optional<std::string> body;  // guarded by mutex
+    };
+    auto reply = std::make_shared<Reply>();
+    const auto client = service.client ? service.client : echoClient();
+    client->send(std::move(request), platform::globalQueue(), [reply](platform::HTTPResult result) {
+        {
+            std::lock_guard lock(reply->mutex);
+            if (result.response) reply->body = std::move(result.response->body);
+        }
+        reply->done.signal();
+    });
+    // The client always completes once its timeout passed; the margin only keeps a lost
+    // completion from holding the caller for ever.
+    if (!waitForReply(reply->done, service.timeout + kEchoWaitMargin)) return "";
+    std::lock_guard lock(reply->mutex);
+    if (!reply->body) return "";
+    return asciiTrimmed(*reply->body);
 }
 
 void DNSResolver::updateCountAndDate() {

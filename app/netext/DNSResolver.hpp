@@ -14,6 +14,7 @@
 // Threads: any; the object is immutable apart from the call-rate limiter, which takes a lock.
 // The external-address query blocks its caller (at most `attempts` times `timeout`).
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "platform/Clock.hpp"
+#include "platform/http/HTTPClient.hpp"
 #include "platform/net/ResolverConfig.hpp"
 
 namespace kiv {
@@ -32,6 +34,18 @@ struct ExternalAddressQuery {
     std::uint16_t port = 53;
     std::chrono::milliseconds timeout{5000};  // per attempt
     int attempts = 2;
+};
+
+// The plain-HTTP address-echo service that pingNonCorvelResolver asks: it answers the caller's
+// address as the body of a GET of its root path.
+struct AddressEchoService {
+    static constexpr const char* kDefaultURL = "http://ip.brannockcloud.com/";
+    // An address is a few dozen bytes; a longer body is no address and is not read on.
+    static constexpr std::size_t kMaxBody = 256;
+
+    std::string url = kDefaultURL;
+    std::chrono::milliseconds timeout{5000};
+    platform::HTTPClientPtr client;  // null: the process's own
 };
 
 class DNSResolver;
@@ -56,6 +70,14 @@ public:
     // getIPAddressFromResolvers with the host "-.-".
     static std::string resolveDNSUsingCorvel(const std::vector<std::string>& resolvers,
                                              const ExternalAddressQuery& query = {});
+
+    // The caller's address as the echo service sees it, past every filtering resolver: ""
+    // without resolvers (nothing is sent), else the body of a GET of the service's root path,
+    // trimmed of blanks and tabs; "" when the request failed or the body is not ASCII text.
+    // Blocks its caller up to the service's timeout; on the main thread the main loop turns
+    // meanwhile.
+    static std::string pingNonCorvelResolver(const std::vector<std::string>& resolvers,
+                                             const AddressEchoService& service = {});
 
     // Call-rate limiter: at most a few external-address calls per hour.
     void updateCountAndDate();

@@ -1,6 +1,5 @@
 #include "app/shell/ChangeObserver.hpp"
 
-#include <charconv>
 #include <sstream>
 
 #include "app/core/Utils.hpp"
@@ -9,6 +8,7 @@
 #include "app/netext/SharedDefaultsManager.hpp"
 #include "app/netext/VPNMonitor.hpp"
 #include "app/server/InstallerHelper.hpp"
+#include "app/shell/ActionManager.hpp"
 #include "app/shell/KIVHelperProxy.hpp"
 #include "app/shell/KIVUserNotification.hpp"
 #include "model/JSONText.hpp"
@@ -52,14 +52,6 @@ std::string listText(const std::vector<std::string>& values) {
     std::string text = "[";
     for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", \"" : "\"") + values[i] + "\"";
     return text + "]";
-}
-
-std::optional<std::int64_t> number(const std::string& text) {
-    std::int64_t value = 0;
-    const auto* end = text.data() + text.size();
-    const auto [at, error] = std::from_chars(text.data(), end, value);
-    if (error != std::errc() || at != end || text.empty()) return std::nullopt;
-    return value;
 }
 
 ChangeObserver::Environment withDefaults(ChangeObserver::Environment env) {
@@ -166,29 +158,6 @@ bool sameConfigurationText(const std::optional<model::DeviceConfiguration>& a,
     if (!first && !second) return true;
     if (!first || !second) return false;
     return *first == *second;
-}
-
-bool actionsHandledInVersion(const std::optional<std::string>& version) {
-    std::vector<std::string> parts;
-    if (version) {
-        std::string part;
-        std::istringstream in(*version);
-        while (std::getline(in, part, '.')) parts.push_back(part);
-    }
-    const auto minor = parts.size() > 1 ? number(parts[1]) : std::nullopt;
-    const auto patch = parts.size() > 2 ? number(parts[2]) : std::nullopt;
-    const std::int64_t m = minor.value_or(2);
-    if (patch) return m < 2 || *patch > 0;
-    return m < 2;
-}
-
-std::string describeActions(const model::Actions& actions) {
-    auto flag = [](const std::optional<bool>& value) { return value.value_or(false) ? "true" : "false"; };
-    const std::string move = actions.move && actions.move->rpc ? *actions.move->rpc : "-";
-    const std::string upgrade = actions.upgrade && actions.upgrade->url ? *actions.upgrade->url : "-";
-    return std::string("disable = ") + flag(actions.disable) + ")" + "move url = " + move +
-           "shutdown = " + flag(actions.shutdown) + "uninstall = " + flag(actions.uninstall) +
-           "upgrade url = " + upgrade;
 }
 
 // ---- the observer ----
@@ -394,9 +363,9 @@ void ChangeObserver::updateMenuAndExtension(const model::DeviceConfiguration& co
         });
     });
     const std::string name(rawValue(type));
-    if (actionsHandledInVersion(_logger->appVersion()) && config.result && config.result->actions) {
-        log("updateMenuAndExtension::  actionManager for change " + name + ". actionManager is " +
-            describeActions(*config.result->actions));
+    const ActionManager actionManager(config, std::nullopt, _logger->appVersion());
+    if (const auto actions = actionManager.actionsDescription()) {
+        log("updateMenuAndExtension::  actionManager for change " + name + ". actionManager is " + *actions);
     }
     log("updateMenuAndExtension::  updated configuration for change " + name +
         ". Reconfiguring NETWORK EXTENSION for ipAddress " + address);

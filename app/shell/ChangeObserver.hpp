@@ -46,10 +46,6 @@ std::vector<std::string> configurationResolvers(const model::DeviceConfiguration
 // True when both are absent, or both encode (sorted keys) to the same text.
 bool sameConfigurationText(const std::optional<model::DeviceConfiguration>& a,
                            const std::optional<model::DeviceConfiguration>& b);
-// Whether this version of the application acts on the server's actions ("1.1", "1.2.3": yes;
-// "1.2", "1.2.0", "2.5": no).
-bool actionsHandledInVersion(const std::optional<std::string>& version);
-std::string describeActions(const model::Actions& actions);
 
 class ChangeObserver : public std::enable_shared_from_this<ChangeObserver> {
 public:

@@ -201,6 +201,15 @@ void KIVStatusBarController::updateExternalIp(const std::string& address) {
     if (!address.empty()) status_ = "Connected";
 }
 
+void KIVStatusBarController::externalIpUpdated(const platform::Notification& notification) {
+    const auto* address = std::any_cast<std::string>(&notification.object);
+    if (!address) return;
+    std::weak_ptr<KIVStatusBarController> weak = weak_from_this();
+    platform::mainQueue()->async([weak, address = *address] {
+        if (auto self = weak.lock()) self->updateExternalIp(address);
+    });
+}
+
 void KIVStatusBarController::updateExternalIpMenuItem() {
     if (!externalIpItem_) {
         externalIpItem_ = std::make_shared<MenuItem>("");

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/shell/StatusMenuModel.hpp"
+#include "platform/NotificationCenter.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/UserDefaults.hpp"
 #include "platform/dbus/UserNotificationCenter.hpp"
@@ -75,6 +76,10 @@ public:
     void menuWillOpen();
     void updateExternalIp(const std::string& address);
     void updateExternalIpMenuItem();
+    // The address a notification carries as its object (a text) goes to updateExternalIp on the
+    // main queue, if the controller still lives then; any other object changes nothing. Any
+    // thread. No notification is routed here by the application itself.
+    void externalIpUpdated(const platform::Notification& notification);
     void updateDeviceKey(const std::string& deviceKey);
     void updateUserName(const std::string& userName);
     void updateDebugMenu(const std::string& title, bool enabled);

@@ -1,6 +1,7 @@
 #include "app/shell/Registrations.hpp"
 
 #include "app/core/ConfigFileWriter.hpp"
+#include "app/core/Dependencies.hpp"
 #include "app/core/LoggerService.hpp"
 #include "app/core/NotificationPublisher.hpp"
 #include "app/core/Settings.hpp"
@@ -40,6 +41,10 @@ std::vector<Service> applicationRegistrations() {
         installerHelperService(),
         sharedDefaultsManagerService(),
     };
+}
+
+void registerApplicationServices() {
+    Dependencies::setRoot(std::make_shared<Dependencies>(applicationRegistrations()));
 }
 
 }  // namespace kiv

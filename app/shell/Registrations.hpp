@@ -9,4 +9,9 @@ namespace kiv {
 
 std::vector<Service> applicationRegistrations();
 
+// A new registry of applicationRegistrations() made the root, replacing any earlier one; no
+// service is made here. Start-up registers through ApplicationStartHelper::registerServices, which
+// also sets up what lives beside the registry; this one does the registry alone.
+void registerApplicationServices();
+
 }  // namespace kiv

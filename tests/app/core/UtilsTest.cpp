@@ -63,6 +63,13 @@ TEST(UtilsPathTest, UserHomeIsTheFirstThreeComponents) {
     for (const auto& [path, expected] : cases) EXPECT_EQ(userHomePath(path), expected) << path;
 }
 
+TEST(UtilsPathTest, EmptyOrNil) {
+    const std::pair<std::optional<std::string>, bool> cases[] = {
+        {std::nullopt, true}, {"", true}, {" ", false}, {std::string(1, '\0'), false}, {"a", false}};
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(isEmptyOrNil(text), expected) << text.value_or("nil");
+}
+
 // Root by effective uid, not by the home's name: a child that drops to another uid is not root.
 TEST(UtilsPathTest, IsRootFollowsTheEffectiveUid) {
     EXPECT_EQ(Utils::isRoot(), ::geteuid() == 0);

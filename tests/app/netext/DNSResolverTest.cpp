@@ -1,20 +1,27 @@
 // The external-address query against a scripted resolver on loopback (hostile answers
 // included), the system servers read from temporary resolv.conf files, the call-rate limiter on
-// a manual clock, and the splitting of typed resolver lists.
+// a manual clock, the address-echo service on loopback, and the splitting of typed resolver
+// lists.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/netext/DNSResolver.hpp"
+#include "fakes/LoopbackHTTPServer.hpp"
 #include "fakes/TestFolders.hpp"
+#include "platform/Dispatch.hpp"
 #include "tests/app/netext/MonitorTestSupport.hpp"
 
 namespace kiv {
 namespace {
 
+using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Replies = std::vector<Bytes>;
 using testing_support::LoopbackDNSServer;
@@ -429,6 +436,86 @@ TEST(RateLimiterTest, ThresholdIsBelowFour) {
     EXPECT_TRUE(DNSResolver::shouldCallExternalIP(-1));
     EXPECT_TRUE(DNSResolver::shouldCallExternalIP(3));
     EXPECT_FALSE(DNSResolver::shouldCallExternalIP(4));
+}
+
+// --- the address-echo service -----------------------------------------------------------------
+
+struct EchoCase {
+    const char* name;
+    std::string body;    // what the service answers
+    bool stall = false;  // headers and half the body, then nothing
+    std::string expected;
+};
+
+void PrintTo(const EchoCase& c, std::ostream* out) { *out << c.name; }
+
+class AddressEchoTest : public testing::TestWithParam<EchoCase> {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(recordings());
+        std::ofstream(recordings() / "answer_", std::ios::binary) << GetParam().body;
+        if (GetParam().stall) std::ofstream(recordings() / "stall");
+        server_ = std::make_unique<fakes::LoopbackHTTPServer>(
+            std::vector<std::string>{"--record", recordings().string()});
+        service_.url = server_->url("/");
+        service_.timeout = GetParam().stall ? 300ms : 5000ms;
+    }
+    std::filesystem::path recordings() const { return folder_.path() / "recordings"; }
+
+    fakes::TemporaryFolder folder_{"kiv-echo"};
+    std::unique_ptr<fakes::LoopbackHTTPServer> server_;
+    AddressEchoService service_;
+};
+
+TEST_P(AddressEchoTest, BodyIsTheTrimmedASCIIText) {
+    // The main thread's loop turns while the reply is awaited.
+    bool turned = false;
+    platform::mainQueue()->async([&turned] { turned = true; });
+    EXPECT_EQ(DNSResolver::pingNonCorvelResolver({"192.0.2.53"}, service_), GetParam().expected);
+    if (GetParam().stall) {
+        EXPECT_TRUE(turned);
+    }
+    while (platform::runMainLoopOnce(0ms)) {
+    }
+
+    const auto request = nlohmann::json::parse(fakes::readText(recordings() / "request-1.json"));
+    EXPECT_EQ(request["method"], "GET");
+    EXPECT_EQ(request["path"], "/");
+    bool json = false;
+    for (const auto& header : request["headers"])
+        json = json || (header[0] == "Content-Type" && header[1] == "application/json");
+    EXPECT_TRUE(json) << request.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bodies, AddressEchoTest,
+    testing::Values(EchoCase{"Plain", "203.0.113.7", false, "203.0.113.7"},
+                    EchoCase{"BlanksAndTabs", " \t203.0.113.7\t ", false, "203.0.113.7"},
+                    EchoCase{"LineBreakIsNoBlank", "203.0.113.7\n", false, "203.0.113.7\n"},
+                    EchoCase{"OnlyBlanks", " \t ", false, ""}, EchoCase{"Empty", "", false, ""},
+                    EchoCase{"NotASCII", "203.0.113.7\xc2\xa0", false, ""},
+                    EchoCase{"AtTheCap", std::string(AddressEchoService::kMaxBody, '7'), false,
+                             std::string(AddressEchoService::kMaxBody, '7')},
+                    EchoCase{"PastTheCap", std::string(AddressEchoService::kMaxBody + 1, '7'), false, ""},
+                    EchoCase{"Huge", std::string(8 << 20, '7'), false, ""},
+                    EchoCase{"Stalls", "203.0.113.7", true, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AddressEchoNoServiceTest, NoResolversSendNothingAndNobodyListeningGivesEmptyText) {
+    fakes::TemporaryFolder folder{"kiv-echo"};
+    std::ofstream(folder.path() / "answer_") << "198.51.100.20";
+    AddressEchoService service;
+    {
+        fakes::LoopbackHTTPServer server({"--record", folder.path().string()});
+        service.url = server.url("/");
+        EXPECT_EQ(DNSResolver::pingNonCorvelResolver({}, service), "");
+        EXPECT_FALSE(std::filesystem::exists(folder.path() / "request-1.json"));
+        // Off the main thread the caller blocks until the reply.
+        std::string fromWorker;
+        std::thread([&] { fromWorker = DNSResolver::pingNonCorvelResolver({"192.0.2.53"}, service); }).join();
+        EXPECT_EQ(fromWorker, "198.51.100.20");
+    }  // stopped: its port is closed now
+    EXPECT_EQ(DNSResolver::pingNonCorvelResolver({"192.0.2.53"}, service), "");
 }
 
 // --- typed lists ---------------------------------------------------------------------------

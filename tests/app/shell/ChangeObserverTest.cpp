@@ -12,6 +12,7 @@
 
 #include "app/core/Dependencies.hpp"
 #include "app/core/Utils.hpp"
+#include "app/shell/ActionManager.hpp"
 #include "app/shell/ChangeObserver.hpp"
 #include "fakes/TestFolders.hpp"
 #include "model/JSONCoder.hpp"
@@ -345,15 +346,27 @@ TEST_F(ChangeObserverTest, NotificationTextsAreNotRepeated) {
 }
 
 TEST(ConfigurationApplyTest, VersionsAndTexts) {
-    const std::pair<std::optional<std::string>, bool> versions[] = {{"1.1", true},  {"1.2.3", true},
-                                                                    {"1.2", false}, {"1.2.0", false},
-                                                                    {"2.5", false}, {std::nullopt, false}};
-    for (const auto& [version, handled] : versions)
-        EXPECT_EQ(actionsHandledInVersion(version), handled) << version.value_or("-");
-    model::Actions actions;
-    actions.disable = true;
-    EXPECT_EQ(describeActions(actions),
-              "disable = true)move url = -shutdown = falseuninstall = falseupgrade url = -");
+    // The version decides whether the manager keeps the configuration at all.
+    const std::pair<std::optional<std::string>, bool> versions[] = {
+        {"1.1", true},   {"1.2.3", true}, {"1.2", false}, {"1.2.0", false},     {"2.5", false},
+        {"1.x.3", true}, {"1.1.", true},  {"", false},    {std::nullopt, false}};
+    auto withActions = configuration("192.0.2.1");
+    withActions.result->actions.emplace().disable = true;
+    withActions.result->actions->upgrade.emplace().url = "https://updates.example/kiv.deb";
+    for (const auto& [version, handled] : versions) {
+        EXPECT_EQ(ActionManager::handledInVersion(version), handled) << version.value_or("-");
+        const ActionManager manager(withActions, true, version);
+        EXPECT_EQ(manager.deviceConfiguration.has_value(), handled) << version.value_or("-");
+        EXPECT_EQ(manager.isShutdown, handled ? std::optional(true) : std::nullopt) << version.value_or("-");
+        EXPECT_EQ(manager.notHandledInThisVersion, !handled) << version.value_or("-");
+        EXPECT_EQ(manager.actionsDescription().has_value(), handled) << version.value_or("-");
+    }
+    EXPECT_EQ(ActionManager(withActions, std::nullopt, "1.1").actionsDescription(),
+              "disable = true)move url = -shutdown = falseuninstall = falseupgrade url = "
+              "https://updates.example/kiv.deb");
+    EXPECT_EQ(ActionManager(configuration("192.0.2.1"), std::nullopt, "1.1").actionsDescription(),
+              std::nullopt);
+    EXPECT_EQ(ActionManager(std::nullopt, std::nullopt, "1.1").actionsDescription(), std::nullopt);
     EXPECT_TRUE(sameConfigurationText(std::nullopt, std::nullopt));
     EXPECT_FALSE(sameConfigurationText(configuration("192.0.2.1"), std::nullopt));
     EXPECT_FALSE(sameConfigurationText(configuration("192.0.2.1"), configuration("192.0.2.2")));

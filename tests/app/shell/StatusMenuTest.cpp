@@ -1,8 +1,12 @@
 // The status-bar menu as a model: status codes and texts, the entries the change observer keeps
-// current, the menu a click builds and what its entries do. No bus: the status bar keeps the model
-// alone, as it does on a machine without a desktop.
+// current, the menu a click builds and what its entries do, and the two operations on the item's
+// icon images. No bus: the status bar keeps the model alone, as it does on a machine without a
+// desktop.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include "app/shell/ImageUtility.hpp"
 #include "app/shell/MenuInteraction.hpp"
 #include "app/shell/StatusMenuTestSupport.hpp"
 #include "platform/Dispatch.hpp"
@@ -161,6 +165,35 @@ TEST_F(StatusMenuTest, ExternalAddressUpdates) {
     EXPECT_EQ(controller.status(), "Disconnected");
 }
 
+TEST_F(StatusMenuTest, ExternalAddressNotificationsArriveOnTheMainQueue) {
+    auto menu = makeMenu(2);
+    auto& controller = *menu.statusMenu;
+    auto runMain = [] {
+        while (platform::runMainLoopOnce(std::chrono::milliseconds(0))) {
+        }
+    };
+    controller.externalIpUpdated({"externalIpUpdated", std::string("198.51.100.9")});
+    EXPECT_EQ(controller.externalIpItem()->title(), "External IP: Empty");  // not before the hop
+    runMain();
+    EXPECT_EQ(controller.externalIpItem()->title(), "External IP: 198.51.100.9");
+    EXPECT_EQ(controller.status(), "Connected");
+
+    controller.externalIpUpdated({"externalIpUpdated", 42});  // no text: nothing
+    controller.externalIpUpdated({"externalIpUpdated", {}});
+    runMain();
+    EXPECT_EQ(controller.externalIpItem()->title(), "External IP: 198.51.100.9");
+
+    // A controller gone before the hop is not reached.
+    auto gone = KIVStatusBarController::make(2, false, world.environment());
+    gone->updateExternalIpMenuItem();
+    auto item = gone->externalIpItem();
+    ASSERT_NE(item, nullptr);
+    gone->externalIpUpdated({"externalIpUpdated", std::string("198.51.100.10")});
+    gone.reset();
+    runMain();
+    EXPECT_EQ(item->title(), "External IP: Empty");
+}
+
 TEST_F(StatusMenuTest, AClickBuildsTheNineEntriesAndTheirActionsWork) {
     world.userDefaults->setBool("LogDebug", true);
     auto menu = makeMenu(2);
@@ -242,6 +275,77 @@ TEST_F(StatusMenuTest, DisconnectOnVPNAndQuit) {
     EXPECT_FALSE(controller.getDisconnectOnVPN());
     controller.quit();
     EXPECT_EQ(world.quits, 1);
+}
+
+// --- icon images ---------------------------------------------------------------------------
+
+Pixmap pixels(std::int32_t width, std::int32_t height, std::vector<std::uint8_t> argb) {
+    return Pixmap{width, height, std::move(argb)};
+}
+
+struct BadgeCase {
+    const char* name;
+    Pixmap image;
+    Pixmap badge;
+    Pixmap expected;
+};
+
+void PrintTo(const BadgeCase& c, std::ostream* out) { *out << c.name; }
+
+class ImageUtilityTest : public ::testing::TestWithParam<BadgeCase> {};
+
+TEST_P(ImageUtilityTest, BadgeIsScaledAndDrawnPlusDarker) {
+    EXPECT_EQ(ImageUtility::badgeWithImage(GetParam().image, GetParam().badge), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Badges, ImageUtilityTest,
+    ::testing::Values(
+        // Opaque over opaque: max(0, image + badge - 1) per colour.
+        BadgeCase{"GreyOnWhite", pixels(1, 1, {255, 255, 255, 255}), pixels(1, 1, {255, 128, 128, 128}),
+                  pixels(1, 1, {255, 128, 128, 128})},
+        BadgeCase{"GreyOnGrey", pixels(1, 1, {255, 153, 153, 153}), pixels(1, 1, {255, 204, 204, 204}),
+                  pixels(1, 1, {255, 102, 102, 102})},
+        BadgeCase{"BlueOnRed", pixels(1, 1, {255, 255, 0, 0}), pixels(1, 1, {255, 0, 0, 255}),
+                  pixels(1, 1, {255, 0, 0, 0})},
+        // Where one of the two is transparent, the other shows as it is.
+        BadgeCase{"ClearBadge", pixels(1, 1, {255, 255, 0, 0}), pixels(1, 1, {0, 9, 9, 9}),
+                  pixels(1, 1, {255, 255, 0, 0})},
+        BadgeCase{"OnClearImage", pixels(1, 1, {0, 0, 0, 0}), pixels(1, 1, {255, 0, 0, 255}),
+                  pixels(1, 1, {255, 0, 0, 255})},
+        BadgeCase{"HalfOnHalf", pixels(1, 1, {128, 255, 255, 255}), pixels(1, 1, {128, 255, 255, 255}),
+                  pixels(1, 1, {192, 255, 255, 255})},
+        // Scaled to the image: one pixel covers all, two cover a half each.
+        BadgeCase{"OnePixelBadge", pixels(2, 1, {255, 255, 255, 255, 255, 255, 255, 255}),
+                  pixels(1, 1, {255, 0, 0, 0}), pixels(2, 1, {255, 0, 0, 0, 255, 0, 0, 0})},
+        BadgeCase{"HalvesFromTwoByOne", pixels(4, 2, std::vector<std::uint8_t>(4 * 2 * 4, 255)),
+                  pixels(2, 1, {255, 0, 255, 255, 255, 255, 255, 0}),
+                  pixels(4, 2, {255, 0, 255, 255, 255, 0, 255, 255, 255, 255, 255, 0, 255, 255, 255, 0,
+                                255, 0, 255, 255, 255, 0, 255, 255, 255, 255, 255, 0, 255, 255, 255, 0})},
+        BadgeCase{"LargerBadgeShrunk", pixels(1, 1, {255, 255, 255, 255}),
+                  pixels(2, 2, {255, 1, 1, 1, 255, 2, 2, 2, 255, 3, 3, 3, 255, 4, 4, 4}),
+                  pixels(1, 1, {255, 4, 4, 4})},
+        // No image: nothing to draw on; no badge: the image alone.
+        BadgeCase{"ShortImage", pixels(2, 2, {255, 0, 0}), pixels(1, 1, {255, 0, 0, 0}), Pixmap{}},
+        BadgeCase{"NegativeSize", pixels(-1, -1, {255, 0, 0, 0}), pixels(1, 1, {255, 0, 0, 0}), Pixmap{}},
+        BadgeCase{"HugeSizeFewBytes", pixels(0x7fffffff, 0x7fffffff, {255, 0, 0, 0}),
+                  pixels(1, 1, {255, 0, 0, 0}), Pixmap{}},
+        BadgeCase{"EmptyBadge", pixels(1, 1, {255, 7, 8, 9}), Pixmap{}, pixels(1, 1, {255, 7, 8, 9})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ImageUtilityDimTest, AlphaScalesOpacityOnly) {
+    const Pixmap image = pixels(2, 1, {255, 10, 20, 30, 100, 40, 50, 60});
+    const std::pair<double, Pixmap> cases[] = {
+        {1.0, image},
+        {0.5, pixels(2, 1, {128, 10, 20, 30, 50, 40, 50, 60})},
+        {0.0, pixels(2, 1, {0, 0, 0, 0, 0, 0, 0, 0})},
+        {7.0, image},
+        {-1.0, pixels(2, 1, {0, 0, 0, 0, 0, 0, 0, 0})},
+        {std::nan(""), pixels(2, 1, {0, 0, 0, 0, 0, 0, 0, 0})},
+    };
+    for (const auto& [alpha, expected] : cases)
+        EXPECT_EQ(ImageUtility::dimmedImage(image, alpha), expected) << alpha;
+    EXPECT_EQ(ImageUtility::dimmedImage(pixels(1, 2, {255, 0, 0, 0}), 0.5), Pixmap{});
 }
 
 }  // namespace
