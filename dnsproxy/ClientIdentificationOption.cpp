@@ -81,21 +81,37 @@ void uuidField(std::string_view uuid, ClientIdentification& out, std::size_t at)
     out.hex += digits;
 }
 
+// A piece that reads as a decimal integer: digits after at most one sign, nothing else.
+bool integerShaped(std::string_view piece) {
+    if (!piece.empty() && (piece.front() == '+' || piece.front() == '-')) piece.remove_prefix(1);
+    if (piece.empty()) return false;
+    for (char c : piece) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+// One byte per decimal piece, in order, zero bytes to 16; pieces that are not integers are
+// dropped, as in ipAddressHex, whose text the log shows. An address the field cannot carry (a
+// piece outside 0-255, too large to read among them, or more than 16 pieces) gives 16 zero
+// bytes: dropping or cutting pieces would name another computer.
 void addressField(std::string_view address, ClientIdentification& out, std::size_t at) {
-    const auto parts = pieces(address);
-    std::array<std::uint8_t, 4> octets{};
-    bool quad = parts.size() == 4;
-    for (std::size_t i = 0; quad && i < 4; ++i) {
-        const auto value = decimal(parts[i]);
-        quad = value && *value >= 0 && *value <= 255;
-        if (quad) octets[i] = static_cast<std::uint8_t>(*value);
+    std::array<std::uint8_t, kAddressWidth> octets{};
+    std::size_t count = 0;
+    bool fits = true;
+    for (const auto piece : pieces(address)) {
+        if (!integerShaped(piece)) continue;
+        const auto value = decimal(piece);
+        if (!value || *value < 0 || *value > 255 || count == kAddressWidth) {
+            fits = false;
+            break;
+        }
+        octets[count++] = static_cast<std::uint8_t>(*value);
     }
-    if (!quad) octets = {};
-    for (std::size_t i = 0; i < 4; ++i) {
-        out.bytes[at + i] = octets[i];
-        if (quad) appendHex(out.hex, octets[i], kUpper);
-    }
-    out.hex.resize(out.hex.size() + 2 * kAddressWidth - (quad ? 8 : 0), '0');
+    if (!fits) count = 0;
+    for (std::size_t i = 0; i < kAddressWidth; ++i) out.bytes[at + i] = i < count ? octets[i] : 0;
+    for (std::size_t i = 0; i < count; ++i) appendHex(out.hex, octets[i], kUpper);
+    out.hex.resize(out.hex.size() + 2 * (kAddressWidth - count), '0');
 }
 
 // The location key's UTF-8 bytes, cut at a character boundary to 64 bytes.

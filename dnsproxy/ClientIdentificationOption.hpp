@@ -1,11 +1,12 @@
 #pragma once
 // The EDNS client-identification option that tags every query no forwarding rule
 // claims: option code 0xFE78, length 100, the magic "VQZ" 0x10, then the device
-// uuid (16 bytes), the internal IPv4 address (one byte per piece, 16 bytes) and the
-// location key (UTF-8, 64 bytes). The option is always exactly 104 bytes: a field
-// is zero-padded or cut to its width, an address that is not a dotted quad of
-// values 0-255 gives 16 zero bytes, and a uuid that is not hexadecimal gives 16
-// zero bytes; well-formed values give the bytes unchanged. Pure functions; any thread.
+// uuid (16 bytes), the internal IPv4 address (one byte per decimal piece, 16 bytes)
+// and the location key (UTF-8, 64 bytes). The option is always exactly 104 bytes: a
+// field is zero-padded or cut to its width; address pieces that are not integers are
+// left out, and an address with a piece outside 0-255 or more than 16 pieces gives
+// 16 zero bytes; a uuid that is not hexadecimal gives 16 zero bytes; well-formed
+// values give the bytes unchanged. Pure functions; any thread.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -163,9 +163,7 @@ void AppDelegate::deactivationFinished(const std::optional<std::string>& error) 
     application_.terminate();
 }
 
-void AppDelegate::terminateOtherInstances() {
-    for (pid_t pid : platform::otherInstancesOfThisProgram()) platform::terminateProcess(pid);
-}
+void AppDelegate::terminateOtherInstances() { (void)platform::terminateOtherInstancesOfThisProgram(); }
 
 void AppDelegate::runInstallerStep(bool quitWhenDone) {
     if (Utils::isRoot()) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "dnsproxy/ClientIdentificationOption.hpp"
 #include "platform/SystemLog.hpp"
 
@@ -97,6 +99,13 @@ TEST(ClientIdentificationOption, EveryFieldKeepsItsWidth) {
                             0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
     const Bytes zero16(16, 0);
     const Bytes ip10123 = {10, 1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const auto field = [](Bytes pieces) {
+        pieces.resize(16, 0);
+        return pieces;
+    };
+    const std::string sixteen = "1.2.3.4.5.6.7.8.9.10.11.12.13.14.15.16";
+    std::string longRun;
+    for (int i = 0; i < 20000; ++i) longRun += "1.";
     const Case cases[] = {
         {"IPv6 address", uuid, "2001:db8::1", "k", goodUUID, zero16, {'k'}},
         {"piece above 255", uuid, "10.1.2.300", "k", goodUUID, zero16, {'k'}},
@@ -107,7 +116,7 @@ TEST(ClientIdentificationOption, EveryFieldKeepsItsWidth) {
          goodUUID,
          zero16,
          {'k'}},
-        {"three pieces", uuid, "10.1.2", "k", goodUUID, zero16, {'k'}},
+        {"three pieces", uuid, "10.1.2", "k", goodUUID, field({10, 1, 2}), {'k'}},
         {"empty address", uuid, "", "k", goodUUID, zero16, {'k'}},
         {"signed and doubled dots", uuid, "+10..1.2.3", "k", goodUUID, ip10123, {'k'}},
         {"uuid too long", uuid + "0102", "10.1.2.3", "k", goodUUID, ip10123, {'k'}},
@@ -126,6 +135,39 @@ TEST(ClientIdentificationOption, EveryFieldKeepsItsWidth) {
          ip10123,
          {'k'}},
         {"empty location", uuid, "10.1.2.3", "", goodUUID, ip10123, {}},
+        // One byte per piece that reads as a decimal integer, the others left out.
+        {"five pieces", uuid, "1.2.3.4.5", "k", goodUUID, field({1, 2, 3, 4, 5}), {'k'}},
+        {"sixteen pieces",
+         uuid,
+         sixteen,
+         "k",
+         goodUUID,
+         field({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}),
+         {'k'}},
+        {"no integer piece", uuid, "a.b", "k", goodUUID, zero16, {'k'}},
+        {"a piece left out", uuid, "1.x.2", "k", goodUUID, field({1, 2}), {'k'}},
+        {"empty pieces", uuid, "1..2", "k", goodUUID, field({1, 2}), {'k'}},
+        {"leading and trailing dots", uuid, ".10.1.2.3.", "k", goodUUID, ip10123, {'k'}},
+        {"only dots", uuid, "...", "k", goodUUID, zero16, {'k'}},
+        {"space before", uuid, " 10.1.2.3", "k", goodUUID, field({1, 2, 3}), {'k'}},
+        {"space after", uuid, "10.1.2.3 ", "k", goodUUID, field({10, 1, 2}), {'k'}},
+        {"hexadecimal and exponent pieces", uuid, "0x0A.1e2.7", "k", goodUUID, field({7}), {'k'}},
+        {"IPv4 inside IPv6", uuid, "::ffff:10.1.2.3", "k", goodUUID, field({1, 2, 3}), {'k'}},
+        {"largest values", uuid, "255.255.255.255", "k", goodUUID, field({255, 255, 255, 255}), {'k'}},
+        {"minus zero and leading zeros",
+         uuid,
+         "-0.000000000000000000000000010",
+         "k",
+         goodUUID,
+         field({0, 10}),
+         {'k'}},
+        // Pieces the field cannot carry: no byte is sent rather than another computer's address.
+        {"first piece above 255", uuid, "300.1.1.1", "k", goodUUID, zero16, {'k'}},
+        {"negative piece", uuid, "10.-1.2.3", "k", goodUUID, zero16, {'k'}},
+        {"piece too large to read", uuid, "99999999999999999999.1", "k", goodUUID, zero16, {'k'}},
+        {"a long run of pieces", uuid, longRun, "k", goodUUID, zero16, {'k'}},
+        {"a long text without dots", uuid, std::string(100000, '7'), "k", goodUUID, zero16, {'k'}},
+        {"a long run of dots", uuid, std::string(100000, '.') + "10.1.2.3", "k", goodUUID, ip10123, {'k'}},
     };
     for (const auto& c : cases) {
         const auto bytes = optionBytes(c.uuid, c.ip, c.location);
@@ -136,7 +178,20 @@ TEST(ClientIdentificationOption, EveryFieldKeepsItsWidth) {
         Bytes location = c.locationStart;
         location.resize(64, 0);
         EXPECT_EQ(slice(bytes, 40, 64), location) << c.what;
-        EXPECT_EQ(buildClientIdentification(c.uuid, c.ip, c.location).hex.size(), 208u) << c.what;
+        const std::string hex = buildClientIdentification(c.uuid, c.ip, c.location).hex;
+        EXPECT_EQ(hex.size(), 208u) << c.what;
+        // The logged text shows the address bytes sent, which for an address the field can
+        // carry is the address in hexadecimal pieces.
+        std::string addressHex;
+        for (const auto& pair : hexPairs(c.ipField)) {
+            for (char digit : pair) addressHex += static_cast<char>(std::toupper(digit));
+        }
+        EXPECT_EQ(hex.substr(48, 32), addressHex) << c.what;
+        if (c.ipField != zero16) {
+            std::string pieces = ipAddressHex(c.ip);
+            pieces.resize(32, '0');
+            EXPECT_EQ(hex.substr(48, 32), pieces) << c.what;
+        }
     }
 }
 

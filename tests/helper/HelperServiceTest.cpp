@@ -309,13 +309,17 @@ TEST_F(ImportTest, TrustsTheCertificateThroughTheUpdateProgram) {
 }
 
 // The helper ignores SIGPIPE and blocks its stop signals; the update program must start with
-// neither, as a shell pipeline inside it would otherwise never end on a closed pipe.
+// neither, as a shell pipeline inside it would otherwise never end on a closed pipe. The shell
+// becomes the reader of its own status: a shell that starts a command blocks every signal for
+// a moment, so its masks read from another process would be those of that moment. Ignored and
+// blocked signals both pass through exec unchanged.
 TEST_F(ImportTest, UpdateProgramStartsWithDefaultSignalsAndNoneBlocked) {
     if (::geteuid() != 0) GTEST_SKIP() << "the command is open to root and the administrators only";
     const fs::path seen = folder_.path() / "signals";
     writeText(updateScript(),
-              "#!/bin/sh\ngrep -E '^Sig(Ign|Blk):' /proc/$$/status > " + seen.string() +
-                  "\necho \"Updating certificates... done.\"\n",
+              "#!/bin/sh\necho \"Updating certificates... done.\"\nexec grep -E '^Sig(Ign|Blk):' "
+              "/proc/self/status > " +
+                  seen.string() + "\n",
               fs::perms(0755));
     const fs::path pem = makeCA("SignalsRoot");
     EXPECT_EQ(call(sel::importCert, {pem.string(), Bytes(externalForm())}).code, std::nullopt);

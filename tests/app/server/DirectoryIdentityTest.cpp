@@ -2,7 +2,7 @@
 // private bus that the test names as the system bus. The test's own account (read with getpwuid)
 // is missing from the test's passwd file, so it counts as a network user and its record is asked
 // for; each case says what the directory answers, the computer identity that results and the
-// directory error logged.
+// directory error logged, and for a long answer how many of its values a lookup keeps.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,7 +45,15 @@ struct DirectoryCase {
     std::optional<std::string> code;  // the service's answer; none: no service on the bus
     std::string identity;             // before ".local"; "" for the login-name form
     std::string loggedError;          // the start of the one logged line; "" for none
+    // How many altSecurityIdentities values the lookup keeps of an answer of manyValues().
+    std::optional<std::size_t> keptValues = std::nullopt;
 };
+
+// An answer whose altSecurityIdentities holds `count` values "Kerberos:v<i>@EXAMPLE.ORG".
+std::string manyValues(std::size_t count) {
+    return answering("'altSecurityIdentities': dbus.Array(['Kerberos:v%d@EXAMPLE.ORG' % i for i in range(" +
+                     std::to_string(count) + ")], signature='s')");
+}
 
 class DirectoryIdentityTest : public ::testing::TestWithParam<DirectoryCase> {
 protected:
@@ -97,6 +105,18 @@ TEST_P(DirectoryIdentityTest, AsksTheDirectoryAndFallsBackToTheLoginName) {
     const std::string expected = (c.identity.empty() ? user + "@Studio" : c.identity) + ".local";
     EXPECT_EQ(names.getComputerName(), expected);
 
+    if (c.keptValues) {
+        // The directory's first values, in its order, and no more than the cap.
+        const auto lookup = platform::dbus::getUserAttributes(
+            bus_.address(), user, {"altSecurityIdentities", "userPrincipalName"}, std::chrono::seconds(20));
+        ASSERT_TRUE(lookup.attributes);
+        EXPECT_TRUE(lookup.errors.empty());
+        const auto& values = lookup.attributes->at("altSecurityIdentities");
+        ASSERT_EQ(values.size(), *c.keptValues);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            EXPECT_EQ(values[i], "Kerberos:v" + std::to_string(i) + "@EXAMPLE.ORG");
+    }
+
     std::lock_guard lock(mutex);
     if (c.loggedError.empty()) {
         EXPECT_TRUE(logged.empty()) << logged.front();
@@ -135,7 +155,12 @@ INSTANTIATE_TEST_SUITE_P(
                       answering("'altSecurityIdentities': dbus.Int32(7), "
                                 "'userPrincipalName': dbus.Array(['carol@EXAMPLE.ORG'], signature='s')"),
                       "carol@EXAMPLE.ORG",
-                      "ODRecord::valuesForAttribute error org.freedesktop.DBus.Error.InvalidSignature ("}),
+                      "ODRecord::valuesForAttribute error org.freedesktop.DBus.Error.InvalidSignature ("},
+        DirectoryCase{"sixty_four_values", manyValues(64), "v0@EXAMPLE.ORG", "", 64},
+        DirectoryCase{"sixty_five_values_keep_the_first_sixty_four", manyValues(65), "v0@EXAMPLE.ORG", "",
+                      64},
+        DirectoryCase{"ten_thousand_values_keep_the_first_sixty_four", manyValues(10000), "v0@EXAMPLE.ORG",
+                      "", 64}),
     [](const auto& info) { return info.param.name; });
 
 // A login name that cannot travel on the bus (not UTF-8) fails while the query is built.

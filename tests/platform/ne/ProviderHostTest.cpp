@@ -6,6 +6,8 @@
 #include <asio/post.hpp>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
+#include <utility>
 
 #include "RecordingProvider.hpp"
 #include "fakes/ne/IoRunner.hpp"
@@ -404,6 +406,52 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
     host.reset();
     clock->advance(std::chrono::seconds(2));  // a timer that fires after the host has gone does nothing
     fakes::drain(io);
+    platform::setProcessClock(nullptr);
+}
+
+// Datagrams already read when a grace period begins are kept for the next start, up to 256 KiB:
+// one receive takes 10 datagrams of one client, each its own flow; the stop comes while the first
+// is offered, from another thread, as the control queue runs. Of the nine read behind it, eight of
+// 32 KiB fill the bound exactly and are served at the start; the last, of one byte, is dropped.
+TEST_F(ProviderHostTest, AGracePeriodKeepsAtMostItsBytesOfWhatWasRead) {
+    auto clock = std::make_shared<platform::ManualClock>();
+    platform::setProcessClock(clock);
+    ProviderHostSettings settings;
+    settings.maxDatagramsPerFlow = 1;
+    start(settings);
+    bool stoppedOnce = false;
+    provider->whileOffered = [&] {
+        if (std::exchange(stoppedOnce, true)) return;
+        std::thread control([&] {
+            std::atomic<bool> done{false};
+            host->stopProxy(platform::ne::NEProviderStopReason::configurationDisabled, [&] { done = true; });
+            while (!done) io.run_one_for(std::chrono::milliseconds(5));
+        });
+        control.join();
+    };
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    for (int i = 0; i < 8; ++i) client.sendTo("127.0.0.1", port, Datagram(32 * 1024, std::uint8_t(i)));
+    client.sendTo("127.0.0.1", port, Datagram{2});
+    ASSERT_TRUE(flowsOffered(1));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->counters().droppedNotRunning.load() == 1; }));
+    EXPECT_TRUE(host->holding());
+    EXPECT_EQ(host->counters().received.load(), 10u);
+    provider->whileOffered = nullptr;
+
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(flowsOffered(9));
+    fakes::drain(io);
+    EXPECT_EQ(provider->flows.size(), 9u);
+    EXPECT_EQ(host->counters().droppedNotRunning.load(), 1u);
+    for (std::size_t i = 1; i < provider->flows.size(); ++i) {
+        const auto batch = openAndRead(provider->flows[i]);
+        ASSERT_TRUE(batch.datagrams);
+        EXPECT_EQ(*batch.datagrams, (std::vector<Datagram>{Datagram(32 * 1024, std::uint8_t(i - 1))})) << i;
+    }
+    for (const auto& flow : provider->flows) closeFlow(flow);
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->liveFlows() == 0; }));
+    host.reset();
     platform::setProcessClock(nullptr);
 }
 

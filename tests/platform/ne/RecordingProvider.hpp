@@ -1,6 +1,7 @@
 #pragma once
 // A provider for host tests: records starts, stops and the flows it is offered,
 // and takes them or not as told. Thread-safe enough for the tests' single io thread.
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -26,10 +27,15 @@ public:
     bool handleNewFlow(const std::shared_ptr<platform::ne::NEAppProxyFlow>&) override { return false; }
     bool handleNewUDPFlow(const std::shared_ptr<platform::ne::NEAppProxyUDPFlow>& flow,
                           const platform::ne::NWEndpoint& remote) override {
-        std::lock_guard lock(mutex);
-        remotes.push_back(remote);
-        if (accept) flows.push_back(flow);
-        return accept;
+        bool taken = false;
+        {
+            std::lock_guard lock(mutex);
+            remotes.push_back(remote);
+            if (accept) flows.push_back(flow);
+            taken = accept;
+        }
+        if (whileOffered) whileOffered();
+        return taken;
     }
 
     std::size_t startCount() {
@@ -43,6 +49,8 @@ public:
 
     std::mutex mutex;
     bool accept = true;
+    // Runs on the host's thread inside each offer, after the flow is recorded.
+    std::function<void()> whileOffered;
     std::vector<platform::ne::StartOptions> starts;
     std::vector<platform::ne::NEProviderStopReason> stops;
     std::vector<std::shared_ptr<platform::ne::NEAppProxyUDPFlow>> flows;
