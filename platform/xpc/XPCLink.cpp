@@ -1,6 +1,7 @@
 // The socket link of a connection: connecting on demand, writing the queued output, reading
-// frames, holding a bounded peer's reading back, and the partial-frame timer. Reactor thread,
-// except where a function's name says it takes the lock's state (…Locked) from any thread.
+// frames, holding a bounded peer's reading back, and the partial-frame timer. The socket is read
+// and written on the reactor thread only; sendReplyFrame() and callFinished() may be called from
+// any thread, and the ...Locked routines run under the connection's lock.
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
