@@ -7,6 +7,7 @@
 #include <random>
 
 #include "dnsproxy/ProxyLog.hpp"
+#include "platform/LogLimiter.hpp"
 #include "platform/Recycled.hpp"
 
 namespace dnsproxy {
@@ -36,11 +37,10 @@ constexpr std::uint8_t kResponseBit = 0x80;  // QR, in the first flags byte
 constexpr std::uint8_t kRcodeBits = 0x0F;    // in the second
 constexpr std::uint8_t kNoError = 0;
 constexpr std::uint8_t kNameError = 3;  // NXDOMAIN
-// A forger sends many: the first drop is logged at once, the rest at most this often.
-constexpr std::int64_t kStrayLogInterval = 10'000'000'000;  // ns
 
 std::atomic<std::uint64_t> strayCount{0};
-std::atomic<std::int64_t> strayLoggedAt{INT64_MIN};
+// A forger sends many: the first drop is logged at once, the rest at most once per 10 s.
+platform::LogLimiter strayLog;
 
 std::uint16_t questionCount(std::span<const std::uint8_t> message) {
     return static_cast<std::uint16_t>(message[4] << 8 | message[5]);
@@ -298,10 +298,7 @@ std::optional<std::uint32_t> DNSServerConnection::outstandingQueryFor(const Data
 
 void DNSServerConnection::dropStray() {
     const auto count = strayCount.fetch_add(1, std::memory_order_relaxed) + 1;
-    const auto now = context_.settings->clock->monotonic().count();
-    auto last = strayLoggedAt.load(std::memory_order_relaxed);
-    if (last != INT64_MIN && now - last < kStrayLogInterval) return;
-    if (!strayLoggedAt.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    if (!strayLog.allow(context_.settings->clock->monotonic())) return;
     log->notice("Dropped a reply from " + host + " that answers no outstanding query (" +
                 std::to_string(count) + " dropped so far)");
 }

@@ -1,7 +1,9 @@
 #include "helper/KIVHelper.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <span>
 
 #include "helper/DNSSettingsModifier.hpp"
 #include "helper/protocol/Common.hpp"
@@ -111,120 +113,166 @@ std::optional<platform::ErrorObject> KIVHelper::checkAuthorization(const XPCValu
     return std::nullopt;
 }
 
+// One request as the rows of the table see it: its caller, arguments and reply, and the
+// helper's parts that act on it.
+struct KIVHelper::Request {
+    KIVHelper& helper;
+    const AuthorizationCaller& caller;
+    const std::weak_ptr<platform::XPCConnection>& connection;
+    const XPCArguments& args;
+    const platform::XPCReply& reply;
+
+    void say(const std::string& line) const { helper.callerLog_->log(caller.uid, line); }
+    // Whether the connection is still there to take a reply.
+    std::function<bool()> alive() const {
+        return [connection = connection] {
+            const auto live = connection.lock();
+            return live && !live->isInvalidated();
+        };
+    }
+    void writeConfig(const char* section, const char* key, const std::string& value) const {
+        const bool written = helper.config_.updateConfigFileSection(section, key, value);
+        replyWith(reply, written ? std::nullopt : std::optional(osStatusError(paramErr)));
+    }
+    // DNS work may wait on the system's resolver service; it runs off the connection's queue.
+    void onDNSQueue(std::function<bool()> action) const {
+        helper.dnsQueue_->async(
+            [self = helper.shared_from_this(), action = std::move(action), reply = reply, alive = alive()] {
+                if (!alive()) return;
+                replyWith(reply, action() ? std::nullopt : std::optional(osStatusError(paramErr)));
+            });
+    }
+};
+
+// How a row's right is checked (the right itself is the selector's, from Common's table).
+enum class KIVHelper::Right {
+    quiet,       // a refusal is replied only
+    logRefusal,  // and written to the caller's log as "Authentication error"
+};
+
+// One request the helper serves, in the order every request goes: its arguments are checked
+// (false: refused with paramErr; the check writes the request's own lines), then its right,
+// then it acts and replies exactly once.
+struct KIVHelper::RequestRow {
+    std::string_view selector;
+    bool (*validate)(const Request&);  // nullptr: nothing to check
+    Right right;
+    void (*act)(const Request&);
+};
+
+std::span<const KIVHelper::RequestRow> KIVHelper::requestTable() {
+    static constexpr RequestRow kRows[] = {
+        {selector::setLogDebug,
+         [](const Request& r) {
+             r.say(std::string("Setting LogDebug info to: ") + (*r.args[0].boolean() ? "true" : "false"));
+             return true;
+         },
+         Right::logRefusal,
+         [](const Request& r) {
+             r.writeConfig("ApplicationSettings", "LogDebug", *r.args[0].boolean() ? "true" : "false");
+         }},
+        {selector::setTrayType,
+         [](const Request& r) {
+             const auto* trayType = r.args[0].integer();
+             if (trayType == nullptr || *trayType < 0 || *trayType > 3) {
+                 r.say("Invalid tray type specified");
+                 return false;
+             }
+             r.say("Updating tray type to: " + std::to_string(*trayType));
+             return true;
+         },
+         Right::logRefusal,
+         [](const Request& r) {
+             r.writeConfig("ApplicationSettings", "TrayType", std::to_string(*r.args[0].integer()));
+         }},
+        {selector::writeLocation,
+         [](const Request& r) {
+             r.say("Updating location key");
+             const auto* key = r.args[0].text();
+             if (key == nullptr || !KIVConfigHelper::isWordText(*key) || characterCount(*key) != 32) {
+                 r.say("Invalid location key");
+                 return false;
+             }
+             return true;
+         },
+         Right::logRefusal,
+         [](const Request& r) { r.writeConfig("XNCServerInfoSection", "LocationKey", *r.args[0].text()); }},
+        {selector::modifyDNS, nullptr, Right::quiet,
+         [](const Request& r) {
+             r.say("======== Modify DNS =======");
+             r.onDNSQueue(
+                 [servers = textsOrEmpty(r.args[0])] { return DNSModifyHelper::setResolvers(servers); });
+         }},
+        {selector::rollbackDNS, nullptr, Right::quiet,
+         [](const Request& r) {
+             r.say("======== Revert DNS =======");
+             r.onDNSQueue([] { return DNSModifyHelper::rollbackResolvers(); });
+         }},
+        {selector::modifyDNSForServices, nullptr, Right::quiet,
+         [](const Request& r) {
+             auto services = textsOrEmpty(r.args[1]);
+             if (!services.empty()) r.say("======== Modify DNS =======");
+             r.onDNSQueue([servers = textsOrEmpty(r.args[0]), services = std::move(services)] {
+                 return DNSModifyHelper::setResolversForServices(servers, services);
+             });
+         }},
+        {selector::rollbackDNSForServices, nullptr, Right::quiet,
+         [](const Request& r) {
+             auto services = textsOrEmpty(r.args[0]);
+             if (!services.empty()) r.say("======== Revert DNS =======");
+             r.onDNSQueue([services = std::move(services)] {
+                 return DNSModifyHelper::rollbackResolversForServices(services);
+             });
+         }},
+        {selector::downloadCert,
+         [](const Request& r) {
+             const auto* url = r.args[0].text();
+             const auto* filename = r.args[1].text();
+             return url != nullptr && filename != nullptr && CertHelper::acceptableURL(*url) &&
+                    CertHelper::acceptableFileName(*filename);
+         },
+         Right::quiet,
+         [](const Request& r) {
+             r.helper.certs_.downloadCert(
+                 *r.args[0].text(), *r.args[1].text(),
+                 [self = r.helper.shared_from_this(), reply = r.reply] { replyWith(reply, std::nullopt); });
+         }},
+        {selector::importCert,
+         [](const Request& r) {
+             const auto* path = r.args[0].text();
+             return path != nullptr && CertHelper::acceptablePath(*path);
+         },
+         Right::quiet,
+         [](const Request& r) {
+             r.helper.certs_.importCert(
+                 *r.args[0].text(),
+                 [self = r.helper.shared_from_this(), reply = r.reply] { replyWith(reply, std::nullopt); });
+         }},
+        {selector::flushDNS, nullptr, Right::quiet,
+         [](const Request& r) {
+             r.helper.flushes_.request(
+                 {r.caller.uid, r.alive(), [reply = r.reply] { replyWith(reply, std::nullopt); }});
+         }},
+    };
+    return kRows;
+}
+
 void KIVHelper::handle(const AuthorizationCaller& caller,
                        const std::weak_ptr<platform::XPCConnection>& connection, XPCInvocation invocation) {
-    const std::string& name = invocation.selector;
-    const XPCArguments& args = invocation.arguments;
-    const platform::XPCReply reply = invocation.reply;
-    const XPCValue& authorization = args.back();
-    auto refused = [&]() { return checkAuthorization(authorization, name, caller); };
-    auto self = shared_from_this();
-    auto say = [&](const std::string& line) { callerLog_->log(caller.uid, line); };
-    auto alive = [connection] {
-        const auto live = connection.lock();
-        return live && !live->isInvalidated();
-    };
-    // DNS work may wait on the system's resolver service; it runs off the connection's queue.
-    auto onDNSQueue = [&](std::function<bool()> action) {
-        dnsQueue_->async([self, action = std::move(action), reply, alive] {
-            if (!alive()) return;
-            replyWith(reply, action() ? std::nullopt : std::optional(osStatusError(paramErr)));
-        });
-    };
-
-    if (name == selector::setLogDebug) {
-        const bool enabled = *args[0].boolean();
-        const std::string value = enabled ? "true" : "false";
-        say("Setting LogDebug info to: " + value);
-        if (auto error = refused()) {
-            say("Authentication error");
-            return replyWith(reply, error);
-        }
-        const bool written = config_.updateConfigFileSection("ApplicationSettings", "LogDebug", value);
-        return replyWith(reply, written ? std::nullopt : std::optional(osStatusError(paramErr)));
+    const Request request{*this, caller, connection, invocation.arguments, invocation.reply};
+    const auto rows = requestTable();
+    const auto row = std::find_if(rows.begin(), rows.end(),
+                                  [&](const RequestRow& r) { return r.selector == invocation.selector; });
+    // The interface admits only the selectors of the table; anything else is refused.
+    if (row == rows.end()) return replyWith(request.reply, osStatusError(paramErr));
+    if (row->validate != nullptr && !row->validate(request)) {
+        return replyWith(request.reply, osStatusError(paramErr));
     }
-    if (name == selector::setTrayType) {
-        const auto* trayType = args[0].integer();
-        if (trayType == nullptr || *trayType < 0 || *trayType > 3) {
-            say("Invalid tray type specified");
-            return replyWith(reply, osStatusError(paramErr));
-        }
-        const std::string value = std::to_string(*trayType);
-        say("Updating tray type to: " + value);
-        if (auto error = refused()) {
-            say("Authentication error");
-            return replyWith(reply, error);
-        }
-        const bool written = config_.updateConfigFileSection("ApplicationSettings", "TrayType", value);
-        return replyWith(reply, written ? std::nullopt : std::optional(osStatusError(paramErr)));
+    if (auto error = checkAuthorization(request.args.back(), row->selector, caller)) {
+        if (row->right == Right::logRefusal) request.say("Authentication error");
+        return replyWith(request.reply, error);
     }
-    if (name == selector::writeLocation) {
-        say("Updating location key");
-        const auto* key = args[0].text();
-        if (key == nullptr || !KIVConfigHelper::isWordText(*key) || characterCount(*key) != 32) {
-            say("Invalid location key");
-            return replyWith(reply, osStatusError(paramErr));
-        }
-        if (auto error = refused()) {
-            say("Authentication error");
-            return replyWith(reply, error);
-        }
-        const bool written = config_.updateConfigFileSection("XNCServerInfoSection", "LocationKey", *key);
-        return replyWith(reply, written ? std::nullopt : std::optional(osStatusError(paramErr)));
-    }
-    if (name == selector::modifyDNS) {
-        if (auto error = refused()) return replyWith(reply, error);
-        say("======== Modify DNS =======");
-        return onDNSQueue(
-            [servers = textsOrEmpty(args[0])] { return DNSModifyHelper::setResolvers(servers); });
-    }
-    if (name == selector::rollbackDNS) {
-        if (auto error = refused()) return replyWith(reply, error);
-        say("======== Revert DNS =======");
-        return onDNSQueue([] { return DNSModifyHelper::rollbackResolvers(); });
-    }
-    if (name == selector::modifyDNSForServices) {
-        if (auto error = refused()) return replyWith(reply, error);
-        auto services = textsOrEmpty(args[1]);
-        if (!services.empty()) say("======== Modify DNS =======");
-        return onDNSQueue([servers = textsOrEmpty(args[0]), services = std::move(services)] {
-            return DNSModifyHelper::setResolversForServices(servers, services);
-        });
-    }
-    if (name == selector::rollbackDNSForServices) {
-        if (auto error = refused()) return replyWith(reply, error);
-        auto services = textsOrEmpty(args[0]);
-        if (!services.empty()) say("======== Revert DNS =======");
-        return onDNSQueue([services = std::move(services)] {
-            return DNSModifyHelper::rollbackResolversForServices(services);
-        });
-    }
-    if (name == selector::downloadCert) {
-        const auto* url = args[0].text();
-        const auto* filename = args[1].text();
-        if (url == nullptr || filename == nullptr || !CertHelper::acceptableURL(*url) ||
-            !CertHelper::acceptableFileName(*filename)) {
-            return replyWith(reply, osStatusError(paramErr));
-        }
-        if (auto error = refused()) return replyWith(reply, error);
-        certs_.downloadCert(*url, *filename, [self, reply] { replyWith(reply, std::nullopt); });
-        return;
-    }
-    if (name == selector::importCert) {
-        const auto* path = args[0].text();
-        if (path == nullptr || !CertHelper::acceptablePath(*path))
-            return replyWith(reply, osStatusError(paramErr));
-        if (auto error = refused()) return replyWith(reply, error);
-        certs_.importCert(*path, [self, reply] { replyWith(reply, std::nullopt); });
-        return;
-    }
-    if (name == selector::flushDNS) {
-        if (auto error = refused()) return replyWith(reply, error);
-        flushes_.request({caller.uid, alive, [reply] { replyWith(reply, std::nullopt); }});
-        return;
-    }
-    // The interface admits only the selectors above; anything else is refused.
-    replyWith(reply, osStatusError(paramErr));
+    row->act(request);
 }
 
 }  // namespace helper

@@ -12,6 +12,7 @@
 // process keeps it for its whole life).
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "helper/CallerLog.hpp"
@@ -59,6 +60,12 @@ public:
     KIVHelper(Key, HelperPaths paths, platform::HTTPClientPtr http);
 
 private:
+    struct Request;
+    enum class Right;
+    struct RequestRow;
+    // The requests served, one row per selector (KIVHelper.cpp).
+    static std::span<const RequestRow> requestTable();
+
     HelperPaths paths_;
     std::shared_ptr<const platform::KIVLogHelper> log_;
     // The lines that callers' requests cause, each caller under its own share.

@@ -7,7 +7,8 @@ Entries are sorted by the bytes of their names so that the C++ side can look the
 up with a binary search over a constexpr array, at no start-up cost.
 
 Run from anywhere:  /usr/bin/python3 tools/gen_html_entities.py
-(with --check it only verifies that the checked-in file is current).
+(with --check it only verifies that the checked-in file is current; with --output FILE it
+writes FILE instead, as the build's test does before comparing the two).
 """
 
 import html.entities
@@ -92,13 +93,21 @@ def render() -> str:
 
 def main() -> int:
     text = render()
-    if "--check" in sys.argv[1:]:
+    args = sys.argv[1:]
+    if "--check" in args:
         current = OUTPUT.read_text(encoding="utf-8") if OUTPUT.exists() else ""
         if current != text:
             print(f"{OUTPUT} is out of date; run tools/gen_html_entities.py", file=sys.stderr)
             return 1
         return 0
-    OUTPUT.write_text(text, encoding="utf-8")
+    output = OUTPUT
+    if "--output" in args:
+        at = args.index("--output")
+        if at + 1 >= len(args):
+            print("--output needs a file name", file=sys.stderr)
+            return 2
+        output = pathlib.Path(args[at + 1])
+    output.write_text(text, encoding="utf-8")
     return 0
 
 

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "platform/LogLimiter.hpp"
 #include "platform/Recycled.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/Interception.hpp"
@@ -73,14 +74,8 @@ bool inReservedBand(int fd) {
 // Said at most once per 10 s by the whole process: once descriptors run out, every
 // connect would say it again.
 void sayOutOfDescriptors(int error) {
-    static constexpr std::int64_t kQuietNanoseconds = 10'000'000'000;
-    static std::atomic<std::int64_t> lastSaid{INT64_MIN};
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    std::int64_t last = lastSaid.load(std::memory_order_relaxed);
-    if (last != INT64_MIN && now - last < kQuietNanoseconds) return;
-    if (!lastSaid.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    static LogLimiter said;
+    if (!said.allowNow()) return;
     SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
         .error("Out of file descriptors (" + std::generic_category().message(error) +
                "): queries are dropped until flows end; raise RLIMIT_NOFILE or lower --max-flows");

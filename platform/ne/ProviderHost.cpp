@@ -348,13 +348,7 @@ void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoi
 
 // Said at most once per 10 s: at the cap every datagram would say it again.
 void ProviderHost::sayCapReached() {
-    static constexpr std::int64_t kQuietNanoseconds = 10'000'000'000;
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    std::int64_t last = lastCapMessage_.load(std::memory_order_relaxed);
-    if (last != 0 && now - last < kQuietNanoseconds) return;
-    if (!lastCapMessage_.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    if (!capLog_.allowNow()) return;
     SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
         .error("Live-flow cap of " + std::to_string(settings_.maxLiveFlows) +
                " reached: queries are dropped (" + std::to_string(counters_.droppedOverCap.load()) +

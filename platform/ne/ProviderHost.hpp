@@ -51,6 +51,7 @@
 #include <vector>
 
 #include "platform/Clock.hpp"
+#include "platform/LogLimiter.hpp"
 #include "platform/ne/HostUDPFlow.hpp"
 #include "platform/ne/Interception.hpp"
 #include "platform/ne/NEDNSProxyProvider.hpp"
@@ -246,7 +247,7 @@ private:
     bool hangUpSeen_ = false;  // on the first io_context
     std::unique_ptr<asio::steady_timer> drainTimer_;
     ProviderHostCounters counters_;
-    std::atomic<std::int64_t> lastCapMessage_{0};  // steady-clock ns of the last cap message
+    LogLimiter capLog_{std::chrono::seconds(10)};  // the cap message, on the steady clock
     std::unique_ptr<Interception> interception_;   // when enabled
     bool forwardersAvoided_ = false;               // control queue
     // Threads joining under load: set up by listen() when the host has several

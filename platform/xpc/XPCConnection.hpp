@@ -221,7 +221,12 @@ private:
     void sendCall(const std::shared_ptr<const XPCInterface>& remote, std::string_view selector,
                   XPCArguments arguments, XPCReplyHandler reply, const XPCErrorHandler& errorHandler);
     void sendReplyFrame(std::string frame);
+    // Connects a client when it has output and no socket, then writes what the socket takes.
     void flushOnReactor();
+    // Connects an idle client connection to its service and watches the socket; the failure, if any.
+    std::string connectLocked(LinkState& s);
+    // Writes what the socket takes now and watches it for room for the rest; false when the peer is lost.
+    bool writeLocked(LinkState& s);
     void onSocketEvents(std::uint64_t token, std::uint32_t events);
     void readOnReactor();
     // Hands on the complete frames already read while more calls may be taken; false

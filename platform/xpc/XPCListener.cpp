@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "platform/Clock.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/xpc/MutexGuarded.hpp"
@@ -185,6 +187,77 @@ std::string clearStaleSocket(const XPCServiceAddress& address) {
     return {};
 }
 
+// The file a socket was bound at: removed when its owner goes, unless kept.
+class BoundName {
+public:
+    explicit BoundName(std::string path) : path_(std::move(path)) {}
+    ~BoundName() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    BoundName(BoundName&& other) noexcept : path_(std::exchange(other.path_, {})) {}
+    BoundName& operator=(BoundName&&) = delete;
+    void renamedTo(std::string path) { path_ = std::move(path); }
+    void keep() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
+// A socket listening at its service's path; until kept, both go with it.
+struct ListeningSocket {
+    FileDescriptor fd;
+    BoundName name;
+    dev_t device = 0;  // identity of the socket file, so that we
+    ino_t inode = 0;   // never unlink a successor's
+};
+
+// Makes the listening socket of `address`. It is bound under a hidden name and renamed into
+// place once `setAccess` has given that file its group and mode and it listens: a peer never
+// finds the name refusing (a client racing a restarted daemon would fail to connect), nor
+// accepting with the wrong access. Nothing when that fails, with the reason in `why`; then
+// neither name is left behind.
+std::optional<ListeningSocket> listenHiddenThenRename(
+    const XPCServiceAddress& address,
+    const std::function<bool(const std::string& boundPath, std::string& why)>& setAccess, std::string& why) {
+    const std::filesystem::path target(address.path);
+    sockaddr_un bound = address.address;
+    std::string boundPath =
+        target.parent_path() / ("." + target.filename().string() + "." + std::to_string(::getpid()));
+    if (boundPath.size() >= sizeof bound.sun_path) {
+        boundPath = address.path;  // no room for a longer name: made in place
+    } else {
+        std::memset(bound.sun_path, 0, sizeof bound.sun_path);
+        std::memcpy(bound.sun_path, boundPath.data(), boundPath.size());
+        ::unlink(boundPath.c_str());  // left by a process of ours that died, as its pid came back
+    }
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        why = std::string("cannot create a socket: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    // A failed bind made no file, and the name may be another's: nothing to remove.
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
+        why = "cannot bind " + boundPath + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    ListeningSocket socket{std::move(fd), BoundName(boundPath)};
+    if (!setAccess(boundPath, why)) return std::nullopt;
+    if (::listen(socket.fd.get(), SOMAXCONN) != 0 ||
+        (boundPath != address.path && ::rename(boundPath.c_str(), address.path.c_str()) != 0)) {
+        why = "cannot listen on " + address.path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    socket.name.renamedTo(address.path);
+    struct stat st {};
+    if (::stat(address.path.c_str(), &st) != 0) {
+        why = "cannot listen on " + address.path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    socket.device = st.st_dev;
+    socket.inode = st.st_ino;
+    return std::optional<ListeningSocket>(std::move(socket));
+}
+
 }  // namespace
 
 bool XPCListener::resume() {
@@ -205,59 +278,24 @@ bool XPCListener::resume() {
     if (ec) return fail("cannot create " + folder.string() + ": " + ec.message());
     if (auto why = clearStaleSocket(address); !why.empty()) return fail(why);
 
-    // The socket is made under a hidden name and renamed into place once its group and
-    // mode are set and it listens: a peer never finds the name refusing (a client racing a
-    // restarted daemon would fail to connect), nor accepting with the wrong access.
-    sockaddr_un bound = address.address;
-    std::string boundPath = folder / ("." + std::filesystem::path(address.path).filename().string() + "." +
-                                      std::to_string(::getpid()));
-    if (boundPath.size() >= sizeof bound.sun_path) {
-        boundPath = address.path;  // no room for a longer name: made in place
-    } else {
-        std::memset(bound.sun_path, 0, sizeof bound.sun_path);
-        std::memcpy(bound.sun_path, boundPath.data(), boundPath.size());
-        ::unlink(boundPath.c_str());  // left by a process of ours that died, as its pid came back
-    }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail(std::string("cannot create a socket: ") + std::strerror(errno));
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        return fail("cannot bind " + boundPath + ": " + std::strerror(saved));
-    }
     std::string why;
-    if (!applyAccess(serviceName_, f->limits.accessGroup, boundPath, state_->log, f->accessGroupId, why)) {
-        ::close(fd);
-        ::unlink(boundPath.c_str());
-        return fail(why);
-    }
-    if (::listen(fd, SOMAXCONN) != 0 ||
-        (boundPath != address.path && ::rename(boundPath.c_str(), address.path.c_str()) != 0)) {
-        const int saved = errno;
-        ::close(fd);
-        ::unlink(boundPath.c_str());
-        return fail("cannot listen on " + address.path + ": " + std::strerror(saved));
-    }
-    struct stat st {};
-    if (::stat(address.path.c_str(), &st) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        ::unlink(address.path.c_str());
-        return fail("cannot listen on " + address.path + ": " + std::strerror(saved));
-    }
-    const std::uint64_t token =
-        Reactor::instance().add(fd, EPOLLIN, std::make_shared<ListenHandler>(shared_from_this()));
-    if (token == 0) {
-        const int saved = errno;
-        ::close(fd);
-        ::unlink(address.path.c_str());
-        return fail(std::string("cannot watch the socket: ") + std::strerror(saved));
-    }
-    f->fd = fd;
+    auto socket = listenHiddenThenRename(
+        address,
+        [&](const std::string& boundPath, std::string& problem) {
+            return applyAccess(serviceName_, f->limits.accessGroup, boundPath, state_->log, f->accessGroupId,
+                               problem);
+        },
+        why);
+    if (!socket) return fail(why);
+    const std::uint64_t token = Reactor::instance().add(socket->fd.get(), EPOLLIN,
+                                                        std::make_shared<ListenHandler>(shared_from_this()));
+    if (token == 0) return fail(std::string("cannot watch the socket: ") + std::strerror(errno));
+    socket->name.keep();
+    f->fd = socket->fd.release();
     f->token = token;
     f->path = address.path;
-    f->device = st.st_dev;
-    f->inode = st.st_ino;
+    f->device = socket->device;
+    f->inode = socket->inode;
     f->listening = true;
     f->lastError.clear();
     return true;

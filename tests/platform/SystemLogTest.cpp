@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/LogLimiter.hpp"
 #include "platform/LogLine.hpp"
 #include "platform/SystemLog.hpp"
 
@@ -316,6 +319,48 @@ TEST(LogLevelEnvironmentWarning, UnknownValueIsReportedOnce) {
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "KIV_LOG_LEVEL: unknown level \"verbose\"");
+}
+
+// ---- lines a flood would repeat ----
+
+struct LimitCase {
+    const char* name;
+    // Monotonic times at which a line is due, and whether each goes out.
+    std::vector<std::pair<std::chrono::nanoseconds, bool>> lines;
+    friend void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class LogLimit : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(LogLimit, LetsTheFirstLineOutThenOnePerTenSeconds) {
+    LogLimiter limiter;
+    for (const auto& [at, out] : GetParam().lines) EXPECT_EQ(limiter.allow(at), out) << at.count() << " ns";
+}
+
+using std::chrono::nanoseconds;
+using std::chrono::seconds;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LogLimit,
+    ::testing::Values(LimitCase{"first_at_time_zero",
+                                {{seconds(0), true}, {seconds(5), false}, {seconds(10), true}}},
+                      // The quiet time runs from the last line let out, not from the last suppressed one.
+                      LimitCase{"within_ten_seconds_suppressed",
+                                {{seconds(100), true},
+                                 {seconds(100), false},
+                                 {seconds(110) - nanoseconds(1), false},
+                                 {seconds(110), true},
+                                 {seconds(119), false},
+                                 {seconds(125), true}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LogLimitRace, OneOfTheCallersAtOneInstantIsLetThrough) {
+    LogLimiter limiter;
+    std::atomic<int> out{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 8; ++i) callers.emplace_back([&] { out += limiter.allow(seconds(1)) ? 1 : 0; });
+    for (auto& caller : callers) caller.join();
+    EXPECT_EQ(out.load(), 1);
 }
 
 }  // namespace

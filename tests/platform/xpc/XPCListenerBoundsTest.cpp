@@ -384,11 +384,16 @@ INSTANTIATE_TEST_SUITE_P(Table, FrameLimit,
 
 struct PartialCase {
     const char* name;
-    // Alternately: bytes of the frame to send, then seconds of the process clock to pass.
+    // Alternately: bytes of the frames to send, then seconds of the process clock to pass.
     std::vector<std::pair<std::size_t, int>> steps;
-    std::string outcome;  // "answered" when the rest of the frame is then sent in time
+    std::string outcome;     // "answered" when the rest of the frames is then sent in time
+    bool twoFrames = false;  // a second frame follows the first in the same bytes
     friend void PrintTo(const PartialCase& c, std::ostream* os) { *os << c.name; }
 };
+
+// The frames the partial-frame cases send: an echo of "late", then one of "later".
+const std::string kLateCall = frame(callBody("echoText:withReply:", 2, "late"));
+const std::string kLaterCall = frame(callBody("echoText:withReply:", 3, "later"));
 
 class PartialFrame : public ManualClockBounds, public ::testing::WithParamInterface<PartialCase> {};
 
@@ -397,7 +402,7 @@ TEST_P(PartialFrame, ClosesAConnectionWhoseFrameIsNotWholeTenSecondsAfterItsFirs
     const int fd = open({});
     ASSERT_GE(fd, 0);
     ASSERT_EQ(roundTrip(fd), "answered");  // served, and no frame under way
-    const std::string call = frame(callBody("echoText:withReply:", 2, "late"));
+    const std::string call = GetParam().twoFrames ? kLateCall + kLaterCall : kLateCall;
     std::size_t sent = 0;
     for (const auto& [bytes, seconds] : GetParam().steps) {
         ASSERT_EQ(::send(fd, call.data() + sent, bytes, MSG_NOSIGNAL), ssize_t(bytes));
@@ -410,25 +415,39 @@ TEST_P(PartialFrame, ClosesAConnectionWhoseFrameIsNotWholeTenSecondsAfterItsFirs
         xpctest::drainReactor();
         clock->advance(std::chrono::seconds(seconds));
     }
+    // A first frame sent whole was answered, whatever happens to the next.
+    if (GetParam().twoFrames) {
+        EXPECT_NE(readFrame(fd).find("\"late\""), std::string::npos);
+    }
     if (GetParam().outcome == "closed") {
         EXPECT_TRUE(closedByServer(fd));
         return;
     }
     ::send(fd, call.data() + sent, call.size() - sent, MSG_NOSIGNAL);
-    EXPECT_NE(readFrame(fd).find("late"), std::string::npos);
+    EXPECT_NE(readFrame(fd).find(GetParam().twoFrames ? "\"later\"" : "\"late\""), std::string::npos);
     // An idle connection, with no frame under way, is never closed for it.
     clock->advance(1h);
     EXPECT_EQ(roundTrip(fd), "answered");
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PartialFrame,
-                         ::testing::Values(PartialCase{"header_then_nothing", {{2, 10}}, C},
-                                           PartialCase{"half_then_nothing", {{20, 9}, {0, 1}}, C},
-                                           PartialCase{
-                                               "more_bytes_do_not_restart_the_time", {{20, 6}, {10, 4}}, C},
-                                           PartialCase{"rest_sent_in_time", {{20, 9}}, A},
-                                           PartialCase{"idle_between_frames", {{0, 60}}, A}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, PartialFrame,
+    ::testing::Values(
+        PartialCase{"header_then_nothing", {{2, 10}}, C},
+        PartialCase{"half_then_nothing", {{20, 9}, {0, 1}}, C},
+        PartialCase{"more_bytes_do_not_restart_the_time", {{20, 6}, {10, 4}}, C},
+        PartialCase{"rest_sent_in_time", {{20, 9}}, A}, PartialCase{"idle_between_frames", {{0, 60}}, A},
+        // The rest of a frame and half of the next at 6 s: the
+        // next frame's time runs from then, and it runs out.
+        PartialCase{"the_next_frame_times_out_in_its_turn",
+                    {{kLateCall.size() / 2, 6}, {kLateCall.size() - kLateCall.size() / 2 + 10, 4}, {0, 6}},
+                    C,
+                    true},
+        PartialCase{"the_next_frame_has_ten_seconds_of_its_own",
+                    {{kLateCall.size() / 2, 6}, {kLateCall.size() - kLateCall.size() / 2 + 10, 4}, {0, 5}},
+                    A,
+                    true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- calls in flight ----
 
