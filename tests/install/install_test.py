@@ -104,6 +104,7 @@ def check_confinement(units):
     check(set(proxy["AmbientCapabilities"].split()) == capabilities == set(proxy["CapabilityBoundingSet"].split()),
           f"kivdnsproxy capabilities {proxy.get('AmbientCapabilities')}")
     check(unit(units / "kivhelper.service")["CapabilityBoundingSet"] == "CAP_NET_ADMIN", "kivhelper capabilities")
+    check((proxy.get("WatchdogSec"), proxy.get("NotifyAccess")) == ("30s", "main"), "kivdnsproxy has a watchdog")
 
 
 def main(tmp):
