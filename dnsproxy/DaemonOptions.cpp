@@ -34,7 +34,7 @@ std::string daemonUsage() {
     return "usage: kivdnsproxy [--vendor-data FILE | --preferences FILE] [--listen ADDRESS]...\n"
            "                   [--port N] [--upstream-port N] [--reply-timeout SECONDS]\n"
            "                   [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]\n"
-           "                   [--no-intercept]\n"
+           "                   [--no-intercept] [--stall-loop N]\n"
            "       kivdnsproxy --clear-interception\n"
            "\n"
            "While the proxy runs, every UDP DNS query of this computer is sent to it (nftables table\n"
@@ -42,7 +42,9 @@ std::string daemonUsage() {
            std::string(platform::ne::kInterceptionTable) +
            ", needs CAP_NET_ADMIN). --no-intercept, or \"intercept\": false in the\n"
            "preferences file, keeps it listening only. --clear-interception removes the table\n"
-           "(left by a daemon that was killed) and exits.\n";
+           "(left by a daemon that was killed) and exits. --stall-loop N is a test aid: SIGUSR1\n"
+           "then makes io loop N (from 0) stop turning, as a hung loop would, and the watchdog\n"
+           "stops telling the service manager that the daemon lives.\n";
 }
 
 ParsedOptions parseDaemonOptions(const std::vector<std::string>& arguments) {
@@ -97,6 +99,10 @@ ParsedOptions parseDaemonOptions(const std::vector<std::string>& arguments) {
             const auto threads = number(value, 256);
             if (!threads || *threads == 0) return bad();
             options.threads = static_cast<unsigned>(*threads);
+        } else if (name == "--stall-loop") {
+            const auto loop = number(value, 255);
+            if (!loop) return bad();
+            options.stallLoop = static_cast<unsigned>(*loop);
         } else if (name == "--max-flows") {
             const auto flows = number(value, 1'000'000);
             if (!flows || *flows == 0) return bad();

@@ -4,7 +4,7 @@
 //   kivdnsproxy [--vendor-data FILE | --preferences FILE] [--listen ADDRESS]...
 //               [--port N] [--upstream-port N] [--reply-timeout SECONDS]
 //               [--resolv-conf FILE] [--threads N] [--max-flows N] [--syslog]
-//               [--no-intercept]
+//               [--no-intercept] [--stall-loop N]
 //   kivdnsproxy --clear-interception
 //
 // --vendor-data starts the proxy at once with the provider configuration in FILE
@@ -14,7 +14,9 @@
 // While the proxy runs, the daemon intercepts the computer's UDP DNS
 // (platform/ne/Interception.hpp) unless --no-intercept or the preferences'
 // "intercept": false says otherwise. --clear-interception removes a table that a
-// killed daemon left behind, and exits.
+// killed daemon left behind, and exits. --stall-loop is a test aid: SIGUSR1 then
+// makes io loop N stop turning, as a hung loop would, so that the watchdog
+// (platform/ne/LoopHeartbeat.hpp) is seen to stop telling the service manager.
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +33,7 @@ struct DaemonOptions {
     bool syslog = false;
     bool help = false;
     bool clearInterception = false;
+    std::optional<unsigned> stallLoop;  // --stall-loop: below threads, checked by main
     ProxySettings proxy;
     platform::ne::ProviderHostSettings host;
 };

@@ -2,13 +2,20 @@
 // in for the system that hands the extension its DNS flows; the proxy is started
 // from --vendor-data or by the DNS-proxy preferences that the application saves.
 // While the proxy runs, the host intercepts the computer's UDP DNS, unless told not to.
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <thread>
+#include <utility>
 
 #include "dnsproxy/AppLink.hpp"
 #include "dnsproxy/DNSProxyProvider.hpp"
@@ -17,6 +24,7 @@
 #include "platform/SystemLog.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 #include "platform/ne/Interception.hpp"
+#include "platform/ne/LoopHeartbeat.hpp"
 #include "platform/ne/PreferencesController.hpp"
 #include "platform/ne/ProviderHost.hpp"
 
@@ -63,6 +71,44 @@ void chooseComputerDNS(dnsproxy::DaemonOptions& options) {
         options.host.interception.localForwarders.emplace_back(asio::ip::make_address(server),
                                                                options.proxy.upstreamPort);
     }
+}
+
+// systemd's (or the supervising application's) watchdog is told only while every io
+// loop keeps turning; nothing when none is asked for.
+std::unique_ptr<platform::ne::LoopWatchdog> watchLoops(const std::vector<asio::io_context*>& ios,
+                                                       std::vector<platform::ne::LoopHeartbeat>& heartbeats) {
+    const auto interval = platform::ne::LoopWatchdog::requestedInterval();
+    if (!interval) return nullptr;
+    platform::ne::HeartbeatChecker checker;
+    for (std::size_t i = 0; i < ios.size(); ++i)
+        checker.watch(heartbeats[i], platform::ne::wakeLoop(*ios[i]));
+    // Said once for each time a loop stops.
+    auto said = std::make_shared<bool>(false);
+    return std::make_unique<platform::ne::LoopWatchdog>(
+        std::move(checker), *interval,
+        [said] {
+            *said = false;
+            ::sd_notify(0, "WATCHDOG=1");
+        },
+        [said](const std::vector<std::size_t>& dead) {
+            if (std::exchange(*said, true)) return;
+            std::string loops;
+            for (const auto loop : dead) loops += (loops.empty() ? "" : ", ") + std::to_string(loop);
+            platform::SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
+                .error("io loop " + loops +
+                       " stopped turning: the watchdog is no longer told the daemon lives");
+        });
+}
+
+// --stall-loop: SIGUSR1 leaves one io loop inside a turn for good, as a livelock would.
+void stallOnSignal(asio::io_context& signalled, asio::io_context& stalled) {
+    auto signals = std::make_shared<asio::signal_set>(signalled, SIGUSR1);
+    signals->async_wait([signals, &stalled](const asio::error_code& ec, int) {
+        if (ec) return;
+        asio::post(stalled, [] {
+            for (;;) ::pause();
+        });
+    });
 }
 
 }  // namespace
@@ -123,6 +169,12 @@ int main(int argc, char** argv) {
         work.push_back(asio::make_work_guard(*contexts.back()));
     }
     asio::io_context& io = *contexts.front();
+    if (options.stallLoop && *options.stallLoop >= threads) {
+        return fail("--stall-loop " + std::to_string(*options.stallLoop) + " names no io loop (there are " +
+                    std::to_string(threads) + ")");
+    }
+    // One heartbeat per io loop; none moves once the loops run.
+    std::vector<platform::ne::LoopHeartbeat> heartbeats(threads);
     auto appLink = dnsproxy::makeDefaultAppLink();
     auto provider = dnsproxy::DNSProxyProvider::make(options.proxy, appLink);
     const dnsproxy::AppLinkListening appLinkListening(appLink);
@@ -169,10 +221,19 @@ int main(int argc, char** argv) {
         },
         [provider] { provider->endAllFlows(); });
 
+    if (options.stallLoop) stallOnSignal(io, *ios[*options.stallLoop]);
+
     std::vector<std::thread> workers;
-    for (auto* context : ios) workers.emplace_back([context] { context->run(); });
-    // The main thread parks in the main queue, where the application link works.
+    for (std::size_t i = 0; i < ios.size(); ++i) {
+        workers.emplace_back([context = ios[i], &heartbeat = heartbeats[i]] {
+            platform::ne::runWithHeartbeat(*context, heartbeat);
+        });
+    }
+    auto watchdog = watchLoops(ios, heartbeats);
+    // The main thread parks in the main queue, where the application link works and
+    // the watchdog reads the heartbeats.
     platform::runMainLoop();
+    watchdog.reset();
     for (auto& worker : workers) worker.join();
     controller.reset();
     say("stopped");

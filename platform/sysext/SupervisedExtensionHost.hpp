@@ -16,6 +16,20 @@
 // exits on its own while active is started again after `restartDelay`; after `restartLimit`
 // starts that each lived less than `stableAfter` the host gives up (logged).
 //
+// Whatever way a daemon ended, `cleanupArguments` run its executable once more (the DNS proxy's
+// --clear-interception, as its unit's ExecStopPost), and only once that ended does the host
+// go on (tell, restart, finish a deactivation): a daemon gone must not leave the computer's
+// DNS sent nowhere.
+//
+// Watchdog: a daemon the host started is told, as systemd tells a unit with WatchdogSec=,
+// NOTIFY_SOCKET (a datagram socket of the host's own, abstract, under a random name) and
+// WATCHDOG_USEC (`watchdogInterval`), and must say WATCHDOG=1 (sd_notify) in every interval.
+// One that says nothing for a whole interval hangs: it is killed (SIGKILL), cleaned up and
+// started again like one that exited. Only datagrams of the daemon's own process (its pid and
+// uid, from SO_PASSCRED) count; anyone else's, and any longer than 4 KiB, are dropped, and
+// descriptors passed along are closed. A daemon found already running (started by an earlier
+// run) is not watched.
+//
 // The daemon's exit is watched through a pidfd on the process's reactor; every timer runs on
 // the process clock. Threads: any; the state lives on the host's serial queue.
 #include <sys/types.h>
@@ -50,8 +64,12 @@ public:
         std::chrono::nanoseconds stopTimeout = std::chrono::seconds(10);
         std::chrono::nanoseconds stableAfter = std::chrono::seconds(10);
         int restartLimit = 5;
+        // Zero: no watchdog.
+        std::chrono::nanoseconds watchdogInterval = std::chrono::seconds(30);
+        std::vector<std::string> cleanupArguments{"--clear-interception"};
     };
-    enum class Event { started, exited };
+    // beat: a WATCHDOG=1 taken.
+    enum class Event { started, exited, beat };
     using Observer = std::function<void(Event, pid_t)>;
 
     static std::shared_ptr<SupervisedExtensionHost> make(Options options);
@@ -63,7 +81,7 @@ public:
     const std::filesystem::path& registryFolder() const { return registryFolder_; }
     // The pid of the running daemon of `identifier` by the registry; nullopt when none runs.
     std::optional<pid_t> runningPid(const std::string& identifier);
-    // Tests: told of every start and exit of a daemon, on the host's queue.
+    // Tests: told of every start, exit and beat of a daemon, on the host's queue.
     void setObserver(Observer observer);
 
     struct Entry;
@@ -83,9 +101,15 @@ private:
     std::string start(const OSSystemExtensionProperties& properties);
     // Follows an already running daemon of `entry`; false when it is not running.
     bool adopt(const Entry& entry);
-    void watch(const std::string& identifier, pid_t pid, int pidfd, bool child);
+    Running& watch(const std::string& identifier, pid_t pid, int pidfd, bool child);
     void stop(const std::string& identifier, std::function<void()> then);
     void onExit(const std::string& identifier, pid_t pid);
+    // After the exit and the cleanup of `running`.
+    void afterExit(const Running& running);
+    // Runs the cleanup of `executable` (cleanupArguments), then `then`, on the queue.
+    void cleanUp(const std::filesystem::path& executable, std::function<void()> then);
+    void onBeat(pid_t pid);
+    void checkBeats(pid_t pid);
     void notify(Event event, pid_t pid);
 
     Options options_;
@@ -95,6 +119,8 @@ private:
     std::vector<std::unique_ptr<Running>> running_;
     Observer observer_;
     std::map<std::string, int> quickExits_;  // starts in a row that each lived briefly
+    struct Cleanup;
+    std::vector<std::unique_ptr<Cleanup>> cleanups_;
 };
 
 }  // namespace platform

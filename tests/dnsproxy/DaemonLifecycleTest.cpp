@@ -1,7 +1,12 @@
 // kivdnsproxy's life as a service manager sees it: one daemon per port, signals,
-// what a stop leaves behind, a fresh install without preferences, and running out
-// of descriptors with many queries stuck on a resolver that never answers.
+// what a stop leaves behind, a fresh install without preferences, running out of
+// descriptors with many queries stuck on a resolver that never answers, and the
+// watchdog, which hears from the daemon only while its io loops turn.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -35,13 +40,14 @@ protected:
     }
 
     // The daemon, started through `prefix` (a launcher such as prlimit) when given.
-    Process& startDaemon(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+    Process& startDaemon(std::vector<std::string> args, std::vector<std::string> prefix = {},
+                         std::vector<std::string> environment = {}) {
         args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--no-intercept"});
         args.insert(args.begin(), prefix.begin(), prefix.end());
-        return *processes.emplace_back(std::make_unique<Process>(
-            args,
-            std::vector<std::string>{"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"},
-            (folder / "daemon.err").string()));
+        environment.insert(environment.end(),
+                           {"KIV_RUN_DIR=" + (folder / "run").string(), "KIV_LOG_LEVEL=default"});
+        return *processes.emplace_back(
+            std::make_unique<Process>(args, environment, (folder / "daemon.err").string()));
     }
     std::uint16_t startResolver(std::vector<std::string> extra) {
         std::vector<std::string> args = {
@@ -238,5 +244,75 @@ TEST_F(DaemonLifecycle, ManyStuckFlowsUnderALowDescriptorLimitEndCleanly) {
     EXPECT_EQ(text.find("runtime error"), std::string::npos) << text;
     EXPECT_EQ(text.find("AddressSanitizer"), std::string::npos) << text;
 }
+
+// The service manager's end of NOTIFY_SOCKET: a datagram socket of the test's own.
+class NotifySocket {
+public:
+    explicit NotifySocket(const fs::path& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            throw std::runtime_error("cannot bind " + path.string());
+        }
+    }
+    ~NotifySocket() { ::close(fd_); }
+    NotifySocket(const NotifySocket&) = delete;
+    NotifySocket& operator=(const NotifySocket&) = delete;
+    const fs::path& path() const { return path_; }
+    // The next datagram, or nothing when none came within `timeout`.
+    std::optional<std::string> receive(std::chrono::milliseconds timeout) const {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+        char buffer[512];
+        const auto length = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (length < 0) return std::nullopt;
+        return std::string(buffer, static_cast<std::size_t>(length));
+    }
+
+private:
+    fs::path path_;
+    int fd_ = -1;
+};
+
+struct WatchdogRow {
+    const char* name;
+    const char* threads;
+    const char* loop;  // the loop --stall-loop names
+    bool stall;        // whether SIGUSR1 stalls it
+};
+
+class DaemonWatchdog : public DaemonLifecycle, public ::testing::WithParamInterface<WatchdogRow> {};
+
+// Told every 100 ms (half of WATCHDOG_USEC) while its loops turn, idle as they are; a
+// loop that stops turning stops it within two readings, though the process still runs.
+TEST_P(DaemonWatchdog, IsToldOnlyWhileEveryIoLoopTurns) {
+    const auto& row = GetParam();
+    const NotifySocket notify(folder / "notify");
+    auto& daemon = startDaemon({"--vendor-data", vendorData(), "--listen", "127.0.0.1", "--port", "0",
+                                "--threads", row.threads, "--stall-loop", row.loop},
+                               {}, {"NOTIFY_SOCKET=" + notify.path().string(), "WATCHDOG_USEC=200000"});
+    ASSERT_NE(listeningPort(daemon), 0) << errors();
+    for (int beat = 0; beat < 5; ++beat) ASSERT_EQ(notify.receive(2s), "WATCHDOG=1") << beat << errors();
+    if (!row.stall) {
+        stopCleanly(daemon);
+        return;
+    }
+    daemon.signal(SIGUSR1);
+    int late = 0;
+    while (notify.receive(1s)) ASSERT_LE(++late, 2) << "told after its loop stopped";
+    EXPECT_TRUE(daemon.running());
+    EXPECT_EQ(waitForError(std::string("io loop ") + row.loop + " stopped turning"), 1u) << errors();
+    daemon.signal(SIGKILL);
+    EXPECT_TRUE(daemon.wait(10s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Loops, DaemonWatchdog,
+                         ::testing::Values(WatchdogRow{"AllTurning", "2", "1", false},
+                                           WatchdogRow{"TheOnlyLoopStalled", "1", "0", true},
+                                           WatchdogRow{"SecondOfTwoStalled", "2", "1", true},
+                                           WatchdogRow{"FirstOfThreeStalled", "3", "0", true}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -104,6 +104,7 @@ def check_confinement(units):
     check(set(proxy["AmbientCapabilities"].split()) == capabilities == set(proxy["CapabilityBoundingSet"].split()),
           f"kivdnsproxy capabilities {proxy.get('AmbientCapabilities')}")
     check(unit(units / "kivhelper.service")["CapabilityBoundingSet"] == "CAP_NET_ADMIN", "kivhelper capabilities")
+    check((proxy.get("WatchdogSec"), proxy.get("NotifyAccess")) == ("30s", "main"), "kivdnsproxy has a watchdog")
 
 
 def main(tmp):
@@ -112,6 +113,10 @@ def main(tmp):
     prefix = below(root, PREFIX)
     rights = pathlib.Path(unit(prefix / "lib/systemd/system/kivhelper.service")["Environment"].split("=", 1)[1])
     check_files(prefix, below(root, rights))
+    # The application shares only the preferences file with the extension, none of its io_uring or nftables code.
+    needed = run(["readelf", "-d", prefix / "bin/brannockcloud"])
+    check("NEEDED" in needed and not re.search(r"liburing|libnftables", needed),
+          "brannockcloud links no liburing, libnftables")
     for name, key in [("system/kivhelper.service", "ExecStart"), ("system/kivdnsproxy.service", "ExecStart"),
                       ("system/kivdnsproxy.service", "ExecStopPost"), ("user/brannockcloud.service", "ExecStart")]:
         check(os.access(below(root, unit(prefix / "lib/systemd" / name)[key].split()[0]), os.X_OK), f"{name} {key}")

@@ -1,11 +1,14 @@
 // The extension's daemon run for real by the supervising host: the application activates it,
 // enables and disables the proxy through the preferences file, hears its stop reports, still
 // hears them after the daemon was restarted, and deactivates it; a later run of the
-// application finds the daemon that an earlier one started.
+// application finds the daemon that an earlier one started; a daemon that hangs is killed,
+// its interception table removed, and started again.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -13,6 +16,7 @@
 
 #include "ManagerTestSupport.hpp"
 #include "fakes/TestFolders.hpp"
+#include "platform/ne/InNamespace.hpp"
 #include "platform/sysext/ExtensionLocator.hpp"
 #include "platform/sysext/SupervisedExtensionHost.hpp"
 
@@ -51,17 +55,24 @@ protected:
         ManagerEnvironment::TearDown();
     }
 
-    std::shared_ptr<SupervisedExtensionHost> makeHost() {
+    // `arguments` after the listening address; the cleanup after an exit runs only in a network
+    // namespace of the test's own, where the nftables it changes are the test's.
+    std::shared_ptr<SupervisedExtensionHost> makeHost(
+        std::vector<std::string> arguments = {"--threads", "1", "--no-intercept"},
+        std::chrono::nanoseconds watchdogInterval = std::chrono::seconds(30)) {
         SupervisedExtensionHost::Options o;
         o.registryFolder = folder_.path() / "registry";
-        o.arguments = {"--listen",  "127.0.0.1", "--port",        std::to_string(port_),
-                       "--threads", "1",         "--no-intercept"};
+        o.arguments = {"--listen", "127.0.0.1", "--port", std::to_string(port_)};
+        o.arguments.insert(o.arguments.end(), arguments.begin(), arguments.end());
         o.outputFile = daemonOutput();
+        o.watchdogInterval = watchdogInterval;
+        if (!kiv_test_namespace::inside()) o.cleanupArguments.clear();
         auto host = SupervisedExtensionHost::make(std::move(o));
         host->setObserver([events = events_](SupervisedExtensionHost::Event event, pid_t pid) {
-            events->add(
-                std::string(event == SupervisedExtensionHost::Event::started ? "started " : "exited ") +
-                std::to_string(pid));
+            const char* name = event == SupervisedExtensionHost::Event::started  ? "started "
+                               : event == SupervisedExtensionHost::Event::exited ? "exited "
+                                                                                 : "beat ";
+            events->add(name + std::to_string(pid));
         });
         hosts_.push_back(host);
         return host;
@@ -234,6 +245,125 @@ TEST_F(SupervisedExtensionTest, MissingExtensionFailsTheActivation) {
     ASSERT_TRUE(
         turnUntil([&] { return manager->extensionState() == ExtensionStatusSet{Status::failedToInstall}; }));
     EXPECT_TRUE(events_->all().empty());
+}
+
+// Sends to a daemon's NOTIFY_SOCKET from this process, as any local process may: none of it
+// may count as the daemon's beat.
+class ForgedBeats {
+public:
+    explicit ForgedBeats(pid_t daemon) {
+        const std::string environment = readText("/proc/" + std::to_string(daemon) + "/environ");
+        const auto at = environment.find("NOTIFY_SOCKET=@");
+        if (at == std::string::npos) return;
+        const auto name = environment.substr(at + 15, environment.find('\0', at) - at - 15);
+        address_.sun_family = AF_UNIX;
+        std::memcpy(address_.sun_path + 1, name.data(), std::min(name.size(), sizeof address_.sun_path - 1));
+        length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    ~ForgedBeats() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+    // WATCHDOG=1 plain, oversized, and with a descriptor passed along.
+    void send(int passed) const {
+        ::sendto(fd_, "WATCHDOG=1", 10, 0, reinterpret_cast<const sockaddr*>(&address_), length_);
+        const std::string big = "WATCHDOG=1\n" + std::string(8000, 'x');
+        ::sendto(fd_, big.data(), big.size(), 0, reinterpret_cast<const sockaddr*>(&address_), length_);
+        char text[] = "WATCHDOG=1";
+        iovec part{text, 10};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_name = const_cast<sockaddr_un*>(&address_);
+        message.msg_namelen = length_;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+        ::sendmsg(fd_, &message, 0);
+    }
+
+private:
+    int fd_ = -1;
+    sockaddr_un address_{};
+    socklen_t length_ = 0;
+};
+
+// One io loop of the daemon stops turning (--stall-loop, SIGUSR1): the process runs on, but
+// the supervisor hears no WATCHDOG=1 for an interval, kills it, removes its interception table
+// and starts it again. Beats forged by another process do not keep it alive, and a descriptor
+// passed with them is closed.
+TEST_F(SupervisedExtensionTest, AHungDaemonIsKilledItsTableRemovedAndItIsStartedAgain) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::shell("ip link set lo up"));
+    const auto vendor = folder_.path() / "vendor.json";
+    std::ofstream(vendor) << nlohmann::json{{"uuid", "00112233-4455-6677-8899-AABBCCDDEEFF"},
+                                            {"locationTag", "abc"},
+                                            {"resolvers", {"127.0.0.1"}},
+                                            {"internalIp", "10.1.2.3"},
+                                            {"externalIp", "198.51.100.7"},
+                                            {"localDNS", nlohmann::json::array()},
+                                            {"filters", nlohmann::json::array()}}
+                                 .dump();
+    using namespace std::chrono_literals;
+    constexpr auto kInterval = 200ms;  // the daemon says it lives every 100 ms
+    auto host =
+        makeHost({"--threads", "2", "--vendor-data", vendor.string(), "--stall-loop", "1"}, kInterval);
+    auto manager = makeManagerOn(host);
+    manager->activate();
+    ASSERT_TRUE(
+        turnUntil([&] { return manager->extensionState() == ExtensionStatusSet{Status::userAccepted}; }));
+    const auto pid = host->runningPid(kIdentifier);
+    ASSERT_TRUE(pid);
+    const auto tables = [] { return kiv_test_namespace::output("nft list tables"); };
+    ASSERT_TRUE(turnUntil([&] {
+        return readText(daemonOutput()).find("proxy started, intercepting") != std::string::npos;
+    })) << readText(daemonOutput());
+    EXPECT_EQ(tables(), "table inet kivdnsproxy\n");
+
+    // Alive: every interval holds a beat of its own.
+    for (int interval = 0; interval < 3; ++interval) {
+        events_->clear();
+        ASSERT_TRUE(turnUntil([&] { return events_->contains("beat " + std::to_string(*pid)); }));
+        advance(kInterval);
+        EXPECT_FALSE(events_->contains("exited")) << interval;
+    }
+
+    const ForgedBeats forged(*pid);
+    ASSERT_TRUE(forged);
+    ASSERT_EQ(::kill(*pid, SIGUSR1), 0);
+    ASSERT_TRUE(turnUntil([&] {
+        // The descriptor goes last: once every copy of the pipe's write end is closed (its read
+        // end sees the hang-up), the forged beats before it were read, and handed on if taken.
+        int pipe[2];
+        if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+        forged.send(pipe[1]);
+        ::close(pipe[1]);
+        pollfd hangUp{pipe[0], POLLIN, 0};
+        EXPECT_EQ(::poll(&hangUp, 1, 10000), 1);
+        EXPECT_TRUE(hangUp.revents & POLLHUP) << "a descriptor passed along stays open";
+        ::close(pipe[0]);
+        advance(kInterval);
+        return events_->contains("exited " + std::to_string(*pid));
+    })) << readText(daemonOutput());
+    EXPECT_TRUE(
+        logLines().contains(" has not said it lives for the watchdog's interval: it hangs, killing it"));
+    EXPECT_EQ(tables(), "") << "the table outlived the hung daemon";
+
+    advance(1s);
+    ASSERT_TRUE(turnUntil([&] {
+        const auto now = host->runningPid(kIdentifier);
+        return now && *now != *pid;
+    }));
+    ASSERT_TRUE(turnUntil([&] {
+        const auto restarted = host->runningPid(kIdentifier);
+        return restarted && events_->contains("beat " + std::to_string(*restarted));
+    }));
 }
 
 }  // namespace

@@ -1,0 +1,210 @@
+// The io loops' heartbeats as the watchdog reads them: an idle loop in its wait is
+// alive, one that never finishes a turn is dead, and the watchdog tells the service
+// manager only while every loop lives, on the process clock.
+#include <gtest/gtest.h>
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Clock.hpp"
+#include "platform/Dispatch.hpp"
+#include "platform/ne/LoopHeartbeat.hpp"
+
+namespace {
+
+using platform::ne::HeartbeatChecker;
+using platform::ne::LoopHeartbeat;
+
+// What a loop does before each reading, one letter per reading:
+//   t  one turn, back in its wait       w  sits in its wait
+//   s  a turn begun, never finished     l  just left its wait, its turn not counted yet
+//   -  nothing (stays as it was)
+// and what each reading finds (A alive, D dead). `wakes`: the loop's wait runs work
+// (Asio's run_one), so the checker wakes it; `answers`: a wake-up makes it turn.
+struct HeartbeatRow {
+    const char* name;
+    std::string steps;
+    std::string expected;
+    bool wakes = false;
+    bool answers = true;
+    std::size_t wakeUps = 0;  // the checker's wake-ups, in all
+};
+
+class HeartbeatReadings : public ::testing::TestWithParam<HeartbeatRow> {};
+
+TEST_P(HeartbeatReadings, AliveWhileItTurnsOrWaits) {
+    const auto& row = GetParam();
+    LoopHeartbeat heartbeat;
+    std::size_t wakeUps = 0;
+    HeartbeatChecker checker;
+    std::function<void()> wake;
+    if (row.wakes) {
+        heartbeat.waiting(true);
+        wake = [&] {
+            ++wakeUps;
+            if (row.answers) heartbeat.turnStarted();
+        };
+    }
+    checker.watch(heartbeat, wake);
+    ASSERT_EQ(row.steps.size(), row.expected.size());
+    std::string found;
+    for (const char step : row.steps) {
+        switch (step) {
+            case 't':
+                if (!row.wakes) heartbeat.waiting(false);
+                heartbeat.turnStarted();
+                heartbeat.waiting(true);
+                break;
+            case 'w':
+                heartbeat.waiting(true);
+                break;
+            case 's':
+                heartbeat.waiting(false);
+                heartbeat.turnStarted();
+                break;
+            case 'l':
+                heartbeat.waiting(false);
+                break;
+            default:
+                break;
+        }
+        const bool alive = checker.read();
+        EXPECT_EQ(alive, checker.dead().empty());
+        found += alive ? 'A' : 'D';
+    }
+    EXPECT_EQ(found, row.expected);
+    EXPECT_EQ(wakeUps, row.wakeUps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loops, HeartbeatReadings,
+    ::testing::Values(HeartbeatRow{"IdleInItsWait", "w---", "AAAA"}, HeartbeatRow{"Busy", "tttt", "AAAA"},
+                      // The first reading sees the turn begin; the next that it never ended.
+                      HeartbeatRow{"StuckInATurn", "s---", "ADDD"},
+                      HeartbeatRow{"StuckThenTurnsAgain", "s-tw", "ADAA"},
+                      // Out of its wait, not yet counted: alive once, dead if it stays so.
+                      HeartbeatRow{"LeavingItsWait", "wl--", "AADD"},
+                      HeartbeatRow{"NeverStarted", "--", "DD"},
+                      // A wait that runs work: each idle reading but the ones after an
+                      // answer wakes the loop, which turns.
+                      HeartbeatRow{"RunOneIdle", "----", "AAAA", true, true, 2},
+                      HeartbeatRow{"RunOneBusy", "tttt", "AAAA", true, true, 0},
+                      // Its wake-up is not answered: a handler that never returns.
+                      HeartbeatRow{"RunOneStuck", "----", "ADDD", true, false, 1},
+                      HeartbeatRow{"RunOneStuckAfterWork", "tt--", "AAAD", true, false, 1}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(LoopHeartbeat, OneStuckLoopOfSeveralIsNamed) {
+    std::vector<LoopHeartbeat> heartbeats(3);
+    HeartbeatChecker checker;
+    for (auto& heartbeat : heartbeats) {
+        heartbeat.waiting(true);
+        checker.watch(heartbeat);
+    }
+    heartbeats[1].waiting(false);
+    heartbeats[1].turnStarted();
+    EXPECT_TRUE(checker.read());
+    EXPECT_FALSE(checker.read());
+    EXPECT_EQ(checker.dead(), std::vector<std::size_t>{1});
+}
+
+// A real io thread: idle in run_one it answers the checker's wake-up; a handler
+// that never returns is found out at the second reading, and the loop lives again
+// once the handler ends.
+TEST(LoopHeartbeat, AnIoContextThreadIdleOrStuckInAHandler) {
+    asio::io_context io(1);
+    auto work = asio::make_work_guard(io);
+    LoopHeartbeat heartbeat;
+    std::thread thread([&] { platform::ne::runWithHeartbeat(io, heartbeat); });
+    while (!heartbeat.inWait()) std::this_thread::yield();
+    HeartbeatChecker checker;
+    checker.watch(heartbeat, platform::ne::wakeLoop(io));
+    const auto turnedSince = [&](std::uint64_t turns) {
+        while (heartbeat.turns() == turns) std::this_thread::yield();
+    };
+
+    for (int round = 0; round < 3; ++round) {
+        const auto before = heartbeat.turns();
+        EXPECT_TRUE(checker.read()) << round;  // woken
+        turnedSince(before);
+        EXPECT_TRUE(checker.read()) << round;  // turned
+    }
+    std::promise<void> release;
+    std::promise<void> entered;
+    asio::post(io, [&] {
+        entered.set_value();
+        release.get_future().wait();
+    });
+    entered.get_future().wait();
+    EXPECT_TRUE(checker.read());
+    EXPECT_FALSE(checker.read());
+    EXPECT_FALSE(checker.read());
+    const auto stuck = heartbeat.turns();
+    release.set_value();
+    turnedSince(stuck);
+    EXPECT_TRUE(checker.read());
+
+    work.reset();
+    io.stop();
+    thread.join();
+    EXPECT_FALSE(heartbeat.inWait());
+}
+
+class LoopWatchdogTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::setProcessClock(clock); }
+    void TearDown() override {
+        while (platform::runMainLoopOnce(std::chrono::milliseconds(0))) {
+        }
+        platform::setProcessClock(nullptr);
+    }
+    void advance(std::chrono::nanoseconds by) {
+        clock->advance(by);
+        while (platform::runMainLoopOnce(std::chrono::milliseconds(0))) {
+        }
+    }
+    std::shared_ptr<platform::ManualClock> clock = std::make_shared<platform::ManualClock>();
+};
+
+TEST_F(LoopWatchdogTest, TellsAtHalfTheIntervalOnlyWhileEveryLoopLives) {
+    using namespace std::chrono_literals;
+    std::vector<LoopHeartbeat> heartbeats(2);
+    HeartbeatChecker checker;
+    for (auto& heartbeat : heartbeats) {
+        heartbeat.waiting(true);
+        checker.watch(heartbeat);
+    }
+    int told = 0;
+    std::vector<std::vector<std::size_t>> deaths;
+    auto watchdog = std::make_unique<platform::ne::LoopWatchdog>(
+        std::move(checker), 20s, [&] { ++told; }, [&](const auto& dead) { deaths.push_back(dead); });
+    advance(10s - 1ns);
+    EXPECT_EQ(told, 0);
+    advance(1ns);
+    EXPECT_EQ(told, 1);
+    advance(10s);  // idle in their waits
+    advance(10s);
+    EXPECT_EQ(told, 3);
+
+    heartbeats[0].waiting(false);
+    heartbeats[0].turnStarted();  // and never ends it
+    advance(10s);
+    EXPECT_EQ(told, 4);
+    for (int reading = 0; reading < 3; ++reading) advance(10s);
+    EXPECT_EQ(told, 4);
+    EXPECT_EQ(deaths, (std::vector<std::vector<std::size_t>>(3, {0})));
+
+    heartbeats[0].turnStarted();
+    heartbeats[0].waiting(true);
+    advance(10s);
+    EXPECT_EQ(told, 5);
+    watchdog.reset();
+    for (int reading = 0; reading < 3; ++reading) advance(10s);
+    EXPECT_EQ(told, 5);
+}
+
+}  // namespace
