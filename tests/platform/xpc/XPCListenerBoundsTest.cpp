@@ -498,10 +498,16 @@ TEST_F(ListenerBounds, APeerThatCallsWithoutReadingIsHeldBackWhileOthersAreAnswe
         batch += frame(callBody("echoText:withReply:", 1 + i, std::string(200, 'f')));
     std::size_t sent = 0;
     for (;;) {
-        const ssize_t n = ::send(flooder, batch.data(), batch.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // Whole frames only: a send cut short goes on where it stopped.
+        const std::size_t at = sent % batch.size();
+        const ssize_t n = ::send(flooder, batch.data() + at, batch.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             ASSERT_EQ(errno, EAGAIN);
-            break;
+            // A full socket only means the server is behind; it has stopped reading when the
+            // room stays gone. Without this a loaded server read everything sent so far.
+            pollfd room{flooder, POLLOUT, 0};
+            if (::poll(&room, 1, 1000) == 0) break;
+            continue;
         }
         sent += std::size_t(n);
         // Without the bound the replies would pile up to the stuck-peer limit (16 MiB).
