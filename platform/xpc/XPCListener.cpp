@@ -190,7 +190,7 @@ std::string clearStaleSocket(const XPCServiceAddress& address) {
 bool XPCListener::resume() {
     auto f = state_->fields.lock();
     if (f->listening) return true;
-    auto fail = [&](std::string why) {
+    auto fail = [&](const std::string& why) {
         f->lastError = "Cannot listen for service " + serviceName_ + ": " + why;
         state_->log.error(f->lastError);
         return false;
@@ -266,7 +266,7 @@ bool XPCListener::resume() {
 bool XPCListener::resumeWithListeningSocket(int fd) {
     auto f = state_->fields.lock();
     if (f->listening) return true;
-    auto fail = [&](std::string why) {
+    auto fail = [&](const std::string& why) {
         f->lastError = "Cannot listen for service " + serviceName_ + ": " + why;
         state_->log.error(f->lastError);
         return false;
