@@ -21,7 +21,7 @@ public:
                   std::weak_ptr<platform::XPCConnection> connection)
         : helper_(std::move(helper)), caller_(std::move(caller)), connection_(std::move(connection)) {}
     void invoke(XPCInvocation invocation) override {
-        if (auto helper = helper_.lock()) helper->handle(caller_, connection_, std::move(invocation));
+        if (auto helper = helper_.lock()) helper->handle(caller_, connection_, invocation);
     }
 
 private:
@@ -112,7 +112,8 @@ std::optional<platform::ErrorObject> KIVHelper::checkAuthorization(const XPCValu
 }
 
 void KIVHelper::handle(const AuthorizationCaller& caller,
-                       const std::weak_ptr<platform::XPCConnection>& connection, XPCInvocation invocation) {
+                       const std::weak_ptr<platform::XPCConnection>& connection,
+                       const XPCInvocation& invocation) {
     const std::string& name = invocation.selector;
     const XPCArguments& args = invocation.arguments;
     const platform::XPCReply reply = invocation.reply;
