@@ -23,7 +23,7 @@ public:
                   std::weak_ptr<platform::XPCConnection> connection)
         : helper_(std::move(helper)), caller_(std::move(caller)), connection_(std::move(connection)) {}
     void invoke(XPCInvocation invocation) override {
-        if (auto helper = helper_.lock()) helper->handle(caller_, connection_, std::move(invocation));
+        if (auto helper = helper_.lock()) helper->handle(caller_, connection_, invocation);
     }
 
 private:
@@ -258,7 +258,8 @@ std::span<const KIVHelper::RequestRow> KIVHelper::requestTable() {
 }
 
 void KIVHelper::handle(const AuthorizationCaller& caller,
-                       const std::weak_ptr<platform::XPCConnection>& connection, XPCInvocation invocation) {
+                       const std::weak_ptr<platform::XPCConnection>& connection,
+                       const XPCInvocation& invocation) {
     const Request request{*this, caller, connection, invocation.arguments, invocation.reply};
     const auto rows = requestTable();
     const auto row = std::find_if(rows.begin(), rows.end(),

@@ -43,7 +43,7 @@ public:
     // One request from `caller` on `connection`. Work queued for it is dropped, unanswered, when
     // the connection has gone by the time the work would start.
     void handle(const AuthorizationCaller& caller, const std::weak_ptr<platform::XPCConnection>& connection,
-                platform::XPCInvocation invocation);
+                const platform::XPCInvocation& invocation);
 
     // Nothing when `caller` may run `selector` with `authorization`, else the error to reply.
     std::optional<platform::ErrorObject> checkAuthorization(const platform::XPCValue& authorization,

@@ -10,6 +10,8 @@ namespace {
 // Builds a JSONValue from the parser's events, like the library's own DOM builder, but refuses
 // nesting beyond kMaxJSONNesting and non-finite numbers. The library's parser is iterative, so
 // with this builder no input can make the parse recurse.
+// Its implicit constructor makes a null value: the library throws there only for other kinds.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 class BoundedDocumentBuilder {
 public:
     using json = JSONValue;

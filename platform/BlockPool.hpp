@@ -37,8 +37,10 @@ struct PoolAllocator {
     template <typename U>
     PoolAllocator(const PoolAllocator<U>&) noexcept {}
 
+    // NOLINTBEGIN(bugprone-sizeof-expression): sizeof(T) is right for every T, pointers included
     T* allocate(std::size_t count) { return static_cast<T*>(BlockPool::allocate(count * sizeof(T))); }
     void deallocate(T* block, std::size_t count) noexcept { BlockPool::deallocate(block, count * sizeof(T)); }
+    // NOLINTEND(bugprone-sizeof-expression)
 
     template <typename U>
     friend bool operator==(const PoolAllocator&, const PoolAllocator<U>&) noexcept {

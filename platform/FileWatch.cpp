@@ -138,10 +138,11 @@ public:
                     log_.error("file events were lost: the kernel's queue overflowed");
                     continue;
                 }
+                const int wd = event.wd;
                 const auto known = std::find_if(byWatch.begin(), byWatch.end(),
-                                                [&](const auto& entry) { return entry.first == event.wd; });
+                                                [wd](const auto& entry) { return entry.first == wd; });
                 if (known == byWatch.end()) {
-                    byWatch.emplace_back(event.wd, event.mask);
+                    byWatch.emplace_back(wd, event.mask);
                 } else {
                     known->second |= event.mask;
                 }

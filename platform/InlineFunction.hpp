@@ -20,9 +20,12 @@ class InlineFunction<R(Args...), Capacity> {
 public:
     InlineFunction() noexcept = default;
     InlineFunction(std::nullptr_t) noexcept {}
+    // The requires-clause keeps copies and moves of an InlineFunction off this constructor.
+    // NOLINTBEGIN(bugprone-forwarding-reference-overload)
     template <typename F, typename D = std::decay_t<F>>
     requires(!std::is_same_v<D, InlineFunction> && std::is_invocable_r_v<R, D&, Args...>)
         InlineFunction(F&& callable) {
+        // NOLINTEND(bugprone-forwarding-reference-overload)
         if constexpr (fitsInPlace<D>) {
             ::new (static_cast<void*>(storage_)) D(std::forward<F>(callable));
             ops_ = &kInPlace<D>;

@@ -62,12 +62,13 @@ private:
     }
 };
 
-// Gives back each datagram of `datagrams`, then the list itself.
+// Gives back each datagram of `datagrams`, then the list itself. The list is taken as an rvalue
+// only: an lvalue is refused by give() rather than emptied behind its owner's back.
 template <typename DatagramList>
 void recycleAll(DatagramList&& datagrams) {
     using Datagram = typename std::decay_t<DatagramList>::value_type;
     for (auto& datagram : datagrams) Recycled<Datagram>::give(std::move(datagram));
-    Recycled<std::decay_t<DatagramList>>::give(std::move(datagrams));
+    Recycled<std::decay_t<DatagramList>>::give(std::forward<DatagramList>(datagrams));
 }
 
 }  // namespace platform

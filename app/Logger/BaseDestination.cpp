@@ -168,7 +168,7 @@ std::string BaseDestination::renderPiece(const std::string& piece, LogFacilityLe
     // Digits with no token after them: nothing to render, so the text stands as written.
     if (consumed >= piece.size()) return piece;
     const char token = piece[consumed];
-    const std::string rest = piece.substr(consumed + 1);
+    std::string rest = piece.substr(consumed + 1);
     const auto padded = [padding = padding](const std::string& value) {
         return paddedString(value, padding, false);
     };

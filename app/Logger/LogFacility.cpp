@@ -88,8 +88,8 @@ std::string LogFacility::shortFunctionName(const std::string& function) {
     return function.substr(0, function.find('(')) + "()";
 }
 
-void LogFacility::log(Level level, Message message, std::string file, std::string function, int line,
-                      std::optional<LogContext> context) {
+void LogFacility::log(Level level, const Message& message, const std::string& file,
+                      const std::string& function, int line, const std::optional<LogContext>& context) {
     const std::string thread = currentThreadLabel();
     deliver(level, message, thread, file, function, line, context);
 }

@@ -41,39 +41,34 @@ public:
     static void waitForPendingLines();
 
     template <class F>
-    static void logVerbose(F&& message, std::string file, std::string function, int line,
-                           std::optional<LogContext> context = std::nullopt) {
-        log(Level::verbose, deferred(std::forward<F>(message)), std::move(file), std::move(function), line,
-            std::move(context));
+    static void logVerbose(F&& message, const std::string& file, const std::string& function, int line,
+                           const std::optional<LogContext>& context = std::nullopt) {
+        log(Level::verbose, deferred(std::forward<F>(message)), file, function, line, context);
     }
     template <class F>
-    static void logDebug(F&& message, std::string file, std::string function, int line,
-                         std::optional<LogContext> context = std::nullopt) {
-        log(Level::debug, deferred(std::forward<F>(message)), std::move(file), std::move(function), line,
-            std::move(context));
+    static void logDebug(F&& message, const std::string& file, const std::string& function, int line,
+                         const std::optional<LogContext>& context = std::nullopt) {
+        log(Level::debug, deferred(std::forward<F>(message)), file, function, line, context);
     }
     template <class F>
-    static void logInfo(F&& message, std::string file, std::string function, int line,
-                        std::optional<LogContext> context = std::nullopt) {
-        log(Level::info, deferred(std::forward<F>(message)), std::move(file), std::move(function), line,
-            std::move(context));
+    static void logInfo(F&& message, const std::string& file, const std::string& function, int line,
+                        const std::optional<LogContext>& context = std::nullopt) {
+        log(Level::info, deferred(std::forward<F>(message)), file, function, line, context);
     }
     template <class F>
-    static void logWarning(F&& message, std::string file, std::string function, int line,
-                           std::optional<LogContext> context = std::nullopt) {
-        log(Level::warning, deferred(std::forward<F>(message)), std::move(file), std::move(function), line,
-            std::move(context));
+    static void logWarning(F&& message, const std::string& file, const std::string& function, int line,
+                           const std::optional<LogContext>& context = std::nullopt) {
+        log(Level::warning, deferred(std::forward<F>(message)), file, function, line, context);
     }
     template <class F>
-    static void logError(F&& message, std::string file, std::string function, int line,
-                         std::optional<LogContext> context = std::nullopt) {
-        log(Level::error, deferred(std::forward<F>(message)), std::move(file), std::move(function), line,
-            std::move(context));
+    static void logError(F&& message, const std::string& file, const std::string& function, int line,
+                         const std::optional<LogContext>& context = std::nullopt) {
+        log(Level::error, deferred(std::forward<F>(message)), file, function, line, context);
     }
 
     // The common path: takes the thread label on the calling thread, then delivers.
-    static void log(Level level, Message message, std::string file, std::string function, int line,
-                    std::optional<LogContext> context = std::nullopt);
+    static void log(Level level, const Message& message, const std::string& file, const std::string& function,
+                    int line, const std::optional<LogContext>& context = std::nullopt);
 
     // "" on the main thread, else the label of the current queue ("" when there is none).
     static std::string currentThreadLabel();

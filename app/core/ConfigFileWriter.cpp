@@ -102,7 +102,12 @@ void ConfigFileWriter::writeConfigFile(const model::MainConfiguration& configura
 
 std::string ConfigFileWriter::parameterLines(const std::map<std::string, std::string>& values) {
     std::string lines;
-    for (const auto& [key, value] : values) lines += key + "=" + value + "\n";
+    for (const auto& [key, value] : values) {
+        lines += key;
+        lines += '=';
+        lines += value;
+        lines += '\n';
+    }
     return lines;
 }
 

@@ -27,11 +27,22 @@ public:
         service_ = other.service_;
         delayed_ = other.delayed_;
     }
+    // A member is moved from only where nothing else can be reading it (a constructor's
+    // parameter): the moves lock no source.
+    Injected(Injected&& other) noexcept
+        : service_(std::move(other.service_)), delayed_(std::move(other.delayed_)) {}
     Injected& operator=(const Injected& other) {
         if (this == &other) return *this;
         std::scoped_lock lock(mutex_, other.mutex_);
         service_ = other.service_;
         delayed_ = other.delayed_;
+        return *this;
+    }
+    Injected& operator=(Injected&& other) noexcept {
+        if (this == &other) return *this;
+        std::lock_guard lock(mutex_);
+        service_ = std::move(other.service_);
+        delayed_ = std::move(other.delayed_);
         return *this;
     }
 

@@ -166,7 +166,7 @@ std::string ask(const sockaddr_in& server, const std::string& host, const Extern
 DNSResolver::DNSResolver(Key, platform::ResolverState state, platform::ClockPtr clock)
     : state_(std::move(state)), clock_(std::move(clock)) {}
 
-DNSResolverPtr DNSResolver::create(platform::ResolverConfigPaths paths, platform::ClockPtr clock) {
+DNSResolverPtr DNSResolver::create(const platform::ResolverConfigPaths& paths, platform::ClockPtr clock) {
     auto state = platform::ResolverState::load(paths);
     if (!state) return nullptr;
     return std::make_unique<DNSResolver>(Key{}, std::move(*state), std::move(clock));

@@ -55,7 +55,7 @@ class DNSResolver {
 public:
     // Reads the resolver configuration; nothing when it cannot be read at all (a missing
     // /etc/resolv.conf is no failure: it means no servers, as for the system's resolver).
-    static DNSResolverPtr create(platform::ResolverConfigPaths paths = {},
+    static DNSResolverPtr create(const platform::ResolverConfigPaths& paths = {},
                                  platform::ClockPtr clock = platform::processClock());
 
     // The configured DNS servers as numeric addresses, in file order; empty when there are none.

@@ -45,8 +45,7 @@ std::optional<std::string> DeviceConfigManager::deviceKey() const {
 }
 
 std::string DeviceConfigManager::deviceName(const std::optional<std::string>& prefix) const {
-    const std::string name =
-        stored(*_settings, K::deviceName).value_or(_computerNameManager->getComputerName());
+    std::string name = stored(*_settings, K::deviceName).value_or(_computerNameManager->getComputerName());
     if (!prefix || *prefix == name) return name;
     return *prefix + "-" + name;
 }

@@ -118,7 +118,7 @@ DeviceServerAPI::RegistrationReply DeviceServerAPI::registerDevice(const std::st
         transport->post(
             std::move(body), ServerMethods::accountAddDevice, serverPath(ServerMethods::accountAddDevice),
             [cells](std::optional<ServerResponse> reply, std::optional<platform::HTTPError> error,
-                    std::optional<model::DeviceError>) {
+                    const std::optional<model::DeviceError>&) {
                 {
                     std::lock_guard lock(cells->mutex);
                     if (reply && std::holds_alternative<model::MainConfiguration>(*reply)) {
@@ -181,7 +181,7 @@ DeviceServerAPI::ConfigurationReply DeviceServerAPI::configureDevice(
     platform::globalQueue()->async([transport, cells, body = std::move(*data)]() mutable {
         transport->post(std::move(body), ServerMethods::configDevice, serverPath(ServerMethods::configDevice),
                         [cells](std::optional<ServerResponse> reply, std::optional<platform::HTTPError> error,
-                                std::optional<model::DeviceError> deviceError) {
+                                const std::optional<model::DeviceError>& deviceError) {
                             {
                                 std::lock_guard lock(cells->mutex);
                                 if (reply && std::holds_alternative<model::DeviceConfiguration>(*reply)) {

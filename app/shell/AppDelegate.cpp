@@ -114,7 +114,7 @@ std::optional<platform::URL> AppDelegate::certificateURL(const std::string& rpcU
                         std::equal(kSecure.begin(), kSecure.end(), rpcURL.begin(), [](char a, char b) {
                             return a == std::tolower(static_cast<unsigned char>(b));
                         });
-    const auto url = platform::URL::parse(secure ? "http:" + rpcURL.substr(kSecure.size()) : rpcURL);
+    auto url = platform::URL::parse(secure ? "http:" + rpcURL.substr(kSecure.size()) : rpcURL);
     if (!url) return std::nullopt;
     std::string path = url->path();
     if (path.empty() || path.back() != '/') path += '/';

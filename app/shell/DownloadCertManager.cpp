@@ -102,7 +102,7 @@ void DownloadCertManager::downloadAndInstallCertFrom(const platform::URL& url,
         platform::makeSerialQueue("com.veltrix.kiv.BrannockCloud.certificate")};
     auto http = environment.http;
     http->send(std::move(request), *queue,
-               [token, environment = std::move(environment)](platform::HTTPResult result) {
+               [token, environment = std::move(environment)](const platform::HTTPResult& result) {
                    install(result, environment);
                });
 }

@@ -18,7 +18,7 @@ struct KIVHelperProxy::State {
 KIVHelperProxy::KIVHelperProxy()
     : KIVHelperProxy(helper::RightsDatabase(helper::RightsDatabase::standardPath())) {}
 
-KIVHelperProxy::KIVHelperProxy(helper::RightsDatabase rights) : state_(std::make_shared<State>()) {
+KIVHelperProxy::KIVHelperProxy(const helper::RightsDatabase& rights) : state_(std::make_shared<State>()) {
     setupAuth(rights);
 }
 

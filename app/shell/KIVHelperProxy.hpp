@@ -25,7 +25,7 @@ class KIVHelperProxy {
 public:
     // The helper's rights database as the helper reads it (RightsDatabase::standardPath()).
     KIVHelperProxy();
-    explicit KIVHelperProxy(helper::RightsDatabase rights);
+    explicit KIVHelperProxy(const helper::RightsDatabase& rights);
     ~KIVHelperProxy();
     KIVHelperProxy(const KIVHelperProxy&) = delete;
     KIVHelperProxy& operator=(const KIVHelperProxy&) = delete;

@@ -265,7 +265,7 @@ void KIVStatusBarController::authorizeNotification() {
                 self->environment_.notificationCenter->requestAuthorization(
                     platform::dbus::kAuthorizationAlert | platform::dbus::kAuthorizationSound |
                         platform::dbus::kAuthorizationBadge,
-                    [](bool, std::optional<std::string>) {
+                    [](bool, const std::optional<std::string>&) {
                         platform::SystemLog("com.veltrix.kiv.BrannockCloud", "KIVStatusBarController")
                             .notice("Application granted");
                     });

@@ -144,7 +144,7 @@ bool BusConnection::callAsync(sd_bus_message* message, ReplyHandler handler,
     }
     // From here the slot owns the handler and frees it with itself.
     sd_bus_slot_set_destroy_callback(slot, freePendingCall);
-    call.release();
+    (void)call.release();
     sd_bus_slot_set_floating(slot, 1);  // the connection owns it: released after the reply
     sd_bus_slot_unref(slot);
     wake();

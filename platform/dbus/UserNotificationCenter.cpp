@@ -38,7 +38,8 @@ UserNotificationCenter::UserNotificationCenter(BusConnectionPtr connection, std:
       applicationName_(std::move(applicationName)),
       iconName_(std::move(iconName)) {}
 
-void UserNotificationCenter::getNotificationSettings(std::function<void(NotificationSettings)> completion) {
+void UserNotificationCenter::getNotificationSettings(
+    const std::function<void(NotificationSettings)>& completion) {
     auto call = newServiceCall(connection_, "GetServerInformation");
     if (!call || !connection_->callAsync(call.get(), [completion](sd_bus_message* reply) {
             completion({sd_bus_message_is_method_error(reply, nullptr) ? AuthorizationStatus::denied
@@ -49,7 +50,7 @@ void UserNotificationCenter::getNotificationSettings(std::function<void(Notifica
 }
 
 void UserNotificationCenter::requestAuthorization(
-    unsigned, std::function<void(bool granted, std::optional<std::string> error)> completion) {
+    unsigned, const std::function<void(bool granted, std::optional<std::string> error)>& completion) {
     auto call = newServiceCall(connection_, "GetServerInformation");
     if (!call || !connection_->callAsync(call.get(), [completion](sd_bus_message* reply) {
             if (sd_bus_message_is_method_error(reply, nullptr)) {
@@ -78,7 +79,7 @@ void UserNotificationCenter::add(NotificationRequest request,
             return;
         }
         self->pendingGeneration_.erase(it);
-        self->deliver(std::move(request), std::move(completion));
+        self->deliver(request, completion);
     };
     if (interval.count() <= 0) {
         queue->async(std::move(due));
@@ -87,8 +88,8 @@ void UserNotificationCenter::add(NotificationRequest request,
     }
 }
 
-void UserNotificationCenter::deliver(NotificationRequest request,
-                                     std::function<void(std::optional<std::string>)> completion) {
+void UserNotificationCenter::deliver(const NotificationRequest& request,
+                                     const std::function<void(std::optional<std::string>)>& completion) {
     const auto& content = request.content;
     const std::string body = content.subtitle.empty() ? content.body
                              : content.body.empty()   ? content.subtitle

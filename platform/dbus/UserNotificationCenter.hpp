@@ -58,10 +58,11 @@ public:
     UserNotificationCenter(const UserNotificationCenter&) = delete;
     UserNotificationCenter& operator=(const UserNotificationCenter&) = delete;
 
-    void getNotificationSettings(std::function<void(NotificationSettings)> completion);
+    void getNotificationSettings(const std::function<void(NotificationSettings)>& completion);
     // `granted` is true when the service is reachable; `error` says why not otherwise.
-    void requestAuthorization(unsigned options,
-                              std::function<void(bool granted, std::optional<std::string> error)> completion);
+    void requestAuthorization(
+        unsigned options,
+        const std::function<void(bool granted, std::optional<std::string> error)>& completion);
     // Delivers after the trigger interval; the completion gets the service's error, or none once
     // it took the notification (or a later request with the same identifier replaced this one
     // before it was due).
@@ -71,7 +72,8 @@ public:
     std::optional<std::uint32_t> deliveredId(const std::string& identifier) const;
 
 private:
-    void deliver(NotificationRequest request, std::function<void(std::optional<std::string>)> completion);
+    void deliver(const NotificationRequest& request,
+                 const std::function<void(std::optional<std::string>)>& completion);
 
     BusConnectionPtr connection_;
     std::string applicationName_;

@@ -165,7 +165,10 @@ private:
             if (curl_slist* grown = curl_slist_append(list, line.c_str())) list = grown;
         };
         for (const auto& [name, value] : request.headers) {
-            append(value.empty() ? name + ";" : name + ": " + value);  // "Name;" sends an empty value
+            std::string line = name;
+            line += value.empty() ? ";" : ": ";  // "Name;" sends an empty value
+            line += value;
+            append(line);
         }
         append("Expect:");  // no 100-continue round trip for large bodies
         transfer.headerList.reset(list);

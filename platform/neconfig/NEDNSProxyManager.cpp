@@ -39,7 +39,7 @@ ErrorObject posixError(int error, const std::string& what) {
 
 }  // namespace
 
-ErrorObject makeNEDNSProxyError(NEDNSProxyManagerError code, std::string description) {
+ErrorObject makeNEDNSProxyError(NEDNSProxyManagerError code, const std::string& description) {
     std::string text(describe(code));
     if (!description.empty()) text += ": " + description;
     return ErrorObject{std::string(NEDNSProxyErrorDomain), static_cast<std::int64_t>(code), std::move(text)};

@@ -41,7 +41,7 @@ enum class NEDNSProxyManagerError : std::int64_t {
     configurationCannotBeRemoved = 4,
 };
 
-ErrorObject makeNEDNSProxyError(NEDNSProxyManagerError code, std::string description = {});
+ErrorObject makeNEDNSProxyError(NEDNSProxyManagerError code, const std::string& description = {});
 
 struct NEDNSProxyProviderProtocol {
     std::optional<std::string> serverAddress;

@@ -268,6 +268,8 @@ NetlinkBatch parseNetlinkMessages(const void* bytes, std::size_t size, std::uint
                                   NetworkSnapshot& snapshot) {
     NetlinkBatch batch;
     int length = static_cast<int>(std::min<std::size_t>(size, INT32_MAX));
+    // The kernel's NLMSG_OK compares its unsigned length with the int it is given, as netlink(3) says.
+    // NOLINTNEXTLINE(clang-diagnostic-sign-compare)
     for (auto* m = static_cast<const nlmsghdr*>(bytes); NLMSG_OK(m, length); m = NLMSG_NEXT(m, length)) {
         if (m->nlmsg_seq != sequence) continue;
         if (m->nlmsg_flags & NLM_F_DUMP_INTR) batch.interrupted = true;

@@ -401,9 +401,9 @@ void SupervisedExtensionHost::activateOnQueue(const std::shared_ptr<RequestRepor
                   entry->properties.bundleShortVersion != properties->bundleShortVersion ||
                   entry->properties.executable != properties->executable)) {
         std::weak_ptr<SupervisedExtensionHost> weak = weak_from_this();
-        const Entry old = *entry;
         report->askReplacement(
-            entry->properties, *properties, [weak, report, old, properties = *properties](auto action) {
+            entry->properties, *properties,
+            [weak, report, old = *entry, properties = *properties](auto action) {
                 auto self = weak.lock();
                 if (!self) return;
                 self->queue_->async([self, report, old, properties, action] {
@@ -456,13 +456,13 @@ std::string SupervisedExtensionHost::start(const OSSystemExtensionProperties& pr
 
     const int pidfd = pidfdOpen(pid);
     if (pidfd < 0) {
-        const std::string failure = std::string("pidfd_open: ") + std::strerror(errno);
+        std::string failure = std::string("pidfd_open: ") + std::strerror(errno);
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         return failure;
     }
     Entry entry{properties, pid, processStartTime(pid)};
-    if (const std::string failure = writeEntry(entry); !failure.empty()) {
+    if (std::string failure = writeEntry(entry); !failure.empty()) {
         pidfdSignal(pidfd, SIGKILL);
         ::waitpid(pid, nullptr, 0);
         ::close(pidfd);

@@ -100,7 +100,7 @@ private:
         token = Reactor::instance().add(fd, static_cast<std::uint32_t>(sd_bus_get_events(made)),
                                         shared_from_this());
         if (token == 0) {
-            const std::string failure = std::string("cannot watch the bus: ") + std::strerror(errno);
+            std::string failure = std::string("cannot watch the bus: ") + std::strerror(errno);
             bus.reset();
             return failure;
         }
@@ -227,7 +227,7 @@ public:
             return;
         }
         bus_->call(steps_[index_], interactive_,
-                   [self = shared_from_this()](CallResult result) { self->answered(result); });
+                   [self = shared_from_this()](const CallResult& result) { self->answered(result); });
     }
 
 private:

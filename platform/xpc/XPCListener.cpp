@@ -263,7 +263,7 @@ std::optional<ListeningSocket> listenHiddenThenRename(
 bool XPCListener::resume() {
     auto f = state_->fields.lock();
     if (f->listening) return true;
-    auto fail = [&](std::string why) {
+    auto fail = [&](const std::string& why) {
         f->lastError = "Cannot listen for service " + serviceName_ + ": " + why;
         state_->log.error(f->lastError);
         return false;
@@ -304,7 +304,7 @@ bool XPCListener::resume() {
 bool XPCListener::resumeWithListeningSocket(int fd) {
     auto f = state_->fields.lock();
     if (f->listening) return true;
-    auto fail = [&](std::string why) {
+    auto fail = [&](const std::string& why) {
         f->lastError = "Cannot listen for service " + serviceName_ + ": " + why;
         state_->log.error(f->lastError);
         return false;

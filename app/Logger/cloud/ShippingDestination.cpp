@@ -205,7 +205,7 @@ std::optional<std::string> ShippingDestination::send(LogFacilityLevel level, con
         {"thread", thread},   {"fileName", fileNameOfFile(file)}, {"function", function},
         {"line", line},
     };
-    const std::optional<std::string> text = jsonText(entry);
+    std::optional<std::string> text = jsonText(entry);
     if (!text) {
         printLine(kJSONFailure);
         return std::nullopt;

@@ -68,7 +68,7 @@ void IPCConnection::dropConnection(const std::shared_ptr<platform::XPCConnection
 // ---- application side ----
 
 void IPCConnection::registerWithExtension(const platform::Bundle& extensionBundle,
-                                          std::weak_ptr<AppCommunication> delegate,
+                                          const std::weak_ptr<AppCommunication>& delegate,
                                           std::function<void(std::string)> completionHandler) {
     std::shared_ptr<platform::XPCConnection> connection;
     std::shared_ptr<platform::XPCConnection> released;

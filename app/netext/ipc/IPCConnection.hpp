@@ -48,7 +48,7 @@ public:
     // exists, or the failure text. Not called when the proxy cannot be made. The connection is
     // dropped when the extension goes away, so a registration after its restart connects anew.
     void registerWithExtension(const platform::Bundle& extensionBundle,
-                               std::weak_ptr<AppCommunication> delegate,
+                               const std::weak_ptr<AppCommunication>& delegate,
                                std::function<void(std::string)> completionHandler);
 
     // Extension side: listens on the main bundle's mach service (an earlier listener is
