@@ -90,14 +90,15 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
              completion = std::move(completion)](HostUDPFlow& flow) mutable {
         auto* self = &flow;
         std::optional<FlowError> error;
+        // The thread's own list, kept from write to write: sendFrom is done with it
+        // before it calls back.
+        thread_local std::vector<const asio::ip::udp::endpoint*> destinations;
+        destinations.clear();
         if (!self->opened_ || self->writeClosed_) {
             error = FlowError{FlowError::Code::notConnected};
         } else if (datagrams.size() != endpoints.size()) {
             error = FlowError{FlowError::Code::invalidArgument};
         } else {
-            // The thread's own list, kept from write to write: sendFrom calls nothing back.
-            thread_local std::vector<const asio::ip::udp::endpoint*> destinations;
-            destinations.clear();
             for (const auto& endpoint : endpoints) {
                 const auto* host = hostEndpoint(endpoint);
                 if (!host || host->endpoint().address().is_v4() != self->local_.address().is_v4()) {
@@ -106,15 +107,25 @@ void HostUDPFlow::writeDatagrams(std::vector<Datagram> datagrams, std::vector<NW
                 }
                 destinations.push_back(&host->endpoint());
             }
-            if (!error && self->listener_->sendFrom(datagrams, destinations, self->local_) != 0) {
-                error = FlowError{FlowError::Code::hostUnreachable};
-            }
         }
-        // Sent (the listener keeps copies of what it still sends): their memory
-        // serves the next queries of this thread.
+        if (error) {
+            recycleAll(std::move(datagrams));
+            Recycled<std::vector<NWEndpoint>>::give(std::move(endpoints));
+            if (completion) completion(error);
+            return;
+        }
+        // The writer hears once the replies are sent (on the ring, once the kernel
+        // says so), with a failure as the client's reply being lost.
+        self->listener_->sendFrom(
+            datagrams, destinations, self->local_, [completion = std::move(completion)](int failed) {
+                if (!completion) return;
+                completion(failed ? std::optional<FlowError>(FlowError{FlowError::Code::hostUnreachable})
+                                  : std::nullopt);
+            });
+        // Sent or copied (the listener keeps copies of what it still sends): their
+        // memory serves the next queries of this thread.
         recycleAll(std::move(datagrams));
         Recycled<std::vector<NWEndpoint>>::give(std::move(endpoints));
-        if (completion) completion(error);
     });
 }
 

@@ -113,21 +113,54 @@ std::string interceptionRuleset(const std::string& table, std::uint32_t mark,
            passMarked + refusals + "    }\n}\n";
 }
 
+namespace {
+
+// The process's one context, made once (nftablesMutex held). Its netlink socket is
+// opened with it, while the process holds few descriptors: libnftables waits on
+// that socket with select(), which aborts the process for a descriptor past
+// FD_SETSIZE, and a proxy with a thousand queries in flight holds more than that
+// when it removes its table on the way out.
+nft_ctx* nftablesContext() {
+    static const std::unique_ptr<nft_ctx, void (*)(nft_ctx*)> context = [] {
+        std::unique_ptr<nft_ctx, void (*)(nft_ctx*)> made(nft_ctx_new(NFT_CTX_DEFAULT), nft_ctx_free);
+        if (made) {
+            nft_ctx_buffer_output(made.get());
+            nft_ctx_buffer_error(made.get());
+        }
+        return made;
+    }();
+    return context.get();
+}
+
+}  // namespace
+
+void prepareNftables() {
+    std::lock_guard lock(nftablesMutex());
+    nftablesContext();
+}
+
 std::string runNftables(const std::string& commands) {
     std::lock_guard lock(nftablesMutex());
-    const std::unique_ptr<nft_ctx, void (*)(nft_ctx*)> context(nft_ctx_new(NFT_CTX_DEFAULT), nft_ctx_free);
+    nft_ctx* const context = nftablesContext();
     if (!context) return "nftables cannot be used (no context)";
-    nft_ctx_buffer_output(context.get());
-    nft_ctx_buffer_error(context.get());
-    if (nft_run_cmd_from_buffer(context.get(), commands.c_str()) == 0) return {};
-    std::string error = nft_ctx_get_error_buffer(context.get());
+    // Read (and so rewound) after every command, whatever its outcome.
+    const auto clearOutput = [context] { nft_ctx_get_output_buffer(context); };
+    if (nft_run_cmd_from_buffer(context, commands.c_str()) == 0) {
+        clearOutput();
+        nft_ctx_get_error_buffer(context);
+        return {};
+    }
+    clearOutput();
+    std::string error = nft_ctx_get_error_buffer(context);
     while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
     // The first line says why; the rest quotes our own command text back.
     if (const auto newline = error.find('\n'); newline != std::string::npos) error.resize(newline);
     return error.empty() ? "nftables refused the change" : error;
 }
 
-Interception::Interception(InterceptionSettings settings) : settings_(std::move(settings)) {}
+Interception::Interception(InterceptionSettings settings) : settings_(std::move(settings)) {
+    prepareNftables();
+}
 
 Interception::~Interception() { remove(); }
 

@@ -78,6 +78,9 @@ private:
 std::string clearInterception(const std::string& table = kInterceptionTable);
 // Runs nftables commands through libnftables; empty on success, else its error text.
 std::string runNftables(const std::string& commands);
+// Makes the process's nftables context now, while descriptors are few (its netlink
+// socket must stay below FD_SETSIZE); runNftables makes it otherwise.
+void prepareNftables();
 
 // The mark the provider's upstream sockets carry (SO_MARK), 0 for none. Process-wide.
 void setUpstreamSocketMark(std::uint32_t mark);

@@ -1,6 +1,7 @@
 // Linux: sendmmsg for batched sends.
 #include "platform/ne/NWUDPConnection.hpp"
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -29,6 +30,8 @@ namespace {
 
 constexpr std::size_t kMaxReply = 65536;
 constexpr std::size_t kSendBatch = 64;
+constexpr std::size_t kMaxSpareSends = 256;
+constexpr std::size_t kMaxSpareBytes = 4096;
 
 // A flow's resolver is nearly always the one the previous flow used: parsing its
 // text for every connection would cost more than the rest of the connect.
@@ -360,8 +363,13 @@ struct RingSend : UringOperation {
         auto owner = std::move(me->owner);
         const auto generation = me->generation;
         if (me->ring->stopping()) return;
-        me->data.clear();
-        me->pool->push_back(std::move(me));
+        // Spares are bounded in number and in the memory each keeps: a burst of large
+        // queries does not stay pinned.
+        if (me->pool->size() < kMaxSpareSends) {
+            me->data.clear();
+            if (me->data.capacity() > kMaxSpareBytes) Datagram().swap(me->data);
+            me->pool->push_back(std::move(me));
+        }
         if (cqe.res < 0 && owner) owner->ringSendFailed(generation, -cqe.res);
     }
 };
@@ -523,72 +531,35 @@ void NWUDPConnection::onReadable() {
 
 void NWUDPConnection::armRingRead() {
     auto& receive = ringReceive_;
-    // A receive of an earlier socket still being cancelled arms this one when it ends.
+    // A wait of an earlier socket still being cancelled arms this one when it ends.
     if (receive.inFlight || !socket_ || receives_.empty() || cancelled_ || ring_->stopping()) return;
     receive.complete = &NWUDPConnection::ringReceived;
     receive.inFlight = true;
     receive.generation = generation_;
     receive.owner = shared_from_this();
-    receive.vector = iovec{nullptr, UringLoop::kBufferSize};
-    receive.header = msghdr{};
-    receive.header.msg_name = &receive.source;
-    receive.header.msg_namelen = sizeof receive.source;
-    receive.header.msg_iov = &receive.vector;
-    receive.header.msg_iovlen = 1;
-    io_uring_sqe* sqe = ring_->entry(&receive);
-    io_uring_prep_recvmsg(sqe, socket_->native_handle(), &receive.header, 0);
-    sqe->flags |= IOSQE_BUFFER_SELECT;
-    sqe->buf_group = UringLoop::kBufferGroup;
+    // The ring waits for the reply, and the reply is read as on the epoll path: it
+    // takes none of the ring's provided buffers, which the listeners' datagrams fill,
+    // so a reply never waits behind clients' datagrams for room.
+    io_uring_prep_poll_add(ring_->entry(&receive), socket_->native_handle(), POLLIN);
 }
 
 void NWUDPConnection::ringReceived(UringOperation& operation, const io_uring_cqe& cqe) {
     auto& receive = static_cast<RingReceive&>(operation);
-    // Held through this call: the receive may have been the connection's last owner.
+    // Held through this call: the wait may have been the connection's last owner.
     const auto self = std::move(receive.owner);
     receive.inFlight = false;
-    UringLoop& ring = *self->ring_;
-    const bool hasBuffer = cqe.flags & IORING_CQE_F_BUFFER;
-    const unsigned buffer = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
-    const auto giveBack = [&] {
-        if (hasBuffer) ring.release(buffer);
-    };
-    if (ring.stopping() || self->cancelled_) {
-        giveBack();
-        return;
-    }
+    if (self->ring_->stopping() || self->cancelled_) return;
     if (receive.generation != self->generation_ || !self->socket_) {
-        // The socket this receive was for has gone; the current one may want one.
-        giveBack();
+        // The socket this wait was for has gone; the current one may want one.
         self->armRingRead();
         return;
     }
-    if (cqe.res >= 0) {
-        asio::ip::udp::endpoint from;
-        const auto length = std::min<std::size_t>(receive.header.msg_namelen, sizeof receive.source);
-        std::memcpy(from.data(), &receive.source, length);
-        from.resize(length);
-        // As on the epoll path: a datagram that slipped in as a reused socket changed
-        // peers is not this association's.
-        if (hasBuffer && from == self->target_ && !self->receives_.empty()) {
-            const auto* data = ring.buffer(buffer);
-            auto reply = Recycled<Datagram>::take();
-            reply.assign(data, data + cqe.res);
-            giveBack();
-            auto completion = self->takeReceive();
-            if (completion) completion(std::move(reply), ContentContext::defaultMessage, true, std::nullopt);
-        } else {
-            giveBack();
-        }
-    } else {
-        giveBack();
-        const int error = -cqe.res;
-        if (error != EINTR && error != EAGAIN && error != ENOBUFS && error != ECANCELED &&
-            !self->receives_.empty()) {
-            auto completion = self->takeReceive();
-            if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(error));
-        }
+    if (cqe.res < 0 && cqe.res != -ECANCELED && cqe.res != -EINTR && !self->receives_.empty()) {
+        auto completion = self->takeReceive();
+        if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(-cqe.res));
     }
-    if (!self->cancelled_ && !self->receives_.empty()) self->armRingRead();
+    // Reads what is there (and waits again while receives are pending).
+    self->onReadable();
 }
 
 }  // namespace platform::ne

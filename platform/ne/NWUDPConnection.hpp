@@ -10,8 +10,9 @@
 // Sockets are reused from association to association (UpstreamSockets), each
 // connect taking a new random source port.
 // On a queue whose io_context has an io_uring ring (UringLoop), the sends, the
-// receive and the disconnect and drain of a socket going back are submissions of
-// the ring's next flush; a send counts as done once handed to the ring (a UDP
+// wait for a reply (a poll; the reply is then read as on the epoll path) and the
+// disconnect and drain of a socket going back are submissions of the ring's next
+// flush; a send counts as done once handed to the ring (a UDP
 // send that fails later fails the next receive instead, with the send's error).
 // Owned through shared_ptr: pending work keeps it alive until it is cancelled.
 #include <array>
@@ -56,12 +57,10 @@ public:
 
     NWUDPConnection(std::string host, std::uint16_t port);
 
-    // The reply receive on the ring; one at a time, kept alive by the connection
-    // it holds while the kernel has it.
+    // The wait for a reply on the ring (a poll: the reply is then read as on the
+    // epoll path); one at a time, kept alive by the connection it holds while the
+    // kernel has it.
     struct RingReceive : UringOperation {
-        msghdr header{};
-        iovec vector{};
-        sockaddr_in6 source{};
         std::uint64_t generation = 0;
         bool inFlight = false;
         std::shared_ptr<NWUDPConnection> owner;

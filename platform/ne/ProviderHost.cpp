@@ -518,7 +518,11 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
         stopIntercepting();
         receiving_ = false;
         if (held_) endHold(false);
-        for (const auto& listening : listeners_) listening.listener->cancel();
+        // Each socket's receive ends on its own thread before the threads stop: the
+        // kernel then has nothing of it to release after the process has gone.
+        for (const auto& listening : listeners_) {
+            listening.listener->cancel([this] { listenersEnded_.fetch_add(1, std::memory_order_acq_rel); });
+        }
         auto afterStop = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
             asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
                 auto lastDrain = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
@@ -527,7 +531,7 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
                         return;
                     }
                     endFlows();
-                    drain(std::chrono::steady_clock::now() + settings_.drainTimeout, std::move(done));
+                    drain(std::chrono::steady_clock::now() + settings_.drainTimeout / 4, std::move(done));
                 };
                 drain(std::chrono::steady_clock::now() + settings_.drainTimeout, std::move(lastDrain));
             });
@@ -592,7 +596,8 @@ void ProviderHost::stopIntercepting() {
 }
 
 void ProviderHost::drain(std::chrono::steady_clock::time_point until, std::function<void()> done) {
-    if (gate_->live.load() == 0 || std::chrono::steady_clock::now() >= until) {
+    const bool ended = listenersEnded_.load(std::memory_order_acquire) >= listeners_.size();
+    if ((gate_->live.load() == 0 && ended) || std::chrono::steady_clock::now() >= until) {
         if (done) done();
         return;
     }

@@ -68,8 +68,10 @@ struct ProviderHostSettings {
     std::size_t receiveBatch = 32;
     // Off: every thread takes queries all the time (the kernel's hash of the clients).
     bool threadsJoinUnderLoad = true;
-    // How long a shutdown waits for live flows to end.
-    std::chrono::milliseconds drainTimeout{2000};
+    // How long a shutdown waits for live flows to end; those still live then are
+    // ended, and get a quarter of it more. A service manager's stop is answered
+    // within 2 s whatever is in flight.
+    std::chrono::milliseconds drainTimeout{1200};
     // How long a reconfiguration's stop keeps the table and the unread sockets for
     // the next start (on the process clock); 0 stops at once.
     std::chrono::milliseconds stopGrace{1000};
@@ -174,8 +176,9 @@ public:
     void setProxyStateObserver(std::function<void(bool)> observer) { observer_ = std::move(observer); }
 
     // Stops receiving, stops the proxy and waits up to drainTimeout for the live
-    // flows; flows still live then are handed to `endFlows` (when given), which gets
-    // another drainTimeout; then calls `done`. Once only.
+    // flows (and for the sockets' receives to end); flows still live then are handed
+    // to `endFlows` (when given), which gets a quarter of drainTimeout more; then
+    // calls `done`. Once only.
     void shutdown(std::function<void()> done, std::function<void()> endFlows = {});
     // SIGTERM and SIGINT run shutdown(done, endFlows); SIGHUP is ignored (logged the
     // first time).
@@ -246,6 +249,7 @@ private:
     std::unique_ptr<asio::signal_set> signals_;
     bool hangUpSeen_ = false;  // on the first io_context
     std::unique_ptr<asio::steady_timer> drainTimer_;
+    std::atomic<std::size_t> listenersEnded_{0};  // receives ended by the shutdown
     ProviderHostCounters counters_;
     LogLimiter capLog_{std::chrono::seconds(10)};  // the cap message, on the steady clock
     std::unique_ptr<Interception> interception_;   // when enabled

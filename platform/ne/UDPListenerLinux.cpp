@@ -3,7 +3,6 @@
 #include <liburing.h>
 #include <linux/filter.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,9 +122,14 @@ ReceiveArea& receiveArea(std::size_t batch) {
 
 }  // namespace
 
-// The listener's receive on the ring: armed once and kept armed (re-armed when the
-// kernel ends it, as it does when the provided buffers run out). It outlives its
-// listener until the ring has reported its end, as the kernel may still complete it.
+// The listener's receive on the ring: armed while a reader waits (re-armed when the
+// kernel ends it, as it does when the provided buffers run out: once a buffer comes
+// back, never at once). A reader that stops waiting (a host that leaves its socket
+// unread for a while) stops the receive too, and what had arrived is copied out of
+// the ring's buffers, which go back to the kernel for the thread's other sockets:
+// what comes meanwhile waits in the socket's own buffer, as on the epoll path. It
+// outlives its listener until the ring has reported its end, as the kernel may still
+// complete it.
 struct UDPListener::Multishot : UringOperation {
     struct Arrived {
         unsigned buffer;
@@ -136,10 +140,17 @@ struct UDPListener::Multishot : UringOperation {
     int fd;
     msghdr shape{};  // how much room for the source address and control messages
     bool armed = false;
-    bool notifyPosted = false;
+    bool cancelled = false;        // for good: never armed again
+    bool paused = false;           // the reader stopped waiting: the receive ends
+    bool telling = false;          // the reader's handler runs
     std::vector<Arrived> arrived;  // not handed over yet
     std::vector<unsigned> held;    // handed over by the last receive()
+    // What arrived in a buffer while (or just before) the receive was stopped,
+    // copied out of it, oldest first; and the copies the last receive() handed over.
+    std::vector<Datagram> backlog;
+    std::vector<Datagram> servedBacklog;
     std::function<void(const asio::error_code&)> handler;
+    std::function<void()> onEnded;    // the cancel's, once the kernel's receive has ended
     std::shared_ptr<Multishot> self;  // while the kernel holds the receive
     struct Tell : UringDeferred {
         Multishot* owner = nullptr;
@@ -147,7 +158,7 @@ struct UDPListener::Multishot : UringOperation {
     Tell tell;
     std::shared_ptr<Multishot> tellKeep;  // while the telling is queued
     // Armed again once a buffer comes back, after the kernel ended the receive for
-    // want of one (the buffers may all be the upstream replies' of this turn).
+    // want of one.
     Tell rearm;
     std::shared_ptr<Multishot> rearmKeep;  // while it waits
     Tell drop;                             // at the io_context's shutdown
@@ -168,7 +179,12 @@ struct UDPListener::Multishot : UringOperation {
         loop->atShutdown(drop);
     }
 
-    ~Multishot() { loop->forget(drop); }
+    ~Multishot() {
+        // Off every list of the ring: a re-arm waiting for a buffer, a telling queued.
+        loop->forget(drop);
+        loop->forget(tell);
+        loop->forget(rearm);
+    }
     Multishot(const Multishot&) = delete;
     Multishot& operator=(const Multishot&) = delete;
 
@@ -180,6 +196,9 @@ struct UDPListener::Multishot : UringOperation {
         const auto keep = me.self ? me.self : me.tellKeep ? me.tellKeep : me.rearmKeep;
         auto handler = std::move(me.handler);
         me.handler = nullptr;
+        me.onEnded = nullptr;
+        me.loop->forget(me.tell);
+        me.loop->forget(me.rearm);
         me.tellKeep.reset();
         me.rearmKeep.reset();
         me.self.reset();
@@ -187,7 +206,7 @@ struct UDPListener::Multishot : UringOperation {
     }
 
     void arm(const std::shared_ptr<Multishot>& me) {
-        if (armed || !listener || loop->stopping()) return;
+        if (armed || cancelled || paused || !listener || loop->stopping()) return;
         armed = true;
         self = me;
         io_uring_sqe* sqe = loop->entry(this);
@@ -196,15 +215,54 @@ struct UDPListener::Multishot : UringOperation {
         sqe->buf_group = UringLoop::kBufferGroup;
     }
 
+    // Ends the kernel's receive, if armed (its last completion still comes).
+    void disarm() {
+        if (armed && !loop->stopping()) io_uring_prep_cancel(loop->entry(nullptr), this, 0);
+    }
+
     void giveBack() {
         for (const unsigned buffer : held) loop->release(buffer);
         held.clear();
+        servedBacklog.clear();
     }
+
+    // Copies what arrived out of the ring's buffers and gives the buffers back.
+    void copyOut() {
+        for (const auto& item : arrived) {
+            const auto* data = loop->buffer(item.buffer);
+            backlog.emplace_back(data, data + item.length);
+            loop->release(item.buffer);
+        }
+        arrived.clear();
+    }
+
+    // The reader stopped waiting: the receive ends and the buffers go back.
+    void pause() {
+        if (paused || cancelled) return;
+        paused = true;
+        disarm();
+        giveBack();
+        copyOut();
+    }
+
+    // For good (the listener's cancel or end): nothing kept, never armed again.
+    void stop() {
+        cancelled = true;
+        disarm();
+        giveBack();
+        for (const auto& item : arrived) loop->release(item.buffer);
+        arrived.clear();
+        backlog.clear();
+        loop->forget(rearm);
+        rearmKeep.reset();
+    }
+
+    bool pending() const { return !arrived.empty() || !backlog.empty(); }
 
     // Tells the reader once, after the rest of this turn's completions, so that one
     // call takes them all.
     void notify(const std::shared_ptr<Multishot>& me) {
-        if (tell.queued || !handler || arrived.empty() || !listener) return;
+        if (tell.queued || !handler || !pending() || !listener || cancelled) return;
         tellKeep = me;
         loop->defer(tell);
     }
@@ -219,10 +277,14 @@ struct UDPListener::Multishot : UringOperation {
     static void told(UringDeferred& work) {
         auto& me = *static_cast<Tell&>(work).owner;
         const auto keep = std::move(me.tellKeep);
-        if (me.loop->stopping() || !me.listener || !me.handler || me.arrived.empty()) return;
+        if (me.loop->stopping() || !me.listener || !me.handler || !me.pending() || me.cancelled) return;
         auto handler = std::move(me.handler);
         me.handler = nullptr;
+        me.telling = true;
         handler(asio::error_code());
+        me.telling = false;
+        // A reader that did not wait again has stopped reading for now.
+        if (!me.handler && me.listener) me.pause();
     }
 
     static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
@@ -233,21 +295,32 @@ struct UDPListener::Multishot : UringOperation {
             me.armed = false;
             me.self.reset();
         }
+        if (!more && me.cancelled && me.onEnded && !me.loop->stopping()) {
+            auto ended = std::move(me.onEnded);
+            me.onEnded = nullptr;
+            ended();
+        }
+        const bool usable = me.listener && !me.loop->stopping() && !me.cancelled;
         if (cqe.flags & IORING_CQE_F_BUFFER) {
             const unsigned buffer = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
-            if (cqe.res >= 0 && me.listener && !me.loop->stopping()) {
+            if (cqe.res >= 0 && usable) {
                 me.arrived.push_back(Arrived{buffer, static_cast<std::size_t>(cqe.res)});
+                // Stopped, but the datagram came first: kept, and its buffer goes back.
+                if (me.paused) me.copyOut();
             } else {
                 me.loop->release(buffer);
             }
         }
-        if (!me.listener || me.loop->stopping()) return;
-        // Out of buffers: armed again once the datagrams held now are handed back.
-        if (!more && cqe.res != -ENOBUFS && cqe.res != -ECANCELED) me.arm(keep);
-        if (!more && cqe.res == -ENOBUFS) {
-            // Armed again by the reader's next wait, or else as soon as a buffer is back.
-            me.rearmKeep = keep;
-            me.loop->whenBuffersReturn(me.rearm);
+        if (!usable) return;
+        if (!more && !me.paused) {
+            if (cqe.res == -ENOBUFS) {
+                // Armed again by the reader's next wait, or else as soon as a buffer
+                // is back; never at once, which would only end the same way.
+                me.rearmKeep = keep;
+                me.loop->whenBuffersReturn(me.rearm);
+            } else if (cqe.res != -ECANCELED) {
+                me.arm(keep);
+            }
         }
         me.notify(keep);
     }
@@ -255,17 +328,14 @@ struct UDPListener::Multishot : UringOperation {
 
 UDPListener::~UDPListener() {
     if (!multishot_) return;
-    multishot_->listener = nullptr;
     multishot_->handler = nullptr;
-    multishot_->giveBack();
-    for (const auto& arrived : multishot_->arrived) multishot_->loop->release(arrived.buffer);
-    multishot_->arrived.clear();
-    if (multishot_->armed && !multishot_->loop->stopping()) {
+    if (!multishot_->loop->stopping()) {
         // The kernel holds the socket while the receive is armed: ended now, so that
         // the port is free again as soon as this listener is gone.
-        io_uring_prep_cancel(multishot_->loop->entry(nullptr), multishot_.get(), 0);
+        multishot_->stop();
+        multishot_->loop->submit();
     }
-    if (!multishot_->loop->stopping()) multishot_->loop->submit();
+    multishot_->listener = nullptr;
     ::close(ringDescriptor_);
 }
 
@@ -328,37 +398,53 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
 
 int UDPListener::descriptor() { return ringDescriptor_ >= 0 ? ringDescriptor_ : socket_.native_handle(); }
 
+bool UDPListener::takeFromRing(const std::uint8_t* record, std::size_t length, std::size_t& truncated,
+                               std::vector<Received>& received) {
+    auto& ring = *multishot_;
+    auto* out =
+        io_uring_recvmsg_validate(const_cast<std::uint8_t*>(record), static_cast<int>(length), &ring.shape);
+    if (!out || (out->flags & (MSG_TRUNC | MSG_CTRUNC)) || out->namelen > ring.shape.msg_namelen) {
+        ++truncated;
+        return false;
+    }
+    Received item;
+    item.data = std::span<const std::uint8_t>(
+        static_cast<const std::uint8_t*>(io_uring_recvmsg_payload(out, &ring.shape)),
+        io_uring_recvmsg_payload_length(out, static_cast<int>(length), &ring.shape));
+    item.source.resize(out->namelen);
+    std::memcpy(item.source.data(), io_uring_recvmsg_name(out), out->namelen);
+    item.local = bound_;
+    if (wildcard()) {
+        msghdr header{};
+        header.msg_control = io_uring_recvmsg_cmsg_firsthdr(out, &ring.shape);
+        header.msg_controllen = out->controllen;
+        if (!header.msg_control || !localFromControl(header, bound_.port(), item.local)) return false;
+    }
+    received.push_back(item);
+    return true;
+}
+
 std::vector<UDPListener::Received>& UDPListener::receiveFromRing(std::size_t& truncated) {
     auto& area = receiveArea(batchSize_);
     auto& received = area.received;
     received.clear();
     auto& ring = *multishot_;
     ring.giveBack();
-    const bool wantControl = wildcard();
+    if (ring.cancelled) return received;
+    if (!ring.backlog.empty()) {
+        // What was copied out while the receive was stopped, first: it came first.
+        const std::size_t take = std::min(ring.backlog.size(), batchSize_);
+        for (std::size_t i = 0; i < take; ++i) ring.servedBacklog.push_back(std::move(ring.backlog[i]));
+        ring.backlog.erase(ring.backlog.begin(), ring.backlog.begin() + static_cast<std::ptrdiff_t>(take));
+        for (const auto& copy : ring.servedBacklog)
+            takeFromRing(copy.data(), copy.size(), truncated, received);
+        return received;
+    }
     std::size_t used = 0;
     for (; used < ring.arrived.size() && received.size() < batchSize_; ++used) {
         const auto& arrived = ring.arrived[used];
         ring.held.push_back(arrived.buffer);
-        auto* out = io_uring_recvmsg_validate(ring.loop->buffer(arrived.buffer),
-                                              static_cast<int>(arrived.length), &ring.shape);
-        if (!out || (out->flags & (MSG_TRUNC | MSG_CTRUNC)) || out->namelen > ring.shape.msg_namelen) {
-            ++truncated;
-            continue;
-        }
-        Received item;
-        item.data = std::span<const std::uint8_t>(
-            static_cast<const std::uint8_t*>(io_uring_recvmsg_payload(out, &ring.shape)),
-            io_uring_recvmsg_payload_length(out, static_cast<int>(arrived.length), &ring.shape));
-        item.source.resize(out->namelen);
-        std::memcpy(item.source.data(), io_uring_recvmsg_name(out), out->namelen);
-        item.local = bound_;
-        if (wantControl) {
-            msghdr header{};
-            header.msg_control = io_uring_recvmsg_cmsg_firsthdr(out, &ring.shape);
-            header.msg_controllen = out->controllen;
-            if (!header.msg_control || !localFromControl(header, bound_.port(), item.local)) continue;
-        }
-        received.push_back(item);
+        takeFromRing(ring.loop->buffer(arrived.buffer), arrived.length, truncated, received);
     }
     ring.arrived.erase(ring.arrived.begin(), ring.arrived.begin() + static_cast<std::ptrdiff_t>(used));
     return received;
@@ -403,8 +489,14 @@ std::vector<UDPListener::Received>& UDPListener::receive(std::size_t& truncated)
 void UDPListener::waitReadable(std::function<void(const asio::error_code&)> handler) {
     if (multishot_) {
         auto& ring = *multishot_;
+        if (ring.cancelled) {
+            // As a cancelled socket's wait: aborted, in a turn of its own.
+            asio::post(io_, [handler = std::move(handler)] { handler(asio::error::operation_aborted); });
+            return;
+        }
         ring.giveBack();
         ring.handler = std::move(handler);
+        ring.paused = false;
         if (!ring.armed) ring.arm(multishot_);
         ring.notify(multishot_);
         return;
@@ -412,12 +504,21 @@ void UDPListener::waitReadable(std::function<void(const asio::error_code&)> hand
     socket_.async_wait(asio::socket_base::wait_read, std::move(handler));
 }
 
-void UDPListener::cancel() {
+void UDPListener::cancel(std::function<void()> ended) {
     if (multishot_) {
         // Called from any thread: the ring is the listener's thread's.
-        asio::post(io_, [ring = multishot_] {
-            if (ring->armed && !ring->loop->stopping())
-                io_uring_prep_cancel(ring->loop->entry(nullptr), ring.get(), 0);
+        asio::post(io_, [ring = multishot_, ended = std::move(ended)]() mutable {
+            if (ring->loop->stopping()) return;
+            // For good: the receive ends, what arrived and what was handed over go
+            // back to the ring, and nothing arms it again.
+            ring->stop();
+            if (ended) {
+                if (ring->armed) {
+                    ring->onEnded = std::move(ended);
+                } else {
+                    ended();
+                }
+            }
             if (auto handler = std::move(ring->handler)) {
                 ring->handler = nullptr;
                 handler(asio::error::operation_aborted);
@@ -427,6 +528,7 @@ void UDPListener::cancel() {
     }
     asio::error_code ignored;
     socket_.cancel(ignored);
+    if (ended) asio::post(io_, std::move(ended));
 }
 
 int UDPListener::steer(unsigned sockets) {
@@ -461,7 +563,10 @@ int UDPListener::steer(unsigned sockets) {
 int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
                           const std::vector<const asio::ip::udp::endpoint*>& destinations,
                           const asio::ip::udp::endpoint& from) {
-    if (multishot_ && multishot_->loop->inThread()) return sendOnRing(datagrams, destinations, from);
+    if (multishot_ && multishot_->loop->inThread() && !multishot_->loop->stopping()) {
+        sendOnRing(datagrams, destinations, from, {});
+        return 0;
+    }
     const std::size_t total = std::min(datagrams.size(), destinations.size());
     constexpr std::size_t kInline = 8;
     // Left uninitialised: only the first `total` entries are used, each set below.
@@ -508,7 +613,6 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
     }
     int firstError = 0;
     std::size_t done = 0;
-    int waits = 0;
     while (done < total) {
         const int sent =
             ::sendmmsg(descriptor(), messages + done, static_cast<unsigned>(total - done), MSG_DONTWAIT);
@@ -518,20 +622,39 @@ int UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
         }
         const int error = errno;
         if (error == EINTR) continue;
-        if ((error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) && waits < 3) {
-            // The send buffer is full: give it a moment rather than drop the answer.
-            ++waits;
-            pollfd p{descriptor(), POLLOUT, 0};
-            ::poll(&p, 1, 20);
-            continue;
-        }
+        // A full send buffer is not waited for: the io thread never sleeps, and the
+        // client asks again as for any datagram lost on the way. The writer hears of it.
         if (firstError == 0) firstError = error;
         ++done;  // that datagram is lost; the rest still go
     }
     return firstError;
 }
 
+void UDPListener::sendFrom(const std::vector<Datagram>& datagrams,
+                           const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                           const asio::ip::udp::endpoint& from, SendDone done) {
+    if (multishot_ && multishot_->loop->inThread() && !multishot_->loop->stopping()) {
+        sendOnRing(datagrams, destinations, from, std::move(done));
+        return;
+    }
+    const int error = sendFrom(datagrams, destinations, from);
+    if (done) done(error);
+}
+
 namespace {
+
+// The replies of one write through the ring: the writer hears once the last has
+// been sent, with the first error.
+struct ClientSendGroup {
+    std::size_t pending = 0;
+    int error = 0;
+    UDPListener::SendDone done;
+};
+
+// Spare records kept per thread at most, and the largest reply whose memory a
+// spare keeps: a burst of large replies does not stay pinned.
+constexpr std::size_t kMaxSpareSends = 256;
+constexpr std::size_t kMaxSpareBytes = 4096;
 
 // A reply on its way to a client through the ring: it owns the bytes and the
 // header until the kernel has sent them. Kept per thread and reused.
@@ -541,15 +664,23 @@ struct ClientSend : UringOperation {
     sockaddr_storage destination{};
     std::array<std::uint8_t, kControlSlot> control{};
     Datagram data;
+    std::shared_ptr<ClientSendGroup> group;
     std::vector<std::unique_ptr<ClientSend>>* pool = nullptr;  // the sending thread's
     UringLoop* loop = nullptr;
 
-    static void completed(UringOperation& operation, const io_uring_cqe&) {
-        // A failure is the client's loss, as a failed sendmmsg's would be: nothing
-        // waits for it. A ring that is being shut down may be reaped by another
-        // thread, whose pool this is not.
+    static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
+        // A ring that is being shut down may be reaped by another thread, whose pool
+        // this is not, and its writers are going: nobody is told.
         std::unique_ptr<ClientSend> me(&static_cast<ClientSend&>(operation));
-        if (!me->loop->stopping()) me->pool->push_back(std::move(me));
+        auto group = std::move(me->group);
+        if (me->loop->stopping()) return;
+        if (me->pool->size() < kMaxSpareSends) {
+            if (me->data.capacity() > kMaxSpareBytes) Datagram().swap(me->data);
+            me->pool->push_back(std::move(me));
+        }
+        if (!group) return;
+        if (cqe.res < 0 && group->error == 0) group->error = -cqe.res;
+        if (--group->pending == 0 && group->done) group->done(group->error);
     }
 };
 
@@ -560,10 +691,20 @@ std::vector<std::unique_ptr<ClientSend>>& clientSendPool() {
 
 }  // namespace
 
-int UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
-                            const std::vector<const asio::ip::udp::endpoint*>& destinations,
-                            const asio::ip::udp::endpoint& from) {
+void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
+                             const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                             const asio::ip::udp::endpoint& from, SendDone done) {
     const std::size_t total = std::min(datagrams.size(), destinations.size());
+    if (total == 0) {
+        if (done) done(0);
+        return;
+    }
+    std::shared_ptr<ClientSendGroup> group;
+    if (done) {
+        group = std::make_shared<ClientSendGroup>();
+        group->pending = total;
+        group->done = std::move(done);
+    }
     auto& pool = clientSendPool();
     for (std::size_t i = 0; i < total; ++i) {
         std::unique_ptr<ClientSend> send;
@@ -576,6 +717,7 @@ int UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
             pool.pop_back();
         }
         send->loop = multishot_->loop;
+        send->group = group;
         send->data.assign(datagrams[i].begin(), datagrams[i].end());
         send->vector = iovec{send->data.data(), send->data.size()};
         const auto length = std::min<std::size_t>(destinations[i]->size(), sizeof send->destination);
@@ -608,7 +750,6 @@ int UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
     // would be; inside a turn of the ring, as soon as that turn's handlers are done,
     // with whatever else they queued.
     multishot_->loop->submitSoon();
-    return 0;
 }
 
 }  // namespace platform::ne

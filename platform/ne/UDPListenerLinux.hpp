@@ -9,9 +9,13 @@
 // closes when the last owner (the host or a flow still answering) lets go.
 //
 // With the thread's io_uring ring (UringLoop), the socket's receive stays armed
-// (multishot) and fills the ring's provided buffers; waitReadable's handler runs
-// once per turn of the loop that brought datagrams, and receive() hands them over
-// as recvmmsg's would. Replies then go out as submissions of the next flush.
+// (multishot) while a reader waits and fills the ring's provided buffers;
+// waitReadable's handler runs once per turn of the loop that brought datagrams, and
+// receive() hands them over as recvmmsg's would. A reader that does not wait again
+// stops the receive, and what had arrived is copied out so that the buffers go back
+// (what comes meanwhile waits in the socket's buffer); a cancelled listener gives
+// everything back and is never armed again. Replies then go out as submissions of
+// the next flush, and their writer hears of each one's outcome.
 //
 // Memory: the receive slots belong to the receiving thread, not to the socket, and
 // are shared by every listener that thread reads. A slot takes the largest UDP
@@ -29,6 +33,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/InlineFunction.hpp"
 #include "platform/ne/NEAppProxyFlow.hpp"
 
 namespace platform::ne {
@@ -53,11 +58,18 @@ public:
     bool wildcard() const { return bound_.address().is_unspecified(); }
 
     // One recvmmsg without waiting. The spans (and the vector) stay valid until the
-    // next receive() of any listener on this thread. Datagrams cut short by the
-    // buffer are left out and counted in `truncated`.
+    // next receive() of any listener on this thread, and on the ring no longer than
+    // the readable handler's call unless it waits again (a reader that stops waiting
+    // gives the ring's buffers back). Datagrams cut short by the buffer are left out
+    // and counted in `truncated`.
     std::vector<Received>& receive(std::size_t& truncated);
     void waitReadable(std::function<void(const asio::error_code&)> handler);
-    void cancel();
+    // Ends the wait for good (the reader's handler gets operation_aborted). From any
+    // thread. `ended`, when given, runs on the listener's thread once the socket is
+    // read no more: on the ring, once the kernel has reported the end of its receive,
+    // so that a process that stops its threads after it leaves the kernel nothing of
+    // this socket to release later (the port is free when the process has gone).
+    void cancel(std::function<void()> ended = {});
 
     // Sends the datagrams that reach this listener's SO_REUSEPORT group to its first
     // `sockets` members (in the order they were bound), spread by each query's DNS id
@@ -68,10 +80,18 @@ public:
     // group keeps what it had).
     int steer(unsigned sockets);
 
-    // Sends datagram i to destinations[i] from `from`; returns 0 or the first errno.
+    // Sends datagram i to destinations[i] from `from`; returns 0 or the first errno
+    // (on the ring: 0 once handed to it).
     int sendFrom(const std::vector<Datagram>& datagrams,
                  const std::vector<const asio::ip::udp::endpoint*>& destinations,
                  const asio::ip::udp::endpoint& from);
+    // The same, and `done` gets 0 or the first errno once every datagram has been
+    // sent or has failed: at once on the epoll path, on the ring once the kernel has
+    // reported each (on this thread; never, should the ring shut down first).
+    using SendDone = platform::InlineFunction<void(int error), 64>;
+    void sendFrom(const std::vector<Datagram>& datagrams,
+                  const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                  const asio::ip::udp::endpoint& from, SendDone done);
 
     // Whether this listener receives through io_uring.
     bool onRing() const { return multishot_ != nullptr; }
@@ -80,9 +100,13 @@ public:
 
 private:
     std::vector<Received>& receiveFromRing(std::size_t& truncated);
-    int sendOnRing(const std::vector<Datagram>& datagrams,
-                   const std::vector<const asio::ip::udp::endpoint*>& destinations,
-                   const asio::ip::udp::endpoint& from);
+    // Adds the datagram of one multishot receive record to `received`, unless it was
+    // cut short (counted) or lacks its destination; whether it was added.
+    bool takeFromRing(const std::uint8_t* record, std::size_t length, std::size_t& truncated,
+                      std::vector<Received>& received);
+    void sendOnRing(const std::vector<Datagram>& datagrams,
+                    const std::vector<const asio::ip::udp::endpoint*>& destinations,
+                    const asio::ip::udp::endpoint& from, SendDone done);
 
     int descriptor();
 

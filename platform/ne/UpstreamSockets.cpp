@@ -14,6 +14,8 @@ namespace {
 // More than this many datagrams left behind is no late reply but a flood: such a
 // socket is closed rather than read dry.
 constexpr int kMaxDrained = 64;
+// Spare ring records kept per thread at most.
+constexpr std::size_t kMaxSpareReturns = 256;
 
 // Disconnects `fd` (which unbinds a socket that connect() bound, so no datagram
 // can reach it any more) and reads away what is queued, including a pending error.
@@ -97,7 +99,7 @@ struct RingReturn {
         }
         socket.reset();  // closed when not kept
         queue.reset();
-        if (!ring->stopping()) pool->push_back(std::move(done));
+        if (!ring->stopping() && pool->size() < kMaxSpareReturns) pool->push_back(std::move(done));
     }
 };
 

@@ -9,6 +9,7 @@
 #include <asio/post.hpp>
 #include <asio/query.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -49,7 +50,8 @@ std::string UringLoop::probe() {
     for (const auto& [op, name] :
          {std::pair{IORING_OP_RECVMSG, "recvmsg"}, std::pair{IORING_OP_SENDMSG, "sendmsg"},
           std::pair{IORING_OP_SEND, "send"}, std::pair{IORING_OP_RECV, "recv"},
-          std::pair{IORING_OP_CONNECT, "connect"}, std::pair{IORING_OP_ASYNC_CANCEL, "cancel"}}) {
+          std::pair{IORING_OP_CONNECT, "connect"}, std::pair{IORING_OP_ASYNC_CANCEL, "cancel"},
+          std::pair{IORING_OP_POLL_ADD, "poll"}}) {
         if (!io_uring_opcode_supported(probe, op))
             missing += (missing.empty() ? "" : ", ") + std::string(name);
     }
@@ -164,16 +166,16 @@ void UringLoop::waitForCompletions() {
 }
 
 io_uring_sqe* UringLoop::entry(UringOperation* operation) {
-    io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+    // Behind what overflowed already, so that the kernel sees entries in the order
+    // they were made (a linked pair stays together).
+    io_uring_sqe* sqe = overflow_.empty() ? io_uring_get_sqe(&ring_) : nullptr;
     if (!sqe) {
-        ++counters_.submitCalls;
-        io_uring_submit(&ring_);
-        queued_ = 0;
-        sqe = io_uring_get_sqe(&ring_);
+        sqe = &overflow_.emplace_back();
+        *sqe = io_uring_sqe{};
     }
-    // The ring has kEntries free after a submit, so this cannot fail twice.
     io_uring_sqe_set_data(sqe, operation);
     ++queued_;
+    ++inFlight_;
     scheduleFlush();
     return sqe;
 }
@@ -187,10 +189,26 @@ void UringLoop::scheduleFlush() {
 
 void UringLoop::submit() {
     if (queued_ == 0) return;
-    ++counters_.submitCalls;
-    const int submitted = io_uring_submit(&ring_);
-    if (submitted > 0) counters_.submitted += static_cast<std::uint64_t>(submitted);
-    queued_ = 0;
+    for (;;) {
+        // What overflowed moves into the room the last submission made; a linked
+        // entry goes in only with the one it is linked to.
+        while (!overflow_.empty()) {
+            const bool linked = overflow_.front().flags & IOSQE_IO_LINK;
+            if (io_uring_sq_space_left(&ring_) < (linked && overflow_.size() > 1 ? 2u : 1u)) break;
+            *io_uring_get_sqe(&ring_) = overflow_.front();
+            overflow_.pop_front();
+            if (linked && !overflow_.empty()) {
+                *io_uring_get_sqe(&ring_) = overflow_.front();
+                overflow_.pop_front();
+            }
+        }
+        ++counters_.submitCalls;
+        const int submitted = io_uring_submit(&ring_);
+        if (submitted > 0) counters_.submitted += static_cast<std::uint64_t>(submitted);
+        // A kernel that takes none now (out of memory) gets the rest at the next submit.
+        if (overflow_.empty() || submitted <= 0) break;
+    }
+    queued_ = overflow_.size();
 }
 
 void UringLoop::submitSoon() {
@@ -231,16 +249,20 @@ void UringLoop::reap() {
     if (reaping_) return;
     reaping_ = true;
     // What the completions submit goes in at the end, and what that completes at
-    // once is handled in the same pass; a few rounds at most.
+    // once is handled in the same pass; a few rounds at most, each of them only the
+    // completions there when it began, so that what is deferred, the timers and the
+    // posts get their turn however fast the kernel completes.
     for (int round = 0; round < 4; ++round) {
         bool any = false;
-        for (;;) {
+        for (unsigned ready = io_uring_cq_ready(&ring_); ready > 0; --ready) {
             io_uring_cqe* cqe = nullptr;
             if (io_uring_peek_cqe(&ring_, &cqe) != 0 || !cqe) break;
             // Copied and consumed first: the completion may queue more.
             const io_uring_cqe copy = *cqe;
             io_uring_cqe_seen(&ring_, cqe);
             ++counters_.completions;
+            if (!(copy.flags & IORING_CQE_F_MORE) && inFlight_ > 0) --inFlight_;
+            if (copy.flags & IORING_CQE_F_BUFFER) ++buffersOut_;
             any = true;
             auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
             if (operation && operation->complete) operation->complete(*operation, copy);
@@ -251,10 +273,26 @@ void UringLoop::reap() {
         if (!any) break;
     }
     reaping_ = false;
-    if (queued_ > 0 || !deferred_.empty()) scheduleFlush();
+    if (queued_ > 0 || !deferred_.empty() || io_uring_cq_ready(&ring_) > 0) {
+        // Left for a turn of its own: the flush reaps again.
+        if (!flushPosted_ && !stopping_) {
+            flushPosted_ = true;
+            postFlush();
+        }
+    }
+}
+
+void UringLoop::forget(UringDeferred& work) {
+    std::erase(shutdownWork_, &work);
+    std::erase(starved_, &work);
+    std::erase(deferred_, &work);
+    // The round being run skips it.
+    std::replace(running_.begin(), running_.end(), &work, static_cast<UringDeferred*>(nullptr));
+    work.queued = false;
 }
 
 void UringLoop::release(unsigned id) {
+    if (buffersOut_ > 0) --buffersOut_;
     io_uring_buf_ring_add(bufferRing_, buffer(id), kBufferSize, static_cast<unsigned short>(id),
                           io_uring_buf_ring_mask(kBufferCount), 0);
     io_uring_buf_ring_advance(bufferRing_, 1);
@@ -274,17 +312,19 @@ void UringLoop::shutdown() {
     stopping_ = true;
     ringDescriptor_.reset();
     // Every operation still armed ends now, and its completion lets its holder go.
-    io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
-    if (!sqe) {
-        io_uring_submit(&ring_);
-        sqe = io_uring_get_sqe(&ring_);
-    }
-    if (sqe) {
-        io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
-        io_uring_sqe_set_data(sqe, &noOneWaits);
-    }
-    for (int round = 0; round < 64; ++round) {
-        __kernel_timespec wait{0, 10'000'000};
+    io_uring_prep_cancel64(entry(&noOneWaits), 0, IORING_ASYNC_CANCEL_ANY);
+    // The cancels end every receive at once; what else is in the kernel's hands
+    // (a send) ends as soon as it is done. Waited for by completion, not by the
+    // clock, and for a bounded time: a record the kernel may still write is freed
+    // only once it has reported.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    submit();
+    reap();
+    while (inFlight_ > 0) {
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) break;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        __kernel_timespec wait{ns / 1'000'000'000, ns % 1'000'000'000};
         io_uring_cqe* cqe = nullptr;
         const int result = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &wait, nullptr);
         reap();
@@ -303,11 +343,16 @@ void UringLoop::shutdown() {
 }
 
 bool UringLoop::runDeferred() {
-    // Work may defer more work: each round runs what the last one queued.
+    // Work may defer more work: each round runs what the last one queued, a few
+    // rounds at most (a reader that waits again without reading is told again in
+    // the next turn, not in this one for ever).
     bool ran = false;
-    while (!deferred_.empty()) {
+    for (int round = 0; round < 4 && !deferred_.empty(); ++round) {
         running_.swap(deferred_);
-        for (auto* work : running_) {
+        // By index: a run may forget work later in this round (its holder went).
+        for (std::size_t i = 0; i < running_.size(); ++i) {
+            auto* work = running_[i];
+            if (!work) continue;
             work->queued = false;
             work->run(*work);
         }

@@ -12,8 +12,15 @@
 // loop (a flush posted with the first of them), and whatever they complete at once
 // is handled in that same turn.
 //
-// Received datagrams land in the ring's provided buffers (one group per ring): a
-// buffer is the kernel's to fill again once its holder gives it back.
+// The listeners' datagrams land in the ring's provided buffers (one group per
+// ring): a buffer is the kernel's to fill again once its holder gives it back. An
+// upstream reply takes none (its connection waits for it with a poll and reads it
+// into memory of its own), so replies never wait behind clients' datagrams for room.
+//
+// A turn of the ring handles only the completions there when it began, then the
+// work they deferred, and submits once at its end; entries made while the
+// submission queue is full wait in the ring's overflow for that submit, never a
+// submission of their own.
 //
 // Availability: enable() sets a ring up for an io_context unless io_uring is
 // missing or refused (an old kernel, kernel.io_uring_disabled, a seccomp filter, a
@@ -27,6 +34,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,7 +94,8 @@ public:
     static UringLoop* of(const Queue& queue);
 
     // An entry to fill, whose completions go to `operation`; the flush is scheduled.
-    // Never null: a full submission queue is submitted first.
+    // Never null and never a submission of its own: once the submission queue is
+    // full, entries wait in the ring's own overflow (in order) for the next submit.
     io_uring_sqe* entry(UringOperation* operation);
     // Submits what is queued and handles what completed meanwhile.
     void flush();
@@ -101,7 +110,9 @@ public:
     // waiting (what a holder keeps for a later completion must go then, or cycles
     // of owners outlive the io_context); forget() before `work` goes.
     void atShutdown(UringDeferred& work) { shutdownWork_.push_back(&work); }
-    void forget(UringDeferred& work) { std::erase(shutdownWork_, &work); }
+    // `work` is going: it leaves every list it may be on (queued, waiting for a
+    // buffer, at shutdown), and the turn under way does not run it.
+    void forget(UringDeferred& work);
     // Submits now unless a reap or a Batch under way will at its end.
     void submitSoon();
     // Whether a reap or a Batch is under way: what is queued now goes in at its end.
@@ -144,6 +155,15 @@ public:
         return owner == std::thread::id() || owner == std::this_thread::get_id();
     }
     const UringCounters& counters() const { return counters_; }
+    // Entries handed to the kernel (or waiting to be) whose last completion has not
+    // come yet.
+    std::size_t inFlight() const { return inFlight_; }
+    // Entries waiting in the overflow for room in the submission queue (tests).
+    std::size_t overflowing() const { return overflow_.size(); }
+    // Provided buffers the kernel has filled and nobody has given back yet.
+    std::size_t buffersOut() const { return buffersOut_; }
+    // Work waiting for a buffer to come back (tests).
+    std::size_t waitingForBuffers() const { return starved_.size(); }
 
 private:
     bool setUp(std::string& error);
@@ -174,7 +194,12 @@ private:
     std::vector<UringDeferred*> starved_;  // waiting for a buffer
     std::vector<UringDeferred*> shutdownWork_;
     std::size_t queued_ = 0;  // entries not submitted yet
-    unsigned released_ = 0;   // buffers given back since the last advance
+    // Entries made while the submission queue was full, oldest first; stable
+    // addresses, so a caller may fill one after entry() returned it.
+    std::deque<io_uring_sqe> overflow_;
+    std::size_t inFlight_ = 0;
+    std::size_t buffersOut_ = 0;
+    unsigned released_ = 0;  // buffers given back since the last advance
     bool flushPosted_ = false;
     int batching_ = 0;
     bool waiting_ = false;

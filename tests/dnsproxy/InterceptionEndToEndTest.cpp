@@ -2,13 +2,16 @@
 // test's own: queries to any address's port 53 are taken in, answered through the
 // stand-in resolvers, and go their own way again once the proxy is gone.
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "Process.hpp"
@@ -29,10 +32,12 @@ using namespace std::chrono_literals;
 
 class Intercepting {
 public:
-    Intercepting() {
+    // `delay`: the resolvers answer that many seconds after each query came.
+    explicit Intercepting(const std::string& delay = "0", std::string threadCount = "1")
+        : threads(std::move(threadCount)) {
         fs::create_directory(folder.path() / "run");
-        startResolver("127.0.0.2", "rule.jsonl", {"--tcp", "--txt-bytes", "700"});
-        startResolver("127.0.0.3", "local.jsonl");
+        startResolver("127.0.0.2", "rule.jsonl", {"--tcp", "--txt-bytes", "700", "--delay", delay});
+        startResolver("127.0.0.3", "local.jsonl", {"--delay", delay});
         std::ofstream(vendorPath()) << vendorData().dump();
     }
 
@@ -63,7 +68,7 @@ public:
     }
     // The daemon, started through `prefix` (a launcher) when given.
     Process& startDaemon(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
-        args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--threads", "1"});
+        args.insert(args.begin(), {KIV_BINARY_DIR "/dnsproxy/kivdnsproxy", "--threads", threads});
         args.insert(args.begin(), prefix.begin(), prefix.end());
         return *processes.emplace_back(std::make_unique<Process>(
             args,
@@ -88,6 +93,12 @@ public:
         for (std::string line; std::getline(in, line);) result.push_back(json::parse(line));
         return result;
     }
+    // How many queries the resolver writing `file` has received.
+    std::size_t recordCount(const std::string& file) const {
+        std::ifstream in(folder.path() / file);
+        return static_cast<std::size_t>(
+            std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+    }
     static bool tagged(const json& record) {
         for (const auto& option : record["options"]) {
             if (option["code"] == 0xFE78 && option["uuid"] == "00112233-4455-6677-8899-aabbccddeeff")
@@ -101,6 +112,7 @@ public:
     static bool tablePresent() { return platform::ne::runNftables("list table inet kivdnsproxy").empty(); }
     std::string errors() const { return output("cat " + (folder.path() / "daemon.err").string()); }
 
+    std::string threads;
     kiv::fakes::TemporaryFolder folder{"kiv-intercept"};
     std::vector<std::unique_ptr<Process>> processes;
 };
@@ -331,6 +343,31 @@ TEST(InterceptionEndToEnd, ListeningOnlyByOptionOrPreferencesOrForWantOfPrivileg
     ASSERT_TRUE(stopped(following, SIGTERM));
 }
 
+// A reply that the kernel refuses to send (an nftables drop on the client's port)
+// is reported to the flow that wrote it, on either io path, and the proxy says so.
+TEST(InterceptionEndToEnd, AReplyThatCannotBeSentIsReported) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    Intercepting test;
+    auto& daemon = test.startDaemon({"--vendor-data", test.vendorPath(), "--no-intercept"},
+                                    {"/usr/bin/env", "KIV_LOG_LEVEL=debug"});
+    ASSERT_TRUE(daemon.waitForLine("proxy started")) << test.errors();
+    fakes::LoopbackSocket client;
+    const auto port = std::to_string(client.port());
+    ASSERT_TRUE(kiv_test_namespace::shell(
+        "nft 'add table inet kivtest; add chain inet kivtest out { type filter hook output priority 0; }; "
+        "add rule inet kivtest out udp dport " +
+        port + " drop'"));
+    client.sendTo("127.0.0.1", 53, testing_dnsproxy::query(0x5151, "dropped.example"));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (test.errors().find("Error writing data") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    EXPECT_NE(test.errors().find("Error writing data"), std::string::npos) << test.errors();
+    EXPECT_FALSE(client.receive(0));
+    ASSERT_TRUE(stopped(daemon, SIGTERM));
+}
+
 // A stub resolver that asks a server every 10 ms, each query from a socket of its
 // own (a port of its own, as stub resolvers do), and keeps count of the answers.
 class SteadyClient {
@@ -509,5 +546,199 @@ TEST(InterceptionEndToEnd, AReconfigurationLeavesNoQueryUnansweredOrUnfiltered) 
     ASSERT_TRUE(stopped(daemon, SIGTERM));
     EXPECT_EQ(test.tables(), "");
 }
+
+// Stub resolvers with queries in flight: `sockets` ports of their own, each asking
+// several names, and the answers each is still owed.
+class ManyClients {
+public:
+    explicit ManyClients(std::size_t sockets) {
+        for (std::size_t i = 0; i < sockets; ++i)
+            sockets_.push_back(std::make_unique<fakes::LoopbackSocket>("0.0.0.0"));
+    }
+    // Asks `count` names of `server`, spread over the sockets.
+    void ask(const std::string& server, std::size_t count, const std::string& tag) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto id = nextId_++;
+            const auto at = i % sockets_.size();
+            sockets_[at]->sendTo(server, 53,
+                                 testing_dnsproxy::query(id, tag + std::to_string(id) + ".example"));
+            owed_.insert({at, id});
+        }
+    }
+    // Collects answers until none is owed or `timeout` passed; how many are still owed.
+    std::size_t collect(std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::vector<pollfd> polled;
+        for (const auto& socket : sockets_) polled.push_back(pollfd{socket->fd(), POLLIN, 0});
+        while (!owed_.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            if (::poll(polled.data(), polled.size(), static_cast<int>(left.count())) <= 0) continue;
+            for (std::size_t at = 0; at < polled.size(); ++at) {
+                if (!(polled[at].revents & POLLIN)) continue;
+                while (const auto reply = sockets_[at]->receiveNow()) {
+                    if (reply->bytes.size() < 12) continue;
+                    owed_.erase({at, static_cast<std::uint16_t>((reply->bytes[0] << 8) | reply->bytes[1])});
+                }
+            }
+        }
+        return owed_.size();
+    }
+    std::size_t owed() const { return owed_.size(); }
+
+private:
+    std::vector<std::unique_ptr<fakes::LoopbackSocket>> sockets_;
+    std::set<std::pair<std::size_t, std::uint16_t>> owed_;
+    std::uint16_t nextId_ = 1;
+};
+
+// Sends queries as fast as it can, from ports of its own, until it is stopped or
+// `length` has passed.
+class Flood {
+public:
+    Flood(std::string server, std::chrono::milliseconds length)
+        : thread_([this, server = std::move(server), length] {
+              std::vector<std::unique_ptr<fakes::LoopbackSocket>> sockets;
+              for (int i = 0; i < 64; ++i) sockets.push_back(std::make_unique<fakes::LoopbackSocket>());
+              const auto end = std::chrono::steady_clock::now() + length;
+              for (std::uint16_t id = 0; !stop_ && std::chrono::steady_clock::now() < end; ++id) {
+                  sockets[id % sockets.size()]->sendTo(server, 53,
+                                                       testing_dnsproxy::query(id, "flood.example"));
+                  ++sent_;
+              }
+          }) {}
+    ~Flood() {
+        stop_ = true;
+        thread_.join();
+    }
+    Flood(const Flood&) = delete;
+    Flood& operator=(const Flood&) = delete;
+    std::size_t sent() const { return sent_.load(); }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> sent_{0};
+    std::thread thread_;
+};
+
+// The daemon under a slow resolver, as a roaming computer meets it: a network
+// change resets the proxy while a browser has hundreds of queries waiting.
+struct LoadCase {
+    const char* name;
+    const char* threads;
+    const char* delay;     // the resolvers' answer time, in seconds
+    std::size_t admitted;  // queries in flight when the reset comes; 0 for the flood
+    bool reenable;         // re-enabled at once; else only after the grace period has passed
+    int runs;
+};
+
+class InterceptionUnderLoad : public ::testing::TestWithParam<LoadCase> {};
+
+// How long the daemon takes to end after SIGTERM, or nothing when it has not within `limit`.
+std::optional<std::chrono::milliseconds> stopTime(const Intercepting& test, Process& daemon,
+                                                  std::chrono::milliseconds limit) {
+    const auto start = std::chrono::steady_clock::now();
+    daemon.signal(SIGTERM);
+    const auto status = daemon.wait(limit);
+    if (!status) return std::nullopt;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << test.errors();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+TEST_P(InterceptionUnderLoad, EveryAdmittedQueryIsAnsweredAndSIGTERMEndsItInTime) {
+    KIV_RUN_IN_OWN_NETWORK_NAMESPACE();
+    ASSERT_TRUE(kiv_test_namespace::bringUpNetwork());
+    const auto& c = GetParam();
+    Intercepting test(c.delay, c.threads);
+    for (int run = 0; run < c.runs; ++run) {
+        if (c.admitted == 0) {
+            // A flood the resolver cannot keep up with; the stop comes in the middle of it.
+            auto& daemon = test.startDaemon({"--vendor-data", test.vendorPath()});
+            ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting")) << test.errors();
+            {
+                const Flood flood("127.0.0.1", 3s);
+                std::this_thread::sleep_for(1s);  // the flood's length before the stop, not a wait
+                const auto took = stopTime(test, daemon, 2s);
+                EXPECT_TRUE(took) << "still running 2 s after SIGTERM, run " << run << ", " << flood.sent()
+                                  << " queries sent" << test.errors();
+                if (!took) daemon.signal(SIGKILL);
+            }
+            EXPECT_FALSE(Intercepting::tablePresent()) << "run " << run;
+            if (Intercepting::tablePresent()) (void)platform::ne::clearInterception();
+            continue;
+        }
+        const auto path = (test.folder.path() / "preferences.json").string();
+        platform::ne::DNSProxyPreferences preferences;
+        preferences.enabled = true;
+        preferences.providerConfiguration = Intercepting::vendorData();
+        ASSERT_EQ(platform::ne::saveDNSProxyPreferences(path, preferences), "");
+        auto& daemon = test.startDaemon({"--preferences", path});
+        ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting")) << test.errors();
+
+        // Admitted: every query has reached the resolver before the reset.
+        // Admitted: every query has reached the resolver before the reset. Asked a
+        // hundred at a time, as fast as the resolver takes them in.
+        ManyClients admitted(100);
+        const auto forwarded = [&](std::size_t count) {
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (test.recordCount("rule.jsonl") < count && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+            return test.recordCount("rule.jsonl") >= count;
+        };
+        for (std::size_t asked = 0; asked < c.admitted; asked += 100) {
+            admitted.ask("203.0.113.9", std::min<std::size_t>(100, c.admitted - asked), "a");
+            ASSERT_TRUE(forwarded(asked + std::min<std::size_t>(100, c.admitted - asked)))
+                << test.recordCount("rule.jsonl") << test.errors();
+        }
+        preferences.enabled = false;
+        ASSERT_EQ(platform::ne::saveDNSProxyPreferences(path, preferences), "");
+        ASSERT_TRUE(daemon.waitForLine("proxy stopped"));
+        // Clients go on asking while the proxy is held: their datagrams wait unread.
+        ManyClients held(40);
+        held.ask("203.0.113.9", 400, "h");
+        // Each admitted query is answered within a second of the resolver's answer.
+        EXPECT_EQ(
+            admitted.collect(std::chrono::milliseconds(static_cast<int>(std::stod(c.delay) * 1000) + 1000)),
+            0u)
+            << "of " << c.admitted << test.errors();
+        if (!c.reenable) {
+            // The grace period passes without a start: the table goes.
+            const auto gone = std::chrono::steady_clock::now() + 5s;
+            while (Intercepting::tablePresent() && std::chrono::steady_clock::now() < gone)
+                std::this_thread::yield();
+            EXPECT_FALSE(Intercepting::tablePresent());
+        }
+        preferences.enabled = true;
+        ASSERT_EQ(platform::ne::saveDNSProxyPreferences(path, preferences), "");
+        ASSERT_TRUE(daemon.waitForLine("proxy started, intercepting")) << test.errors();
+        ManyClients probes(20);
+        probes.ask("203.0.113.9", 20, "p");
+        EXPECT_EQ(
+            probes.collect(std::chrono::milliseconds(static_cast<int>(std::stod(c.delay) * 1000) + 3000)), 0u)
+            << "of 20 probes" << test.errors();
+        if (c.reenable) {
+            EXPECT_EQ(held.collect(3s), 0u) << "of the 400 held";
+        }
+        const auto took = stopTime(test, daemon, 2s);
+        EXPECT_TRUE(took) << "still running 2 s after SIGTERM" << test.errors();
+        if (!took) daemon.signal(SIGKILL);
+        EXPECT_FALSE(Intercepting::tablePresent());
+    }
+    const auto errors = test.errors();
+    EXPECT_EQ(errors.find("AddressSanitizer"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, InterceptionUnderLoad,
+                         ::testing::Values(LoadCase{"FloodThenSIGTERM", "2", "0.3", 0, true, 3},
+                                           LoadCase{"Grace300", "2", "0.6", 300, true, 1},
+                                           LoadCase{"Grace1000", "2", "0.6", 1000, true, 1},
+                                           // One thread, one ring, the listener parked all through the grace
+                                           // period: more replies than the ring has buffers still come back.
+                                           LoadCase{"ParkedListenerOneThread", "1", "0.6", 300, false, 1}),
+                         [](const ::testing::TestParamInfo<LoadCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <set>
 
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
@@ -187,6 +188,183 @@ TEST_F(UringListener, RepliesLeaveFromTheAddressQueried) {
     EXPECT_EQ(reply->fromAddress, "127.0.0.3");
     listener.cancel();
     fakes::drain(io);
+}
+
+// Datagrams sent to `listener` from `client`, each its index in its first two bytes.
+void sendNumbered(fakes::LoopbackSocket& client, const UDPListener& listener, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        client.sendTo("127.0.0.1", listener.boundEndpoint().port(),
+                      {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 7});
+    }
+}
+
+// What becomes of the ring's buffers and of its receive when a listener's reader
+// stops reading, for a while or for good; each row a way it may stop.
+enum class Stop { pauses, cancels, cancelsThenWaits };
+
+class UringListenerStops : public UringListener, public ::testing::WithParamInterface<Stop> {};
+
+TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
+    auto listener = std::make_shared<UDPListener>(
+        io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+    ASSERT_TRUE(listener->onRing());
+    auto* loop = UringLoop::of(io);
+    fakes::LoopbackSocket client;
+    std::set<std::size_t> seen;
+    bool aborted = false;
+    bool reading = true;
+    std::function<void(const asio::error_code&)> onReadable = [&](const asio::error_code& ec) {
+        if (ec) {
+            aborted = true;
+            return;
+        }
+        std::size_t truncated = 0;
+        for (auto& item : listener->receive(truncated)) seen.insert((item.data[0] << 8) | item.data[1]);
+        if (reading) listener->waitReadable(onReadable);
+    };
+    listener->waitReadable(onReadable);
+    sendNumbered(client, *listener, 4);
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return !seen.empty(); }));
+    // The reader stops: it does not wait again, or the listener is cancelled.
+    const auto stop = GetParam();
+    if (stop == Stop::pauses) {
+        reading = false;  // from the next datagrams on
+    } else {
+        listener->cancel();
+        ASSERT_TRUE(fakes::runUntil(io, [&] { return aborted; }));
+    }
+    // Far more than the ring has buffers arrive meanwhile; replies from upstream,
+    // more than the ring has buffers too, still come back on the same ring.
+    fakes::LoopbackSocket server;
+    const auto queue = platform::ne::makeQueue(io);
+    const std::size_t count = UringLoop::kBufferCount + 72;
+    std::vector<std::shared_ptr<platform::ne::NWUDPConnection>> upstream;
+    std::size_t replies = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
+        connection->start(queue);
+        connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
+        connection->receiveMessage([&](std::optional<platform::ne::Datagram> reply, auto, bool, auto) {
+            if (reply) ++replies;
+        });
+        upstream.push_back(std::move(connection));
+    }
+    std::vector<std::uint16_t> ports;
+    while (ports.size() < count) {
+        fakes::drain(io);
+        const auto query = server.receive(2000);
+        ASSERT_TRUE(query);
+        ports.push_back(query->fromPort);
+    }
+    // (As many as the socket's own buffer holds for certain.)
+    const std::size_t flood = UringLoop::kBufferCount + 64;
+    sendNumbered(client, *listener, flood);
+    for (const auto port : ports) server.sendTo("127.0.0.1", port, {2});
+    EXPECT_TRUE(fakes::runUntil(io, [&] { return replies == count; })) << replies << " of " << count;
+    // The stopped listener holds none of the ring's buffers and has no receive armed.
+    fakes::drain(io);
+    EXPECT_EQ(loop->buffersOut(), 0u);
+    EXPECT_EQ(loop->waitingForBuffers(), 0u);
+    if (stop == Stop::cancelsThenWaits) {
+        // A cancelled listener is not armed again by a later wait: it is told at once.
+        aborted = false;
+        listener->waitReadable(onReadable);
+        ASSERT_TRUE(fakes::runUntil(io, [&] { return aborted; }));
+        fakes::drain(io);
+        EXPECT_EQ(loop->buffersOut(), 0u);
+        EXPECT_EQ(loop->inFlight(), 0u) << "a receive armed again";
+    }
+    if (stop == Stop::pauses) {
+        // Read again, it gets every datagram: what was copied out and what waited in
+        // the socket's own buffer.
+        reading = true;
+        listener->waitReadable(onReadable);
+        EXPECT_TRUE(fakes::runUntil(io, [&] { return seen.size() == flood; })) << seen.size();
+        EXPECT_EQ(loop->buffersOut(), 0u) << "a buffer not given back";
+        listener->cancel();
+    }
+    for (auto& connection : upstream) connection->cancel();
+    fakes::drain(io);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UringListenerStops,
+                         ::testing::Values(Stop::pauses, Stop::cancels, Stop::cancelsThenWaits));
+
+// More entries than the submission queue holds, queued in one turn: none is lost,
+// none is submitted before the turn's end, and the writer hears once all are sent.
+TEST_F(UringListener, MoreEntriesThanTheQueueHoldsInOneTurn) {
+    UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+    ASSERT_TRUE(listener.onRing());
+    auto* loop = UringLoop::of(io);
+    // Spread over clients whose socket buffers hold their share for certain.
+    std::vector<std::unique_ptr<fakes::LoopbackSocket>> clients;
+    std::vector<asio::ip::udp::endpoint> addresses;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<fakes::LoopbackSocket>());
+        addresses.emplace_back(asio::ip::make_address("127.0.0.1"), clients.back()->port());
+    }
+    const std::size_t count = 2 * UringLoop::kEntries + 100;
+    std::vector<platform::ne::Datagram> replies;
+    std::vector<const asio::ip::udp::endpoint*> destinations;
+    for (std::size_t i = 0; i < count; ++i) {
+        replies.push_back({static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)});
+        destinations.push_back(&addresses[i % addresses.size()]);
+    }
+    const auto& to = listener.boundEndpoint();
+    std::optional<int> sent;
+    const auto submitsBefore = loop->counters().submitCalls;
+    {
+        const UringLoop::Batch turn(loop);
+        listener.sendFrom(replies, destinations, to, [&](int error) { sent = error; });
+        EXPECT_EQ(loop->overflowing(), count - UringLoop::kEntries);
+        EXPECT_EQ(loop->counters().submitCalls, submitsBefore) << "submitted inside the turn";
+    }
+    EXPECT_EQ(loop->overflowing(), 0u);
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return sent.has_value(); }));
+    EXPECT_EQ(*sent, 0);
+    std::set<std::size_t> arrived;
+    for (const auto& client : clients) {
+        while (const auto reply = client->receiveNow())
+            arrived.insert((reply->bytes[0] << 8) | reply->bytes[1]);
+    }
+    EXPECT_EQ(arrived.size(), count);
+    listener.cancel();
+    fakes::drain(io);
+}
+
+// The io_context ends while listeners on one ring wait for buffers (their readers
+// waiting without reading, each holding its listener, as a host's does): the readers
+// go, their listeners with them, and nothing of theirs is touched afterwards (the
+// sanitizer build checks).
+// Waits again without reading, holding its listener as a host's reader does.
+struct WaitsWithoutReading {
+    std::shared_ptr<UDPListener> listener;
+    void operator()(const asio::error_code& ec) const {
+        if (!ec) listener->waitReadable(*this);
+    }
+};
+
+TEST_F(UringListener, ShutdownWithStarvedListenersDropsTheirReaders) {
+    std::vector<std::weak_ptr<UDPListener>> gone;
+    {
+        asio::io_context ringed;
+        ASSERT_EQ(UringLoop::enable(ringed), "");
+        auto* loop = UringLoop::of(ringed);
+        fakes::LoopbackSocket client;
+        for (int i = 0; i < 2; ++i) {
+            auto listener = std::make_shared<UDPListener>(
+                ringed, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+            ASSERT_TRUE(listener->onRing());
+            gone.push_back(listener);
+            listener->waitReadable(WaitsWithoutReading{listener});
+            sendNumbered(client, *listener, UringLoop::kBufferCount);
+        }
+        ASSERT_TRUE(fakes::runUntil(ringed, [&] { return loop->waitingForBuffers() >= 1; }));
+        EXPECT_FALSE(gone[0].expired());
+    }
+    // Only the end of the io_context let them go.
+    EXPECT_TRUE(gone[0].expired());
+    EXPECT_TRUE(gone[1].expired());
 }
 
 }  // namespace
