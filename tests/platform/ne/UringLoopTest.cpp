@@ -182,6 +182,7 @@ TEST_F(UringListener, RepliesLeaveFromTheAddressQueried) {
     const std::vector<platform::ne::Datagram> replies{{9, 8, 7}};
     const std::vector<const asio::ip::udp::endpoint*> to{&*source};
     EXPECT_EQ(listener.sendFrom(replies, to, *local), 0);
+    fakes::drain(io);  // the turn's end, where the ring submits
     const auto reply = client.receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->bytes, (std::vector<std::uint8_t>{9, 8, 7}));
