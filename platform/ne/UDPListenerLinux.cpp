@@ -691,6 +691,12 @@ std::vector<std::unique_ptr<ClientSend>>& clientSendPool() {
 
 }  // namespace
 
+std::pair<std::size_t, std::size_t> UDPListener::spareRingSends() {
+    std::size_t bytes = 0;
+    for (const auto& send : clientSendPool()) bytes += send->data.capacity();
+    return {clientSendPool().size(), bytes};
+}
+
 void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
                              const std::vector<const asio::ip::udp::endpoint*>& destinations,
                              const asio::ip::udp::endpoint& from, SendDone done) {
