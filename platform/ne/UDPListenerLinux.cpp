@@ -366,6 +366,10 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
+    // The same room for a burst of replies: a full send buffer is not waited for.
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    }
     if (address.address().is_v6()) {
         check(::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one), "cannot set IPV6_V6ONLY on",
               address);
