@@ -233,9 +233,10 @@ void NWUDPConnection::closeSocket() {
         UpstreamSockets::giveThroughRing(*ring_, std::move(*socket_), target_.protocol().family(), mark_,
                                          *queue_);
     } else if (connected_) {
-        // Outside one, at once, as on the epoll path; the cancel goes in first, so
-        // that no receive of this association is left on the socket.
-        if (onRing) ring_->submit();
+        // Outside one, at once, as on the epoll path. The wait's cancel goes in at the
+        // turn's end: a wait is a poll, which reads nothing, and its completion, should
+        // the socket's next association bring a reply first, is this connection's to
+        // ignore (an older socket's generation).
         // Its next association gets a port of its own all the same.
         sockets_->give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
     } else {
@@ -388,9 +389,8 @@ void NWUDPConnection::flushSends() {
     outcomes.reserve(sends_.size());
     std::size_t done = 0;
     if (ring_) {
-        // In the kernel's hands before the sender hears of it, unless a turn of the
-        // ring under way submits at its end.
-        const UringLoop::Batch batch(ring_, /*handleAtEnd=*/false);
+        // In the kernel's hands at the end of the turn (or in the flush posted with
+        // the first entry, which runs before the sender's posted completion).
         thread_local std::vector<std::unique_ptr<RingSend>> pool;
         const int fd = socket_->native_handle();
         for (auto& pending : sends_) {

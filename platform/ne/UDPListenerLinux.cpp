@@ -366,6 +366,10 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     }
+    // The same room for a burst of replies: a full send buffer is not waited for.
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kReceiveBuffer, sizeof kReceiveBuffer) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
+    }
     if (address.address().is_v6()) {
         check(::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one), "cannot set IPV6_V6ONLY on",
               address);
@@ -691,6 +695,12 @@ std::vector<std::unique_ptr<ClientSend>>& clientSendPool() {
 
 }  // namespace
 
+std::pair<std::size_t, std::size_t> UDPListener::spareRingSends() {
+    std::size_t bytes = 0;
+    for (const auto& send : clientSendPool()) bytes += send->data.capacity();
+    return {clientSendPool().size(), bytes};
+}
+
 void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
                              const std::vector<const asio::ip::udp::endpoint*>& destinations,
                              const asio::ip::udp::endpoint& from, SendDone done) {
@@ -746,10 +756,9 @@ void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
         auto* raw = send.release();
         io_uring_prep_sendmsg(multishot_->loop->entry(raw), descriptor(), &raw->header, 0);
     }
-    // In the kernel's hands when the writer is told it is written, as sendmmsg's
-    // would be; inside a turn of the ring, as soon as that turn's handlers are done,
-    // with whatever else they queued.
-    multishot_->loop->submitSoon();
+    // In the kernel's hands at the end of this turn of the ring (or in the flush
+    // posted with the first entry), with whatever else the turn queued; the writer
+    // hears once the kernel has sent them.
 }
 
 }  // namespace platform::ne

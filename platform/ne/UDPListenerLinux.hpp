@@ -93,6 +93,10 @@ public:
                   const std::vector<const asio::ip::udp::endpoint*>& destinations,
                   const asio::ip::udp::endpoint& from, SendDone done);
 
+    // The spare records of replies sent through this thread's ring, and the bytes
+    // their datagrams keep (tests).
+    static std::pair<std::size_t, std::size_t> spareRingSends();
+
     // Whether this listener receives through io_uring.
     bool onRing() const { return multishot_ != nullptr; }
 

@@ -211,11 +211,6 @@ void UringLoop::submit() {
     queued_ = overflow_.size();
 }
 
-void UringLoop::submitSoon() {
-    if (reaping_ || batching_ > 0) return;
-    submit();
-}
-
 void UringLoop::postFlush() {
     asio::post(io_, [this] {
         flushPosted_ = false;

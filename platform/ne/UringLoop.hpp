@@ -99,7 +99,9 @@ public:
     io_uring_sqe* entry(UringOperation* operation);
     // Submits what is queued and handles what completed meanwhile.
     void flush();
-    // Submits what is queued, now; what completes is handled later.
+    // Submits what is queued, now; what completes is handled later. The turn's end
+    // (a reap, a Batch, the posted flush) is where entries go in; this is for a
+    // listener's end alone, whose port must be free when its destructor returns.
     void submit();
     // Runs `work` after the completions being handled now, or in a turn of its own.
     void defer(UringDeferred& work);
@@ -113,8 +115,6 @@ public:
     // `work` is going: it leaves every list it may be on (queued, waiting for a
     // buffer, at shutdown), and the turn under way does not run it.
     void forget(UringDeferred& work);
-    // Submits now unless a reap or a Batch under way will at its end.
-    void submitSoon();
     // Whether a reap or a Batch is under way: what is queued now goes in at its end.
     bool inTurn() const { return reaping_ || batching_ > 0; }
 
@@ -122,26 +122,18 @@ public:
     // (and what they complete at once is handled then), without a flush of their own.
     class Batch {
     public:
-        // `handleAtEnd` false: the outermost only submits, and what completes is the
-        // ring descriptor's news (for callers that must not run other work's
-        // completions before they return).
-        explicit Batch(UringLoop* loop, bool handleAtEnd = true) : loop_(loop), handleAtEnd_(handleAtEnd) {
+        explicit Batch(UringLoop* loop) : loop_(loop) {
             if (loop_) ++loop_->batching_;
         }
         ~Batch() {
             if (!loop_ || --loop_->batching_ > 0 || loop_->reaping_) return;
-            if (handleAtEnd_) {
-                loop_->flush();
-            } else {
-                loop_->submit();
-            }
+            loop_->flush();
         }
         Batch(const Batch&) = delete;
         Batch& operator=(const Batch&) = delete;
 
     private:
         UringLoop* loop_;
-        bool handleAtEnd_;
     };
 
     std::uint8_t* buffer(unsigned id) { return buffers_.get() + static_cast<std::size_t>(id) * kBufferSize; }

@@ -635,6 +635,14 @@ struct LoadCase {
 
 class InterceptionUnderLoad : public ::testing::TestWithParam<LoadCase> {};
 
+// A service manager's stop is answered within 2 s; the thread sanitizer's build runs
+// every step several times slower, on both io paths alike.
+#ifdef KIV_TSAN
+constexpr auto kStopLimit = 4s;
+#else
+constexpr auto kStopLimit = 2s;
+#endif
+
 // How long the daemon takes to end after SIGTERM, or nothing when it has not within `limit`.
 std::optional<std::chrono::milliseconds> stopTime(const Intercepting& test, Process& daemon,
                                                   std::chrono::milliseconds limit) {
@@ -659,8 +667,8 @@ TEST_P(InterceptionUnderLoad, EveryAdmittedQueryIsAnsweredAndSIGTERMEndsItInTime
             {
                 const Flood flood("127.0.0.1", 3s);
                 std::this_thread::sleep_for(1s);  // the flood's length before the stop, not a wait
-                const auto took = stopTime(test, daemon, 2s);
-                EXPECT_TRUE(took) << "still running 2 s after SIGTERM, run " << run << ", " << flood.sent()
+                const auto took = stopTime(test, daemon, kStopLimit);
+                EXPECT_TRUE(took) << "still running after SIGTERM, run " << run << ", " << flood.sent()
                                   << " queries sent" << test.errors();
                 if (!took) daemon.signal(SIGKILL);
             }
@@ -720,18 +728,18 @@ TEST_P(InterceptionUnderLoad, EveryAdmittedQueryIsAnsweredAndSIGTERMEndsItInTime
         if (c.reenable) {
             EXPECT_EQ(held.collect(3s), 0u) << "of the 400 held";
         }
-        const auto took = stopTime(test, daemon, 2s);
-        EXPECT_TRUE(took) << "still running 2 s after SIGTERM" << test.errors();
+        const auto took = stopTime(test, daemon, kStopLimit);
+        EXPECT_TRUE(took) << "still running after SIGTERM" << test.errors();
         if (!took) daemon.signal(SIGKILL);
         EXPECT_FALSE(Intercepting::tablePresent());
     }
     const auto errors = test.errors();
-    EXPECT_EQ(errors.find("AddressSanitizer"), std::string::npos) << errors;
-    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
+    for (const char* fault : {"AddressSanitizer", "ThreadSanitizer", "runtime error"})
+        EXPECT_EQ(errors.find(fault), std::string::npos) << errors;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, InterceptionUnderLoad,
-                         ::testing::Values(LoadCase{"FloodThenSIGTERM", "2", "0.3", 0, true, 3},
+                         ::testing::Values(LoadCase{"FloodThenSIGTERM", "2", "0.3", 0, true, 5},
                                            LoadCase{"Grace300", "2", "0.6", 300, true, 1},
                                            LoadCase{"Grace1000", "2", "0.6", 1000, true, 1},
                                            // One thread, one ring, the listener parked all through the grace

@@ -215,6 +215,7 @@ TEST_F(NWUDPConnectionTest, AReusedSocketTakesAFreshPortForEachAssociation) {
         ASSERT_TRUE(reached(Kind::ready));
         EXPECT_EQ(pool.idle(), 0u);
         connection->send(Datagram{1}, ContentContext::finalMessage, true, [](std::optional<NWError>) {});
+        fakes::drain(io);  // the turn's end, where a ring submits
         const auto query = server.receive();
         ASSERT_TRUE(query);
         ports.insert(query->fromPort);
@@ -275,6 +276,7 @@ TEST_P(NWUDPConnectionLeftovers, NeverReachTheNextAssociation) {
         [&](std::optional<Datagram> d, std::optional<ContentContext>, bool, std::optional<NWError> e) {
             receives.push_back({d, e});
         });
+    fakes::drain(io);  // the turn's end, where a ring submits
     const auto query = peer.receive();
     ASSERT_TRUE(query);
     if (oldPort != 0) {

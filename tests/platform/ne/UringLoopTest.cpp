@@ -182,6 +182,7 @@ TEST_F(UringListener, RepliesLeaveFromTheAddressQueried) {
     const std::vector<platform::ne::Datagram> replies{{9, 8, 7}};
     const std::vector<const asio::ip::udp::endpoint*> to{&*source};
     EXPECT_EQ(listener.sendFrom(replies, to, *local), 0);
+    fakes::drain(io);  // the turn's end, where the ring submits
     const auto reply = client.receive();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->bytes, (std::vector<std::uint8_t>{9, 8, 7}));
@@ -336,6 +337,26 @@ TEST_F(UringListener, MoreEntriesThanTheQueueHoldsInOneTurn) {
 // waiting without reading, each holding its listener, as a host's does): the readers
 // go, their listeners with them, and nothing of theirs is touched afterwards (the
 // sanitizer build checks).
+// A burst of large replies leaves no more spare records than the bound, and none
+// keeps a large reply's memory.
+TEST_F(UringListener, TheSpareRecordsOfSentRepliesAreBounded) {
+    UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
+    ASSERT_TRUE(listener.onRing());
+    fakes::LoopbackSocket client;
+    const asio::ip::udp::endpoint to(asio::ip::make_address("127.0.0.1"), client.port());
+    const std::size_t count = 600;
+    const std::vector<platform::ne::Datagram> replies(count, platform::ne::Datagram(60000, 1));
+    const std::vector<const asio::ip::udp::endpoint*> destinations(count, &to);
+    std::optional<int> sent;
+    listener.sendFrom(replies, destinations, to, [&](int error) { sent = error; });
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return sent.has_value(); }));
+    const auto [records, bytes] = UDPListener::spareRingSends();
+    EXPECT_LE(records, 256u);
+    EXPECT_LE(bytes, records * 4096);
+    listener.cancel();
+    fakes::drain(io);
+}
+
 // Waits again without reading, holding its listener as a host's reader does.
 struct WaitsWithoutReading {
     std::shared_ptr<UDPListener> listener;
