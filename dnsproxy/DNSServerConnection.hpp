@@ -65,8 +65,8 @@ struct ReplyLimit {
     friend bool operator==(const ReplyLimit&, const ReplyLimit&) = default;
 };
 
-class DNSServerConnection : public std::enable_shared_from_this<DNSServerConnection>,
-                            private ReplyDeadlines::Waiter {
+class DNSServerConnection final : public std::enable_shared_from_this<DNSServerConnection>,
+                                  private ReplyDeadlines::Waiter {
 public:
     using Replies = std::vector<Datagram>;
     // Move-only; a capture of a pointer or two stays in place.

@@ -72,7 +72,10 @@ ParsedOptions parseDaemonOptions(const std::vector<std::string>& arguments) {
         }
         if (i + 1 >= arguments.size()) return {std::nullopt, name + " needs a value"};
         const std::string& value = arguments[++i];
-        const auto bad = [&] { return ParsedOptions{std::nullopt, "bad value for " + name + ": " + value}; };
+        const auto bad = [&] {
+            return ParsedOptions{std::nullopt,
+                                 std::string("bad value for ").append(name).append(": ").append(value)};
+        };
         if (name == "--vendor-data") {
             options.vendorDataPath = value;
         } else if (name == "--preferences") {

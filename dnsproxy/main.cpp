@@ -113,7 +113,8 @@ void stallOnSignal(asio::io_context& signalled, asio::io_context& stalled) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// An exception that escapes ends in terminateWithoutInterception, which removes the table first.
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     const auto parsed = dnsproxy::parseDaemonOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.options) {
         std::cerr << "kivdnsproxy: " << parsed.error << "\n" << dnsproxy::daemonUsage();

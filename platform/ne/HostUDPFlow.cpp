@@ -7,9 +7,9 @@
 
 namespace platform::ne {
 
-HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
-                         asio::ip::udp::endpoint client, std::vector<Datagram> batch,
-                         asio::io_context::executor_type queue, std::shared_ptr<FlowGate> gate)
+HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, const asio::ip::udp::endpoint& local,
+                         const asio::ip::udp::endpoint& client, std::vector<Datagram> batch,
+                         const asio::io_context::executor_type& queue, std::shared_ptr<FlowGate> gate)
     : listener_(std::move(listener)),
       local_(local),
       client_(client),
@@ -19,9 +19,10 @@ HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::e
       gate_(std::move(gate)) {}
 
 std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> listener,
-                                               asio::ip::udp::endpoint local, asio::ip::udp::endpoint client,
+                                               const asio::ip::udp::endpoint& local,
+                                               const asio::ip::udp::endpoint& client,
                                                std::vector<Datagram> batch,
-                                               asio::io_context::executor_type queue,
+                                               const asio::io_context::executor_type& queue,
                                                std::shared_ptr<FlowGate> gate) {
     return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), queue,
                                    std::move(gate));

@@ -40,14 +40,15 @@ struct FlowGate {
 class HostUDPFlow final : public NEAppProxyUDPFlow, public std::enable_shared_from_this<HostUDPFlow> {
 public:
     // The caller has entered `gate` for this flow.
-    HostUDPFlow(std::shared_ptr<UDPListener> listener, asio::ip::udp::endpoint local,
-                asio::ip::udp::endpoint client, std::vector<Datagram> batch,
-                asio::io_context::executor_type queue, std::shared_ptr<FlowGate> gate);
+    HostUDPFlow(std::shared_ptr<UDPListener> listener, const asio::ip::udp::endpoint& local,
+                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch,
+                const asio::io_context::executor_type& queue, std::shared_ptr<FlowGate> gate);
     // The same, from the thread's pool of blocks.
     static std::shared_ptr<HostUDPFlow> make(std::shared_ptr<UDPListener> listener,
-                                             asio::ip::udp::endpoint local, asio::ip::udp::endpoint client,
+                                             const asio::ip::udp::endpoint& local,
+                                             const asio::ip::udp::endpoint& client,
                                              std::vector<Datagram> batch,
-                                             asio::io_context::executor_type queue,
+                                             const asio::io_context::executor_type& queue,
                                              std::shared_ptr<FlowGate> gate);
     ~HostUDPFlow() override;
     HostUDPFlow(const HostUDPFlow&) = delete;

@@ -46,6 +46,7 @@ public:
     virtual ~NEDNSProxyProvider() = default;
     virtual void startProxy(const StartOptions& options, StartCompletion completion) = 0;
     virtual void stopProxy(NEProviderStopReason reason, std::function<void()> completion) = 0;
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the overrides keep the completion
     virtual void sleep(std::function<void()> completion) { completion(); }
     virtual void wake() {}
     // True when the provider takes the flow; a refused flow is dropped by the host.

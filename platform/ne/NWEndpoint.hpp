@@ -14,7 +14,7 @@ namespace platform::ne {
 class NWHostEndpoint {
 public:
     NWHostEndpoint() = default;
-    explicit NWHostEndpoint(asio::ip::udp::endpoint endpoint) : endpoint_(endpoint) {}
+    explicit NWHostEndpoint(const asio::ip::udp::endpoint& endpoint) : endpoint_(endpoint) {}
     // From the platform's texts: an IP literal and a decimal port. Absent for
     // anything else (host names are never looked up).
     static std::optional<NWHostEndpoint> make(const std::string& hostname, const std::string& port);

@@ -39,7 +39,7 @@ asio::ip::address parseHost(const std::string& host, asio::error_code& ec) {
     thread_local std::string lastHost;
     thread_local asio::ip::address lastAddress;
     if (!lastHost.empty() && host == lastHost) return lastAddress;
-    const auto address = asio::ip::make_address(host, ec);
+    auto address = asio::ip::make_address(host, ec);
     // A scoped address is looked up afresh: its interface may come and go.
     if (!ec && host.find('%') == std::string::npos) {
         lastHost = host;

@@ -136,7 +136,7 @@ struct PreferencesWatcher::State : std::enable_shared_from_this<PreferencesWatch
     }
 };
 
-PreferencesWatcher::PreferencesWatcher(asio::io_context& io, std::string path,
+PreferencesWatcher::PreferencesWatcher(asio::io_context& io, const std::string& path,
                                        std::function<void()> changed) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "inotify_init1");

@@ -19,7 +19,7 @@ class PreferencesWatcher {
 public:
     // Throws std::system_error when neither the folder nor an ancestor can be
     // watched (no permission, no inotify).
-    PreferencesWatcher(asio::io_context& io, std::string path, std::function<void()> changed);
+    PreferencesWatcher(asio::io_context& io, const std::string& path, std::function<void()> changed);
     ~PreferencesWatcher();
     PreferencesWatcher(const PreferencesWatcher&) = delete;
     PreferencesWatcher& operator=(const PreferencesWatcher&) = delete;

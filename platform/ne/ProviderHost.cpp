@@ -563,13 +563,18 @@ void ProviderHost::startIntercepting() {
                         &uncovered);
     std::string targets;
     for (const auto& endpoint : listening) {
-        targets += (targets.empty() ? "" : ", ") + endpoint.address().to_string() + " port " +
-                   std::to_string(endpoint.port());
+        if (!targets.empty()) targets += ", ";
+        targets += endpoint.address().to_string();
+        targets += " port ";
+        targets += std::to_string(endpoint.port());
     }
     log.notice("Intercepting the computer's UDP DNS (nftables table inet " + interception_->settings().table +
                ") to " + targets);
     for (const auto& family : uncovered) {
-        log.error(family + " DNS is not intercepted: the host listens on no " + family + " address");
+        log.error(std::string(family)
+                      .append(" DNS is not intercepted: the host listens on no ")
+                      .append(family)
+                      .append(" address"));
     }
 }
 

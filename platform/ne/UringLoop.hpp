@@ -191,7 +191,6 @@ private:
     std::deque<io_uring_sqe> overflow_;
     std::size_t inFlight_ = 0;
     std::size_t buffersOut_ = 0;
-    unsigned released_ = 0;  // buffers given back since the last advance
     bool flushPosted_ = false;
     int batching_ = 0;
     bool waiting_ = false;
