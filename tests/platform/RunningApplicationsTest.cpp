@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 
+#include "fakes/Process.hpp"
 #include "platform/RunningApplications.hpp"
 #include "tests/platform/PlatformTestSupport.hpp"
 
@@ -72,16 +73,15 @@ TEST(RunningApplicationsChild, TerminatesTheOthers) {
     for (pid_t pid : terminateOtherInstancesOfThisProgram()) std::cout << "asked " << pid << "\n";
 }
 
-// A program started as another user: forked, given the user's ids, then run. The constructor
-// returns once the program runs (the exec closed the report pipe). Destroying it closes its
-// input and reaps it.
+// A program started as another user that stays until its input ends: forked, given the user's
+// ids, then run, its output to /dev/null. The constructor returns once the program runs (the
+// exec closed the report pipe). Destroying it closes its input and reaps it.
 class ChildAs {
 public:
     ChildAs(uid_t uid, const std::string& program, std::vector<std::string> arguments,
             std::vector<std::string> environment) {
-        int in[2], out[2], report[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
+        int in[2], report[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
@@ -92,7 +92,8 @@ public:
         if (pid_ == 0) {
             // Only calls that are safe after fork in a threaded program.
             int error = 0;
-            if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::setgroups(0, nullptr) != 0 ||
+            const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+            if (null < 0 || ::dup2(in[0], 0) < 0 || ::dup2(null, 1) < 0 || ::setgroups(0, nullptr) != 0 ||
                 ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
                 error = errno;
             } else {
@@ -103,13 +104,11 @@ public:
             ::_exit(127);
         }
         ::close(in[0]);
-        ::close(out[1]);
         ::close(report[1]);
         int error = 0;
         const bool failed = pid_ > 0 && ::read(report[0], &error, sizeof error) == ssize_t(sizeof error);
         ::close(report[0]);
         input_ = in[1];
-        output_ = out[0];
         if (pid_ < 0 || failed) {
             wait();
             throw std::runtime_error("cannot run " + program + " as " + std::to_string(uid) + ": " +
@@ -122,27 +121,10 @@ public:
 
     pid_t pid() const { return pid_; }
 
-    // The rest of its output; call once it has ended or will end by itself.
-    std::string output() {
-        std::string text;
-        char buffer[256];
-        ssize_t got;
-        while ((got = ::read(output_, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
-            if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
-        }
-        return text;
-    }
-
-    // Closes its input, reads what is left of its output (so that it never writes to a closed
-    // pipe) and returns its wait status; -1 once it has been reaped.
+    // Closes its input and returns its wait status; -1 once it has been reaped.
     int wait() {
         if (input_ >= 0) ::close(input_);
         input_ = -1;
-        if (output_ >= 0) {
-            (void)output();
-            ::close(output_);
-        }
-        output_ = -1;
         int status = -1;
         if (pid_ > 0) ::waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -152,7 +134,6 @@ public:
 private:
     pid_t pid_ = -1;
     int input_ = -1;
-    int output_ = -1;
 };
 
 // Who asks the copies to quit, and whose copies are asked (every user's for root).
@@ -194,10 +175,13 @@ TEST_P(RunningApplicationsUsers, RootAsksEveryUsersCopiesAUserOnlyItsOwn) {
     }
     ChildAs other(65534, lookAlike.string(), {path}, {});
 
-    ChildAs asker(c.asker, path, {path, "--gtest_filter=RunningApplicationsChild.TerminatesTheOthers"},
-                  {std::string(kTerminateVariable) + "=1"});
-    const std::string output = asker.output();
-    EXPECT_EQ(asker.wait(), 0) << output;
+    kiv::fakes::Process asker({path, "--gtest_filter=RunningApplicationsChild.TerminatesTheOthers"},
+                              {std::string(kTerminateVariable) + "=1"},
+                              (folder.path() / "asker.err").string(),
+                              {.inheritEnvironment = false, .runAs = c.asker});
+    std::string output;
+    while (const auto line = asker.readLine()) output += *line + "\n";
+    EXPECT_EQ(asker.wait(std::chrono::seconds(10)), 0) << output;
 
     std::set<pid_t> expected;
     for (std::size_t i = 0; i < users.size(); ++i) {
