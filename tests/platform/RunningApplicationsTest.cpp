@@ -1,22 +1,20 @@
 // Finding other copies of this program among real processes: this test program run again is one,
 // a different program is not, and this process never is. Copies of other users are asked to quit
 // by root alone.
-#include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <set>
 #include <string>
+#include <thread>
 
+#include "fakes/Process.hpp"
 #include "platform/RunningApplications.hpp"
 #include "tests/platform/PlatformTestSupport.hpp"
 
@@ -72,88 +70,30 @@ TEST(RunningApplicationsChild, TerminatesTheOthers) {
     for (pid_t pid : terminateOtherInstancesOfThisProgram()) std::cout << "asked " << pid << "\n";
 }
 
-// A program started as another user: forked, given the user's ids, then run. The constructor
-// returns once the program runs (the exec closed the report pipe). Destroying it closes its
-// input and reaps it.
-class ChildAs {
-public:
-    ChildAs(uid_t uid, const std::string& program, std::vector<std::string> arguments,
-            std::vector<std::string> environment) {
-        int in[2], out[2], report[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (auto& variable : environment) envp.push_back(variable.data());
-        envp.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only calls that are safe after fork in a threaded program.
-            int error = 0;
-            if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::setgroups(0, nullptr) != 0 ||
-                ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0) {
-                error = errno;
-            } else {
-                ::execve(program.c_str(), argv.data(), envp.data());
-                error = errno;
-            }
-            (void)!::write(report[1], &error, sizeof error);
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        ::close(report[1]);
-        int error = 0;
-        const bool failed = pid_ > 0 && ::read(report[0], &error, sizeof error) == ssize_t(sizeof error);
-        ::close(report[0]);
-        input_ = in[1];
-        output_ = out[0];
-        if (pid_ < 0 || failed) {
-            wait();
-            throw std::runtime_error("cannot run " + program + " as " + std::to_string(uid) + ": " +
-                                     std::strerror(error));
-        }
+// Run as a child by the table below: stays until a signal ends it.
+TEST(RunningApplicationsChild, WaitsForASignal) {
+    if (std::getenv(kWaitVariable) == nullptr) GTEST_SKIP() << "only as a child of the tests below";
+    for (;;) ::pause();
+}
+
+namespace fs = std::filesystem;
+
+// `arguments` run as `uid` with `environment` alone; returned once the process runs `program`.
+std::unique_ptr<kiv::fakes::Process> startAs(uid_t uid, const fs::path& program,
+                                             const std::vector<std::string>& arguments,
+                                             const std::vector<std::string>& environment,
+                                             const fs::path& errors) {
+    auto process = std::make_unique<kiv::fakes::Process>(arguments, environment, errors.string(),
+                                                         kiv::fakes::Process::Options{false, uid});
+    const std::string executable = "/proc/" + std::to_string(process->pid()) + "/exe";
+    std::error_code error;
+    while (!fs::equivalent(executable, program, error)) {
+        if (process->wait(std::chrono::milliseconds(0)))
+            throw std::runtime_error("cannot run " + program.string() + " as " + std::to_string(uid));
+        std::this_thread::yield();
     }
-    ChildAs(const ChildAs&) = delete;
-    ChildAs& operator=(const ChildAs&) = delete;
-    ~ChildAs() { (void)wait(); }
-
-    pid_t pid() const { return pid_; }
-
-    // The rest of its output; call once it has ended or will end by itself.
-    std::string output() {
-        std::string text;
-        char buffer[256];
-        ssize_t got;
-        while ((got = ::read(output_, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
-            if (got > 0) text.append(buffer, static_cast<std::size_t>(got));
-        }
-        return text;
-    }
-
-    // Closes its input, reads what is left of its output (so that it never writes to a closed
-    // pipe) and returns its wait status; -1 once it has been reaped.
-    int wait() {
-        if (input_ >= 0) ::close(input_);
-        input_ = -1;
-        if (output_ >= 0) {
-            (void)output();
-            ::close(output_);
-        }
-        output_ = -1;
-        int status = -1;
-        if (pid_ > 0) ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-};
+    return process;
+}
 
 // Who asks the copies to quit, and whose copies are asked (every user's for root).
 struct TerminateCase {
@@ -171,7 +111,6 @@ TEST_P(RunningApplicationsUsers, RootAsksEveryUsersCopiesAUserOnlyItsOwn) {
     if (::geteuid() != 0) GTEST_SKIP() << "starting processes of other users takes root";
     const TerminateCase& c = GetParam();
     testing::TemporaryFolder folder;
-    namespace fs = std::filesystem;
     fs::permissions(folder.path(), fs::perms(0755));
     const fs::path program = folder.path() / "kiv-copies" / "brannockcloud";
     const fs::path lookAlike = folder.path() / "kiv-look-alike" / "brannockcloud";
@@ -180,24 +119,25 @@ TEST_P(RunningApplicationsUsers, RootAsksEveryUsersCopiesAUserOnlyItsOwn) {
         fs::permissions(file.parent_path(), fs::perms(0755));
     }
     fs::copy_file("/proc/self/exe", program);
-    fs::copy_file("/bin/cat", lookAlike);
+    fs::copy_file("/bin/sleep", lookAlike);
     const std::string path = program.string();
-    const std::vector<std::string> waitEnvironment{std::string(kWaitVariable) + "=1"};
+    const fs::path errors = folder.path() / "children.err";
 
-    std::vector<std::unique_ptr<ChildAs>> copies;
-    std::vector<uid_t> users{0, 65534, 65533};
+    std::vector<std::unique_ptr<kiv::fakes::Process>> copies;
+    const std::vector<uid_t> users{0, 65534, 65533};
     for (uid_t uid : users) {
-        copies.push_back(std::make_unique<ChildAs>(
-            uid, path,
-            std::vector<std::string>{path, "--gtest_filter=RunningApplicationsChild.WaitsForItsInput"},
-            waitEnvironment));
+        copies.push_back(startAs(uid, program,
+                                 {path, "--gtest_filter=RunningApplicationsChild.WaitsForASignal"},
+                                 {std::string(kWaitVariable) + "=1"}, errors));
     }
-    ChildAs other(65534, lookAlike.string(), {path}, {});
+    const auto other = startAs(
+        65534, lookAlike, {"/bin/bash", "-c", "exec -a \"$0\" \"$1\" infinity", path, lookAlike}, {}, errors);
 
-    ChildAs asker(c.asker, path, {path, "--gtest_filter=RunningApplicationsChild.TerminatesTheOthers"},
-                  {std::string(kTerminateVariable) + "=1"});
-    const std::string output = asker.output();
-    EXPECT_EQ(asker.wait(), 0) << output;
+    kiv::fakes::Process asker({path, "--gtest_filter=RunningApplicationsChild.TerminatesTheOthers"},
+                              {std::string(kTerminateVariable) + "=1"}, errors.string(), {false, c.asker});
+    std::string output;
+    while (const auto line = asker.readLine()) output += *line + "\n";
+    EXPECT_EQ(asker.wait(std::chrono::seconds(10)), 0) << output;
 
     std::set<pid_t> expected;
     for (std::size_t i = 0; i < users.size(); ++i) {
@@ -207,18 +147,18 @@ TEST_P(RunningApplicationsUsers, RootAsksEveryUsersCopiesAUserOnlyItsOwn) {
     for (std::size_t at = output.find("asked "); at != std::string::npos; at = output.find("asked ", at + 1))
         asked.insert(static_cast<pid_t>(std::stol(output.substr(at + 6))));
     EXPECT_EQ(asked, expected) << output;
-    // The signal is pending before the input ends, and wins; the others end with their input.
+    // The others are ended by the highest signal, which a process takes last of all pending: any
+    // signal the asker sent them, before it ended, ends them instead.
+    const auto endedBy = [](kiv::fakes::Process& process, bool asked) {
+        if (!asked) process.signal(SIGRTMAX);
+        const auto status = process.wait(std::chrono::seconds(10));
+        return status && WIFSIGNALED(*status) ? WTERMSIG(*status) : -1;
+    };
     for (std::size_t i = 0; i < users.size(); ++i) {
         const bool askedToQuit = expected.count(copies[i]->pid()) != 0;
-        const int status = copies[i]->wait();
-        if (askedToQuit) {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << users[i] << ": " << status;
-        } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << users[i] << ": " << status;
-        }
+        EXPECT_EQ(endedBy(*copies[i], askedToQuit), askedToQuit ? SIGINT : SIGRTMAX) << users[i];
     }
-    const int lookAlikeStatus = other.wait();
-    EXPECT_TRUE(WIFEXITED(lookAlikeStatus) && WEXITSTATUS(lookAlikeStatus) == 0) << lookAlikeStatus;
+    EXPECT_EQ(endedBy(*other, false), SIGRTMAX);
 }
 
 INSTANTIATE_TEST_SUITE_P(Askers, RunningApplicationsUsers,

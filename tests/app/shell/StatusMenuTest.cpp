@@ -279,10 +279,6 @@ TEST_F(StatusMenuTest, DisconnectOnVPNAndQuit) {
 
 // --- icon images ---------------------------------------------------------------------------
 
-Pixmap pixels(std::int32_t width, std::int32_t height, std::vector<std::uint8_t> argb) {
-    return Pixmap{width, height, std::move(argb)};
-}
-
 struct BadgeCase {
     const char* name;
     Pixmap image;
@@ -302,50 +298,50 @@ INSTANTIATE_TEST_SUITE_P(
     Badges, ImageUtilityTest,
     ::testing::Values(
         // Opaque over opaque: max(0, image + badge - 1) per colour.
-        BadgeCase{"GreyOnWhite", pixels(1, 1, {255, 255, 255, 255}), pixels(1, 1, {255, 128, 128, 128}),
-                  pixels(1, 1, {255, 128, 128, 128})},
-        BadgeCase{"GreyOnGrey", pixels(1, 1, {255, 153, 153, 153}), pixels(1, 1, {255, 204, 204, 204}),
-                  pixels(1, 1, {255, 102, 102, 102})},
-        BadgeCase{"BlueOnRed", pixels(1, 1, {255, 255, 0, 0}), pixels(1, 1, {255, 0, 0, 255}),
-                  pixels(1, 1, {255, 0, 0, 0})},
+        BadgeCase{"GreyOnWhite", Pixmap{1, 1, {255, 255, 255, 255}}, Pixmap{1, 1, {255, 128, 128, 128}},
+                  Pixmap{1, 1, {255, 128, 128, 128}}},
+        BadgeCase{"GreyOnGrey", Pixmap{1, 1, {255, 153, 153, 153}}, Pixmap{1, 1, {255, 204, 204, 204}},
+                  Pixmap{1, 1, {255, 102, 102, 102}}},
+        BadgeCase{"BlueOnRed", Pixmap{1, 1, {255, 255, 0, 0}}, Pixmap{1, 1, {255, 0, 0, 255}},
+                  Pixmap{1, 1, {255, 0, 0, 0}}},
         // Where one of the two is transparent, the other shows as it is.
-        BadgeCase{"ClearBadge", pixels(1, 1, {255, 255, 0, 0}), pixels(1, 1, {0, 9, 9, 9}),
-                  pixels(1, 1, {255, 255, 0, 0})},
-        BadgeCase{"OnClearImage", pixels(1, 1, {0, 0, 0, 0}), pixels(1, 1, {255, 0, 0, 255}),
-                  pixels(1, 1, {255, 0, 0, 255})},
-        BadgeCase{"HalfOnHalf", pixels(1, 1, {128, 255, 255, 255}), pixels(1, 1, {128, 255, 255, 255}),
-                  pixels(1, 1, {192, 255, 255, 255})},
+        BadgeCase{"ClearBadge", Pixmap{1, 1, {255, 255, 0, 0}}, Pixmap{1, 1, {0, 9, 9, 9}},
+                  Pixmap{1, 1, {255, 255, 0, 0}}},
+        BadgeCase{"OnClearImage", Pixmap{1, 1, {0, 0, 0, 0}}, Pixmap{1, 1, {255, 0, 0, 255}},
+                  Pixmap{1, 1, {255, 0, 0, 255}}},
+        BadgeCase{"HalfOnHalf", Pixmap{1, 1, {128, 255, 255, 255}}, Pixmap{1, 1, {128, 255, 255, 255}},
+                  Pixmap{1, 1, {192, 255, 255, 255}}},
         // Scaled to the image: one pixel covers all, two cover a half each.
-        BadgeCase{"OnePixelBadge", pixels(2, 1, {255, 255, 255, 255, 255, 255, 255, 255}),
-                  pixels(1, 1, {255, 0, 0, 0}), pixels(2, 1, {255, 0, 0, 0, 255, 0, 0, 0})},
-        BadgeCase{"HalvesFromTwoByOne", pixels(4, 2, std::vector<std::uint8_t>(4 * 2 * 4, 255)),
-                  pixels(2, 1, {255, 0, 255, 255, 255, 255, 255, 0}),
-                  pixels(4, 2, {255, 0, 255, 255, 255, 0, 255, 255, 255, 255, 255, 0, 255, 255, 255, 0,
-                                255, 0, 255, 255, 255, 0, 255, 255, 255, 255, 255, 0, 255, 255, 255, 0})},
-        BadgeCase{"LargerBadgeShrunk", pixels(1, 1, {255, 255, 255, 255}),
-                  pixels(2, 2, {255, 1, 1, 1, 255, 2, 2, 2, 255, 3, 3, 3, 255, 4, 4, 4}),
-                  pixels(1, 1, {255, 4, 4, 4})},
+        BadgeCase{"OnePixelBadge", Pixmap{2, 1, {255, 255, 255, 255, 255, 255, 255, 255}},
+                  Pixmap{1, 1, {255, 0, 0, 0}}, Pixmap{2, 1, {255, 0, 0, 0, 255, 0, 0, 0}}},
+        BadgeCase{"HalvesFromTwoByOne", Pixmap{4, 2, std::vector<std::uint8_t>(4 * 2 * 4, 255)},
+                  Pixmap{2, 1, {255, 0, 255, 255, 255, 255, 255, 0}},
+                  Pixmap{4, 2, {255, 0, 255, 255, 255, 0, 255, 255, 255, 255, 255, 0, 255, 255, 255, 0,
+                                255, 0, 255, 255, 255, 0, 255, 255, 255, 255, 255, 0, 255, 255, 255, 0}}},
+        BadgeCase{"LargerBadgeShrunk", Pixmap{1, 1, {255, 255, 255, 255}},
+                  Pixmap{2, 2, {255, 1, 1, 1, 255, 2, 2, 2, 255, 3, 3, 3, 255, 4, 4, 4}},
+                  Pixmap{1, 1, {255, 4, 4, 4}}},
         // No image: nothing to draw on; no badge: the image alone.
-        BadgeCase{"ShortImage", pixels(2, 2, {255, 0, 0}), pixels(1, 1, {255, 0, 0, 0}), Pixmap{}},
-        BadgeCase{"NegativeSize", pixels(-1, -1, {255, 0, 0, 0}), pixels(1, 1, {255, 0, 0, 0}), Pixmap{}},
-        BadgeCase{"HugeSizeFewBytes", pixels(0x7fffffff, 0x7fffffff, {255, 0, 0, 0}),
-                  pixels(1, 1, {255, 0, 0, 0}), Pixmap{}},
-        BadgeCase{"EmptyBadge", pixels(1, 1, {255, 7, 8, 9}), Pixmap{}, pixels(1, 1, {255, 7, 8, 9})}),
+        BadgeCase{"ShortImage", Pixmap{2, 2, {255, 0, 0}}, Pixmap{1, 1, {255, 0, 0, 0}}, Pixmap{}},
+        BadgeCase{"NegativeSize", Pixmap{-1, -1, {255, 0, 0, 0}}, Pixmap{1, 1, {255, 0, 0, 0}}, Pixmap{}},
+        BadgeCase{"HugeSizeFewBytes", Pixmap{0x7fffffff, 0x7fffffff, {255, 0, 0, 0}},
+                  Pixmap{1, 1, {255, 0, 0, 0}}, Pixmap{}},
+        BadgeCase{"EmptyBadge", Pixmap{1, 1, {255, 7, 8, 9}}, Pixmap{}, Pixmap{1, 1, {255, 7, 8, 9}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ImageUtilityDimTest, AlphaScalesOpacityOnly) {
-    const Pixmap image = pixels(2, 1, {255, 10, 20, 30, 100, 40, 50, 60});
+    const Pixmap image{2, 1, {255, 10, 20, 30, 100, 40, 50, 60}};
     const std::pair<double, Pixmap> cases[] = {
         {1.0, image},
-        {0.5, pixels(2, 1, {128, 10, 20, 30, 50, 40, 50, 60})},
-        {0.0, pixels(2, 1, {0, 0, 0, 0, 0, 0, 0, 0})},
+        {0.5, Pixmap{2, 1, {128, 10, 20, 30, 50, 40, 50, 60}}},
+        {0.0, Pixmap{2, 1, {0, 0, 0, 0, 0, 0, 0, 0}}},
         {7.0, image},
-        {-1.0, pixels(2, 1, {0, 0, 0, 0, 0, 0, 0, 0})},
-        {std::nan(""), pixels(2, 1, {0, 0, 0, 0, 0, 0, 0, 0})},
+        {-1.0, Pixmap{2, 1, {0, 0, 0, 0, 0, 0, 0, 0}}},
+        {std::nan(""), Pixmap{2, 1, {0, 0, 0, 0, 0, 0, 0, 0}}},
     };
     for (const auto& [alpha, expected] : cases)
         EXPECT_EQ(ImageUtility::dimmedImage(image, alpha), expected) << alpha;
-    EXPECT_EQ(ImageUtility::dimmedImage(pixels(1, 2, {255, 0, 0, 0}), 0.5), Pixmap{});
+    EXPECT_EQ(ImageUtility::dimmedImage(Pixmap{1, 2, {255, 0, 0, 0}}, 0.5), Pixmap{});
 }
 
 }  // namespace
