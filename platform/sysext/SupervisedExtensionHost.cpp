@@ -24,6 +24,7 @@
 #include "platform/AtomicFile.hpp"
 #include "platform/Clock.hpp"
 #include "platform/FileDescriptor.hpp"
+#include "platform/NoDestructor.hpp"
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/UserPaths.hpp"
@@ -64,9 +65,10 @@ struct SupervisedExtensionHost::Cleanup {
 
 namespace {
 
+// Never destroyed: a child's exit may still be handled on a queue worker while the process exits.
 const SystemLog& hostLog() {
-    static SystemLog log("com.kiv.veltrix", "SystemExtensions");
-    return log;
+    static NoDestructor<SystemLog> log("com.kiv.veltrix", "SystemExtensions");
+    return *log;
 }
 
 // Through syscall(2): the C library's declarations of these lack C linkage in some versions.

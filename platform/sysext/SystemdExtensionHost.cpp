@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Clock.hpp"
+#include "platform/NoDestructor.hpp"
 #include "platform/Reactor.hpp"
 #include "platform/SystemLog.hpp"
 
@@ -25,8 +26,8 @@ constexpr const char* kInteractionRequired = "org.freedesktop.DBus.Error.Interac
 constexpr std::uint64_t kInteractiveTimeoutMicroseconds = 10ull * 60 * 1000 * 1000;
 
 const SystemLog& hostLog() {
-    static SystemLog log("com.kiv.veltrix", "SystemExtensions");
-    return log;
+    static NoDestructor<SystemLog> log("com.kiv.veltrix", "SystemExtensions");
+    return *log;
 }
 
 std::uint64_t monotonicMicroseconds() {
