@@ -409,6 +409,38 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
     platform::setProcessClock(nullptr);
 }
 
+// With a control loop of its own, the host's starts, stops and grace timer run there
+// and never on the io loop; on the real clock the grace timer is that loop's own: a
+// period ends on it, and one whose host has gone touches nothing (ASan sees to it).
+TEST_F(ProviderHostTest, AControlLoopOfItsOwnRunsTheStartsStopsAndGraceTimer) {
+    asio::io_context control;
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"127.0.0.1"};
+    settings.port = 0;
+    settings.stopGrace = std::chrono::milliseconds(20);
+    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
+    host->listen();
+    const auto stop = [&](platform::ne::NEProviderStopReason reason) {
+        bool done = false;
+        host->stopProxy(reason, [&] { done = true; });
+        return fakes::runUntil(control, [&] { return done; });
+    };
+    host->startProxy(nlohmann::json::object());
+    fakes::drain(io);
+    EXPECT_FALSE(host->proxyRunning()) << "the io loop ran control work";
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
+    EXPECT_TRUE(host->holding());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return !host->holding(); }));
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::superceded));
+    EXPECT_TRUE(host->holding());
+    host.reset();  // its grace timer armed
+    fakes::drain(control);
+    fakes::drain(io);
+}
+
 // Datagrams already read when a grace period begins are kept for the next start, up to 256 KiB:
 // one receive takes 10 datagrams of one client, each its own flow; the stop comes while the first
 // is offered, from another thread, as the control queue runs. Of the nine read behind it, eight of
