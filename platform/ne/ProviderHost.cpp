@@ -139,6 +139,7 @@ ProviderHost::~ProviderHost() {
     // No move of a test's clock reaches the host from here on, and what is already
     // queued for it finds alive_ gone.
     graceWatch_.reset();
+    gate_->whenEmptied(nullptr);  // flows may outlive the host
     alive_.reset();
     if (interception_) stopIntercepting();
     for (const auto& listening : listeners_) {
@@ -533,7 +534,12 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
         // Each socket's receive ends on its own thread before the threads stop: the
         // kernel then has nothing of it to release after the process has gone.
         for (const auto& listening : listeners_) {
-            listening.listener->cancel([this] { listenersEnded_.fetch_add(1, std::memory_order_acq_rel); });
+            listening.listener->cancel([this, alive = std::weak_ptr<bool>(alive_)] {
+                if (listenersEnded_.fetch_add(1, std::memory_order_acq_rel) + 1 < listeners_.size()) return;
+                asio::post(control_, [this, alive] {
+                    if (alive.lock()) drainMayHaveEnded();
+                });
+            });
         }
         auto afterStop = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
             asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
@@ -543,9 +549,9 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
                         return;
                     }
                     endFlows();
-                    drain(std::chrono::steady_clock::now() + settings_.drainTimeout / 4, std::move(done));
+                    drain(settings_.drainTimeout / 4, std::move(done));
                 };
-                drain(std::chrono::steady_clock::now() + settings_.drainTimeout, std::move(lastDrain));
+                drain(settings_.drainTimeout, std::move(lastDrain));
             });
         };
         if (!running_.exchange(false)) {
@@ -612,17 +618,38 @@ void ProviderHost::stopIntercepting() {
     }
 }
 
-void ProviderHost::drain(std::chrono::steady_clock::time_point until, std::function<void()> done) {
-    const bool ended = listenersEnded_.load(std::memory_order_acquire) >= listeners_.size();
-    if ((gate_->live.load() == 0 && ended) || std::chrono::steady_clock::now() >= until) {
+bool ProviderHost::drained() const {
+    return gate_->live.load() == 0 && listenersEnded_.load(std::memory_order_acquire) >= listeners_.size();
+}
+
+void ProviderHost::drain(std::chrono::milliseconds timeout, std::function<void()> done) {
+    if (drained()) {
         if (done) done();
         return;
     }
+    drainDone_ = done ? std::move(done) : [] {};
+    const auto generation = ++drainGeneration_;
     if (!drainTimer_) drainTimer_ = std::make_unique<asio::steady_timer>(control_);
-    drainTimer_->expires_after(std::chrono::milliseconds(10));
-    drainTimer_->async_wait([this, until, done = std::move(done)](const asio::error_code&) mutable {
-        drain(until, std::move(done));
+    drainTimer_->expires_after(timeout);
+    drainTimer_->async_wait(
+        [this, alive = std::weak_ptr<bool>(alive_), generation](const asio::error_code& ec) {
+            // A deadline that passed just as its drain ended has no say in the next.
+            if (ec || !alive.lock() || generation != drainGeneration_ || !drainDone_) return;
+            std::exchange(drainDone_, nullptr)();
+        });
+    gate_->whenEmptied([this, alive = std::weak_ptr<bool>(alive_)] {
+        asio::post(control_, [this, alive] {
+            if (alive.lock()) drainMayHaveEnded();
+        });
     });
+    // The last flow may have left before the gate was watched.
+    drainMayHaveEnded();
+}
+
+void ProviderHost::drainMayHaveEnded() {
+    if (!drainDone_ || !drained()) return;
+    drainTimer_->cancel();
+    std::exchange(drainDone_, nullptr)();
 }
 
 void ProviderHost::shutdownOnSignals(std::function<void()> done, std::function<void()> endFlows) {

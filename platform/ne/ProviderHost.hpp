@@ -226,7 +226,12 @@ private:
     bool onReadable(const Listening& listening);
     void offer(const Listening& listening, const asio::ip::udp::endpoint& local,
                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch);
-    void drain(std::chrono::steady_clock::time_point until, std::function<void()> done);
+    // Calls `done` once no flow is live and every listener's receive has ended, or
+    // when `timeout` has passed (control queue). No wake-up in between: the last
+    // flow's end and each listener's end tell the control queue to look.
+    void drain(std::chrono::milliseconds timeout, std::function<void()> done);
+    bool drained() const;
+    void drainMayHaveEnded();  // control queue
     // A reconfiguration's grace period (control queue, but for the receive side's
     // parkWhileHeld and holdBatch).
     struct HeldBatch {
@@ -256,9 +261,11 @@ private:
     bool shuttingDown_ = false;  // control queue
     std::function<void(bool)> observer_;
     std::unique_ptr<asio::signal_set> signals_;
-    bool hangUpSeen_ = false;  // control queue
-    std::unique_ptr<asio::steady_timer> drainTimer_;
-    std::atomic<std::size_t> listenersEnded_{0};  // receives ended by the shutdown
+    bool hangUpSeen_ = false;                         // control queue
+    std::unique_ptr<asio::steady_timer> drainTimer_;  // the drain's deadline
+    std::function<void()> drainDone_;                 // control queue: while a drain waits
+    std::uint64_t drainGeneration_ = 0;               // control queue: the deadline that counts
+    std::atomic<std::size_t> listenersEnded_{0};      // receives ended by the shutdown
     ProviderHostCounters counters_;
     LogLimiter capLog_{std::chrono::seconds(10)};  // the cap message, on the steady clock
     std::unique_ptr<Interception> interception_;   // when enabled

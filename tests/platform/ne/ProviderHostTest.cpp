@@ -72,7 +72,8 @@ protected:
     }
 
     asio::io_context io;
-    asio::io_context idle;  // for hosts with a second thread that never gets to run
+    asio::io_context idle;     // for hosts with a second thread that never gets to run
+    asio::io_context control;  // for hosts with a control loop of their own; outlives them
     std::shared_ptr<RecordingProvider> provider = std::make_shared<RecordingProvider>();
     std::unique_ptr<ProviderHost> host;
     std::uint16_t port = 0;
@@ -228,6 +229,39 @@ TEST_F(ProviderHostTest, ShutdownStopsTheProxyAndEndsWhatIsLeft) {
     EXPECT_EQ(provider->stops, std::vector{platform::ne::NEProviderStopReason::userInitiated});
     EXPECT_EQ(host->liveFlows(), 0u);
     EXPECT_FALSE(host->proxyRunning());
+}
+
+// A shutdown's drain waits for the last live flow without waking its loop (the control
+// loop runs next to nothing while the flow lives) and ends as that flow ends, long
+// before its deadline.
+TEST_F(ProviderHostTest, AShutdownsDrainEndsAsTheLastFlowDoesAndWakesNothingMeanwhile) {
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"127.0.0.1"};
+    settings.port = 0;
+    settings.drainTimeout = std::chrono::hours(1);
+    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
+    host->listen();
+    port = host->listeningEndpoints().front().port();
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(flowsOffered(1));
+    bool done = false;
+    host->shutdown([&] { done = true; });
+    std::size_t ran = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until) {
+        fakes::drain(io);
+        control.restart();
+        ran += control.run_one_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(done);
+    EXPECT_LE(ran, 6u) << "the drain woke the control loop while the flow lived";
+    closeFlow(provider->flows.at(0));  // on the io loop
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->liveFlows() == 0; }));
+    ASSERT_TRUE(fakes::runUntil(
+        control, [&] { return done; }, std::chrono::milliseconds(1000)));
 }
 
 TEST_F(ProviderHostTest, SocketsShareTheirAddressWithReusePort) {
@@ -413,7 +447,6 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
 // and never on the io loop; on the real clock the grace timer is that loop's own: a
 // period ends on it, and one whose host has gone touches nothing (ASan sees to it).
 TEST_F(ProviderHostTest, AControlLoopOfItsOwnRunsTheStartsStopsAndGraceTimer) {
-    asio::io_context control;
     ProviderHostSettings settings;
     settings.listenAddresses = {"127.0.0.1"};
     settings.port = 0;
