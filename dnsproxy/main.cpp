@@ -160,6 +160,11 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
 
     const unsigned threads =
         options.threads ? options.threads : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    // The main thread's loop: the control plane (the host's starts, stops, grace period
+    // and shutdown, the signals, the preferences) and the main queue's work (the
+    // application link, the watchdog), so that the io threads serve queries only.
+    asio::io_context control(1);
+    auto controlWork = asio::make_work_guard(control);
     // One io_context per thread: each thread serves its own sockets and flows.
     std::vector<std::unique_ptr<asio::io_context>> contexts;
     std::vector<asio::io_context*> ios;
@@ -169,7 +174,6 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         ios.push_back(contexts.back().get());
         work.push_back(asio::make_work_guard(*contexts.back()));
     }
-    asio::io_context& io = *contexts.front();
     if (options.stallLoop && *options.stallLoop >= threads) {
         return fail("--stall-loop " + std::to_string(*options.stallLoop) + " names no io loop (there are " +
                     std::to_string(threads) + ")");
@@ -180,7 +184,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     auto provider = dnsproxy::DNSProxyProvider::make(options.proxy, appLink);
     const dnsproxy::AppLinkListening appLinkListening(appLink);
 
-    platform::ne::ProviderHost host(ios, provider, options.host);
+    platform::ne::ProviderHost host(ios, provider, options.host, control);
     host.setProxyStateObserver([&host](bool running) {
         // Also while stopped: a reconfiguration keeps the table for a moment.
         intercepting = host.intercepting();
@@ -205,7 +209,8 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
             if (error) say("proxy start failed: " + *error);
         });
     } else {
-        controller = std::make_unique<platform::ne::PreferencesController>(io, host, options.preferencesPath);
+        controller =
+            std::make_unique<platform::ne::PreferencesController>(control, host, options.preferencesPath);
         try {
             controller->start();
         } catch (const std::exception& error) {
@@ -218,11 +223,12 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         [&] {
             work.clear();
             for (auto* context : ios) context->stop();
-            platform::stopMainLoop();
+            controlWork.reset();
+            control.stop();
         },
         [provider] { provider->endAllFlows(); });
 
-    if (options.stallLoop) stallOnSignal(io, *ios[*options.stallLoop]);
+    if (options.stallLoop) stallOnSignal(control, *ios[*options.stallLoop]);
 
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < ios.size(); ++i) {
@@ -230,11 +236,22 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
             platform::ne::runWithHeartbeat(*context, heartbeat);
         });
     }
+    // Main-queue work is turned from the control loop: one wait for the main thread.
+    std::atomic<bool> mainTurnAsked{false};
+    const auto turnMainQueue = [&control, &mainTurnAsked] {
+        if (mainTurnAsked.exchange(true)) return;
+        asio::post(control, [&mainTurnAsked] {
+            // Cleared first: work queued while this turn runs asks for the next.
+            mainTurnAsked = false;
+            platform::runMainLoopOnce(std::chrono::milliseconds(0));
+        });
+    };
+    platform::setMainLoopWaker(turnMainQueue);
+    turnMainQueue();  // what was queued before
     auto watchdog = watchLoops(ios, heartbeats);
-    // The main thread parks in the main queue, where the application link works and
-    // the watchdog reads the heartbeats.
-    platform::runMainLoop();
+    control.run();
     watchdog.reset();
+    platform::setMainLoopWaker(nullptr);
     for (auto& worker : workers) worker.join();
     controller.reset();
     say("stopped");

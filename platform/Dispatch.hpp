@@ -77,6 +77,12 @@ void stopMainLoop();
 // to turn the loop while it waits for a reply. Work queued by the items it runs
 // waits for the next turn.
 bool runMainLoopOnce(std::chrono::milliseconds limit);
+// Lets a thread that waits in another loop turn the main loop from there: `wake` is
+// called (from any thread, under the main queue's lock: it must only post, never run
+// main-queue work or block) each time main-queue work is queued, and the loop's thread
+// then calls runMainLoopOnce(0). Null ends it; once this returns, `wake` is no longer
+// called.
+void setMainLoopWaker(std::function<void()> wake);
 
 // A counting semaphore with a timed wait, as synchronous calls in the application use.
 class Semaphore {

@@ -89,6 +89,7 @@ void MainQueue::submit(Task task, bool /*barrier: the main queue is serial*/) {
     std::lock_guard lock(mutex_);
     pending_.push_back(std::move(task));
     changed_.notify_all();
+    if (waker_) waker_();
 }
 
 void MainQueue::runSync(Task task, bool /*barrier*/) {
@@ -165,6 +166,11 @@ void MainQueue::runAhead(Task task) {
     task = nullptr;  // captures released outside the lock
 }
 
+void MainQueue::setWaker(std::function<void()> wake) {
+    std::lock_guard lock(mutex_);
+    waker_ = std::move(wake);
+}
+
 void MainQueue::stop() {
     std::lock_guard lock(mutex_);
     stopRequested_ = true;
@@ -186,6 +192,10 @@ bool isMainThread() {
 void runMainLoop() { dispatch::MainQueue::instance()->run(); }
 
 void stopMainLoop() { dispatch::MainQueue::instance()->stop(); }
+
+void setMainLoopWaker(std::function<void()> wake) {
+    dispatch::MainQueue::instance()->setWaker(std::move(wake));
+}
 
 bool runMainLoopOnce(std::chrono::milliseconds limit) {
     return dispatch::MainQueue::instance()->runOnce(limit);

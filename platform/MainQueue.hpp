@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +29,7 @@ public:
     void run();
     bool runOnce(std::chrono::milliseconds limit);
     void stop();
+    void setWaker(std::function<void()> wake);
     // Runs `task` now on the calling thread as main-queue work, ahead of the work already queued
     // (which stays queued); waits while another thread turns the loop.
     void runAhead(Task task);
@@ -48,6 +50,7 @@ private:
     pid_t turner_ = 0;    // thread turning the loop, 0 when none
     unsigned depth_ = 0;  // nesting of that thread's turns
     bool stopRequested_ = false;
+    std::function<void()> waker_;  // another loop's, told of queued work
 };
 
 // The calling thread's kernel id (cached).

@@ -12,7 +12,9 @@
 #include <asio/io_context.hpp>
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -34,7 +36,25 @@ struct FlowGate {
         }
         return false;
     }
-    void leave() { live.fetch_sub(1, std::memory_order_acq_rel); }
+    void leave() {
+        if (live.fetch_sub(1, std::memory_order_acq_rel) != 1 || !watched_.load(std::memory_order_acquire))
+            return;
+        std::lock_guard lock(mutex_);
+        if (emptied_) emptied_();
+    }
+    // `told` runs (on the thread of the flow that leaves, under the gate's lock: it
+    // must only post) each time the last live flow leaves, until it is set to null;
+    // once that returns, it is no longer called.
+    void whenEmptied(std::function<void()> told) {
+        std::lock_guard lock(mutex_);
+        emptied_ = std::move(told);
+        watched_.store(static_cast<bool>(emptied_), std::memory_order_release);
+    }
+
+private:
+    std::atomic<bool> watched_{false};
+    std::mutex mutex_;
+    std::function<void()> emptied_;  // mutex_
 };
 
 class HostUDPFlow final : public NEAppProxyUDPFlow, public std::enable_shared_from_this<HostUDPFlow> {

@@ -14,7 +14,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "platform/Dispatch.hpp"
 #include "platform/Recycled.hpp"
 #include "platform/SystemLog.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
@@ -119,10 +118,14 @@ unsigned ThreadsUnderLoad::observe(Duration now, std::uint64_t wakes, std::uint6
 
 ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<NEDNSProxyProvider> provider,
                            ProviderHostSettings settings)
+    : ProviderHost(ios, std::move(provider), std::move(settings), *ios.at(0)) {}
+
+ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<NEDNSProxyProvider> provider,
+                           ProviderHostSettings settings, asio::io_context& control)
     : ios_(std::move(ios)),
       provider_(std::move(provider)),
       settings_(std::move(settings)),
-      control_(makeQueue(*ios_.at(0))),
+      control_(makeQueue(control)),
       gate_(std::make_shared<FlowGate>(settings_.maxLiveFlows)),
       clock_(platform::processClock()),
       threadLoad_(std::make_unique<ThreadLoad[]>(ios_.size())) {
@@ -130,15 +133,14 @@ ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<N
     if (settings_.socketsPerAddress == 0) settings_.socketsPerAddress = 1;
     if (settings_.interception.enabled)
         interception_ = std::make_unique<Interception>(settings_.interception);
-    graceToken_->control = control_;
 }
 
 ProviderHost::~ProviderHost() {
-    {
-        std::lock_guard lock(graceToken_->mutex);
-        graceToken_->alive = false;
-        graceToken_->control = Queue();
-    }
+    // No move of a test's clock reaches the host from here on, and what is already
+    // queued for it finds alive_ gone.
+    graceWatch_.reset();
+    gate_->whenEmptied(nullptr);  // flows may outlive the host
+    alive_.reset();
     if (interception_) stopIntercepting();
     for (const auto& listening : listeners_) {
         listening.listener->cancel();
@@ -426,29 +428,39 @@ void ProviderHost::beginHold() {
         std::lock_guard lock(holdMutex_);
         held_ = true;
     }
-    const auto generation = ++holdGeneration_;
-    std::weak_ptr<GraceToken> weak = graceToken_;
-    platform::globalQueue(platform::QoS::utility)->asyncAfter(settings_.stopGrace, [this, weak, generation] {
-        const auto token = weak.lock();
-        if (!token) return;
-        // Posted under the token's lock: the host (and so its io_context) is still there.
-        std::lock_guard lock(token->mutex);
-        if (!token->alive) return;
-        asio::post(token->control, [this, weak, generation] {
-            const auto token = weak.lock();
-            if (!token) return;
-            {
-                std::lock_guard lock(token->mutex);
-                if (!token->alive) return;
-            }
-            graceEnded(generation);
+    graceDue_ = clock_->monotonic() + settings_.stopGrace;
+    armGraceTimer(settings_.stopGrace);
+}
+
+void ProviderHost::armGraceTimer(Clock::Duration left) {
+    const std::weak_ptr<bool> alive = alive_;
+    if (!graceWatch_) {
+        graceWatch_ = clock_->watchMoves([this, alive] {
+            // On the thread that moved the clock: the host is there until its end
+            // ends this watch.
+            asio::post(control_, [this, alive] {
+                if (alive.lock()) graceTimerFired();
+            });
         });
+    }
+    if (graceWatch_) return;
+    if (!graceTimer_) graceTimer_ = std::make_unique<asio::steady_timer>(control_);
+    graceTimer_->expires_after(left);
+    graceTimer_->async_wait([this, alive](const asio::error_code& ec) {
+        // A timer destroyed with the host completes with an error, and touches nothing.
+        if (ec || !alive.lock()) return;
+        graceTimerFired();
     });
 }
 
-void ProviderHost::graceEnded(std::uint64_t generation) {
+void ProviderHost::graceTimerFired() {
     // A start (or another stop) since this grace period began has dealt with it.
-    if (generation != holdGeneration_ || !held_ || running_) return;
+    if (!graceDue_ || !held_ || running_) return;
+    const auto now = clock_->monotonic();
+    if (now < *graceDue_) {
+        if (!graceWatch_) armGraceTimer(*graceDue_ - now);
+        return;
+    }
     if (intercepting()) {
         SystemLog("com.veltrix.kiv.KIVDNSProxy", "host")
             .notice("The proxy stayed stopped: the computer's DNS is no longer intercepted");
@@ -467,7 +479,8 @@ void ProviderHost::endHold(bool serve) {
         batches.swap(heldBatches_);
         heldBytes_ = 0;
     }
-    ++holdGeneration_;
+    graceDue_.reset();
+    if (graceTimer_) graceTimer_->cancel();
     for (auto& batch : batches) {
         if (!serve) {
             counters_.droppedNotRunning += batch.datagrams.size();
@@ -521,7 +534,12 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
         // Each socket's receive ends on its own thread before the threads stop: the
         // kernel then has nothing of it to release after the process has gone.
         for (const auto& listening : listeners_) {
-            listening.listener->cancel([this] { listenersEnded_.fetch_add(1, std::memory_order_acq_rel); });
+            listening.listener->cancel([this, alive = std::weak_ptr<bool>(alive_)] {
+                if (listenersEnded_.fetch_add(1, std::memory_order_acq_rel) + 1 < listeners_.size()) return;
+                asio::post(control_, [this, alive] {
+                    if (alive.lock()) drainMayHaveEnded();
+                });
+            });
         }
         auto afterStop = [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
             asio::post(control_, [this, done = std::move(done), endFlows = std::move(endFlows)]() mutable {
@@ -531,9 +549,9 @@ void ProviderHost::shutdown(std::function<void()> done, std::function<void()> en
                         return;
                     }
                     endFlows();
-                    drain(std::chrono::steady_clock::now() + settings_.drainTimeout / 4, std::move(done));
+                    drain(settings_.drainTimeout / 4, std::move(done));
                 };
-                drain(std::chrono::steady_clock::now() + settings_.drainTimeout, std::move(lastDrain));
+                drain(settings_.drainTimeout, std::move(lastDrain));
             });
         };
         if (!running_.exchange(false)) {
@@ -600,21 +618,42 @@ void ProviderHost::stopIntercepting() {
     }
 }
 
-void ProviderHost::drain(std::chrono::steady_clock::time_point until, std::function<void()> done) {
-    const bool ended = listenersEnded_.load(std::memory_order_acquire) >= listeners_.size();
-    if ((gate_->live.load() == 0 && ended) || std::chrono::steady_clock::now() >= until) {
+bool ProviderHost::drained() const {
+    return gate_->live.load() == 0 && listenersEnded_.load(std::memory_order_acquire) >= listeners_.size();
+}
+
+void ProviderHost::drain(std::chrono::milliseconds timeout, std::function<void()> done) {
+    if (drained()) {
         if (done) done();
         return;
     }
+    drainDone_ = done ? std::move(done) : [] {};
+    const auto generation = ++drainGeneration_;
     if (!drainTimer_) drainTimer_ = std::make_unique<asio::steady_timer>(control_);
-    drainTimer_->expires_after(std::chrono::milliseconds(10));
-    drainTimer_->async_wait([this, until, done = std::move(done)](const asio::error_code&) mutable {
-        drain(until, std::move(done));
+    drainTimer_->expires_after(timeout);
+    drainTimer_->async_wait(
+        [this, alive = std::weak_ptr<bool>(alive_), generation](const asio::error_code& ec) {
+            // A deadline that passed just as its drain ended has no say in the next.
+            if (ec || !alive.lock() || generation != drainGeneration_ || !drainDone_) return;
+            std::exchange(drainDone_, nullptr)();
+        });
+    gate_->whenEmptied([this, alive = std::weak_ptr<bool>(alive_)] {
+        asio::post(control_, [this, alive] {
+            if (alive.lock()) drainMayHaveEnded();
+        });
     });
+    // The last flow may have left before the gate was watched.
+    drainMayHaveEnded();
+}
+
+void ProviderHost::drainMayHaveEnded() {
+    if (!drainDone_ || !drained()) return;
+    drainTimer_->cancel();
+    std::exchange(drainDone_, nullptr)();
 }
 
 void ProviderHost::shutdownOnSignals(std::function<void()> done, std::function<void()> endFlows) {
-    signals_ = std::make_unique<asio::signal_set>(*ios_.front(), SIGINT, SIGTERM, SIGHUP);
+    signals_ = std::make_unique<asio::signal_set>(control_, SIGINT, SIGTERM, SIGHUP);
     waitForSignal(std::move(done), std::move(endFlows));
 }
 

@@ -21,6 +21,12 @@
 // thread with no strand and no hand-over. The public functions may be called from
 // any thread. Destroy the host only after its io_contexts have stopped.
 //
+// The control queue (starts, stops, the grace period, the shutdown and its drain, the
+// signals) runs on `control` when given: an io_context of its own, run by a thread that
+// serves no queries (the daemon's main thread), so that a loop busy with queries never
+// delays a stop and a stop never waits behind queries. Without one it runs on the
+// first io_context.
+//
 // Interception (settings.interception.enabled): while the proxy runs, the
 // computer's UDP DNS is sent to the host's sockets whatever server it was meant
 // for (platform/ne/Interception.hpp). It is installed once the provider has
@@ -145,6 +151,8 @@ public:
     ProviderHost(asio::io_context& io, std::shared_ptr<NEDNSProxyProvider> provider,
                  ProviderHostSettings settings)
         : ProviderHost(std::vector<asio::io_context*>{&io}, std::move(provider), std::move(settings)) {}
+    ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<NEDNSProxyProvider> provider,
+                 ProviderHostSettings settings, asio::io_context& control);
     ~ProviderHost();
     ProviderHost(const ProviderHost&) = delete;
     ProviderHost& operator=(const ProviderHost&) = delete;
@@ -218,7 +226,12 @@ private:
     bool onReadable(const Listening& listening);
     void offer(const Listening& listening, const asio::ip::udp::endpoint& local,
                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch);
-    void drain(std::chrono::steady_clock::time_point until, std::function<void()> done);
+    // Calls `done` once no flow is live and every listener's receive has ended, or
+    // when `timeout` has passed (control queue). No wake-up in between: the last
+    // flow's end and each listener's end tell the control queue to look.
+    void drain(std::chrono::milliseconds timeout, std::function<void()> done);
+    bool drained() const;
+    void drainMayHaveEnded();  // control queue
     // A reconfiguration's grace period (control queue, but for the receive side's
     // parkWhileHeld and holdBatch).
     struct HeldBatch {
@@ -230,7 +243,8 @@ private:
     void beginHold();
     // Serves (after a start) or drops what waited, and reads the sockets again.
     void endHold(bool serve);
-    void graceEnded(std::uint64_t generation);
+    void armGraceTimer(Clock::Duration left);
+    void graceTimerFired();
     bool parkWhileHeld(const Listening& listening);
     bool holdBatch(const Listening& listening, const asio::ip::udp::endpoint& local,
                    const asio::ip::udp::endpoint& client, std::vector<Datagram>& batch);
@@ -247,9 +261,11 @@ private:
     bool shuttingDown_ = false;  // control queue
     std::function<void(bool)> observer_;
     std::unique_ptr<asio::signal_set> signals_;
-    bool hangUpSeen_ = false;  // on the first io_context
-    std::unique_ptr<asio::steady_timer> drainTimer_;
-    std::atomic<std::size_t> listenersEnded_{0};  // receives ended by the shutdown
+    bool hangUpSeen_ = false;                         // control queue
+    std::unique_ptr<asio::steady_timer> drainTimer_;  // the drain's deadline
+    std::function<void()> drainDone_;                 // control queue: while a drain waits
+    std::uint64_t drainGeneration_ = 0;               // control queue: the deadline that counts
+    std::atomic<std::size_t> listenersEnded_{0};      // receives ended by the shutdown
     ProviderHostCounters counters_;
     LogLimiter capLog_{std::chrono::seconds(10)};  // the cap message, on the steady clock
     std::unique_ptr<Interception> interception_;   // when enabled
@@ -275,16 +291,15 @@ private:
     std::vector<const Listening*> parked_;  // holdMutex_: sockets left unread (in listeners_)
     std::vector<HeldBatch> heldBatches_;    // holdMutex_: read just as the hold began
     std::size_t heldBytes_ = 0;             // holdMutex_
-    std::uint64_t holdGeneration_ = 0;      // control queue: the grace timer that counts
-    // Lets a grace timer that fires after the host has gone do nothing. It holds
-    // the control queue (no timer does), which the host's end lets go while its
-    // io_context is still there.
-    struct GraceToken {
-        std::mutex mutex;
-        bool alive = true;  // mutex
-        Queue control;      // mutex
-    };
-    std::shared_ptr<GraceToken> graceToken_ = std::make_shared<GraceToken>();
+    // The grace timer, on the control queue alone: the process clock's time at which the
+    // grace period ends, while one runs. On a clock that moves by itself an asio timer
+    // wakes the control queue then; on one that moves only when told (a test's) each
+    // move has it look. A wake-up for an ended period, or after the host has gone
+    // (alive_ let go), does nothing.
+    std::optional<Clock::Duration> graceDue_;
+    std::unique_ptr<asio::steady_timer> graceTimer_;
+    ClockWatch graceWatch_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace platform::ne

@@ -286,7 +286,8 @@ struct WatchdogRow {
 class DaemonWatchdog : public DaemonLifecycle, public ::testing::WithParamInterface<WatchdogRow> {};
 
 // Told every 100 ms (half of WATCHDOG_USEC) while its loops turn, idle as they are; a
-// loop that stops turning stops it within two readings, though the process still runs.
+// loop that stops turning stops it within two readings, though the process still runs,
+// and its control plane (here the signals) still answers: it runs on no io loop.
 TEST_P(DaemonWatchdog, IsToldOnlyWhileEveryIoLoopTurns) {
     const auto& row = GetParam();
     const NotifySocket notify(folder / "notify");
@@ -304,6 +305,8 @@ TEST_P(DaemonWatchdog, IsToldOnlyWhileEveryIoLoopTurns) {
     while (notify.receive(1s)) ASSERT_LE(++late, 2) << "told after its loop stopped";
     EXPECT_TRUE(daemon.running());
     EXPECT_EQ(waitForError(std::string("io loop ") + row.loop + " stopped turning"), 1u) << errors();
+    daemon.signal(SIGHUP);
+    EXPECT_EQ(waitForError("SIGHUP ignored"), 1u) << errors();
     daemon.signal(SIGKILL);
     EXPECT_TRUE(daemon.wait(10s));
 }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Clock.hpp"
 #include "platform/Dispatch.hpp"
 
 namespace platform {
@@ -36,6 +37,30 @@ protected:
         return true;
     }
 };
+
+// A thread that waits in another loop turns the main loop: its waker is told of each
+// item queued (from another thread, delayed work too) and turns it with
+// runMainLoopOnce(0); once cleared it is told nothing.
+TEST_F(MainLoop, AWakerIsToldOfEveryItemQueuedUntilItIsCleared) {
+    auto clock = std::make_shared<ManualClock>();
+    setProcessClock(clock);
+    std::atomic<int> told{0};
+    int ran = 0;
+    setMainLoopWaker([&] { ++told; });
+    std::thread([&] { mainQueue()->async([&] { ++ran; }); }).join();
+    mainQueue()->asyncAfter(1s, [&] { ++ran; });
+    EXPECT_EQ(told.load(), 1) << "told before the delayed work was due";
+    clock->advance(1s);
+    EXPECT_EQ(told.load(), 2);
+    EXPECT_TRUE(runMainLoopOnce(0ms));
+    EXPECT_EQ(ran, 2);
+    setMainLoopWaker(nullptr);
+    mainQueue()->async([&] { ++ran; });
+    EXPECT_EQ(told.load(), 2);
+    drain();
+    EXPECT_EQ(ran, 3);
+    setProcessClock(nullptr);
+}
 
 TEST_F(MainLoop, RunOnceReturnsFalseWhenNothingArrives) {
     const auto before = std::chrono::steady_clock::now();

@@ -72,7 +72,8 @@ protected:
     }
 
     asio::io_context io;
-    asio::io_context idle;  // for hosts with a second thread that never gets to run
+    asio::io_context idle;     // for hosts with a second thread that never gets to run
+    asio::io_context control;  // for hosts with a control loop of their own; outlives them
     std::shared_ptr<RecordingProvider> provider = std::make_shared<RecordingProvider>();
     std::unique_ptr<ProviderHost> host;
     std::uint16_t port = 0;
@@ -228,6 +229,39 @@ TEST_F(ProviderHostTest, ShutdownStopsTheProxyAndEndsWhatIsLeft) {
     EXPECT_EQ(provider->stops, std::vector{platform::ne::NEProviderStopReason::userInitiated});
     EXPECT_EQ(host->liveFlows(), 0u);
     EXPECT_FALSE(host->proxyRunning());
+}
+
+// A shutdown's drain waits for the last live flow without waking its loop (the control
+// loop runs next to nothing while the flow lives) and ends as that flow ends, long
+// before its deadline.
+TEST_F(ProviderHostTest, AShutdownsDrainEndsAsTheLastFlowDoesAndWakesNothingMeanwhile) {
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"127.0.0.1"};
+    settings.port = 0;
+    settings.drainTimeout = std::chrono::hours(1);
+    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
+    host->listen();
+    port = host->listeningEndpoints().front().port();
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
+    fakes::LoopbackSocket client;
+    client.sendTo("127.0.0.1", port, Datagram{1});
+    ASSERT_TRUE(flowsOffered(1));
+    bool done = false;
+    host->shutdown([&] { done = true; });
+    std::size_t ran = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until) {
+        fakes::drain(io);
+        control.restart();
+        ran += control.run_one_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(done);
+    EXPECT_LE(ran, 6u) << "the drain woke the control loop while the flow lived";
+    closeFlow(provider->flows.at(0));  // on the io loop
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return host->liveFlows() == 0; }));
+    ASSERT_TRUE(fakes::runUntil(
+        control, [&] { return done; }, std::chrono::milliseconds(1000)));
 }
 
 TEST_F(ProviderHostTest, SocketsShareTheirAddressWithReusePort) {
@@ -407,6 +441,37 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
     clock->advance(std::chrono::seconds(2));  // a timer that fires after the host has gone does nothing
     fakes::drain(io);
     platform::setProcessClock(nullptr);
+}
+
+// With a control loop of its own, the host's starts, stops and grace timer run there
+// and never on the io loop; on the real clock the grace timer is that loop's own: a
+// period ends on it, and one whose host has gone touches nothing (ASan sees to it).
+TEST_F(ProviderHostTest, AControlLoopOfItsOwnRunsTheStartsStopsAndGraceTimer) {
+    ProviderHostSettings settings;
+    settings.listenAddresses = {"127.0.0.1"};
+    settings.port = 0;
+    settings.stopGrace = std::chrono::milliseconds(20);
+    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
+    host->listen();
+    const auto stop = [&](platform::ne::NEProviderStopReason reason) {
+        bool done = false;
+        host->stopProxy(reason, [&] { done = true; });
+        return fakes::runUntil(control, [&] { return done; });
+    };
+    host->startProxy(nlohmann::json::object());
+    fakes::drain(io);
+    EXPECT_FALSE(host->proxyRunning()) << "the io loop ran control work";
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::configurationDisabled));
+    EXPECT_TRUE(host->holding());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return !host->holding(); }));
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
+    ASSERT_TRUE(stop(platform::ne::NEProviderStopReason::superceded));
+    EXPECT_TRUE(host->holding());
+    host.reset();  // its grace timer armed
+    fakes::drain(control);
+    fakes::drain(io);
 }
 
 // Datagrams already read when a grace period begins are kept for the next start, up to 256 KiB:
