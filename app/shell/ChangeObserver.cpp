@@ -286,6 +286,11 @@ void ChangeObserver::handleOnChange(const std::any* object, ChangeType type, boo
     }
     auto cells = std::make_shared<EventCells>(type);
     cells->vpnRunning = env_.vpnRunning(*config);
+    // The stored address is applied first and the queried one later, whatever the query's speed:
+    // the application with the stored address is queued on the main queue before the query
+    // starts. The other way round, a query answered at once let the stale address be applied
+    // last and stored over the new one.
+    apply(*config, _settings->getString(Key::externalIP).value_or(""), cells, accepted);
     if (type == ChangeType::connected || type == ChangeType::VPNDidStop) {
         std::weak_ptr<ChangeObserver> weak = weak_from_this();
         concurrentQueue_->async([weak, config = *config, cells, accepted] {
@@ -296,7 +301,6 @@ void ChangeObserver::handleOnChange(const std::any* object, ChangeType type, boo
             self->apply(config, address, cells, accepted);
         });
     }
-    apply(*config, _settings->getString(Key::externalIP).value_or(""), cells, accepted);
 }
 
 void ChangeObserver::apply(const model::DeviceConfiguration& config, const std::string& address,
