@@ -53,6 +53,38 @@ protected:
     asio::io_context io;
 };
 
+// `count` upstream associations on the ring of `io`, each with its query sent to `server` and
+// its reply awaited; `ports` are the queries' source ports, as the server saw them.
+struct Upstream {
+    Upstream(asio::io_context& io, fakes::LoopbackSocket& server, std::size_t count) {
+        const auto queue = platform::ne::makeQueue(io);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
+            connection->start(queue);
+            connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
+            connection->receiveMessage([this](std::optional<platform::ne::Datagram> reply, auto, bool, auto) {
+                if (reply) ++replies;
+            });
+            connections.push_back(std::move(connection));
+        }
+        while (ports.size() < count) {
+            fakes::drain(io);
+            const auto query = server.receive(2000);
+            if (!query) return;
+            ports.push_back(query->fromPort);
+        }
+    }
+    Upstream(const Upstream&) = delete;
+    Upstream& operator=(const Upstream&) = delete;
+    void cancel() {
+        for (auto& connection : connections) connection->cancel();
+    }
+
+    std::vector<std::shared_ptr<platform::ne::NWUDPConnection>> connections;
+    std::vector<std::uint16_t> ports;
+    std::size_t replies = 0;
+};
+
 // More datagrams than the ring has buffers, sent before the listener runs: the
 // receive runs dry, is armed again as the buffers come back, and every datagram
 // arrives whole, the largest a UDP datagram can be among them.
@@ -128,26 +160,11 @@ TEST_F(UringListener, AReceiveEndedForWantOfBuffersIsArmedAgain) {
     listener.waitReadable(onReadable);
 
     fakes::LoopbackSocket server;
-    const auto queue = platform::ne::makeQueue(io);
     const std::size_t count = UringLoop::kBufferCount + 8;
-    std::vector<std::shared_ptr<platform::ne::NWUDPConnection>> upstream;
-    std::size_t replies = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
-        connection->start(queue);
-        connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
-        connection->receiveMessage([&](std::optional<platform::ne::Datagram> reply, auto, bool, auto) {
-            if (reply) ++replies;
-        });
-        upstream.push_back(std::move(connection));
-    }
-    std::vector<std::uint16_t> ports;
-    while (ports.size() < count) {
-        fakes::drain(io);
-        const auto query = server.receive(2000);
-        ASSERT_TRUE(query);
-        ports.push_back(query->fromPort);
-    }
+    Upstream upstream(io, server, count);
+    ASSERT_EQ(upstream.ports.size(), count);
+    const auto& ports = upstream.ports;
+    const std::size_t& replies = upstream.replies;
     fakes::drain(io);  // every reply receive and the listener's receive armed
     // The replies take every buffer (each send runs the ring's work on this thread),
     // then the query finds none.
@@ -156,7 +173,7 @@ TEST_F(UringListener, AReceiveEndedForWantOfBuffersIsArmedAgain) {
     client.sendTo("127.0.0.1", listener.boundEndpoint().port(), {3});
     EXPECT_TRUE(fakes::runUntil(io, [&] { return queries == 1 && replies == count; }))
         << queries << " queries, " << replies << " replies";
-    for (auto& connection : upstream) connection->cancel();
+    upstream.cancel();
     listener.cancel();
     fakes::drain(io);
 }
@@ -237,26 +254,11 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
     // Far more than the ring has buffers arrive meanwhile; replies from upstream,
     // more than the ring has buffers too, still come back on the same ring.
     fakes::LoopbackSocket server;
-    const auto queue = platform::ne::makeQueue(io);
     const std::size_t count = UringLoop::kBufferCount + 72;
-    std::vector<std::shared_ptr<platform::ne::NWUDPConnection>> upstream;
-    std::size_t replies = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
-        connection->start(queue);
-        connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
-        connection->receiveMessage([&](std::optional<platform::ne::Datagram> reply, auto, bool, auto) {
-            if (reply) ++replies;
-        });
-        upstream.push_back(std::move(connection));
-    }
-    std::vector<std::uint16_t> ports;
-    while (ports.size() < count) {
-        fakes::drain(io);
-        const auto query = server.receive(2000);
-        ASSERT_TRUE(query);
-        ports.push_back(query->fromPort);
-    }
+    Upstream upstream(io, server, count);
+    ASSERT_EQ(upstream.ports.size(), count);
+    const auto& ports = upstream.ports;
+    const std::size_t& replies = upstream.replies;
     // (As many as the socket's own buffer holds for certain.)
     const std::size_t flood = UringLoop::kBufferCount + 64;
     sendNumbered(client, *listener, flood);
@@ -284,7 +286,7 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
         EXPECT_EQ(loop->buffersOut(), 0u) << "a buffer not given back";
         listener->cancel();
     }
-    for (auto& connection : upstream) connection->cancel();
+    upstream.cancel();
     fakes::drain(io);
 }
 
