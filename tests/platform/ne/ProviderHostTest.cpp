@@ -44,6 +44,14 @@ protected:
         host->startProxy(nlohmann::json::object());
         ASSERT_TRUE(fakes::runUntil(io, [&] { return host->proxyRunning(); }));
     }
+    // Listening on loopback, its control work on `control` rather than on `io`.
+    void listenWithControlLoop(ProviderHostSettings settings) {
+        settings.listenAddresses = {"127.0.0.1"};
+        settings.port = 0;
+        host =
+            std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
+        host->listen();
+    }
     bool flowsOffered(std::size_t n) {
         return fakes::runUntil(io, [&] {
             std::lock_guard lock(provider->mutex);
@@ -236,11 +244,8 @@ TEST_F(ProviderHostTest, ShutdownStopsTheProxyAndEndsWhatIsLeft) {
 // before its deadline.
 TEST_F(ProviderHostTest, AShutdownsDrainEndsAsTheLastFlowDoesAndWakesNothingMeanwhile) {
     ProviderHostSettings settings;
-    settings.listenAddresses = {"127.0.0.1"};
-    settings.port = 0;
     settings.drainTimeout = std::chrono::hours(1);
-    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
-    host->listen();
+    listenWithControlLoop(settings);
     port = host->listeningEndpoints().front().port();
     host->startProxy(nlohmann::json::object());
     ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
@@ -448,11 +453,8 @@ TEST_F(ProviderHostTest, AGracePeriodEndsWithoutAStartOrAtARemoval) {
 // period ends on it, and one whose host has gone touches nothing (ASan sees to it).
 TEST_F(ProviderHostTest, AControlLoopOfItsOwnRunsTheStartsStopsAndGraceTimer) {
     ProviderHostSettings settings;
-    settings.listenAddresses = {"127.0.0.1"};
-    settings.port = 0;
     settings.stopGrace = std::chrono::milliseconds(20);
-    host = std::make_unique<ProviderHost>(std::vector<asio::io_context*>{&io}, provider, settings, control);
-    host->listen();
+    listenWithControlLoop(settings);
     const auto stop = [&](platform::ne::NEProviderStopReason reason) {
         bool done = false;
         host->stopProxy(reason, [&] { done = true; });

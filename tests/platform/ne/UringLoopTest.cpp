@@ -335,10 +335,6 @@ TEST_F(UringListener, MoreEntriesThanTheQueueHoldsInOneTurn) {
     fakes::drain(io);
 }
 
-// The io_context ends while listeners on one ring wait for buffers (their readers
-// waiting without reading, each holding its listener, as a host's does): the readers
-// go, their listeners with them, and nothing of theirs is touched afterwards (the
-// sanitizer build checks).
 // A burst of large replies leaves no more spare records than the bound, and none
 // keeps a large reply's memory.
 TEST_F(UringListener, TheSpareRecordsOfSentRepliesAreBounded) {
@@ -367,6 +363,10 @@ struct WaitsWithoutReading {
     }
 };
 
+// The io_context ends while listeners on one ring wait for buffers (their readers
+// waiting without reading, each holding its listener, as a host's does): the readers
+// go, their listeners with them, and nothing of theirs is touched afterwards (the
+// sanitizer build checks).
 TEST_F(UringListener, ShutdownWithStarvedListenersDropsTheirReaders) {
     std::vector<std::weak_ptr<UDPListener>> gone;
     {
