@@ -352,7 +352,7 @@ void DNSServerConnection::armDeadline() {
     const auto length =
         std::chrono::duration_cast<ReplyDeadlines::Clock::duration>(context_.settings->replyDeadline);
     armedUntil_ = ReplyDeadlines::Clock::now() + length;
-    deadlines_->arm(*this, *armedUntil_, length, context_.owner.lock(), context_.queue);
+    deadlines_->arm(*this, *armedUntil_, length, context_.owner.lock());
 }
 
 void DNSServerConnection::deadlineExpired(std::shared_ptr<void> owner) {

@@ -9,7 +9,8 @@ namespace dnsproxy {
 asio::execution_context::id ReplyDeadlines::id;
 
 ReplyDeadlines::ReplyDeadlines(asio::execution_context& context)
-    : asio::execution_context::service(context) {}
+    : asio::execution_context::service(context),
+      timer_(asio::use_service<platform::ne::IoLoop>(context), [this] { onTimer(); }) {}
 
 ReplyDeadlines::~ReplyDeadlines() = default;
 
@@ -27,7 +28,7 @@ void ReplyDeadlines::unlinkLocked(Waiter& waiter) {
 }
 
 void ReplyDeadlines::arm(Waiter& waiter, Clock::time_point when, Clock::duration length,
-                         std::shared_ptr<void> owner, const platform::ne::Queue& queue) {
+                         std::shared_ptr<void> owner) {
     std::shared_ptr<void> previous;
     {
         std::lock_guard lock(mutex_);
@@ -46,7 +47,6 @@ void ReplyDeadlines::arm(Waiter& waiter, Clock::time_point when, Clock::duration
         waiter.linked_ = true;
         ++size_;
         slack_ = std::min(slack_, length / 16);
-        if (!timer_) timer_.emplace(queue);
         scheduleLocked(head_->when_);
     }
     // Dropped outside the lock: it may be the last hold on a waiter, whose end cancels.
@@ -77,14 +77,12 @@ void ReplyDeadlines::scheduleLocked(Clock::time_point at) {
     if (timerWaiting_ && timerAt_ <= at + slack_) return;
     timerWaiting_ = true;
     timerAt_ = at;
-    const std::uint64_t generation = ++generation_;
-    timer_->expires_at(at);  // ends an earlier wait, whose handler then does nothing
-    timer_->async_wait([this, generation](const asio::error_code&) { onTimer(generation); });
+    timer_.at(at);  // in place of an earlier one
 }
 
-void ReplyDeadlines::onTimer(std::uint64_t generation) {
+void ReplyDeadlines::onTimer() {
     std::lock_guard lock(mutex_);
-    if (shutDown_ || generation != generation_) return;
+    if (shutDown_) return;
     timerWaiting_ = false;
     const auto now = Clock::now();
     while (head_ && head_->when_ <= now) {
@@ -109,7 +107,6 @@ void ReplyDeadlines::shutdown() {
             unlinkLocked(waiter);
             owners.push_back(std::move(waiter.owner_));
         }
-        timer_.reset();
     }
     // Dropped outside the lock: the waiters they hold cancel as they go.
 }

@@ -8,15 +8,16 @@
 // after it: deadlines may pass up to 1/16 of their length late.
 //
 // Threads: any thread may arm and cancel; a waiter's expiry is posted to its own
-// queue. A waiter cancels its deadline before it dies.
+// queue. A waiter cancels its deadline before it dies. The timer is one of the io
+// thread's loop (IoLoop::Timer).
 #include <asio/execution_context.hpp>
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/Queue.hpp"
 
 namespace dnsproxy {
@@ -56,9 +57,8 @@ public:
     static ReplyDeadlines& of(const platform::ne::Queue& queue);
 
     // (Re)arms `waiter` to expire at `when` (`length` from now), keeping `owner`
-    // alive until it expires or is cancelled. The timer runs on `queue`'s context.
-    void arm(Waiter& waiter, Clock::time_point when, Clock::duration length, std::shared_ptr<void> owner,
-             const platform::ne::Queue& queue);
+    // alive until it expires or is cancelled.
+    void arm(Waiter& waiter, Clock::time_point when, Clock::duration length, std::shared_ptr<void> owner);
     void cancel(Waiter& waiter);
     // When `waiter` expires; nullopt when it is not armed.
     std::optional<Clock::time_point> expiry(const Waiter& waiter) const;
@@ -69,17 +69,16 @@ private:
     void shutdown() override;
     void unlinkLocked(Waiter& waiter);
     void scheduleLocked(Clock::time_point at);
-    void onTimer(std::uint64_t generation);
+    void onTimer();
 
     mutable std::mutex mutex_;
     Waiter* head_ = nullptr;  // earliest first
     Waiter* tail_ = nullptr;
     std::size_t size_ = 0;
     Clock::duration slack_ = Clock::duration::max();
-    std::optional<asio::steady_timer> timer_;
+    platform::ne::IoLoop::Timer timer_;  // on the io thread's list
     bool timerWaiting_ = false;
     Clock::time_point timerAt_{};
-    std::uint64_t generation_ = 0;
     bool shutDown_ = false;
 };
 

@@ -24,6 +24,7 @@
 #include "platform/SystemLog.hpp"
 #include "platform/ne/DNSProxyPreferences.hpp"
 #include "platform/ne/Interception.hpp"
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/LoopHeartbeat.hpp"
 #include "platform/ne/PreferencesController.hpp"
 #include "platform/ne/ProviderHost.hpp"
@@ -80,8 +81,12 @@ std::unique_ptr<platform::ne::LoopWatchdog> watchLoops(const std::vector<asio::i
     const auto interval = platform::ne::LoopWatchdog::requestedInterval();
     if (!interval) return nullptr;
     platform::ne::HeartbeatChecker checker;
-    for (std::size_t i = 0; i < ios.size(); ++i)
-        checker.watch(heartbeats[i], platform::ne::wakeLoop(*ios[i]));
+    for (std::size_t i = 0; i < ios.size(); ++i) {
+        // A ring loop's heartbeat says when it waits; one Asio runs is woken to find out.
+        auto& loop = platform::ne::IoLoop::of(*ios[i]);
+        checker.watch(heartbeats[i],
+                      loop.waitsItself() ? std::function<void()>() : platform::ne::wakeLoop(*ios[i]));
+    }
     // Said once for each time a loop stops.
     auto said = std::make_shared<bool>(false);
     return std::make_unique<platform::ne::LoopWatchdog>(
@@ -105,7 +110,7 @@ void stallOnSignal(asio::io_context& signalled, asio::io_context& stalled) {
     auto signals = std::make_shared<asio::signal_set>(signalled, SIGUSR1);
     signals->async_wait([signals, &stalled](const asio::error_code& ec, int) {
         if (ec) return;
-        asio::post(stalled, [] {
+        platform::ne::IoLoop::of(stalled).post([] {
             for (;;) ::pause();
         });
     });
@@ -222,7 +227,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     host.shutdownOnSignals(
         [&] {
             work.clear();
-            for (auto* context : ios) context->stop();
+            for (auto* context : ios) platform::ne::IoLoop::of(*context).stop();
             controlWork.reset();
             control.stop();
         },
@@ -233,7 +238,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < ios.size(); ++i) {
         workers.emplace_back([context = ios[i], &heartbeat = heartbeats[i]] {
-            platform::ne::runWithHeartbeat(*context, heartbeat);
+            platform::ne::IoLoop::of(*context).run(heartbeat);
         });
     }
     // Main-queue work is turned from the control loop: one wait for the main thread.

@@ -8,34 +8,32 @@
 namespace platform::ne {
 
 HostUDPFlow::HostUDPFlow(std::shared_ptr<UDPListener> listener, const asio::ip::udp::endpoint& local,
-                         const asio::ip::udp::endpoint& client, std::vector<Datagram> batch,
-                         const asio::io_context::executor_type& queue, std::shared_ptr<FlowGate> gate)
+                         const asio::ip::udp::endpoint& client, std::vector<Datagram> batch, IoLoop& loop,
+                         std::shared_ptr<FlowGate> gate)
     : listener_(std::move(listener)),
       local_(local),
       client_(client),
       batch_(std::move(batch)),
-      executor_(queue),
-      queue_(queue),
+      loop_(loop),
+      queue_(loop.queue()),
       gate_(std::move(gate)) {}
 
 std::shared_ptr<HostUDPFlow> HostUDPFlow::make(std::shared_ptr<UDPListener> listener,
                                                const asio::ip::udp::endpoint& local,
                                                const asio::ip::udp::endpoint& client,
-                                               std::vector<Datagram> batch,
-                                               const asio::io_context::executor_type& queue,
+                                               std::vector<Datagram> batch, IoLoop& loop,
                                                std::shared_ptr<FlowGate> gate) {
-    return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), queue,
+    return makePooled<HostUDPFlow>(std::move(listener), local, client, std::move(batch), loop,
                                    std::move(gate));
 }
 
 template <typename Work>
 void HostUDPFlow::onQueue(Work&& work) {
     // At once, the caller's reference keeps the flow; queued, the work holds it.
-    if (executor_.running_in_this_thread()) {
+    if (loop_.runningHere()) {
         work(*this);
     } else {
-        asio::post(executor_,
-                   [self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
+        loop_.post([self = shared_from_this(), work = std::forward<Work>(work)]() mutable { work(*self); });
     }
 }
 

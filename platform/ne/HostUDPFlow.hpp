@@ -18,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/NEAppProxyFlow.hpp"
 #include "platform/ne/UDPListenerLinux.hpp"
 
@@ -61,14 +62,13 @@ class HostUDPFlow final : public NEAppProxyUDPFlow, public std::enable_shared_fr
 public:
     // The caller has entered `gate` for this flow.
     HostUDPFlow(std::shared_ptr<UDPListener> listener, const asio::ip::udp::endpoint& local,
-                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch,
-                const asio::io_context::executor_type& queue, std::shared_ptr<FlowGate> gate);
+                const asio::ip::udp::endpoint& client, std::vector<Datagram> batch, IoLoop& loop,
+                std::shared_ptr<FlowGate> gate);
     // The same, from the thread's pool of blocks.
     static std::shared_ptr<HostUDPFlow> make(std::shared_ptr<UDPListener> listener,
                                              const asio::ip::udp::endpoint& local,
                                              const asio::ip::udp::endpoint& client,
-                                             std::vector<Datagram> batch,
-                                             const asio::io_context::executor_type& queue,
+                                             std::vector<Datagram> batch, IoLoop& loop,
                                              std::shared_ptr<FlowGate> gate);
     ~HostUDPFlow() override;
     HostUDPFlow(const HostUDPFlow&) = delete;
@@ -85,8 +85,8 @@ public:
 
 private:
     void releaseIfClosed();
-    // At once on the flow's own thread, else queued there. Asked of the io_context's
-    // own executor, which needs no type-erased wrapper (an allocation) for the call.
+    // At once on the flow's own thread, else queued there. Asked of the thread's loop,
+    // which needs no type-erased wrapper (an allocation) for the call.
     template <typename Work>
     void onQueue(Work&& work);
 
@@ -94,7 +94,7 @@ private:
     asio::ip::udp::endpoint local_;
     asio::ip::udp::endpoint client_;
     std::vector<Datagram> batch_;
-    asio::io_context::executor_type executor_;
+    IoLoop& loop_;
     Queue queue_;
     std::shared_ptr<FlowGate> gate_;
     // Touched only on queue_.

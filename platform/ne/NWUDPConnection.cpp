@@ -98,10 +98,10 @@ struct QueueServices {
 // takes a lock and compares type names, twice per connection: each thread keeps
 // the answer for the context its connections last used, until a context ends.
 QueueServices servicesOf(const Queue& queue) {
-    const auto* executor = queue.target<asio::io_context::executor_type>();
-    if (!executor) return {UringLoop::of(queue), &UpstreamSockets::of(queue)};
+    asio::io_context* own = ownContextOf(queue);
+    if (!own) return {UringLoop::of(queue), &UpstreamSockets::of(queue)};
     thread_local ContextMemo<UringLoop*> known;
-    asio::io_context& context = executor->context();
+    asio::io_context& context = *own;
     auto& sockets = serviceOf<UpstreamSockets>(queue);
     // A ring not set up yet is asked for again; one that is stopping is not used.
     if (!known.holdsFor(context) || !known.value) known.value = UringLoop::of(context);
@@ -238,7 +238,7 @@ void NWUDPConnection::closeSocket() {
         // the socket's next association bring a reply first, is this connection's to
         // ignore (an older socket's generation).
         // Its next association gets a port of its own all the same.
-        sockets_->give(std::move(*socket_), target_.protocol().family(), mark_, *queue_);
+        sockets_->give(std::move(*socket_), target_.protocol().family(), mark_);
     } else {
         asio::error_code ignored;
         socket_->close(ignored);

@@ -16,6 +16,7 @@
 
 #include "platform/Recycled.hpp"
 #include "platform/SystemLog.hpp"
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 #include "platform/ne/UringLoop.hpp"
 
@@ -170,7 +171,7 @@ void ProviderHost::listen() {
                                                               reusePort, settings_.receiveBatch);
                 port = listener->boundEndpoint().port();
                 if (thread == 0 && i == 0) groupLeaders_.push_back(listener);
-                listeners_.push_back(Listening{std::move(listener), io->get_executor(), io, thread});
+                listeners_.push_back(Listening{std::move(listener), IoLoop::of(*io).queue(), io, thread});
             }
         }
     }
@@ -343,7 +344,7 @@ void ProviderHost::offer(const Listening& listening, const asio::ip::udp::endpoi
         return;
     }
     auto flow = HostUDPFlow::make(listening.listener, local, client, std::move(batch),
-                                  listening.io->get_executor(), gate_);
+                                  IoLoop::of(*listening.io), gate_);
     ++counters_.flowsOffered;
     if (!provider_->handleNewUDPFlow(flow, NWEndpoint(NWHostEndpoint(client)))) ++counters_.flowsRefused;
 }

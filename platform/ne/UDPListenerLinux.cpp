@@ -13,6 +13,7 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/UringLoop.hpp"
 
 namespace platform::ne {
@@ -495,7 +496,7 @@ void UDPListener::waitReadable(std::function<void(const asio::error_code&)> hand
         auto& ring = *multishot_;
         if (ring.cancelled) {
             // As a cancelled socket's wait: aborted, in a turn of its own.
-            asio::post(io_, [handler = std::move(handler)] { handler(asio::error::operation_aborted); });
+            IoLoop::of(io_).post([handler = std::move(handler)] { handler(asio::error::operation_aborted); });
             return;
         }
         ring.giveBack();
@@ -511,7 +512,7 @@ void UDPListener::waitReadable(std::function<void(const asio::error_code&)> hand
 void UDPListener::cancel(std::function<void()> ended) {
     if (multishot_) {
         // Called from any thread: the ring is the listener's thread's.
-        asio::post(io_, [ring = multishot_, ended = std::move(ended)]() mutable {
+        IoLoop::of(io_).post([ring = multishot_, ended = std::move(ended)]() mutable {
             if (ring->loop->stopping()) return;
             // For good: the receive ends, what arrived and what was handed over go
             // back to the ring, and nothing arms it again.
@@ -532,7 +533,7 @@ void UDPListener::cancel(std::function<void()> ended) {
     }
     asio::error_code ignored;
     socket_.cancel(ignored);
-    if (ended) asio::post(io_, std::move(ended));
+    if (ended) IoLoop::of(io_).post(std::move(ended));
 }
 
 int UDPListener::steer(unsigned sockets) {

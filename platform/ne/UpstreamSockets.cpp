@@ -95,7 +95,7 @@ struct RingReturn {
         if (--pending > 0) return;
         std::unique_ptr<RingReturn> done(this);
         if (!failed && !ring->stopping()) {
-            UpstreamSockets::of(*queue).keep(std::move(*socket), family, mark, *queue);
+            UpstreamSockets::of(*queue).keep(std::move(*socket), family, mark);
         }
         socket.reset();  // closed when not kept
         queue.reset();
@@ -140,7 +140,8 @@ void UpstreamSockets::giveThroughRing(UringLoop& ring, asio::ip::udp::socket soc
 asio::execution_context::id UpstreamSockets::id;
 
 UpstreamSockets::UpstreamSockets(asio::execution_context& context)
-    : asio::execution_context::service(context) {}
+    : asio::execution_context::service(context),
+      timer_(asio::use_service<IoLoop>(context), [this] { trim(); }) {}
 
 UpstreamSockets::~UpstreamSockets() = default;
 
@@ -158,29 +159,24 @@ std::optional<asio::ip::udp::socket> UpstreamSockets::take(const asio::ip::udp& 
     return std::nullopt;
 }
 
-void UpstreamSockets::give(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue) {
+void UpstreamSockets::give(asio::ip::udp::socket socket, int family, std::uint32_t mark) {
     asio::error_code ec;
     socket.cancel(ec);
     if (ec || !disconnectAndDrain(socket.native_handle())) return;  // closed as it goes
-    keep(std::move(socket), family, mark, queue);
+    keep(std::move(socket), family, mark);
 }
 
-void UpstreamSockets::keep(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue) {
+void UpstreamSockets::keep(asio::ip::udp::socket socket, int family, std::uint32_t mark) {
     std::lock_guard lock(mutex_);
     if (shutDown_ || idle_.size() >= kMaxIdle) return;
     idle_.push_back(Idle{std::move(socket), family, mark, period_});
-    if (!timer_) timer_.emplace(queue);
     armTrimLocked();
 }
 
 void UpstreamSockets::armTrimLocked() {
-    if (timerWaiting_ || !timer_) return;
+    if (timerWaiting_) return;
     timerWaiting_ = true;
-    timer_->expires_after(kTrimPeriod);
-    timer_->async_wait([this](const asio::error_code& ec) {
-        if (ec == asio::error::operation_aborted) return;
-        trim();
-    });
+    timer_.at(IoLoop::Clock::now() + kTrimPeriod);
 }
 
 void UpstreamSockets::trim() {
@@ -213,7 +209,6 @@ void UpstreamSockets::shutdown() {
         shutDown_ = true;
         closing = std::move(idle_);
         idle_.clear();
-        timer_.reset();
     }
 }
 

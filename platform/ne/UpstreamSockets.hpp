@@ -16,13 +16,13 @@
 // reactor and are closed, at the latest, when the io_context shuts down.
 #include <asio/execution_context.hpp>
 #include <asio/ip/udp.hpp>
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/Queue.hpp"
 #include "platform/ne/UringLoop.hpp"
 
@@ -48,12 +48,12 @@ public:
     std::optional<asio::ip::udp::socket> take(const asio::ip::udp& protocol, std::uint32_t mark);
     // Takes back a connected socket whose association has ended: its pending waits
     // end (aborted), it is disconnected and drained, and kept unless that fails or
-    // kMaxIdle are idle already. The trim timer runs on `queue`'s context.
+    // kMaxIdle are idle already. The trim timer is the io thread's.
     // `family` is the socket's address family (the protocol's).
-    void give(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue);
+    void give(asio::ip::udp::socket socket, int family, std::uint32_t mark);
     // Takes back a socket that is disconnected and drained already (the ring did
     // it); kept unless kMaxIdle are idle already.
-    void keep(asio::ip::udp::socket socket, int family, std::uint32_t mark, const Queue& queue);
+    void keep(asio::ip::udp::socket socket, int family, std::uint32_t mark);
     // Takes back a connected socket through `ring`: the disconnect and the drain are
     // submissions, and the socket is kept once they report it clean.
     static void giveThroughRing(UringLoop& ring, asio::ip::udp::socket socket, int family, std::uint32_t mark,
@@ -77,7 +77,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Idle> idle_;  // most recently returned last
     std::uint64_t period_ = 0;
-    std::optional<asio::steady_timer> timer_;
+    IoLoop::Timer timer_;  // on the io thread's list
     bool timerWaiting_ = false;
     bool shutDown_ = false;
 };

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/SystemLog.hpp"
+#include "platform/ne/IoLoop.hpp"
 
 namespace platform::ne {
 
@@ -30,7 +31,11 @@ std::string uringErrorText(int error) { return std::strerror(error < 0 ? -error 
 asio::execution_context::id UringLoop::id;
 
 UringLoop::UringLoop(asio::execution_context& context)
-    : asio::execution_context::service(context), io_(static_cast<asio::io_context&>(context)) {}
+    : asio::execution_context::service(context), io_(static_cast<asio::io_context&>(context)) {
+    // The thread's loop first, so that it outlives the ring: the ring's shutdown may
+    // still post to it, and its wake-up read is the ring's until then.
+    asio::use_service<IoLoop>(context);
+}
 
 UringLoop::~UringLoop() {
     if (!ready_) return;
@@ -51,7 +56,7 @@ std::string UringLoop::probe() {
          {std::pair{IORING_OP_RECVMSG, "recvmsg"}, std::pair{IORING_OP_SENDMSG, "sendmsg"},
           std::pair{IORING_OP_SEND, "send"}, std::pair{IORING_OP_RECV, "recv"},
           std::pair{IORING_OP_CONNECT, "connect"}, std::pair{IORING_OP_ASYNC_CANCEL, "cancel"},
-          std::pair{IORING_OP_POLL_ADD, "poll"}}) {
+          std::pair{IORING_OP_POLL_ADD, "poll"}, std::pair{IORING_OP_READ, "read"}}) {
         if (!io_uring_opcode_supported(probe, op))
             missing += (missing.empty() ? "" : ", ") + std::string(name);
     }
@@ -211,7 +216,51 @@ void UringLoop::submit() {
     queued_ = overflow_.size();
 }
 
+void UringLoop::drive() {
+    if (driven_) return;
+    claim();
+    driven_ = true;
+    // The reactor's wait ends (its handler sees it aborted); the loop's turns reap.
+    ringDescriptor_.reset();
+}
+
+void UringLoop::wait(std::optional<std::chrono::nanoseconds> limit) {
+    if (limit && *limit <= std::chrono::nanoseconds::zero()) {
+        submit();
+        return;
+    }
+    // What overflowed moves into the room there is; the rest goes in with a later submit.
+    while (!overflow_.empty()) {
+        const bool linked = overflow_.front().flags & IOSQE_IO_LINK;
+        if (io_uring_sq_space_left(&ring_) < (linked && overflow_.size() > 1 ? 2u : 1u)) break;
+        *io_uring_get_sqe(&ring_) = overflow_.front();
+        overflow_.pop_front();
+        if (linked && !overflow_.empty()) {
+            *io_uring_get_sqe(&ring_) = overflow_.front();
+            overflow_.pop_front();
+        }
+    }
+    __kernel_timespec timeout{};
+    if (limit) {
+        const auto ns = limit->count();
+        timeout.tv_sec = ns / 1'000'000'000;
+        timeout.tv_nsec = ns % 1'000'000'000;
+    }
+    const unsigned pending = io_uring_sq_ready(&ring_);
+    ++counters_.submitCalls;
+    io_uring_cqe* cqe = nullptr;
+    const int result = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, limit ? &timeout : nullptr, nullptr);
+    if (result >= 0 || result == -ETIME) counters_.submitted += pending - io_uring_sq_ready(&ring_);
+    ++counters_.wakes;
+    queued_ = overflow_.size() + io_uring_sq_ready(&ring_);
+}
+
 void UringLoop::postFlush() {
+    // A driven ring's loop submits and reaps at the end of every turn.
+    if (driven_) {
+        flushPosted_ = false;
+        return;
+    }
     asio::post(io_, [this] {
         flushPosted_ = false;
         claim();

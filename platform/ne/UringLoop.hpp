@@ -5,12 +5,12 @@
 // system call each, and a listener's receive stays armed (multishot) instead of
 // costing a readiness event and a recvmmsg per wake-up.
 //
-// The ring does not replace the io_context's event loop: timers, posts from other
-// threads and signals keep working as they do. The ring's descriptor waits on the
-// io_context's reactor, so its completions wake the thread like any socket would;
-// the submissions made while the thread works go in together, once per turn of the
-// loop (a flush posted with the first of them), and whatever they complete at once
-// is handled in that same turn.
+// The thread's loop (platform/ne/IoLoop.hpp) drives the ring: the ring is the
+// thread's one wait, each turn reaps and runs the deferred work inside the loop's
+// turn, and the entries the turn made go in with the wait that ends it. Until a loop
+// drives it (an io_context run by Asio itself: the set-up, some tests) the ring's
+// descriptor waits on the io_context's reactor instead, and a flush posted with the
+// first entry of a turn submits them.
 //
 // The listeners' datagrams land in the ring's provided buffers (one group per
 // ring): a buffer is the kernel's to fill again once its holder gives it back. An
@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,9 @@ public:
     io_uring_sqe* entry(UringOperation* operation);
     // Submits what is queued and handles what completed meanwhile.
     void flush();
+    // Handles the completions there now (a few rounds, each only those present when it
+    // began) and the work they deferred, submitting between rounds.
+    void reap();
     // Submits what is queued, now; what completes is handled later. The turn's end
     // (a reap, a Batch, the posted flush) is where entries go in; this is for a
     // listener's end alone, whose port must be free when its destructor returns.
@@ -115,8 +119,30 @@ public:
     // `work` is going: it leaves every list it may be on (queued, waiting for a
     // buffer, at shutdown), and the turn under way does not run it.
     void forget(UringDeferred& work);
-    // Whether a reap or a Batch is under way: what is queued now goes in at its end.
+    // Whether a reap, a Batch or a turn of the driving loop is under way: what is
+    // queued now goes in at its end.
     bool inTurn() const { return reaping_ || batching_ > 0; }
+
+    // The io thread's loop takes the ring over (IoLoop): from now on its turns reap
+    // and its wait() submits; nothing is posted to Asio any more.
+    void drive();
+    bool driven() const { return driven_; }
+    // Whether a turn has work before it may wait: deferred work or completions.
+    bool hasWork() const { return !deferred_.empty() || io_uring_cq_ready(&ring_) > 0; }
+    // Submits what is queued and waits up to `limit` (nullopt: as long as it takes)
+    // for a completion; zero only submits.
+    void wait(std::optional<std::chrono::nanoseconds> limit);
+    // A turn of the driving loop: what it queues goes in with the wait that ends it.
+    class Turn {
+    public:
+        explicit Turn(UringLoop& loop) : loop_(loop) { ++loop_.batching_; }
+        ~Turn() { --loop_.batching_; }
+        Turn(const Turn&) = delete;
+        Turn& operator=(const Turn&) = delete;
+
+    private:
+        UringLoop& loop_;
+    };
 
     // The entries queued while one lives go in together when the outermost ends
     // (and what they complete at once is handled then), without a flush of their own.
@@ -126,7 +152,7 @@ public:
             if (loop_) ++loop_->batching_;
         }
         ~Batch() {
-            if (!loop_ || --loop_->batching_ > 0 || loop_->reaping_) return;
+            if (!loop_ || --loop_->batching_ > 0 || loop_->reaping_ || loop_->driven_) return;
             loop_->flush();
         }
         Batch(const Batch&) = delete;
@@ -161,7 +187,6 @@ private:
     bool setUp(std::string& error);
     void shutdown() override;
     void waitForCompletions();
-    void reap();
     // Runs the deferred work until none is left; whether any ran.
     bool runDeferred();
     void scheduleFlush();
@@ -194,6 +219,7 @@ private:
     bool flushPosted_ = false;
     int batching_ = 0;
     bool waiting_ = false;
+    bool driven_ = false;
     bool reaping_ = false;
     bool stopping_ = false;
     UringCounters counters_;

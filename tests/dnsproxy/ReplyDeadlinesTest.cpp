@@ -26,7 +26,7 @@ public:
     }
     void armAt(Clock::time_point base, Clock::duration length, std::shared_ptr<void> owner = nullptr) {
         due = base + length;
-        deadlines_.arm(*this, due, length, std::move(owner), queue_);
+        deadlines_.arm(*this, due, length, std::move(owner));
     }
     void cancel() { deadlines_.cancel(*this); }
 

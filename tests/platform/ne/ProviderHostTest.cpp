@@ -13,6 +13,7 @@
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/Clock.hpp"
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/ProviderHost.hpp"
 
 namespace {
@@ -302,8 +303,8 @@ TEST_F(ProviderHostTest, EachThreadServesTheClientsHashedToItsOwnSocket) {
     fakes::drain(io);
     const std::size_t first = provider->flows.size();
     EXPECT_LT(first, kClients);
-    const asio::any_io_executor ioQueue = io.get_executor();
-    const asio::any_io_executor idleQueue = idle.get_executor();
+    const asio::any_io_executor ioQueue = platform::ne::IoLoop::of(io).queue();
+    const asio::any_io_executor idleQueue = platform::ne::IoLoop::of(idle).queue();
     for (const auto& flow : provider->flows) EXPECT_TRUE(flow->queue() == ioQueue);
     ASSERT_TRUE(fakes::runUntil(idle, [&] { return provider->flows.size() == kClients; }));
     for (std::size_t i = first; i < kClients; ++i) EXPECT_TRUE(provider->flows[i]->queue() == idleQueue);
@@ -485,16 +486,22 @@ TEST_F(ProviderHostTest, AGracePeriodKeepsAtMostItsBytesOfWhatWasRead) {
     platform::setProcessClock(clock);
     ProviderHostSettings settings;
     settings.maxDatagramsPerFlow = 1;
-    start(settings);
+    listenWithControlLoop(settings);
+    port = host->listeningEndpoints().front().port();
+    host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
     bool stoppedOnce = false;
     provider->whileOffered = [&] {
         if (std::exchange(stoppedOnce, true)) return;
-        std::thread control([&] {
+        std::thread controlThread([&] {
             std::atomic<bool> done{false};
             host->stopProxy(platform::ne::NEProviderStopReason::configurationDisabled, [&] { done = true; });
-            while (!done) io.run_one_for(std::chrono::milliseconds(5));
+            while (!done) {
+                control.restart();
+                control.run_one_for(std::chrono::milliseconds(5));
+            }
         });
-        control.join();
+        controlThread.join();
     };
     fakes::LoopbackSocket client;
     client.sendTo("127.0.0.1", port, Datagram{1});
@@ -507,6 +514,7 @@ TEST_F(ProviderHostTest, AGracePeriodKeepsAtMostItsBytesOfWhatWasRead) {
     provider->whileOffered = nullptr;
 
     host->startProxy(nlohmann::json::object());
+    ASSERT_TRUE(fakes::runUntil(control, [&] { return host->proxyRunning(); }));
     ASSERT_TRUE(flowsOffered(9));
     fakes::drain(io);
     EXPECT_EQ(provider->flows.size(), 9u);

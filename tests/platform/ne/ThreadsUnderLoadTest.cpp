@@ -13,6 +13,7 @@
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/Clock.hpp"
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/ProviderHost.hpp"
 
 namespace {
@@ -164,7 +165,7 @@ protected:
     // second v4, second v6}.
     std::array<int, 4> flowsPerThread(std::size_t from) {
         std::array<int, 4> counts{};
-        const asio::any_io_executor firstQueue = first.get_executor();
+        const asio::any_io_executor firstQueue = platform::ne::IoLoop::of(first).queue();
         std::lock_guard lock(provider->mutex);
         for (std::size_t i = from; i < provider->flows.size(); ++i) {
             const auto& flow = provider->flows[i];

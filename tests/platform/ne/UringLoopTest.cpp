@@ -6,6 +6,7 @@
 
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/NWUDPConnection.hpp"
 #include "platform/ne/UDPListenerLinux.hpp"
 #include "platform/ne/UringLoop.hpp"
@@ -275,7 +276,7 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
         ASSERT_TRUE(fakes::runUntil(io, [&] { return aborted; }));
         fakes::drain(io);
         EXPECT_EQ(loop->buffersOut(), 0u);
-        EXPECT_EQ(loop->inFlight(), 0u) << "a receive armed again";
+        EXPECT_EQ(loop->inFlight(), platform::ne::IoLoop::of(io).ownEntries()) << "a receive armed again";
     }
     if (stop == Stop::pauses) {
         // Read again, it gets every datagram: what was copied out and what waited in
