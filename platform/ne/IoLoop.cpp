@@ -54,7 +54,7 @@ void IoLoop::post(Task task) {
     {
         std::lock_guard lock(remoteMutex_);
         remote_.push_back(std::move(task));
-        signal = !std::exchange(wakeSignalled_, true);
+        signal = !wakeSignalled_.exchange(true, std::memory_order_acq_rel);
     }
     if (signal) wake();
 }
@@ -165,7 +165,7 @@ void IoLoop::turn() {
 std::size_t IoLoop::runPosts() {
     {
         std::lock_guard lock(remoteMutex_);
-        wakeSignalled_ = false;
+        wakeSignalled_.store(false, std::memory_order_relaxed);
         if (!remote_.empty()) {
             std::move(remote_.begin(), remote_.end(), std::back_inserter(local_));
             remote_.clear();
@@ -200,7 +200,10 @@ std::size_t IoLoop::runTimers() {
 
 std::optional<std::chrono::nanoseconds> IoLoop::waitLimit(
     std::optional<std::chrono::nanoseconds> most) const {
-    if (!local_.empty() || ring_->hasWork() || asioPosts_.load() != asioSeen_)
+    // Posted from another thread after this turn took what was there: its wake-up may
+    // have been read already, by this turn's reap.
+    if (!local_.empty() || ring_->hasWork() || asioPosts_.load() != asioSeen_ ||
+        wakeSignalled_.load(std::memory_order_acquire))
         return std::chrono::nanoseconds::zero();
     std::optional<std::chrono::nanoseconds> limit = most;
     if (!timers_.empty()) {

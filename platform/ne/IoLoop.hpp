@@ -151,8 +151,10 @@ private:
     std::vector<Task> local_;  // posted from the loop's thread
     std::vector<Task> running_;
     std::mutex remoteMutex_;
-    std::vector<Task> remote_;    // remoteMutex_: posted from other threads
-    bool wakeSignalled_ = false;  // remoteMutex_: the eventfd was written
+    std::vector<Task> remote_;  // remoteMutex_: posted from other threads
+    // Set with remote_ filled (under remoteMutex_), cleared as a turn takes it: work is
+    // waiting, and the eventfd was written for it.
+    std::atomic<bool> wakeSignalled_{false};
     FileDescriptor wakeFd_;
     WakeRead wakeRead_;
     std::multimap<Clock::time_point, Timer*> timers_;
