@@ -31,10 +31,7 @@ IoLoop& IoLoop::of(const Queue& queue) {
     return serviceOf<IoLoop>(queue);
 }
 
-Queue IoLoop::queue() {
-    if (!waitsItself()) return io_.get_executor();
-    return LoopExecutor(*this, io_);
-}
+Queue IoLoop::queue() { return LoopExecutor(*this, io_); }
 
 void IoLoop::post(Task task) {
     if (shutDown_.load(std::memory_order_acquire)) return;  // dropped with the loop
@@ -66,14 +63,16 @@ void IoLoop::wake() {
     [[maybe_unused]] const auto written = ::write(wakeFd_.get(), &one, sizeof one);
 }
 
+bool IoLoop::prepareWake() {
+    if (wakeFd_.get() < 0) wakeFd_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC));
+    return wakeFd_.get() >= 0;
+}
+
 bool IoLoop::drive() {
     if (driven_.load(std::memory_order_relaxed)) return true;
     auto* ring = UringLoop::of(io_);
     if (!ring) return false;
     claim();
-    wakeFd_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC));
-    if (!(wakeFd_.get() >= 0))
-        throw std::system_error(errno, std::generic_category(), "cannot make the io loop's eventfd");
     ring_ = ring;
     ring_->drive();
     // From now on the wait computes the timers' deadline itself.

@@ -54,8 +54,9 @@ public:
     static IoLoop& of(asio::io_context& io) { return asio::use_service<IoLoop>(io); }
     static IoLoop& of(const Queue& queue);
 
-    // The queue of this thread's work: the io_context's executor on epoll, the
-    // loop's own on the ring.
+    // The queue of this thread's work, whichever the backend and whenever the ring is
+    // set up: what is posted to it reaches the loop (through Asio's queue where Asio
+    // waits).
     Queue queue();
     asio::io_context& context() const { return io_; }
 
@@ -86,6 +87,10 @@ public:
     // it, else whoever runs the io_context at the moment.
     bool runningHere() const;
     std::uint64_t turns() const { return turns_; }
+    // Made with the ring (UringLoop's set-up, on the thread that sets the host up): the
+    // eventfd through which other threads' posts wake the ring's wait. False (errno
+    // set) when it cannot be made: the ring is not used then.
+    bool prepareWake();
     // The ring entries the loop holds for itself (its wake-up read): tests.
     std::size_t ownEntries() const { return wakeRead_.armed ? 1 : 0; }
 

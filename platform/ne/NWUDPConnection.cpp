@@ -181,8 +181,6 @@ void NWUDPConnection::deliverDeferredStates(UringDeferred& work) {
 }
 
 void NWUDPConnection::deliverStates() {
-    // What the handlers send and receive goes in together at the end.
-    const UringLoop::Batch batch(ring_);
     const auto states = pending_;
     const std::size_t count = pendingCount_;
     pendingCount_ = 0;
@@ -389,8 +387,8 @@ void NWUDPConnection::flushSends() {
     outcomes.reserve(sends_.size());
     std::size_t done = 0;
     if (ring_) {
-        // In the kernel's hands at the end of the turn (or in the flush posted with
-        // the first entry, which runs before the sender's posted completion).
+        // In the kernel's hands at the end of the turn (the loop's wait), before the
+        // sender's posted completion runs.
         thread_local std::vector<std::unique_ptr<RingSend>> pool;
         const int fd = socket_->native_handle();
         for (auto& pending : sends_) {

@@ -11,8 +11,8 @@
 // connect taking a new random source port.
 // On a queue whose io_context has an io_uring ring (UringLoop), the sends, the
 // wait for a reply (a poll; the reply is then read as on the epoll path) and the
-// disconnect and drain of a socket going back are submissions of the ring's next
-// flush; a send counts as done once handed to the ring (a UDP
+// disconnect and drain of a socket going back are submissions that go in at the end
+// of the loop's turn; a send counts as done once handed to the ring (a UDP
 // send that fails later fails the next receive instead, with the send's error).
 // Owned through shared_ptr: pending work keeps it alive until it is cancelled.
 #include <array>

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -126,7 +125,8 @@ ProviderHost::ProviderHost(std::vector<asio::io_context*> ios, std::shared_ptr<N
     : ios_(std::move(ios)),
       provider_(std::move(provider)),
       settings_(std::move(settings)),
-      control_(makeQueue(control)),
+      controlLoop_(&IoLoop::of(control)),
+      control_(makeQueue(controlLoop_->queue())),
       gate_(std::make_shared<FlowGate>(settings_.maxLiveFlows)),
       clock_(platform::processClock()),
       threadLoad_(std::make_unique<ThreadLoad[]>(ios_.size())) {
@@ -445,13 +445,12 @@ void ProviderHost::armGraceTimer(Clock::Duration left) {
         });
     }
     if (graceWatch_) return;
-    if (!graceTimer_) graceTimer_ = std::make_unique<asio::steady_timer>(control_);
-    graceTimer_->expires_after(left);
-    graceTimer_->async_wait([this, alive](const asio::error_code& ec) {
-        // A timer destroyed with the host completes with an error, and touches nothing.
-        if (ec || !alive.lock()) return;
-        graceTimerFired();
-    });
+    if (!graceTimer_) {
+        graceTimer_ = std::make_unique<IoLoop::Timer>(*controlLoop_, [this, alive] {
+            if (alive.lock()) graceTimerFired();
+        });
+    }
+    graceTimer_->at(IoLoop::Clock::now() + left);
 }
 
 void ProviderHost::graceTimerFired() {
@@ -630,14 +629,13 @@ void ProviderHost::drain(std::chrono::milliseconds timeout, std::function<void()
     }
     drainDone_ = done ? std::move(done) : [] {};
     const auto generation = ++drainGeneration_;
-    if (!drainTimer_) drainTimer_ = std::make_unique<asio::steady_timer>(control_);
-    drainTimer_->expires_after(timeout);
-    drainTimer_->async_wait(
-        [this, alive = std::weak_ptr<bool>(alive_), generation](const asio::error_code& ec) {
+    drainTimer_ = std::make_unique<IoLoop::Timer>(
+        *controlLoop_, [this, alive = std::weak_ptr<bool>(alive_), generation] {
             // A deadline that passed just as its drain ended has no say in the next.
-            if (ec || !alive.lock() || generation != drainGeneration_ || !drainDone_) return;
+            if (!alive.lock() || generation != drainGeneration_ || !drainDone_) return;
             std::exchange(drainDone_, nullptr)();
         });
+    drainTimer_->at(IoLoop::Clock::now() + timeout);
     gate_->whenEmptied([this, alive = std::weak_ptr<bool>(alive_)] {
         asio::post(control_, [this, alive] {
             if (alive.lock()) drainMayHaveEnded();

@@ -45,7 +45,6 @@
 // grace period. Flows already admitted finish either way.
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
-#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -60,6 +59,7 @@
 #include "platform/LogLimiter.hpp"
 #include "platform/ne/HostUDPFlow.hpp"
 #include "platform/ne/Interception.hpp"
+#include "platform/ne/IoLoop.hpp"
 #include "platform/ne/NEDNSProxyProvider.hpp"
 #include "platform/ne/UDPListenerLinux.hpp"
 
@@ -253,6 +253,7 @@ private:
     std::vector<asio::io_context*> ios_;
     std::shared_ptr<NEDNSProxyProvider> provider_;
     ProviderHostSettings settings_;
+    IoLoop* controlLoop_;  // the control queue's thread: its timers
     Queue control_;
     std::shared_ptr<FlowGate> gate_;
     std::vector<Listening> listeners_;
@@ -261,11 +262,11 @@ private:
     bool shuttingDown_ = false;  // control queue
     std::function<void(bool)> observer_;
     std::unique_ptr<asio::signal_set> signals_;
-    bool hangUpSeen_ = false;                         // control queue
-    std::unique_ptr<asio::steady_timer> drainTimer_;  // the drain's deadline
-    std::function<void()> drainDone_;                 // control queue: while a drain waits
-    std::uint64_t drainGeneration_ = 0;               // control queue: the deadline that counts
-    std::atomic<std::size_t> listenersEnded_{0};      // receives ended by the shutdown
+    bool hangUpSeen_ = false;                     // control queue
+    std::unique_ptr<IoLoop::Timer> drainTimer_;   // the drain's deadline
+    std::function<void()> drainDone_;             // control queue: while a drain waits
+    std::uint64_t drainGeneration_ = 0;           // control queue: the deadline that counts
+    std::atomic<std::size_t> listenersEnded_{0};  // receives ended by the shutdown
     ProviderHostCounters counters_;
     LogLimiter capLog_{std::chrono::seconds(10)};  // the cap message, on the steady clock
     std::unique_ptr<Interception> interception_;   // when enabled
@@ -292,12 +293,12 @@ private:
     std::vector<HeldBatch> heldBatches_;    // holdMutex_: read just as the hold began
     std::size_t heldBytes_ = 0;             // holdMutex_
     // The grace timer, on the control queue alone: the process clock's time at which the
-    // grace period ends, while one runs. On a clock that moves by itself an asio timer
-    // wakes the control queue then; on one that moves only when told (a test's) each
+    // grace period ends, while one runs. On a clock that moves by itself a timer of the
+    // control queue's loop fires then; on one that moves only when told (a test's) each
     // move has it look. A wake-up for an ended period, or after the host has gone
     // (alive_ let go), does nothing.
     std::optional<Clock::Duration> graceDue_;
-    std::unique_ptr<asio::steady_timer> graceTimer_;
+    std::unique_ptr<IoLoop::Timer> graceTimer_;
     ClockWatch graceWatch_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

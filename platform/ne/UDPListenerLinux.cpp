@@ -757,9 +757,8 @@ void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
         auto* raw = send.release();
         io_uring_prep_sendmsg(multishot_->loop->entry(raw), descriptor(), &raw->header, 0);
     }
-    // In the kernel's hands at the end of this turn of the ring (or in the flush
-    // posted with the first entry), with whatever else the turn queued; the writer
-    // hears once the kernel has sent them.
+    // In the kernel's hands at the end of this turn of the loop, with whatever else
+    // the turn queued; the writer hears once the kernel has sent them.
 }
 
 }  // namespace platform::ne

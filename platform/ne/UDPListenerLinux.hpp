@@ -14,8 +14,8 @@
 // receive() hands them over as recvmmsg's would. A reader that does not wait again
 // stops the receive, and what had arrived is copied out so that the buffers go back
 // (what comes meanwhile waits in the socket's buffer); a cancelled listener gives
-// everything back and is never armed again. Replies then go out as submissions of
-// the next flush, and their writer hears of each one's outcome.
+// everything back and is never armed again. Replies then go out as submissions at
+// the end of the loop's turn, and their writer hears of each one's outcome.
 //
 // Memory: the receive slots belong to the receiving thread, not to the socket, and
 // are shared by every listener that thread reads. A slot takes the largest UDP

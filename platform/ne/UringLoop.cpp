@@ -1,12 +1,10 @@
 #include "platform/ne/UringLoop.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <asio/execution/context.hpp>
-#include <asio/post.hpp>
 #include <asio/query.hpp>
 #include <cerrno>
 #include <chrono>
@@ -141,33 +139,10 @@ bool UringLoop::setUp(std::string& error) {
                               static_cast<int>(i));
     }
     io_uring_buf_ring_advance(bufferRing_, kBufferCount);
-    const int copy = ::fcntl(ring_.ring_fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return fail("cannot register io_uring with the event loop", errno);
-    asio::error_code ec;
-    ringDescriptor_ = std::make_unique<asio::posix::stream_descriptor>(io_);
-    ringDescriptor_->assign(copy, ec);
-    if (ec) {
-        ::close(copy);
-        ringDescriptor_.reset();
-        return fail("cannot register io_uring with the event loop", ec.value());
-    }
+    if (!asio::use_service<IoLoop>(io_).prepareWake())
+        return fail("cannot make the io loop's eventfd", errno);
     ready_ = true;
-    waitForCompletions();
     return true;
-}
-
-void UringLoop::waitForCompletions() {
-    if (waiting_ || stopping_ || !ringDescriptor_) return;
-    waiting_ = true;
-    ringDescriptor_->async_wait(asio::posix::stream_descriptor::wait_read,
-                                [this](const asio::error_code& ec) {
-                                    waiting_ = false;
-                                    if (ec || stopping_) return;
-                                    claim();
-                                    ++counters_.wakes;
-                                    reap();
-                                    waitForCompletions();
-                                });
 }
 
 io_uring_sqe* UringLoop::entry(UringOperation* operation) {
@@ -181,15 +156,7 @@ io_uring_sqe* UringLoop::entry(UringOperation* operation) {
     io_uring_sqe_set_data(sqe, operation);
     ++queued_;
     ++inFlight_;
-    scheduleFlush();
     return sqe;
-}
-
-void UringLoop::scheduleFlush() {
-    // Inside a reap or a batch, its end submits.
-    if (flushPosted_ || stopping_ || reaping_ || batching_ > 0) return;
-    flushPosted_ = true;
-    postFlush();
 }
 
 void UringLoop::submit() {
@@ -214,14 +181,6 @@ void UringLoop::submit() {
         if (overflow_.empty() || submitted <= 0) break;
     }
     queued_ = overflow_.size();
-}
-
-void UringLoop::drive() {
-    if (driven_) return;
-    claim();
-    driven_ = true;
-    // The reactor's wait ends (its handler sees it aborted); the loop's turns reap.
-    ringDescriptor_.reset();
 }
 
 void UringLoop::wait(std::optional<std::chrono::nanoseconds> limit) {
@@ -255,38 +214,11 @@ void UringLoop::wait(std::optional<std::chrono::nanoseconds> limit) {
     queued_ = overflow_.size() + io_uring_sq_ready(&ring_);
 }
 
-void UringLoop::postFlush() {
-    // A driven ring's loop submits and reaps at the end of every turn.
-    if (driven_) {
-        flushPosted_ = false;
-        return;
-    }
-    asio::post(io_, [this] {
-        flushPosted_ = false;
-        claim();
-        // Submitted meanwhile by someone who could not wait: what completed is the
-        // ring descriptor's news, handled in its turn (after the work queued before it).
-        if (queued_ == 0 && deferred_.empty()) return;
-        flush();
-    });
-}
-
-void UringLoop::flush() {
-    submit();
-    // What the submissions completed at once (sends, disconnects) is handled now, not
-    // after another wait.
-    reap();
-}
-
 void UringLoop::defer(UringDeferred& work) {
     if (work.queued || stopping_) return;
     work.queued = true;
+    // The reap under way runs it, or the next turn's (which the loop does not wait for).
     deferred_.push_back(&work);
-    if (reaping_) return;
-    // Not inside a reap: one of its own, through the flush.
-    if (flushPosted_) return;
-    flushPosted_ = true;
-    postFlush();
 }
 
 void UringLoop::reap() {
@@ -317,13 +249,6 @@ void UringLoop::reap() {
         if (!any) break;
     }
     reaping_ = false;
-    if (queued_ > 0 || !deferred_.empty() || io_uring_cq_ready(&ring_) > 0) {
-        // Left for a turn of its own: the flush reaps again.
-        if (!flushPosted_ && !stopping_) {
-            flushPosted_ = true;
-            postFlush();
-        }
-    }
 }
 
 void UringLoop::forget(UringDeferred& work) {
@@ -354,7 +279,6 @@ void UringLoop::whenBuffersReturn(UringDeferred& work) {
 void UringLoop::shutdown() {
     if (!ready_ || stopping_) return;
     stopping_ = true;
-    ringDescriptor_.reset();
     // Every operation still armed ends now, and its completion lets its holder go.
     io_uring_prep_cancel64(entry(&noOneWaits), 0, IORING_ASYNC_CANCEL_ANY);
     // The cancels end every receive at once; what else is in the kernel's hands

@@ -7,10 +7,9 @@
 //
 // The thread's loop (platform/ne/IoLoop.hpp) drives the ring: the ring is the
 // thread's one wait, each turn reaps and runs the deferred work inside the loop's
-// turn, and the entries the turn made go in with the wait that ends it. Until a loop
-// drives it (an io_context run by Asio itself: the set-up, some tests) the ring's
-// descriptor waits on the io_context's reactor instead, and a flush posted with the
-// first entry of a turn submits them.
+// turn, and the entries the turn made go in with the wait that ends it. What is
+// queued before a loop first runs (the set-up, on the main thread) goes in with its
+// first wait.
 //
 // The listeners' datagrams land in the ring's provided buffers (one group per
 // ring): a buffer is the kernel's to fill again once its holder gives it back. An
@@ -30,7 +29,6 @@
 #include <liburing.h>
 
 #include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -94,20 +92,18 @@ public:
     static UringLoop* of(asio::io_context& io);
     static UringLoop* of(const Queue& queue);
 
-    // An entry to fill, whose completions go to `operation`; the flush is scheduled.
-    // Never null and never a submission of its own: once the submission queue is
+    // An entry to fill, whose completions go to `operation`; it goes in at the turn's
+    // end. Never null and never a submission of its own: once the submission queue is
     // full, entries wait in the ring's own overflow (in order) for the next submit.
     io_uring_sqe* entry(UringOperation* operation);
-    // Submits what is queued and handles what completed meanwhile.
-    void flush();
     // Handles the completions there now (a few rounds, each only those present when it
     // began) and the work they deferred, submitting between rounds.
     void reap();
     // Submits what is queued, now; what completes is handled later. The turn's end
-    // (a reap, a Batch, the posted flush) is where entries go in; this is for a
-    // listener's end alone, whose port must be free when its destructor returns.
+    // (a reap, the loop's wait) is where entries go in; this is for a listener's end
+    // alone, whose port must be free when its destructor returns.
     void submit();
-    // Runs `work` after the completions being handled now, or in a turn of its own.
+    // Runs `work` after the completions being handled now, or in the next turn.
     void defer(UringDeferred& work);
     // Runs `work` (deferred) once a buffer comes back: a multishot receive that
     // found none ended, and is armed again then.
@@ -119,14 +115,12 @@ public:
     // `work` is going: it leaves every list it may be on (queued, waiting for a
     // buffer, at shutdown), and the turn under way does not run it.
     void forget(UringDeferred& work);
-    // Whether a reap, a Batch or a turn of the driving loop is under way: what is
-    // queued now goes in at its end.
+    // Whether a reap or a turn of the io thread's loop is under way: what is queued
+    // now goes in at its end.
     bool inTurn() const { return reaping_ || batching_ > 0; }
 
-    // The io thread's loop takes the ring over (IoLoop): from now on its turns reap
-    // and its wait() submits; nothing is posted to Asio any more.
-    void drive();
-    bool driven() const { return driven_; }
+    // The io thread's loop takes the ring's thread (IoLoop).
+    void drive() { claim(); }
     // Whether a turn has work before it may wait: deferred work or completions.
     bool hasWork() const { return !deferred_.empty() || io_uring_cq_ready(&ring_) > 0; }
     // Submits what is queued and waits up to `limit` (nullopt: as long as it takes)
@@ -142,24 +136,6 @@ public:
 
     private:
         UringLoop& loop_;
-    };
-
-    // The entries queued while one lives go in together when the outermost ends
-    // (and what they complete at once is handled then), without a flush of their own.
-    class Batch {
-    public:
-        explicit Batch(UringLoop* loop) : loop_(loop) {
-            if (loop_) ++loop_->batching_;
-        }
-        ~Batch() {
-            if (!loop_ || --loop_->batching_ > 0 || loop_->reaping_ || loop_->driven_) return;
-            loop_->flush();
-        }
-        Batch(const Batch&) = delete;
-        Batch& operator=(const Batch&) = delete;
-
-    private:
-        UringLoop* loop_;
     };
 
     std::uint8_t* buffer(unsigned id) { return buffers_.get() + static_cast<std::size_t>(id) * kBufferSize; }
@@ -186,11 +162,8 @@ public:
 private:
     bool setUp(std::string& error);
     void shutdown() override;
-    void waitForCompletions();
     // Runs the deferred work until none is left; whether any ran.
     bool runDeferred();
-    void scheduleFlush();
-    void postFlush();
 
     void claim() {
         if (owner_.load(std::memory_order_relaxed) == std::thread::id())
@@ -205,7 +178,6 @@ private:
     io_uring_buf_ring* bufferRing_ = nullptr;
     std::size_t bufferRingBytes_ = 0;
     std::unique_ptr<std::uint8_t[]> buffers_;
-    std::unique_ptr<asio::posix::stream_descriptor> ringDescriptor_;
     std::vector<UringDeferred*> deferred_;
     std::vector<UringDeferred*> running_;
     std::vector<UringDeferred*> starved_;  // waiting for a buffer
@@ -216,10 +188,7 @@ private:
     std::deque<io_uring_sqe> overflow_;
     std::size_t inFlight_ = 0;
     std::size_t buffersOut_ = 0;
-    bool flushPosted_ = false;
     int batching_ = 0;
-    bool waiting_ = false;
-    bool driven_ = false;
     bool reaping_ = false;
     bool stopping_ = false;
     UringCounters counters_;

@@ -14,6 +14,7 @@
 #include "fakes/ne/LoopbackSocket.hpp"
 #include "platform/Clock.hpp"
 #include "platform/ne/IoLoop.hpp"
+#include "platform/ne/LoopHeartbeat.hpp"
 #include "platform/ne/ProviderHost.hpp"
 
 namespace {
@@ -229,8 +230,10 @@ TEST_F(ThreadsUnderLoadHost, ThreadsServingWhileTheCountChangesLoseNothing) {
     host->listen();
     auto firstWork = asio::make_work_guard(first);
     auto secondWork = asio::make_work_guard(second);
-    std::thread firstThread([&] { first.run(); });
-    std::thread secondThread([&] { second.run(); });
+    platform::ne::LoopHeartbeat firstBeat;
+    platform::ne::LoopHeartbeat secondBeat;
+    std::thread firstThread([&] { platform::ne::IoLoop::of(first).run(firstBeat); });
+    std::thread secondThread([&] { platform::ne::IoLoop::of(second).run(secondBeat); });
     // Watches the threads' work; never sleeps.
     auto waitFor = [](auto condition) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -276,8 +279,8 @@ TEST_F(ThreadsUnderLoadHost, ThreadsServingWhileTheCountChangesLoseNothing) {
     EXPECT_TRUE(waitFor([&] { return host->liveFlows() == 0; }));
     firstWork.reset();
     secondWork.reset();
-    first.stop();
-    second.stop();
+    platform::ne::IoLoop::of(first).stop();
+    platform::ne::IoLoop::of(second).stop();
     firstThread.join();
     secondThread.join();
 }
