@@ -162,7 +162,8 @@ void IoLoop::turn() {
 }
 
 std::size_t IoLoop::runPosts() {
-    {
+    // Nothing from other threads unless signalled: no lock for the turns that have none.
+    if (wakeSignalled_.load(std::memory_order_acquire)) {
         std::lock_guard lock(remoteMutex_);
         wakeSignalled_.store(false, std::memory_order_relaxed);
         if (!remote_.empty()) {

@@ -10,12 +10,13 @@
 // one turn at both readings and never finished it (a livelock, a handler that never
 // returns) is dead. An idle loop costs the watchdog nothing: it is seen in its wait.
 //
-// A loop whose wait also runs the first work it wakes for (Asio's run_one: the io
-// threads of both backends, as the ring's completions wake theirs through the
-// io_context's reactor, runWithHeartbeat) cannot say where its wait ends; it reports waiting throughout, and
-// the checker tells an idle wait from work that never returns by waking it (`wake`) once it looks idle: a
-// loop that does not turn by the next reading is dead. That is one wake-up per two readings of an idle loop,
-// the watchdog's only.
+// A loop with a wait of its own (IoLoop on the ring) marks it exactly and is never
+// woken. One whose wait also runs the first work it wakes for (Asio's run_one: the
+// epoll backend, runWithHeartbeat) cannot say where its wait ends; it reports
+// waiting throughout, and the checker tells an idle wait from work that never
+// returns by waking it (`wake`) once it looks idle: a loop that does not turn by the
+// next reading is dead. That is one wake-up per two readings of an idle loop, the
+// watchdog's only.
 //
 // LoopWatchdog reads the checker on the main queue's timer (the process clock) and
 // tells systemd WATCHDOG=1 (sd_notify) after each reading that found every loop

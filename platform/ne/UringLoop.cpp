@@ -103,9 +103,19 @@ UringLoop* UringLoop::of(const Queue& queue) {
 bool UringLoop::setUp(std::string& error) {
     io_uring_params params{};
     // Room for the completions of a burst of multishot receives between two turns.
-    params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_SUBMIT_ALL;
-    params.cq_entries = kCompletionEntries;
-    if (const int result = io_uring_queue_init_params(kEntries, &ring_, &params); result < 0) {
+    // The ring is its thread's only wait, so the kernel need not interrupt the thread
+    // to finish completions (COOP_TASKRUN): it does so when the thread enters the
+    // ring, which the flag tells it to do when it has other work (TASKRUN_FLAG).
+    // Kernels before 5.19 take the ring without them.
+    const auto setUpRing = [&](unsigned flags) {
+        params = io_uring_params{};
+        params.flags = IORING_SETUP_CQSIZE | IORING_SETUP_SUBMIT_ALL | flags;
+        params.cq_entries = kCompletionEntries;
+        return io_uring_queue_init_params(kEntries, &ring_, &params);
+    };
+    int result = setUpRing(IORING_SETUP_COOP_TASKRUN | IORING_SETUP_TASKRUN_FLAG);
+    if (result == -EINVAL) result = setUpRing(0);
+    if (result < 0) {
         error = "io_uring setup failed (" + uringErrorText(result) + ")";
         return false;
     }
@@ -185,7 +195,12 @@ void UringLoop::submit() {
 
 void UringLoop::wait(std::optional<std::chrono::nanoseconds> limit) {
     if (limit && *limit <= std::chrono::nanoseconds::zero()) {
-        submit();
+        if (queued_ > 0) {
+            submit();
+        } else if (IO_URING_READ_ONCE(*ring_.sq.kflags) & IORING_SQ_TASKRUN) {
+            // Completions the kernel finishes only when this thread enters the ring.
+            io_uring_get_events(&ring_);
+        }
         return;
     }
     // What overflowed moves into the room there is; the rest goes in with a later submit.
