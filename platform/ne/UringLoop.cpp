@@ -203,17 +203,9 @@ void UringLoop::wait(std::optional<std::chrono::nanoseconds> limit) {
         }
         return;
     }
-    // What overflowed moves into the room there is; the rest goes in with a later submit.
-    while (!overflow_.empty()) {
-        const bool linked = overflow_.front().flags & IOSQE_IO_LINK;
-        if (io_uring_sq_space_left(&ring_) < (linked && overflow_.size() > 1 ? 2u : 1u)) break;
-        *io_uring_get_sqe(&ring_) = overflow_.front();
-        overflow_.pop_front();
-        if (linked && !overflow_.empty()) {
-            *io_uring_get_sqe(&ring_) = overflow_.front();
-            overflow_.pop_front();
-        }
-    }
+    // What overflowed goes in first, as far as the kernel takes it; what the queue
+    // holds then goes in with the wait.
+    if (!overflow_.empty()) submit();
     __kernel_timespec timeout{};
     if (limit) {
         const auto ns = limit->count();
@@ -239,30 +231,23 @@ void UringLoop::defer(UringDeferred& work) {
 void UringLoop::reap() {
     if (reaping_) return;
     reaping_ = true;
-    // What the completions submit goes in at the end, and what that completes at
-    // once is handled in the same pass; a few rounds at most, each of them only the
-    // completions there when it began, so that what is deferred, the timers and the
-    // posts get their turn however fast the kernel completes.
-    for (int round = 0; round < 4; ++round) {
-        bool any = false;
-        for (unsigned ready = io_uring_cq_ready(&ring_); ready > 0; --ready) {
-            io_uring_cqe* cqe = nullptr;
-            if (io_uring_peek_cqe(&ring_, &cqe) != 0 || !cqe) break;
-            // Copied and consumed first: the completion may queue more.
-            const io_uring_cqe copy = *cqe;
-            io_uring_cqe_seen(&ring_, cqe);
-            ++counters_.completions;
-            if (!(copy.flags & IORING_CQE_F_MORE) && inFlight_ > 0) --inFlight_;
-            if (copy.flags & IORING_CQE_F_BUFFER) ++buffersOut_;
-            any = true;
-            auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
-            if (operation && operation->complete) operation->complete(*operation, copy);
-        }
-        if (runDeferred()) any = true;
-        if (queued_ == 0 || stopping_) break;
-        submit();
-        if (!any) break;
+    // Only the completions there when it began, then the work they deferred, so that
+    // the timers and the posts get their turn however fast the kernel completes. What
+    // they queue goes in with the loop's wait, which returns at once for what that
+    // completes at once: one system call a turn.
+    for (unsigned ready = io_uring_cq_ready(&ring_); ready > 0; --ready) {
+        io_uring_cqe* cqe = nullptr;
+        if (io_uring_peek_cqe(&ring_, &cqe) != 0 || !cqe) break;
+        // Copied and consumed first: the completion may queue more.
+        const io_uring_cqe copy = *cqe;
+        io_uring_cqe_seen(&ring_, cqe);
+        ++counters_.completions;
+        if (!(copy.flags & IORING_CQE_F_MORE) && inFlight_ > 0) --inFlight_;
+        if (copy.flags & IORING_CQE_F_BUFFER) ++buffersOut_;
+        auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
+        if (operation && operation->complete) operation->complete(*operation, copy);
     }
+    runDeferred();
     reaping_ = false;
 }
 
@@ -308,6 +293,7 @@ void UringLoop::shutdown() {
         if (left <= std::chrono::steady_clock::duration::zero()) break;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         __kernel_timespec wait{ns / 1'000'000'000, ns % 1'000'000'000};
+        submit();  // what the last reap queued (the overflow too)
         io_uring_cqe* cqe = nullptr;
         const int result = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &wait, nullptr);
         reap();

@@ -17,7 +17,8 @@
 // into memory of its own), so replies never wait behind clients' datagrams for room.
 //
 // A turn of the ring handles only the completions there when it began, then the
-// work they deferred, and submits once at its end; entries made while the
+// work they deferred; the loop's wait at its end submits what they queued and
+// returns at once for what that completes at once. Entries made while the
 // submission queue is full wait in the ring's overflow for that submit, never a
 // submission of their own.
 //
@@ -96,8 +97,8 @@ public:
     // end. Never null and never a submission of its own: once the submission queue is
     // full, entries wait in the ring's own overflow (in order) for the next submit.
     io_uring_sqe* entry(UringOperation* operation);
-    // Handles the completions there now (a few rounds, each only those present when it
-    // began) and the work they deferred, submitting between rounds.
+    // Handles the completions there now and the work they deferred; what they queue
+    // goes in with the loop's wait.
     void reap();
     // Submits what is queued, now; what completes is handled later. The turn's end
     // (a reap, the loop's wait) is where entries go in; this is for a listener's end
