@@ -116,6 +116,16 @@ void stallOnSignal(asio::io_context& signalled, asio::io_context& stalled) {
     });
 }
 
+// The signals the control loop answers reach the main thread alone: an io thread's
+// wait is the ring's, which a signal only interrupts, so a handler run there would
+// be the control loop's news arriving on a thread that does not read it.
+void leaveSignalsToTheControlLoop() {
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&handled, signal);
+    ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+}
+
 }  // namespace
 
 // An exception that escapes ends in terminateWithoutInterception, which removes the table first.
@@ -238,6 +248,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     std::vector<std::thread> workers;
     for (std::size_t i = 0; i < ios.size(); ++i) {
         workers.emplace_back([context = ios[i], &heartbeat = heartbeats[i]] {
+            leaveSignalsToTheControlLoop();
             platform::ne::IoLoop::of(*context).run(heartbeat);
         });
     }
