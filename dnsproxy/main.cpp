@@ -2,6 +2,7 @@
 // in for the system that hands the extension its DNS flows; the proxy is started
 // from --vendor-data or by the DNS-proxy preferences that the application saves.
 // While the proxy runs, the host intercepts the computer's UDP DNS, unless told not to.
+#include <malloc.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -126,6 +127,14 @@ void leaveSignalsToTheControlLoop() {
     ::pthread_sigmask(SIG_BLOCK, &handled, nullptr);
 }
 
+// Fixed allocator thresholds: glibc raises both of its own each time a large block
+// is freed, after which the io threads' arenas keep the peak of a burst for good,
+// and even a trim at the burst's end cannot return their tops.
+void boundTheHeapsPeak() {
+    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
+}
+
 }  // namespace
 
 // An exception that escapes ends in terminateWithoutInterception, which removes the table first.
@@ -136,6 +145,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
         return 2;
     }
     auto options = *parsed.options;
+    boundTheHeapsPeak();
     if (options.help) {
         std::cout << dnsproxy::daemonUsage();
         return 0;

@@ -25,16 +25,20 @@ enum class State : unsigned char { none, alive, gone };
 thread_local constinit Lists lists{};
 thread_local constinit State state = State::none;
 
+void freeAll() {
+    for (auto& head : lists.heads) {
+        while (head) ::operator delete(std::exchange(head, head->next));
+    }
+    lists.counts.fill(0);
+}
+
 struct Reaper {
     Reaper() = default;
     Reaper(const Reaper&) = delete;
     Reaper& operator=(const Reaper&) = delete;
     ~Reaper() {
         state = State::gone;
-        for (auto& head : lists.heads) {
-            while (head) ::operator delete(std::exchange(head, head->next));
-        }
-        lists.counts.fill(0);
+        freeAll();
     }
 };
 
@@ -71,6 +75,8 @@ void BlockPool::deallocate(void* block, std::size_t bytes) noexcept {
     lists.heads[index] = ::new (block) FreeBlock{lists.heads[index]};
     ++lists.counts[index];
 }
+
+void BlockPool::releaseFree() noexcept { freeAll(); }
 
 std::size_t BlockPool::freeBlocks(std::size_t bytes) {
     if (bytes == 0 || bytes > kMaxBlock) return 0;

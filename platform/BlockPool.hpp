@@ -22,6 +22,9 @@ public:
 
     static void* allocate(std::size_t bytes);
     static void deallocate(void* block, std::size_t bytes) noexcept;
+    // Frees the blocks this thread keeps: its burst is over, the next query may
+    // well ask the heap again.
+    static void releaseFree() noexcept;
     // Free blocks this thread keeps for blocks of `bytes` (tests).
     static std::size_t freeBlocks(std::size_t bytes);
 };

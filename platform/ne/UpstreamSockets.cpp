@@ -1,11 +1,14 @@
 #include "platform/ne/UpstreamSockets.hpp"
 
+#include <malloc.h>
 #include <sys/socket.h>
 
 #include <asio/execution/context.hpp>
 #include <asio/query.hpp>
 #include <cerrno>
 #include <memory>
+
+#include "platform/BlockPool.hpp"
 
 namespace platform::ne {
 
@@ -181,6 +184,7 @@ void UpstreamSockets::armTrimLocked() {
 
 void UpstreamSockets::trim() {
     std::vector<Idle> closing;
+    bool burstOver = false;
     {
         std::lock_guard lock(mutex_);
         timerWaiting_ = false;
@@ -193,8 +197,17 @@ void UpstreamSockets::trim() {
         idle_.erase(idle_.begin(), idle_.begin() + static_cast<std::ptrdiff_t>(stale));
         ++period_;
         if (!idle_.empty()) armTrimLocked();
+        burstOver = stale > 0 && idle_.empty();
     }
-    // Closed outside the lock.
+    closing.clear();  // outside the lock
+    // The last socket of a burst is gone, and a whole period passed without a query
+    // here: what the burst's queries and replies took of the heap goes back to the
+    // system, which the allocator's per-thread arenas would otherwise keep for good.
+    if (burstOver) {
+        ++bursts_;
+        BlockPool::releaseFree();
+        ::malloc_trim(0);
+    }
 }
 
 std::size_t UpstreamSockets::idle() const {

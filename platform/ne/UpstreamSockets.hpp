@@ -62,6 +62,8 @@ public:
     // timer calls it every kTrimPeriod while any are idle).
     void trim();
     std::size_t idle() const;
+    // Bursts whose end gave the heap back (tests).
+    std::uint64_t burstsEnded() const { return bursts_; }
 
 private:
     struct Idle {
@@ -77,6 +79,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Idle> idle_;  // most recently returned last
     std::uint64_t period_ = 0;
+    std::uint64_t bursts_ = 0;
     IoLoop::Timer timer_;  // on the io thread's list
     bool timerWaiting_ = false;
     bool shutDown_ = false;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "platform/SystemLog.hpp"
 #include "platform/ne/IoLoop.hpp"
@@ -243,7 +244,11 @@ void UringLoop::reap() {
         io_uring_cqe_seen(&ring_, cqe);
         ++counters_.completions;
         if (!(copy.flags & IORING_CQE_F_MORE) && inFlight_ > 0) --inFlight_;
-        if (copy.flags & IORING_CQE_F_BUFFER) ++buffersOut_;
+        if (copy.flags & IORING_CQE_F_BUFFER) {
+            ++buffersOut_;
+            filled_[(copy.flags >> IORING_CQE_BUFFER_SHIFT) % kBufferCount] =
+                copy.res > 0 ? static_cast<std::uint32_t>(copy.res) : 0;
+        }
         auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
         if (operation && operation->complete) operation->complete(*operation, copy);
     }
@@ -262,6 +267,20 @@ void UringLoop::forget(UringDeferred& work) {
 
 void UringLoop::release(unsigned id) {
     if (buffersOut_ > 0) --buffersOut_;
+    if (const std::size_t filled = std::exchange(filled_[id % kBufferCount], 0);
+        filled > kResidentBufferBytes) {
+        // Before the kernel has the buffer again: nothing writes it meanwhile, and a
+        // later datagram finds fresh zeroed pages. Up to the page the datagram ended
+        // in, whole, or each fill would leave its last page behind; but never the page
+        // the next buffer begins in.
+        static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+        const auto start = reinterpret_cast<std::uintptr_t>(buffer(id));
+        const std::uintptr_t from = (start + kResidentBufferBytes + page - 1) / page * page;
+        const std::uintptr_t to =
+            std::min((start + filled + page - 1) / page * page, (start + kBufferSize) / page * page);
+        if (to > from && ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) == 0)
+            counters_.bufferBytesReturned += to - from;
+    }
     io_uring_buf_ring_add(bufferRing_, buffer(id), kBufferSize, static_cast<unsigned short>(id),
                           io_uring_buf_ring_mask(kBufferCount), 0);
     io_uring_buf_ring_advance(bufferRing_, 1);

@@ -29,6 +29,7 @@
 // that runs its io_context: use it only from there.
 #include <liburing.h>
 
+#include <array>
 #include <asio/io_context.hpp>
 #include <atomic>
 #include <cstddef>
@@ -36,6 +37,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +66,7 @@ struct UringCounters {
     std::uint64_t submitted = 0;
     std::uint64_t completions = 0;
     std::uint64_t wakes = 0;
+    std::uint64_t bufferBytesReturned = 0;  // pages of large datagrams given back
 };
 
 class UringLoop final : public asio::execution_context::service {
@@ -78,6 +81,10 @@ public:
     // source address and the packet-info control message in front of it.
     static constexpr std::size_t kBufferSize = 65536 + 256;
     static constexpr std::uint16_t kBufferGroup = 0;
+    // What of a buffer stays resident once it comes back: DNS datagrams are mostly
+    // far smaller, and the pages a large one filled beyond it go back to the system,
+    // or a flood of large datagrams would leave every buffer resident for good.
+    static constexpr std::size_t kResidentBufferBytes = 8192;
 
     explicit UringLoop(asio::execution_context& context);
     ~UringLoop() override;
@@ -155,6 +162,8 @@ public:
     std::size_t inFlight() const { return inFlight_; }
     // Entries waiting in the overflow for room in the submission queue (tests).
     std::size_t overflowing() const { return overflow_.size(); }
+    // The span of the provided buffers (tests: what of it is resident).
+    std::span<const std::uint8_t> buffers() const { return {buffers_.get(), kBufferCount * kBufferSize}; }
     // Provided buffers the kernel has filled and nobody has given back yet.
     std::size_t buffersOut() const { return buffersOut_; }
     // Work waiting for a buffer to come back (tests).
@@ -179,6 +188,7 @@ private:
     io_uring_buf_ring* bufferRing_ = nullptr;
     std::size_t bufferRingBytes_ = 0;
     std::unique_ptr<std::uint8_t[]> buffers_;
+    std::array<std::uint32_t, kBufferCount> filled_{};  // bytes the kernel wrote, by buffer
     std::vector<UringDeferred*> deferred_;
     std::vector<UringDeferred*> running_;
     std::vector<UringDeferred*> starved_;  // waiting for a buffer

@@ -5,6 +5,7 @@
 
 #include "fakes/ne/IoRunner.hpp"
 #include "fakes/ne/LoopbackSocket.hpp"
+#include "platform/BlockPool.hpp"
 #include "platform/ne/NWUDPConnection.hpp"
 #include "platform/ne/OwnEndpoints.hpp"
 #include "platform/ne/UpstreamSockets.hpp"
@@ -304,10 +305,18 @@ TEST_F(NWUDPConnectionTest, IdleSocketsCloseAfterAWholeTrimPeriod) {
     ASSERT_TRUE(reached(Kind::ready));
     connection->cancel();
     ASSERT_EQ(pool.idle(), 1u);
+    const auto bursts = pool.burstsEnded();
+    platform::BlockPool::deallocate(platform::BlockPool::allocate(100), 100);
     pool.trim();  // it came back in this period
     EXPECT_EQ(pool.idle(), 1u);
+    EXPECT_EQ(pool.burstsEnded(), bursts);
     pool.trim();
     EXPECT_EQ(pool.idle(), 0u);
+    // The burst is over: its free blocks went back with the heap.
+    EXPECT_EQ(pool.burstsEnded(), bursts + 1);
+    EXPECT_EQ(platform::BlockPool::freeBlocks(100), 0u);
+    pool.trim();  // nothing more to end
+    EXPECT_EQ(pool.burstsEnded(), bursts + 1);
     // The next association makes a socket again.
     states.clear();
     auto next = connect("127.0.0.1", server.port());

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -15,6 +17,26 @@ namespace {
 
 using platform::ne::UDPListener;
 using platform::ne::UringLoop;
+
+// Bytes of the ring's provided buffers resident now, by buffer.
+std::vector<std::size_t> residentBufferBytes(const UringLoop& loop) {
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const auto span = loop.buffers();
+    const auto first = reinterpret_cast<std::uintptr_t>(span.data()) / page * page;
+    const auto end = reinterpret_cast<std::uintptr_t>(span.data() + span.size());
+    std::vector<unsigned char> pages((end - first + page - 1) / page);
+    if (::mincore(reinterpret_cast<void*>(first), end - first, pages.data()) != 0) return {};
+    std::vector<std::size_t> bytes(UringLoop::kBufferCount);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (!(pages[i] & 1)) continue;
+        const std::uintptr_t at =
+            std::max<std::uintptr_t>(first + i * page, reinterpret_cast<std::uintptr_t>(span.data()));
+        const std::size_t index =
+            (at - reinterpret_cast<std::uintptr_t>(span.data())) / UringLoop::kBufferSize;
+        if (index < bytes.size()) bytes[index] += page;
+    }
+    return bytes;
+}
 
 // Sets KIV_NE_IO_URING for one case and puts back what was there.
 class RingSetting {
@@ -88,7 +110,8 @@ struct Upstream {
 
 // More datagrams than the ring has buffers, sent before the listener runs: the
 // receive runs dry, is armed again as the buffers come back, and every datagram
-// arrives whole, the largest a UDP datagram can be among them.
+// arrives whole, the largest a UDP datagram can be among them. The pages the large
+// ones filled go back to the system with their buffers: only the head of each stays.
 TEST_F(UringListener, ABurstBeyondTheProvidedBuffersArrivesWhole) {
     auto listener = std::make_shared<UDPListener>(
         io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 32);
@@ -124,8 +147,32 @@ TEST_F(UringListener, ABurstBeyondTheProvidedBuffersArrivesWhole) {
     EXPECT_EQ(truncated, 0u);
     EXPECT_EQ(sizes.at(7), 65507u);
     EXPECT_EQ(sizes.at(8), 3u + 8 % 40);
+    // Then every buffer filled by large datagrams, one after the other, each ending
+    // elsewhere in its buffer.
+    const auto largeSize = [&](std::size_t i) { return i == count + 1 ? 65507 : 9000 + (i * 7919) % 56000; };
+    for (std::size_t i = count; i < count + 3 * UringLoop::kBufferCount; ++i) {
+        std::vector<std::uint8_t> bytes(largeSize(i), static_cast<std::uint8_t>(i));
+        bytes[0] = static_cast<std::uint8_t>(i >> 8);
+        bytes[1] = static_cast<std::uint8_t>(i);
+        client.sendTo("127.0.0.1", listener->boundEndpoint().port(), bytes);
+        ASSERT_TRUE(fakes::runUntil(io, [&] { return sizes.size() == i + 1; }));
+    }
+    EXPECT_EQ(sizes.at(count), largeSize(count));
+    EXPECT_EQ(sizes.at(count + 1), 65507u);
     listener->cancel();
     fakes::drain(io);
+    const auto& loop = *UringLoop::of(io);
+    EXPECT_EQ(loop.buffersOut(), 0u);
+    std::size_t beyondTheHeads = 0;  // less a page at either end
+    for (std::size_t i = count; i < count + 3 * UringLoop::kBufferCount; ++i)
+        beyondTheHeads += std::max<std::size_t>(largeSize(i), UringLoop::kResidentBufferBytes + 8192) -
+                          (UringLoop::kResidentBufferBytes + 8192);
+    EXPECT_GE(loop.counters().bufferBytesReturned, beyondTheHeads);
+    const auto resident = residentBufferBytes(loop);
+    ASSERT_EQ(resident.size(), UringLoop::kBufferCount);
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    for (std::size_t i = 0; i < resident.size(); ++i)
+        EXPECT_LE(resident[i], UringLoop::kResidentBufferBytes + 2 * page) << "buffer " << i;
 }
 
 // The kernel holds a socket while a receive is armed on it: a listener that goes
