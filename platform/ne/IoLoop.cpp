@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
-#include <cerrno>
-#include <stdexcept>
-#include <system_error>
+#include <iterator>
 
 #include "platform/ne/LoopHeartbeat.hpp"
 
