@@ -239,10 +239,9 @@ std::string openNotifySocket(FileDescriptor& socket) {
     return "@" + name;
 }
 
-// The process's environment for a daemon: without a service manager's watchdog variables (the
-// application's own, when it runs as a unit), with the host's when given.
-std::vector<std::string> daemonEnvironment(const std::string& notifySocket,
-                                           std::chrono::nanoseconds interval) {
+// The process's environment, without a service manager's watchdog variables (the
+// application's own, when it runs as a unit).
+std::vector<std::string> ownEnvironment() {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string_view variable(*entry);
@@ -251,6 +250,13 @@ std::vector<std::string> daemonEnvironment(const std::string& notifySocket,
             continue;
         environment.emplace_back(variable);
     }
+    return environment;
+}
+
+// A daemon's environment: `own`, with the host's watchdog variables when given.
+std::vector<std::string> daemonEnvironment(std::vector<std::string> environment,
+                                           const std::string& notifySocket,
+                                           std::chrono::nanoseconds interval) {
     if (!notifySocket.empty()) {
         environment.push_back("NOTIFY_SOCKET=" + notifySocket);
         environment.push_back(
@@ -306,6 +312,7 @@ std::shared_ptr<SupervisedExtensionHost> SupervisedExtensionHost::make(Options o
 SupervisedExtensionHost::SupervisedExtensionHost(Options options)
     : options_(std::move(options)),
       registryFolder_(options_.registryFolder.value_or(defaultRegistryFolder())),
+      environment_(ownEnvironment()),
       queue_(makeSerialQueue("SupervisedExtensionHost.queue")) {
     if (!options_.locate) options_.locate = [](std::string_view id) { return findSystemExtension(id); };
 }
@@ -450,7 +457,8 @@ std::string SupervisedExtensionHost::start(const OSSystemExtensionProperties& pr
             hostLog().error(std::string("No watchdog for the extension: ") + std::strerror(errno));
     }
     pid_t pid = -1;
-    if (auto failure = spawn(std::move(arguments), daemonEnvironment(notifyName, options_.watchdogInterval),
+    if (auto failure = spawn(std::move(arguments),
+                             daemonEnvironment(environment_, notifyName, options_.watchdogInterval),
                              options_.outputFile, pid);
         !failure.empty()) {
         return failure;
@@ -597,7 +605,8 @@ void SupervisedExtensionHost::cleanUp(const std::filesystem::path& executable, s
     std::vector<std::string> arguments{executable.string()};
     arguments.insert(arguments.end(), options_.cleanupArguments.begin(), options_.cleanupArguments.end());
     pid_t pid = -1;
-    const std::string failure = spawn(arguments, daemonEnvironment({}, {}), options_.outputFile, pid);
+    const std::string failure =
+        spawn(arguments, daemonEnvironment(environment_, {}, {}), options_.outputFile, pid);
     const int pidfd = failure.empty() ? pidfdOpen(pid) : -1;
     if (pidfd < 0) {
         hostLog().error("Cannot clean up after " + executable.string() + ": " +

@@ -114,6 +114,9 @@ private:
 
     Options options_;
     const std::filesystem::path registryFolder_;
+    // The process's environment as the host was made: the daemons' is built from it on
+    // the host's queue, where reading the live one would race a thread that changes it.
+    const std::vector<std::string> environment_;
     const DispatchQueuePtr queue_;
     // On queue_ only.
     std::vector<std::unique_ptr<Running>> running_;
