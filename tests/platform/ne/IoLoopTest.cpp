@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/ne/IoRunner.hpp"
 #include "platform/ne/IoLoop.hpp"
 #include "platform/ne/LoopHeartbeat.hpp"
 #include "platform/ne/UringLoop.hpp"
@@ -34,10 +33,14 @@ public:
         loop().post([&] { started.set_value(); });
         started.get_future().wait();
     }
+    // stop() from another thread ends the loop idle in its wait; work posted after it is
+    // dropped with the io_context, not run.
     ~RunningLoop() {
+        while (!heartbeat_.inWait()) std::this_thread::yield();
         work_.reset();
         loop().stop();
         thread_.join();
+        EXPECT_FALSE(heartbeat_.inWait());
     }
     IoLoop& loop() { return IoLoop::of(io_); }
     asio::io_context& io() { return io_; }
@@ -118,10 +121,19 @@ INSTANTIATE_TEST_SUITE_P(
                         });
                     },
                     "first second"},
-        // Through the queue flows are given, as an Asio executor.
+        // Through the queue flows are given, as an Asio executor. The queue is found again
+        // as the loop's own: the services its work looks up come from its io_context, and a
+        // strand over it is not mistaken for it.
         LoopWorkRow{"PostedThroughItsQueue",
                     [](RunningLoop& running, auto& ran, auto& mutex, auto& finished) {
-                        asio::post(running.loop().queue(), [&] { record(ran, mutex, "queued"); });
+                        auto& loop = running.loop();
+                        EXPECT_EQ(platform::ne::ownContextOf(loop.queue()), &running.io());
+                        EXPECT_EQ(&IoLoop::of(loop.queue()), &loop);
+                        const auto strand = platform::ne::makeQueue(loop.queue());
+                        EXPECT_EQ(platform::ne::ownContextOf(strand), nullptr);
+                        EXPECT_EQ(&IoLoop::of(strand), &loop);
+                        EXPECT_EQ(loop.waitsItself(), platform::ne::UringLoop::of(running.io()) != nullptr);
+                        asio::post(loop.queue(), [&] { record(ran, mutex, "queued"); });
                         asio::post(running.loop().queue(), [&] { finished.set_value(); });
                     },
                     "queued"},
@@ -177,38 +189,5 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "timer posted"}),
     [](const auto& info) { return info.param.name; });
-
-// stop() from another thread ends an idle loop; work posted after it is dropped with
-// the io_context, not run.
-TEST(IoLoop, StopEndsAnIdleLoopFromAnotherThread) {
-    asio::io_context io(1);
-    auto work = asio::make_work_guard(io);  // as the daemon's: Asio's loop ends only when stopped
-    platform::ne::UringLoop::enable(io);
-    auto& loop = IoLoop::of(io);
-    platform::ne::LoopHeartbeat heartbeat;
-    std::promise<void> ran;
-    loop.post([&] { ran.set_value(); });
-    std::thread thread([&] { loop.run(heartbeat); });
-    ran.get_future().wait();
-    while (!heartbeat.inWait()) std::this_thread::yield();
-    loop.stop();
-    thread.join();
-    EXPECT_FALSE(heartbeat.inWait());
-}
-
-// The queue the loop gives is found again as its own: the services its work looks up
-// come from its io_context, and a strand over it is not mistaken for it.
-TEST(IoLoop, ItsQueueLeadsBackToItsContext) {
-    asio::io_context io(1);
-    platform::ne::UringLoop::enable(io);
-    auto& loop = IoLoop::of(io);
-    EXPECT_EQ(platform::ne::ownContextOf(loop.queue()), &io);
-    EXPECT_EQ(&IoLoop::of(loop.queue()), &loop);
-    const auto strand = platform::ne::makeQueue(loop.queue());
-    EXPECT_EQ(platform::ne::ownContextOf(strand), nullptr);
-    EXPECT_EQ(&IoLoop::of(strand), &loop);
-    EXPECT_EQ(loop.waitsItself(), platform::ne::UringLoop::of(io) != nullptr);
-    fakes::drain(io);
-}
 
 }  // namespace
