@@ -17,10 +17,7 @@ void postToLoop(IoLoop& loop, IoLoop::Task task) { loop.post(std::move(task)); }
 IoLoop::IoLoop(asio::execution_context& context)
     : asio::execution_context::service(context),
       io_(static_cast<asio::io_context&>(context)),
-      asioTimer_(io_) {
-    wakeRead_.loop = this;
-    wakeRead_.complete = &IoLoop::wakeReadDone;
-}
+      asioTimer_(io_) {}
 
 IoLoop::~IoLoop() = default;
 
@@ -77,14 +74,20 @@ bool IoLoop::drive() {
     asioTimerAt_.reset();
     asioTimer_.cancel();
     driven_.store(true);
+    // The ring's, with the counter it reads into; this loop outlives the ring.
+    auto read = std::make_unique<WakeRead>();
+    read->loop = this;
+    read->complete = &IoLoop::wakeReadDone;
+    wakeRead_ = read.get();
+    wakeSlot_ = ring_->hold(std::move(read), true);
     armWakeRead();
     return true;
 }
 
 void IoLoop::armWakeRead() {
-    if (wakeRead_.armed || ring_->stopping()) return;
-    wakeRead_.armed = true;
-    io_uring_prep_read(ring_->entry(&wakeRead_), wakeFd_.get(), &wakeRead_.value, sizeof wakeRead_.value, 0);
+    if (wakeRead_->armed || ring_->stopping()) return;
+    wakeRead_->armed = true;
+    io_uring_prep_read(ring_->entry(wakeSlot_), wakeFd_.get(), &wakeRead_->value, sizeof wakeRead_->value, 0);
 }
 
 void IoLoop::wakeReadDone(UringOperation& operation, const io_uring_cqe& /*cqe*/) {

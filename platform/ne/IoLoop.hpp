@@ -92,7 +92,7 @@ public:
     // set) when it cannot be made: the ring is not used then.
     bool prepareWake();
     // The ring entries the loop holds for itself (its wake-up read): tests.
-    std::size_t ownEntries() const { return wakeRead_.armed ? 1 : 0; }
+    std::size_t ownEntries() const { return wakeRead_ && wakeRead_->armed ? 1 : 0; }
 
     // One deadline on the loop's ordered list, armed at one time at most. Its
     // functions belong to the loop's thread; called from another they are posted
@@ -161,7 +161,8 @@ private:
     // waiting, and the eventfd was written for it.
     std::atomic<bool> wakeSignalled_{false};
     FileDescriptor wakeFd_;
-    WakeRead wakeRead_;
+    WakeRead* wakeRead_ = nullptr;  // in the ring's slot `wakeSlot_`, once driven
+    UringSlot wakeSlot_;
     std::multimap<Clock::time_point, Timer*> timers_;
     // Wakes Asio's loop for the earliest timer where Asio waits (epoll, or a ring
     // loop no thread runs yet). Made with the loop, so that Asio's timer service

@@ -222,9 +222,9 @@ void NWUDPConnection::closeSocket() {
     writeArmed_ = false;
     if (!socket_) return;
     const bool onRing = ring_ && !ring_->stopping();
-    if (onRing && ringReceive_.inFlight) {
+    if (onRing && ringReceive_) {
         // Ended before the socket's disconnect, which the ring runs after it.
-        io_uring_prep_cancel(ring_->entry(nullptr), &ringReceive_, 0);
+        ring_->cancel(ringReceive_);
     }
     if (connected_ && onRing && ring_->inTurn()) {
         // In a turn of the ring: the disconnect and the drain go in with the rest of it.
@@ -348,35 +348,83 @@ void NWUDPConnection::send(Datagram content, ContentContext, bool, SendCompletio
 
 namespace {
 
-// An upstream send on the ring: owns its datagram until the kernel has sent it.
-// Reused, per thread.
+// Spares kept of each kind of ring record, per thread; they serve the next.
+std::vector<std::unique_ptr<UringOperation>>& spareSends() {
+    thread_local std::vector<std::unique_ptr<UringOperation>> pool;
+    return pool;
+}
+std::vector<std::unique_ptr<UringOperation>>& spareReceives() {
+    thread_local std::vector<std::unique_ptr<UringOperation>> pool;
+    return pool;
+}
+
+template <class Record>
+Record& takeSpare(std::vector<std::unique_ptr<UringOperation>>& pool,
+                  std::unique_ptr<UringOperation>& taken) {
+    if (pool.empty()) {
+        taken = std::make_unique<Record>();
+    } else {
+        taken = std::move(pool.back());
+        pool.pop_back();
+    }
+    return static_cast<Record&>(*taken);
+}
+
+// An upstream send on the ring: owns its datagram until the kernel has sent it. A
+// failure goes to its connection, if that is still there.
 struct RingSend : UringOperation {
     Datagram data;
-    std::shared_ptr<NWUDPConnection> owner;
+    std::weak_ptr<NWUDPConnection> owner;
     std::uint64_t generation = 0;
-    UringLoop* ring = nullptr;
-    std::vector<std::unique_ptr<RingSend>>* pool = nullptr;  // the sending thread's
+
+    RingSend() {
+        complete = &RingSend::completed;
+        ended = &RingSend::spare;
+    }
 
     static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
-        std::unique_ptr<RingSend> me(&static_cast<RingSend&>(operation));
-        auto owner = std::move(me->owner);
-        const auto generation = me->generation;
-        if (me->ring->stopping()) return;
-        // Spares are bounded in number and in the memory each keeps: a burst of large
-        // queries does not stay pinned.
-        if (me->pool->size() < kMaxSpareSends) {
-            me->data.clear();
-            if (me->data.capacity() > kMaxSpareBytes) Datagram().swap(me->data);
-            me->pool->push_back(std::move(me));
-        }
-        if (cqe.res < 0 && owner) owner->ringSendFailed(generation, -cqe.res);
+        auto& me = static_cast<RingSend&>(operation);
+        if (cqe.res >= 0) return;
+        if (const auto owner = me.owner.lock()) owner->ringSendFailed(me.generation, -cqe.res);
+    }
+
+    // Spares are bounded in number and in the memory each keeps: a burst of large
+    // queries does not stay pinned.
+    static void spare(std::unique_ptr<UringOperation> record) {
+        auto& me = static_cast<RingSend&>(*record);
+        me.owner.reset();
+        me.data.clear();
+        if (me.data.capacity() > kMaxSpareBytes) Datagram().swap(me.data);
+        if (spareSends().size() < kMaxSpareSends) spareSends().push_back(std::move(record));
+    }
+};
+
+// The wait for a reply on the ring, for one socket of a connection.
+struct RingReceive : UringOperation {
+    std::weak_ptr<NWUDPConnection> owner;
+    std::uint64_t generation = 0;
+
+    RingReceive() {
+        complete = &RingReceive::completed;
+        ended = &RingReceive::spare;
+    }
+
+    static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
+        auto& me = static_cast<RingReceive&>(operation);
+        // Held through the call: the reply may be the connection's last work.
+        if (const auto owner = me.owner.lock()) owner->ringReceived(me.generation, cqe.res);
+    }
+
+    static void spare(std::unique_ptr<UringOperation> record) {
+        static_cast<RingReceive&>(*record).owner.reset();
+        if (spareReceives().size() < kMaxSpareSends) spareReceives().push_back(std::move(record));
     }
 };
 
 }  // namespace
 
 void NWUDPConnection::ringSendFailed(std::uint64_t generation, int error) {
-    if (cancelled_ || generation != generation_ || receives_.empty()) return;
+    if (ring_->stopping() || cancelled_ || generation != generation_ || receives_.empty()) return;
     auto completion = takeReceive();
     if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(error));
 }
@@ -389,26 +437,18 @@ void NWUDPConnection::flushSends() {
     if (ring_) {
         // In the kernel's hands at the end of the turn (the loop's wait), before the
         // sender's posted completion runs.
-        thread_local std::vector<std::unique_ptr<RingSend>> pool;
         const int fd = socket_->native_handle();
+        const std::weak_ptr<NWUDPConnection> self = weak_from_this();
         for (auto& pending : sends_) {
-            std::unique_ptr<RingSend> send;
-            if (pool.empty()) {
-                send = std::make_unique<RingSend>();
-                send->complete = &RingSend::completed;
-                send->pool = &pool;
-            } else {
-                send = std::move(pool.back());
-                pool.pop_back();
-            }
-            send->ring = ring_;
+            std::unique_ptr<UringOperation> record;
+            auto& send = takeSpare<RingSend>(spareSends(), record);
             // The ring's record keeps the bytes; the emptied buffer it had serves a later datagram.
-            std::swap(send->data, pending.content);
+            std::swap(send.data, pending.content);
             Recycled<Datagram>::give(std::move(pending.content));
-            send->owner = shared_from_this();
-            send->generation = generation_;
-            auto* raw = send.release();
-            io_uring_prep_send(ring_->entry(raw), fd, raw->data.data(), raw->data.size(), 0);
+            send.owner = self;
+            send.generation = generation_;
+            const auto slot = ring_->hold(std::move(record), false);
+            io_uring_prep_send(ring_->entry(slot), fd, send.data.data(), send.data.size(), 0);
             outcomes.emplace_back(std::move(pending.completion), std::nullopt);
         }
         // Handed to the ring: counted as sent.
@@ -528,36 +568,33 @@ void NWUDPConnection::onReadable() {
 }
 
 void NWUDPConnection::armRingRead() {
-    auto& receive = ringReceive_;
     // A wait of an earlier socket still being cancelled arms this one when it ends.
-    if (receive.inFlight || !socket_ || receives_.empty() || cancelled_ || ring_->stopping()) return;
-    receive.complete = &NWUDPConnection::ringReceived;
-    receive.inFlight = true;
+    if (ringReceive_ || !socket_ || receives_.empty() || cancelled_ || ring_->stopping()) return;
+    std::unique_ptr<UringOperation> record;
+    auto& receive = takeSpare<RingReceive>(spareReceives(), record);
+    receive.owner = weak_from_this();
     receive.generation = generation_;
-    receive.owner = shared_from_this();
+    ringReceive_ = ring_->hold(std::move(record), false);
     // The ring waits for the reply, and the reply is read as on the epoll path: it
     // takes none of the ring's provided buffers, which the listeners' datagrams fill,
     // so a reply never waits behind clients' datagrams for room.
-    io_uring_prep_poll_add(ring_->entry(&receive), socket_->native_handle(), POLLIN);
+    io_uring_prep_poll_add(ring_->entry(ringReceive_), socket_->native_handle(), POLLIN);
 }
 
-void NWUDPConnection::ringReceived(UringOperation& operation, const io_uring_cqe& cqe) {
-    auto& receive = static_cast<RingReceive&>(operation);
-    // Held through this call: the wait may have been the connection's last owner.
-    const auto self = std::move(receive.owner);
-    receive.inFlight = false;
-    if (self->ring_->stopping() || self->cancelled_) return;
-    if (receive.generation != self->generation_ || !self->socket_) {
+void NWUDPConnection::ringReceived(std::uint64_t generation, int result) {
+    ringReceive_ = UringSlot{};
+    if (ring_->stopping() || cancelled_) return;
+    if (generation != generation_ || !socket_) {
         // The socket this wait was for has gone; the current one may want one.
-        self->armRingRead();
+        armRingRead();
         return;
     }
-    if (cqe.res < 0 && cqe.res != -ECANCELED && cqe.res != -EINTR && !self->receives_.empty()) {
-        auto completion = self->takeReceive();
-        if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(-cqe.res));
+    if (result < 0 && result != -ECANCELED && result != -EINTR && !receives_.empty()) {
+        auto completion = takeReceive();
+        if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(-result));
     }
     // Reads what is there (and waits again while receives are pending).
-    self->onReadable();
+    onReadable();
 }
 
 }  // namespace platform::ne

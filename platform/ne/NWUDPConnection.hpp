@@ -14,7 +14,8 @@
 // disconnect and drain of a socket going back are submissions that go in at the end
 // of the loop's turn; a send counts as done once handed to the ring (a UDP
 // send that fails later fails the next receive instead, with the send's error).
-// Owned through shared_ptr: pending work keeps it alive until it is cancelled.
+// Owned through shared_ptr: pending work keeps it alive until it is cancelled; what
+// the ring still does for it (a send, a wait) does not.
 #include <array>
 #include <asio/ip/udp.hpp>
 #include <cstdint>
@@ -57,16 +58,10 @@ public:
 
     NWUDPConnection(std::string host, std::uint16_t port);
 
-    // The wait for a reply on the ring (a poll: the reply is then read as on the
-    // epoll path); one at a time, kept alive by the connection it holds while the
-    // kernel has it.
-    struct RingReceive : UringOperation {
-        std::uint64_t generation = 0;
-        bool inFlight = false;
-        std::shared_ptr<NWUDPConnection> owner;
-    };
     // The kernel's report of a send that failed after it was counted as done.
     void ringSendFailed(std::uint64_t generation, int error);
+    // The end of the wait on the ring for a reply to socket `generation`.
+    void ringReceived(std::uint64_t generation, int result);
 
 private:
     struct PendingSend {
@@ -95,7 +90,6 @@ private:
     void onReadable();
     ReceiveCompletion takeReceive();
     void armRingRead();
-    static void ringReceived(UringOperation& operation, const io_uring_cqe& cqe);
 
     std::string host_;
     std::uint16_t port_;
@@ -128,7 +122,10 @@ private:
     SendOutcomes heldOutcomes_;
     UringLoop* ring_ = nullptr;           // the queue's ring, when it has one
     UpstreamSockets* sockets_ = nullptr;  // the queue's, once started
-    RingReceive ringReceive_;
+    // The wait for a reply on the ring (a poll: the reply is then read as on the
+    // epoll path), one at a time: the ring holds it until it ends, and it finds the
+    // connection gone, or its socket replaced, or not.
+    UringSlot ringReceive_;
     // The state delivery deferred to the end of a ring turn, holding the connection.
     struct StateDelivery : UringDeferred {
         std::shared_ptr<NWUDPConnection> owner;

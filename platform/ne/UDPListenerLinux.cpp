@@ -128,15 +128,16 @@ ReceiveArea& receiveArea(std::size_t batch) {
 // back, never at once). A reader that stops waiting (a host that leaves its socket
 // unread for a while) stops the receive too, and what had arrived is copied out of
 // the ring's buffers, which go back to the kernel for the thread's other sockets:
-// what comes meanwhile waits in the socket's own buffer, as on the epoll path. It
-// outlives its listener until the ring has reported its end, as the kernel may still
-// complete it.
+// what comes meanwhile waits in the socket's own buffer, as on the epoll path. The
+// ring holds it, in a slot the listener owns, and until the kernel has reported its
+// end: it outlives its listener that long.
 struct UDPListener::Multishot : UringOperation {
     struct Arrived {
         unsigned buffer;
         std::size_t length;
     };
     UringLoop* loop;
+    UringSlot slot;         // the ring's, which holds it
     UDPListener* listener;  // null once the listener is gone
     int fd;
     msghdr shape{};  // how much room for the source address and control messages
@@ -151,18 +152,15 @@ struct UDPListener::Multishot : UringOperation {
     std::vector<Datagram> backlog;
     std::vector<Datagram> servedBacklog;
     std::function<void(const asio::error_code&)> handler;
-    std::function<void()> onEnded;    // the cancel's, once the kernel's receive has ended
-    std::shared_ptr<Multishot> self;  // while the kernel holds the receive
+    std::function<void()> onEnded;  // the cancel's, once the kernel's receive has ended
     struct Tell : UringDeferred {
         Multishot* owner = nullptr;
     };
     Tell tell;
-    std::shared_ptr<Multishot> tellKeep;  // while the telling is queued
     // Armed again once a buffer comes back, after the kernel ended the receive for
     // want of one.
     Tell rearm;
-    std::shared_ptr<Multishot> rearmKeep;  // while it waits
-    Tell drop;                             // at the io_context's shutdown
+    Tell drop;  // at the io_context's shutdown
 
     Multishot(UringLoop& ring, UDPListener& owner, bool wantControl, int descriptor)
         : loop(&ring), listener(&owner), fd(descriptor) {
@@ -194,23 +192,18 @@ struct UDPListener::Multishot : UringOperation {
     static void dropped(UringDeferred& work) {
         auto& me = *static_cast<Tell&>(work).owner;
         me.loop->forget(work);
-        const auto keep = me.self ? me.self : me.tellKeep ? me.tellKeep : me.rearmKeep;
         auto handler = std::move(me.handler);
         me.handler = nullptr;
         me.onEnded = nullptr;
         me.loop->forget(me.tell);
         me.loop->forget(me.rearm);
-        me.tellKeep.reset();
-        me.rearmKeep.reset();
-        me.self.reset();
-        handler = nullptr;  // may end the listener, and with it the last holder but `keep`
+        handler = nullptr;  // may end the listener, and with it this record
     }
 
-    void arm(const std::shared_ptr<Multishot>& me) {
+    void arm() {
         if (armed || cancelled || paused || !listener || loop->stopping()) return;
         armed = true;
-        self = me;
-        io_uring_sqe* sqe = loop->entry(this);
+        io_uring_sqe* sqe = loop->entry(slot);
         io_uring_prep_recvmsg_multishot(sqe, fd, &shape, 0);
         sqe->flags |= IOSQE_BUFFER_SELECT;
         sqe->buf_group = UringLoop::kBufferGroup;
@@ -218,7 +211,7 @@ struct UDPListener::Multishot : UringOperation {
 
     // Ends the kernel's receive, if armed (its last completion still comes).
     void disarm() {
-        if (armed && !loop->stopping()) io_uring_prep_cancel(loop->entry(nullptr), this, 0);
+        if (armed && !loop->stopping()) loop->cancel(slot);
     }
 
     void giveBack() {
@@ -255,30 +248,28 @@ struct UDPListener::Multishot : UringOperation {
         arrived.clear();
         backlog.clear();
         loop->forget(rearm);
-        rearmKeep.reset();
     }
 
     bool pending() const { return !arrived.empty() || !backlog.empty(); }
 
     // Tells the reader once, after the rest of this turn's completions, so that one
     // call takes them all.
-    void notify(const std::shared_ptr<Multishot>& me) {
+    void notify() {
         if (tell.queued || !handler || !pending() || !listener || cancelled) return;
-        tellKeep = me;
         loop->defer(tell);
     }
 
     static void rearmed(UringDeferred& work) {
         auto& me = *static_cast<Tell&>(work).owner;
-        const auto keep = std::move(me.rearmKeep);
         if (me.loop->stopping() || !me.listener) return;
-        me.arm(keep);
+        me.arm();
     }
 
     static void told(UringDeferred& work) {
         auto& me = *static_cast<Tell&>(work).owner;
-        const auto keep = std::move(me.tellKeep);
         if (me.loop->stopping() || !me.listener || !me.handler || !me.pending() || me.cancelled) return;
+        // The handler may end the listener: the record stays through the call.
+        const UringLoop::InUse inUse(*me.loop, me.slot);
         auto handler = std::move(me.handler);
         me.handler = nullptr;
         me.telling = true;
@@ -291,11 +282,7 @@ struct UDPListener::Multishot : UringOperation {
     static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
         auto& me = static_cast<Multishot&>(operation);
         const bool more = cqe.flags & IORING_CQE_F_MORE;
-        std::shared_ptr<Multishot> keep = me.self;  // the record lives through this call
-        if (!more) {
-            me.armed = false;
-            me.self.reset();
-        }
+        if (!more) me.armed = false;
         if (!more && me.cancelled && me.onEnded && !me.loop->stopping()) {
             auto ended = std::move(me.onEnded);
             me.onEnded = nullptr;
@@ -317,13 +304,12 @@ struct UDPListener::Multishot : UringOperation {
             if (cqe.res == -ENOBUFS) {
                 // Armed again by the reader's next wait, or else as soon as a buffer
                 // is back; never at once, which would only end the same way.
-                me.rearmKeep = keep;
                 me.loop->whenBuffersReturn(me.rearm);
             } else if (cqe.res != -ECANCELED) {
-                me.arm(keep);
+                me.arm();
             }
         }
-        me.notify(keep);
+        me.notify();
     }
 };
 
@@ -337,6 +323,7 @@ UDPListener::~UDPListener() {
         multishot_->loop->submit();
     }
     multishot_->listener = nullptr;
+    multishot_->loop->letGo(multishot_->slot);
     ::close(ringDescriptor_);
 }
 
@@ -397,7 +384,9 @@ UDPListener::UDPListener(asio::io_context& io, const asio::ip::udp::endpoint& ad
         // only wake the thread once more, for nothing.
         ringDescriptor_ = socket_.release(ec);
         if (ec) throw std::system_error(ec, "cannot hand the listening socket to io_uring");
-        multishot_ = std::make_shared<Multishot>(*loop, *this, wildcard(), ringDescriptor_);
+        auto record = std::make_unique<Multishot>(*loop, *this, wildcard(), ringDescriptor_);
+        multishot_ = record.get();
+        multishot_->slot = loop->hold(std::move(record), true);
     }
 }
 
@@ -502,8 +491,8 @@ void UDPListener::waitReadable(std::function<void(const asio::error_code&)> hand
         ring.giveBack();
         ring.handler = std::move(handler);
         ring.paused = false;
-        if (!ring.armed) ring.arm(multishot_);
-        ring.notify(multishot_);
+        if (!ring.armed) ring.arm();
+        ring.notify();
         return;
     }
     socket_.async_wait(asio::socket_base::wait_read, std::move(handler));
@@ -512,23 +501,31 @@ void UDPListener::waitReadable(std::function<void(const asio::error_code&)> hand
 void UDPListener::cancel(std::function<void()> ended) {
     if (multishot_) {
         // Called from any thread: the ring is the listener's thread's.
-        IoLoop::of(io_).post([ring = multishot_, ended = std::move(ended)]() mutable {
-            if (ring->loop->stopping()) return;
-            // For good: the receive ends, what arrived and what was handed over go
-            // back to the ring, and nothing arms it again.
-            ring->stop();
-            if (ended) {
-                if (ring->armed) {
-                    ring->onEnded = std::move(ended);
-                } else {
-                    ended();
+        IoLoop::of(io_).post(
+            [loop = multishot_->loop, slot = multishot_->slot, ended = std::move(ended)]() mutable {
+                if (loop->stopping()) return;
+                auto* ring = loop->find<Multishot>(slot);
+                if (!ring) {
+                    // The listener went, and the kernel has reported its receive's end.
+                    if (ended) ended();
+                    return;
                 }
-            }
-            if (auto handler = std::move(ring->handler)) {
-                ring->handler = nullptr;
-                handler(asio::error::operation_aborted);
-            }
-        });
+                const UringLoop::InUse inUse(*loop, slot);
+                // For good: the receive ends, what arrived and what was handed over go
+                // back to the ring, and nothing arms it again.
+                ring->stop();
+                if (ended) {
+                    if (ring->armed) {
+                        ring->onEnded = std::move(ended);
+                    } else {
+                        ended();
+                    }
+                }
+                if (auto handler = std::move(ring->handler)) {
+                    ring->handler = nullptr;
+                    handler(asio::error::operation_aborted);
+                }
+            });
         return;
     }
     asio::error_code ignored;
@@ -661,8 +658,14 @@ struct ClientSendGroup {
 constexpr std::size_t kMaxSpareSends = 256;
 constexpr std::size_t kMaxSpareBytes = 4096;
 
+std::vector<std::unique_ptr<UringOperation>>& clientSendPool() {
+    thread_local std::vector<std::unique_ptr<UringOperation>> pool;
+    return pool;
+}
+
 // A reply on its way to a client through the ring: it owns the bytes and the
-// header until the kernel has sent them. Kept per thread and reused.
+// header until the kernel has sent them, in a slot of the ring's. Kept per thread
+// and reused.
 struct ClientSend : UringOperation {
     msghdr header{};
     iovec vector{};
@@ -670,35 +673,37 @@ struct ClientSend : UringOperation {
     std::array<std::uint8_t, kControlSlot> control{};
     Datagram data;
     std::shared_ptr<ClientSendGroup> group;
-    std::vector<std::unique_ptr<ClientSend>>* pool = nullptr;  // the sending thread's
     UringLoop* loop = nullptr;
 
+    ClientSend() {
+        complete = &ClientSend::completed;
+        ended = &ClientSend::spare;
+    }
+
     static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
-        // A ring that is being shut down may be reaped by another thread, whose pool
-        // this is not, and its writers are going: nobody is told.
-        std::unique_ptr<ClientSend> me(&static_cast<ClientSend&>(operation));
-        auto group = std::move(me->group);
-        if (me->loop->stopping()) return;
-        if (me->pool->size() < kMaxSpareSends) {
-            if (me->data.capacity() > kMaxSpareBytes) Datagram().swap(me->data);
-            me->pool->push_back(std::move(me));
-        }
-        if (!group) return;
+        auto& me = static_cast<ClientSend&>(operation);
+        auto group = std::move(me.group);
+        // A ring that shuts down tells no writer: they are going.
+        if (!group || me.loop->stopping()) return;
         if (cqe.res < 0 && group->error == 0) group->error = -cqe.res;
         if (--group->pending == 0 && group->done) group->done(group->error);
     }
-};
 
-std::vector<std::unique_ptr<ClientSend>>& clientSendPool() {
-    thread_local std::vector<std::unique_ptr<ClientSend>> pool;
-    return pool;
-}
+    // Not while the ring shuts down: it may be reaped by another thread, whose pool
+    // this is not.
+    static void spare(std::unique_ptr<UringOperation> record) {
+        auto& me = static_cast<ClientSend&>(*record);
+        if (clientSendPool().size() >= kMaxSpareSends) return;
+        if (me.data.capacity() > kMaxSpareBytes) Datagram().swap(me.data);
+        clientSendPool().push_back(std::move(record));
+    }
+};
 
 }  // namespace
 
 std::pair<std::size_t, std::size_t> UDPListener::spareRingSends() {
     std::size_t bytes = 0;
-    for (const auto& send : clientSendPool()) bytes += send->data.capacity();
+    for (const auto& send : clientSendPool()) bytes += static_cast<const ClientSend&>(*send).data.capacity();
     return {clientSendPool().size(), bytes};
 }
 
@@ -717,18 +722,18 @@ void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
         group->done = std::move(done);
     }
     auto& pool = clientSendPool();
+    auto& loop = *multishot_->loop;
     for (std::size_t i = 0; i < total; ++i) {
-        std::unique_ptr<ClientSend> send;
+        std::unique_ptr<UringOperation> record;
         if (pool.empty()) {
-            send = std::make_unique<ClientSend>();
-            send->complete = &ClientSend::completed;
-            send->pool = &pool;
+            record = std::make_unique<ClientSend>();
         } else {
-            send = std::move(pool.back());
+            record = std::move(pool.back());
             pool.pop_back();
         }
-        send->loop = multishot_->loop;
+        auto* send = static_cast<ClientSend*>(record.get());
         send->group = group;
+        send->loop = &loop;
         send->data.assign(datagrams[i].begin(), datagrams[i].end());
         send->vector = iovec{send->data.data(), send->data.size()};
         const auto length = std::min<std::size_t>(destinations[i]->size(), sizeof send->destination);
@@ -754,8 +759,8 @@ void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
                 putPacketInfo(send->header, IPPROTO_IPV6, IPV6_PKTINFO, info);
             }
         }
-        auto* raw = send.release();
-        io_uring_prep_sendmsg(multishot_->loop->entry(raw), descriptor(), &raw->header, 0);
+        io_uring_prep_sendmsg(loop.entry(loop.hold(std::move(record), false)), descriptor(), &send->header,
+                              0);
     }
     // In the kernel's hands at the end of this turn of the loop, with whatever else
     // the turn queued; the writer hears once the kernel has sent them.

@@ -119,7 +119,7 @@ private:
     int ringDescriptor_ = -1;  // the socket, once released to the ring
     asio::ip::udp::endpoint bound_;
     std::size_t batchSize_;
-    std::shared_ptr<Multishot> multishot_;
+    Multishot* multishot_ = nullptr;  // in a slot of the ring's that this listener owns
 };
 
 }  // namespace platform::ne

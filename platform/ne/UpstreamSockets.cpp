@@ -7,6 +7,7 @@
 #include <asio/query.hpp>
 #include <cerrno>
 #include <memory>
+#include <utility>
 
 #include "platform/BlockPool.hpp"
 
@@ -39,46 +40,50 @@ bool disconnectAndDrain(int fd) {
 }
 
 // A socket on its way back through the ring: disconnected, then read until the
-// kernel says nothing is left. Reused, per thread.
-struct RingReturn {
-    struct Part : UringOperation {
-        RingReturn* record = nullptr;
-    };
-    Part disconnect;
-    Part drain;
+// kernel says nothing is left. Its slot of the ring holds it until the last of its
+// entries has come back; spares are reused, per thread.
+struct RingReturn : UringOperation {
     std::optional<asio::ip::udp::socket> socket;
     std::optional<Queue> queue;
     int family = 0;
     std::uint32_t mark = 0;
-    int pending = 0;  // completions still to come
+    bool disconnected = false;  // the linked disconnect reports first
     int drained = 0;
     bool failed = false;
     std::uint8_t discard = 0;
     sockaddr unspecified{};
     UringLoop* ring = nullptr;
-    std::vector<std::unique_ptr<RingReturn>>* pool = nullptr;  // the returning thread's
+    UringSlot slot;
 
     RingReturn() {
-        disconnect.record = this;
-        drain.record = this;
-        disconnect.complete = &RingReturn::disconnected;
-        drain.complete = &RingReturn::drainedOne;
+        complete = &RingReturn::completed;
+        ended = &RingReturn::spare;
+    }
+
+    static std::vector<std::unique_ptr<UringOperation>>& spares() {
+        thread_local std::vector<std::unique_ptr<UringOperation>> pool;
+        return pool;
+    }
+
+    static void spare(std::unique_ptr<UringOperation> record) {
+        auto& me = static_cast<RingReturn&>(*record);
+        if (!me.failed) UpstreamSockets::of(*me.queue).keep(std::move(*me.socket), me.family, me.mark);
+        me.socket.reset();  // closed when not kept
+        me.queue.reset();
+        if (spares().size() < kMaxSpareReturns) spares().push_back(std::move(record));
     }
 
     void drainOnce() {
-        ++pending;
-        io_uring_prep_recv(ring->entry(&drain), socket->native_handle(), &discard, sizeof discard,
+        io_uring_prep_recv(ring->entry(slot), socket->native_handle(), &discard, sizeof discard,
                            MSG_DONTWAIT | MSG_TRUNC);
     }
 
-    static void disconnected(UringOperation& operation, const io_uring_cqe& cqe) {
-        auto& me = *static_cast<Part&>(operation).record;
-        if (cqe.res < 0) me.failed = true;
-        me.finishOne();
-    }
-
-    static void drainedOne(UringOperation& operation, const io_uring_cqe& cqe) {
-        auto& me = *static_cast<Part&>(operation).record;
+    static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
+        auto& me = static_cast<RingReturn&>(operation);
+        if (!std::exchange(me.disconnected, true)) {
+            if (cqe.res < 0) me.failed = true;
+            return;
+        }
         const int error = cqe.res < 0 ? -cqe.res : 0;
         if (cqe.res >= 0 || error == EINTR || error == ECONNREFUSED || error == EHOSTUNREACH ||
             error == ENETUNREACH) {
@@ -91,18 +96,8 @@ struct RingReturn {
         } else if (error != EAGAIN && error != EWOULDBLOCK) {
             me.failed = true;  // also a drain cancelled by a failed disconnect
         }
-        me.finishOne();
-    }
-
-    void finishOne() {
-        if (--pending > 0) return;
-        std::unique_ptr<RingReturn> done(this);
-        if (!failed && !ring->stopping()) {
-            UpstreamSockets::of(*queue).keep(std::move(*socket), family, mark);
-        }
-        socket.reset();  // closed when not kept
-        queue.reset();
-        if (!ring->stopping() && pool->size() < kMaxSpareReturns) pool->push_back(std::move(done));
+        // Once nothing more is asked of the kernel, the slot lets the record go, and the
+        // socket goes back to the idle ones (spare()) or closes.
     }
 };
 
@@ -110,34 +105,32 @@ struct RingReturn {
 
 void UpstreamSockets::giveThroughRing(UringLoop& ring, asio::ip::udp::socket socket, int family,
                                       std::uint32_t mark, const Queue& queue) {
-    thread_local std::vector<std::unique_ptr<RingReturn>> pool;
-    std::unique_ptr<RingReturn> record;
-    if (pool.empty()) {
+    auto& spares = RingReturn::spares();
+    std::unique_ptr<UringOperation> record;
+    if (spares.empty()) {
         record = std::make_unique<RingReturn>();
-        record->pool = &pool;
-        record->ring = &ring;
     } else {
-        record = std::move(pool.back());
-        pool.pop_back();
+        record = std::move(spares.back());
+        spares.pop_back();
     }
-    auto* me = record.release();
-    me->ring = &ring;
-    me->pending = 0;
-    me->socket.emplace(std::move(socket));
-    me->queue.emplace(queue);
-    me->family = family;
-    me->mark = mark;
-    me->drained = 0;
-    me->failed = false;
-    me->unspecified = sockaddr{};
-    me->unspecified.sa_family = AF_UNSPEC;
+    auto& me = static_cast<RingReturn&>(*record);
+    me.ring = &ring;
+    me.socket.emplace(std::move(socket));
+    me.queue.emplace(queue);
+    me.family = family;
+    me.mark = mark;
+    me.disconnected = false;
+    me.drained = 0;
+    me.failed = false;
+    me.unspecified = sockaddr{};
+    me.unspecified.sa_family = AF_UNSPEC;
+    me.slot = ring.hold(std::move(record), false);
     // The disconnect gives the port up; the receive linked behind it reads what the
     // last peer left, and reports EAGAIN once nothing is.
-    ++me->pending;
-    io_uring_sqe* disconnect = ring.entry(&me->disconnect);
-    io_uring_prep_connect(disconnect, me->socket->native_handle(), &me->unspecified, sizeof me->unspecified);
+    io_uring_sqe* disconnect = ring.entry(me.slot);
+    io_uring_prep_connect(disconnect, me.socket->native_handle(), &me.unspecified, sizeof me.unspecified);
     disconnect->flags |= IOSQE_IO_LINK;
-    me->drainOnce();
+    me.drainOnce();
 }
 
 asio::execution_context::id UpstreamSockets::id;

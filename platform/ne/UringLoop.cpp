@@ -20,8 +20,8 @@ namespace platform::ne {
 
 namespace {
 
-// An operation whose completions nobody waits for (the cancels of shutdown).
-UringOperation noOneWaits{[](UringOperation&, const io_uring_cqe&) {}};
+// An entry's user_data: its slot's generation above its index.
+std::uint64_t userData(UringSlot slot) { return std::uint64_t{slot.generation} << 32 | slot.index; }
 
 std::string uringErrorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
@@ -156,7 +156,47 @@ bool UringLoop::setUp(std::string& error) {
     return true;
 }
 
-io_uring_sqe* UringLoop::entry(UringOperation* operation) {
+UringSlot UringLoop::hold(std::unique_ptr<UringOperation> operation, bool owned) {
+    std::uint32_t index;
+    if (freeSlots_.empty()) {
+        index = static_cast<std::uint32_t>(slots_.size());
+        slots_.emplace_back();
+    } else {
+        index = freeSlots_.back();
+        freeSlots_.pop_back();
+    }
+    auto& slot = slots_[index];
+    slot.operation = std::move(operation);
+    slot.owned = owned;
+    slot.inKernel = 0;
+    return UringSlot{index, slot.generation};
+}
+
+UringOperation* UringLoop::held(UringSlot slot) {
+    if (slot.index == 0 || slot.index >= slots_.size()) return nullptr;
+    auto& held = slots_[slot.index];
+    return held.generation == slot.generation ? held.operation.get() : nullptr;
+}
+
+void UringLoop::letGo(UringSlot slot) {
+    if (!held(slot)) return;
+    slots_[slot.index].owned = false;
+    settle(slot.index);
+}
+
+void UringLoop::settle(std::uint32_t index) {
+    auto& slot = slots_[index];
+    // Not while in use (its own completion runs): that settles it once done.
+    if (slot.owned || slot.inKernel > 0 || slot.inUse > 0 || !slot.operation) return;
+    // A completion still on its way (one the kernel cannot have posted yet) finds
+    // another generation. Zero is never one.
+    if (++slot.generation == 0) slot.generation = 1;
+    auto operation = std::move(slot.operation);
+    freeSlots_.push_back(index);
+    if (const auto ended = operation->ended; ended && !stopping_) ended(std::move(operation));
+}
+
+io_uring_sqe* UringLoop::rawEntry(std::uint64_t data) {
     // Behind what overflowed already, so that the kernel sees entries in the order
     // they were made (a linked pair stays together).
     io_uring_sqe* sqe = overflow_.empty() ? io_uring_get_sqe(&ring_) : nullptr;
@@ -164,10 +204,20 @@ io_uring_sqe* UringLoop::entry(UringOperation* operation) {
         sqe = &overflow_.emplace_back();
         *sqe = io_uring_sqe{};
     }
-    io_uring_sqe_set_data(sqe, operation);
+    io_uring_sqe_set_data64(sqe, data);
     ++queued_;
     ++inFlight_;
     return sqe;
+}
+
+io_uring_sqe* UringLoop::entry(UringSlot slot) {
+    if (held(slot)) ++slots_[slot.index].inKernel;
+    return rawEntry(userData(slot));
+}
+
+void UringLoop::cancel(UringSlot slot) {
+    if (!held(slot) || slots_[slot.index].inKernel == 0) return;
+    io_uring_prep_cancel64(rawEntry(0), userData(slot), 0);
 }
 
 void UringLoop::submit() {
@@ -249,11 +299,37 @@ void UringLoop::reap() {
             filled_[(copy.flags >> IORING_CQE_BUFFER_SHIFT) % kBufferCount] =
                 copy.res > 0 ? static_cast<std::uint32_t>(copy.res) : 0;
         }
-        auto* operation = static_cast<UringOperation*>(io_uring_cqe_get_data(&copy));
-        if (operation && operation->complete) operation->complete(*operation, copy);
+        completeOne(copy);
     }
     runDeferred();
     reaping_ = false;
+}
+
+void UringLoop::completeOne(const io_uring_cqe& cqe) {
+    const std::uint64_t data = io_uring_cqe_get_data64(&cqe);
+    if (data == 0) return;  // nobody waits for it (a cancel)
+    const UringSlot slot{static_cast<std::uint32_t>(data), static_cast<std::uint32_t>(data >> 32)};
+    auto* operation = held(slot);
+    if (!operation) {
+        // Its slot is gone: nobody to tell, but a buffer it took is the ring's again.
+        ++dropped_;
+        if (cqe.flags & IORING_CQE_F_BUFFER) release(cqe.flags >> IORING_CQE_BUFFER_SHIFT);
+        return;
+    }
+    if (auto& held = slots_[slot.index]; !(cqe.flags & IORING_CQE_F_MORE) && held.inKernel > 0)
+        --held.inKernel;
+    const InUse inUse(*this, slot);
+    if (operation->complete) operation->complete(*operation, cqe);
+}
+
+UringLoop::InUse::InUse(UringLoop& loop, UringSlot slot) : loop_(loop), slot_(slot) {
+    if (loop_.held(slot_)) ++loop_.slots_[slot_.index].inUse;
+}
+
+UringLoop::InUse::~InUse() {
+    if (!loop_.held(slot_)) return;
+    --loop_.slots_[slot_.index].inUse;
+    loop_.settle(slot_.index);
 }
 
 void UringLoop::forget(UringDeferred& work) {
@@ -299,7 +375,7 @@ void UringLoop::shutdown() {
     if (!ready_ || stopping_) return;
     stopping_ = true;
     // Every operation still armed ends now, and its completion lets its holder go.
-    io_uring_prep_cancel64(entry(&noOneWaits), 0, IORING_ASYNC_CANCEL_ANY);
+    io_uring_prep_cancel64(rawEntry(0), 0, IORING_ASYNC_CANCEL_ANY);
     // The cancels end every receive at once; what else is in the kernel's hands
     // (a send) ends as soon as it is done. Waited for by completion, not by the
     // clock, and for a bounded time: a record the kernel may still write is freed

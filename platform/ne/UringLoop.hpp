@@ -46,11 +46,27 @@
 
 namespace platform::ne {
 
-// What a submission's completion goes to: the user_data of its entries. The
-// object holding it stays alive until its last completion arrives.
+// What a submission's completions go to. The ring holds it, in a slot of its own
+// (hold()), for as long as the kernel may still read or write it: the bytes, the
+// header and the address of a send, the buffer of a read live in it, not with
+// whoever started it. An entry's user_data is its slot and the slot's generation; a
+// completion whose slot has been freed (or reused since) finds nobody and is
+// dropped, its provided buffer given back.
 struct UringOperation {
     using Complete = void (*)(UringOperation&, const io_uring_cqe&);
+    // Where the record goes once its slot lets it go: a spare for the next operation
+    // of its kind, or (nullptr) nowhere. Not called while the ring shuts down.
+    using Ended = void (*)(std::unique_ptr<UringOperation>);
+    virtual ~UringOperation() = default;
     Complete complete = nullptr;
+    Ended ended = nullptr;
+};
+
+// A slot of the ring's: its index and generation (zero: none).
+struct UringSlot {
+    std::uint32_t index = 0;
+    std::uint32_t generation = 0;
+    explicit operator bool() const { return generation != 0; }
 };
 
 // Work to run once the completions at hand are handled (a listener telling its
@@ -100,10 +116,39 @@ public:
     static UringLoop* of(asio::io_context& io);
     static UringLoop* of(const Queue& queue);
 
-    // An entry to fill, whose completions go to `operation`; it goes in at the turn's
-    // end. Never null and never a submission of its own: once the submission queue is
-    // full, entries wait in the ring's own overflow (in order) for the next submit.
-    io_uring_sqe* entry(UringOperation* operation);
+    // Takes `operation` into a slot. Held by its owner (`owned`), it stays until the
+    // owner lets go of it and the kernel has reported the last of its entries; else
+    // until that last report alone (one send, one socket's return).
+    UringSlot hold(std::unique_ptr<UringOperation> operation, bool owned);
+    // The owner of `slot` is going: the operation goes once the kernel is done with it.
+    // Until then its completions still reach it (it finds its owner gone).
+    void letGo(UringSlot slot);
+    // The operation in `slot`, while the slot has it.
+    template <class Operation>
+    Operation* find(UringSlot slot) {
+        return static_cast<Operation*>(held(slot));
+    }
+    // While one lives, the operation in its slot stays, even if its owner lets go:
+    // for work of the operation's own that may end its owner (a completion, a
+    // reader's handler).
+    class InUse {
+    public:
+        InUse(UringLoop& loop, UringSlot slot);
+        ~InUse();
+        InUse(const InUse&) = delete;
+        InUse& operator=(const InUse&) = delete;
+
+    private:
+        UringLoop& loop_;
+        UringSlot slot_;
+    };
+    // An entry to fill, whose completions go to the operation in `slot`; it goes in at
+    // the turn's end. Never null and never a submission of its own: once the
+    // submission queue is full, entries wait in the ring's own overflow (in order) for
+    // the next submit.
+    io_uring_sqe* entry(UringSlot slot);
+    // Ends what the kernel does for `slot` (its last completion still comes).
+    void cancel(UringSlot slot);
     // Handles the completions there now and the work they deferred; what they queue
     // goes in with the loop's wait.
     void reap();
@@ -160,6 +205,10 @@ public:
     // Entries handed to the kernel (or waiting to be) whose last completion has not
     // come yet.
     std::size_t inFlight() const { return inFlight_; }
+    // Slots holding an operation (tests: none is left behind).
+    std::size_t slotsHeld() const { return slots_.size() - 1 - freeSlots_.size(); }
+    // Completions that found their slot gone (tests).
+    std::uint64_t dropped() const { return dropped_; }
     // Entries waiting in the overflow for room in the submission queue (tests).
     std::size_t overflowing() const { return overflow_.size(); }
     // The span of the provided buffers (tests: what of it is resident).
@@ -174,6 +223,19 @@ private:
     void shutdown() override;
     // Runs the deferred work until none is left; whether any ran.
     bool runDeferred();
+
+    struct Slot {
+        std::unique_ptr<UringOperation> operation;
+        std::uint32_t generation = 1;
+        std::uint32_t inKernel = 0;  // entries whose last completion has not come
+        std::uint32_t inUse = 0;
+        bool owned = false;
+    };
+    UringOperation* held(UringSlot slot);
+    io_uring_sqe* rawEntry(std::uint64_t data);
+    // Frees `index` if nobody holds it and the kernel is done with it.
+    void settle(std::uint32_t index);
+    void completeOne(const io_uring_cqe& cqe);
 
     void claim() {
         if (owner_.load(std::memory_order_relaxed) == std::thread::id())
@@ -203,6 +265,10 @@ private:
     bool reaping_ = false;
     bool stopping_ = false;
     UringCounters counters_;
+    std::uint64_t dropped_ = 0;
+    // Index 0 is never used: a user_data of zero is an entry nobody waits for.
+    std::vector<Slot> slots_ = std::vector<Slot>(1);
+    std::vector<std::uint32_t> freeSlots_;
 };
 
 // Enables the rings of `ios`; the first time one cannot be, the process says why,

@@ -257,16 +257,20 @@ TEST_F(UringListener, RepliesLeaveFromTheAddressQueried) {
 }
 
 // Datagrams sent to `listener` from `client`, each its index in its first two bytes.
+void sendNumbered(fakes::LoopbackSocket& client, std::uint16_t port, std::size_t count);
 void sendNumbered(fakes::LoopbackSocket& client, const UDPListener& listener, std::size_t count) {
+    sendNumbered(client, listener.boundEndpoint().port(), count);
+}
+void sendNumbered(fakes::LoopbackSocket& client, std::uint16_t port, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        client.sendTo("127.0.0.1", listener.boundEndpoint().port(),
+        client.sendTo("127.0.0.1", port,
                       {static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i), 7});
     }
 }
 
 // What becomes of the ring's buffers and of its receive when a listener's reader
 // stops reading, for a while or for good; each row a way it may stop.
-enum class Stop { pauses, cancels, cancelsThenWaits };
+enum class Stop { pauses, cancels, cancelsThenWaits, goes };
 
 class UringListenerStops : public UringListener, public ::testing::WithParamInterface<Stop> {};
 
@@ -291,10 +295,20 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
     listener->waitReadable(onReadable);
     sendNumbered(client, *listener, 4);
     ASSERT_TRUE(fakes::runUntil(io, [&] { return !seen.empty(); }));
-    // The reader stops: it does not wait again, or the listener is cancelled.
+    const auto port = listener->boundEndpoint().port();
+    // The reader stops: it does not wait again, or the listener is cancelled, or it
+    // goes with its receive armed (the ring's record of it stays until the kernel
+    // has reported the receive's end).
     const auto stop = GetParam();
+    std::weak_ptr<UDPListener> gone = listener;
+    std::optional<fakes::LoopbackSocket> keepsPort;
     if (stop == Stop::pauses) {
         reading = false;  // from the next datagrams on
+    } else if (stop == Stop::goes) {
+        listener.reset();
+        ASSERT_TRUE(gone.expired());
+        // Its port is free at once; the flood below lands on a socket of the test's.
+        keepsPort.emplace("127.0.0.1", port);
     } else {
         listener->cancel();
         ASSERT_TRUE(fakes::runUntil(io, [&] { return aborted; }));
@@ -309,7 +323,7 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
     const std::size_t& replies = upstream.replies;
     // (As many as the socket's own buffer holds for certain.)
     const std::size_t flood = UringLoop::kBufferCount + 64;
-    sendNumbered(client, *listener, flood);
+    sendNumbered(client, port, flood);
     for (const auto port : ports) server.sendTo("127.0.0.1", port, {2});
     EXPECT_TRUE(fakes::runUntil(io, [&] { return replies == count; })) << replies << " of " << count;
     // The stopped listener holds none of the ring's buffers and has no receive armed.
@@ -336,10 +350,52 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
     }
     upstream.cancel();
     fakes::drain(io);
+    // Once the listener goes too, the ring holds nothing but its own wake-up read:
+    // no send, no wait, no socket's return left behind in a slot.
+    listener.reset();
+    fakes::drain(io);
+    EXPECT_EQ(loop->slotsHeld(), platform::ne::IoLoop::of(io).ownEntries());
+    EXPECT_EQ(loop->buffersOut(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, UringListenerStops,
-                         ::testing::Values(Stop::pauses, Stop::cancels, Stop::cancelsThenWaits));
+                         ::testing::Values(Stop::pauses, Stop::cancels, Stop::cancelsThenWaits, Stop::goes));
+
+// A completion whose slot has been freed, or freed and taken again, reaches nobody:
+// not the operation that has the slot now.
+TEST_F(UringListener, ACompletionForAFreedSlotReachesNobody) {
+    auto* loop = UringLoop::of(io);
+    fakes::drain(io);  // the loop's own slot taken first
+    struct Counted : platform::ne::UringOperation {
+        int* calls = nullptr;
+    };
+    const auto counted = [](int& calls) {
+        auto operation = std::make_unique<Counted>();
+        operation->calls = &calls;
+        operation->complete = [](platform::ne::UringOperation& done, const io_uring_cqe&) {
+            ++*static_cast<Counted&>(done).calls;
+        };
+        return operation;
+    };
+    int first = 0;
+    int second = 0;
+    const auto slot = loop->hold(counted(first), false);
+    io_uring_prep_nop(loop->entry(slot));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return first == 1; }));
+    EXPECT_EQ(loop->find<Counted>(slot), nullptr) << "freed after its last completion";
+    const auto again = loop->hold(counted(second), true);
+    EXPECT_EQ(again.index, slot.index);
+    EXPECT_NE(again.generation, slot.generation);
+    const auto dropped = loop->dropped();
+    io_uring_prep_nop(loop->entry(slot));
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return loop->dropped() == dropped + 1; }));
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 0);
+    // Held, it stays while nothing is in the kernel; let go then, it goes at once.
+    EXPECT_NE(loop->find<Counted>(again), nullptr);
+    loop->letGo(again);
+    EXPECT_EQ(loop->find<Counted>(again), nullptr);
+}
 
 // More entries than the submission queue holds, queued in one turn: none is lost,
 // none is submitted before the turn's end, and the writer hears once all are sent.
