@@ -358,18 +358,6 @@ std::vector<std::unique_ptr<UringOperation>>& spareReceives() {
     return pool;
 }
 
-template <class Record>
-Record& takeSpare(std::vector<std::unique_ptr<UringOperation>>& pool,
-                  std::unique_ptr<UringOperation>& taken) {
-    if (pool.empty()) {
-        taken = std::make_unique<Record>();
-    } else {
-        taken = std::move(pool.back());
-        pool.pop_back();
-    }
-    return static_cast<Record&>(*taken);
-}
-
 // An upstream send on the ring: owns its datagram until the kernel has sent it. A
 // failure goes to its connection, if that is still there.
 struct RingSend : UringOperation {

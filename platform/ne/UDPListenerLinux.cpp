@@ -725,13 +725,7 @@ void UDPListener::sendOnRing(const std::vector<Datagram>& datagrams,
     auto& loop = *multishot_->loop;
     for (std::size_t i = 0; i < total; ++i) {
         std::unique_ptr<UringOperation> record;
-        if (pool.empty()) {
-            record = std::make_unique<ClientSend>();
-        } else {
-            record = std::move(pool.back());
-            pool.pop_back();
-        }
-        auto* send = static_cast<ClientSend*>(record.get());
+        auto* send = &takeSpare<ClientSend>(pool, record);
         send->group = group;
         send->loop = &loop;
         send->data.assign(datagrams[i].begin(), datagrams[i].end());

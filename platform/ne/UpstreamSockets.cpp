@@ -105,15 +105,8 @@ struct RingReturn : UringOperation {
 
 void UpstreamSockets::giveThroughRing(UringLoop& ring, asio::ip::udp::socket socket, int family,
                                       std::uint32_t mark, const Queue& queue) {
-    auto& spares = RingReturn::spares();
     std::unique_ptr<UringOperation> record;
-    if (spares.empty()) {
-        record = std::make_unique<RingReturn>();
-    } else {
-        record = std::move(spares.back());
-        spares.pop_back();
-    }
-    auto& me = static_cast<RingReturn&>(*record);
+    auto& me = takeSpare<RingReturn>(RingReturn::spares(), record);
     me.ring = &ring;
     me.socket.emplace(std::move(socket));
     me.queue.emplace(queue);

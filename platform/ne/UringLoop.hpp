@@ -62,6 +62,20 @@ struct UringOperation {
     Ended ended = nullptr;
 };
 
+// A record of kind `Record` for the next operation: a spare of `pool`, or a new one,
+// in `taken` (which goes to UringLoop::hold).
+template <class Record>
+Record& takeSpare(std::vector<std::unique_ptr<UringOperation>>& pool,
+                  std::unique_ptr<UringOperation>& taken) {
+    if (pool.empty()) {
+        taken = std::make_unique<Record>();
+    } else {
+        taken = std::move(pool.back());
+        pool.pop_back();
+    }
+    return static_cast<Record&>(*taken);
+}
+
 // A slot of the ring's: its index and generation (zero: none).
 struct UringSlot {
     std::uint32_t index = 0;
