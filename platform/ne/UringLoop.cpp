@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <asio/execution/context.hpp>
 #include <asio/query.hpp>
+#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -144,12 +145,10 @@ bool UringLoop::setUp(std::string& error) {
     // Uncleared: a buffer's pages become resident only once a datagram fills them.
     buffers_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferCount * kBufferSize);
     io_uring_buf_ring_init(bufferRing_);
-    const int mask = io_uring_buf_ring_mask(kBufferCount);
-    for (unsigned i = 0; i < kBufferCount; ++i) {
-        io_uring_buf_ring_add(bufferRing_, buffer(i), kBufferSize, static_cast<unsigned short>(i), mask,
-                              static_cast<int>(i));
-    }
-    io_uring_buf_ring_advance(bufferRing_, kBufferCount);
+    // The lowest first: a quiet ring only ever touches the first few.
+    spareBuffers_.reserve(kBufferCount);
+    for (unsigned i = kBufferCount; i > 0; --i) spareBuffers_.push_back(static_cast<std::uint16_t>(i - 1));
+    offer();
     if (!asio::use_service<IoLoop>(io_).prepareWake())
         return fail("cannot make the io loop's eventfd", errno);
     ready_ = true;
@@ -282,6 +281,7 @@ void UringLoop::defer(UringDeferred& work) {
 void UringLoop::reap() {
     if (reaping_) return;
     reaping_ = true;
+    unsigned taken = 0;  // buffers the kernel filled
     // Only the completions there when it began, then the work they deferred, so that
     // the timers and the posts get their turn however fast the kernel completes. What
     // they queue goes in with the loop's wait, which returns at once for what that
@@ -296,11 +296,18 @@ void UringLoop::reap() {
         if (!(copy.flags & IORING_CQE_F_MORE) && inFlight_ > 0) --inFlight_;
         if (copy.flags & IORING_CQE_F_BUFFER) {
             ++buffersOut_;
-            filled_[(copy.flags >> IORING_CQE_BUFFER_SHIFT) % kBufferCount] =
-                copy.res > 0 ? static_cast<std::uint32_t>(copy.res) : 0;
+            ++taken;
+            ++takenTotal_;
+            if (offered_ > 0) --offered_;
+            const unsigned id = (copy.flags >> IORING_CQE_BUFFER_SHIFT) % kBufferCount;
+            filled_[id] = copy.res > 0 ? static_cast<std::uint32_t>(copy.res) : 0;
+            touched_.set(id);
         }
         completeOne(copy);
     }
+    if (taken > 0) review(taken);
+    // Buffers a reader still holds were not back for the completions to offer.
+    offer();
     runDeferred();
     reaping_ = false;
 }
@@ -357,17 +364,56 @@ void UringLoop::release(unsigned id) {
         if (to > from && ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) == 0)
             counters_.bufferBytesReturned += to - from;
     }
-    io_uring_buf_ring_add(bufferRing_, buffer(id), kBufferSize, static_cast<unsigned short>(id),
-                          io_uring_buf_ring_mask(kBufferCount), 0);
-    io_uring_buf_ring_advance(bufferRing_, 1);
+    spareBuffers_.push_back(static_cast<std::uint16_t>(id % kBufferCount));
+    offer();
     if (starved_.empty()) return;
     auto starved = std::move(starved_);
     starved_.clear();
     for (auto* work : starved) defer(*work);
 }
 
+void UringLoop::offer() {
+    if (!bufferRing_) return;
+    const int mask = io_uring_buf_ring_mask(kBufferCount);
+    int added = 0;
+    while (offered_ < offerLimit_ && !spareBuffers_.empty()) {
+        const std::uint16_t id = spareBuffers_.back();
+        spareBuffers_.pop_back();
+        io_uring_buf_ring_add(bufferRing_, buffer(id), kBufferSize, id, mask, added++);
+        ++offered_;
+    }
+    if (added > 0) io_uring_buf_ring_advance(bufferRing_, added);
+}
+
+void UringLoop::review(unsigned taken) {
+    busiest_ = std::max(busiest_, taken);
+    sinceReview_ += taken;
+    if (sinceReview_ < kOfferReview) return;
+    // Twice what the busiest pass took, so a pass like it never runs the offer dry.
+    offerLimit_ = std::clamp(std::bit_ceil(2 * busiest_), kLeastOffered, kBufferCount);
+    busiest_ = 0;
+    sinceReview_ = 0;
+}
+
 void UringLoop::whenBuffersReturn(UringDeferred& work) {
     if (work.queued || stopping_) return;
+    // A receive armed again after the last one ran dry that took nothing before it ran
+    // dry too: whatever the count of offered buffers says, it waits for one to come back.
+    const bool tookSince = takenTotal_ != takenAtDry_;
+    takenAtDry_ = takenTotal_;
+    if (offered_ == 0 && !spareBuffers_.empty()) {
+        // The offer ran dry while buffers were back: it widens, and the receive is
+        // armed again in this turn, with buffers to take.
+        offerLimit_ = std::min(2 * offerLimit_, kBufferCount);
+        offer();
+        defer(work);
+        return;
+    }
+    if (offered_ > 0 && tookSince) {
+        // Offered after the kernel found none.
+        defer(work);
+        return;
+    }
     if (std::find(starved_.begin(), starved_.end(), &work) == starved_.end()) starved_.push_back(&work);
 }
 

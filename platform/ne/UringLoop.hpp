@@ -32,6 +32,7 @@
 #include <array>
 #include <asio/io_context.hpp>
 #include <atomic>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -115,6 +116,12 @@ public:
     // far smaller, and the pages a large one filled beyond it go back to the system,
     // or a flood of large datagrams would leave every buffer resident for good.
     static constexpr std::size_t kResidentBufferBytes = 8192;
+    // The fewest buffers the kernel is offered at once. The ring takes its offered
+    // buffers in turn, so each one offered is one more that a datagram's copy finds
+    // cold; a burst that runs the offer dry widens it, and a quiet spell narrows it again.
+    static constexpr unsigned kLeastOffered = 16;
+    // Buffers taken between two looks at how wide the offer must be.
+    static constexpr unsigned kOfferReview = 1024;
 
     explicit UringLoop(asio::execution_context& context);
     ~UringLoop() override;
@@ -231,6 +238,10 @@ public:
     std::size_t buffersOut() const { return buffersOut_; }
     // Work waiting for a buffer to come back (tests).
     std::size_t waitingForBuffers() const { return starved_.size(); }
+    // How many buffers the kernel may hold unfilled at once, now.
+    unsigned offerLimit() const { return offerLimit_; }
+    // Buffers the kernel has filled at least once (tests: the hot set).
+    std::size_t buffersTouched() const { return touched_.count(); }
 
 private:
     bool setUp(std::string& error);
@@ -250,6 +261,10 @@ private:
     // Frees `index` if nobody holds it and the kernel is done with it.
     void settle(std::uint32_t index);
     void completeOne(const io_uring_cqe& cqe);
+    // Offers the kernel the buffers back last, up to the limit.
+    void offer();
+    // A reap pass's buffers taken: how wide the offer must be.
+    void review(unsigned taken);
 
     void claim() {
         if (owner_.load(std::memory_order_relaxed) == std::thread::id())
@@ -265,6 +280,16 @@ private:
     std::size_t bufferRingBytes_ = 0;
     std::unique_ptr<std::uint8_t[]> buffers_;
     std::array<std::uint32_t, kBufferCount> filled_{};  // bytes the kernel wrote, by buffer
+    // Buffers back from use and not offered yet, the last one back on top: it is offered
+    // first, while still warm.
+    std::vector<std::uint16_t> spareBuffers_;
+    unsigned offered_ = 0;  // offered, and not reported filled yet
+    unsigned offerLimit_ = kLeastOffered;
+    unsigned busiest_ = 0;  // the most buffers one reap pass found taken, this review
+    unsigned sinceReview_ = 0;
+    std::uint64_t takenTotal_ = 0;  // buffers the kernel ever filled
+    std::uint64_t takenAtDry_ = 0;  // ... when a receive last ran dry
+    std::bitset<kBufferCount> touched_;
     std::vector<UringDeferred*> deferred_;
     std::vector<UringDeferred*> running_;
     std::vector<UringDeferred*> starved_;  // waiting for a buffer

@@ -175,6 +175,51 @@ TEST_F(UringListener, ABurstBeyondTheProvidedBuffersArrivesWhole) {
         EXPECT_LE(resident[i], UringLoop::kResidentBufferBytes + 2 * page) << "buffer " << i;
 }
 
+// Datagrams one at a time touch only the few buffers offered at once, so each copy
+// finds its buffer warm; a burst beyond the offer widens it and loses nothing, and a
+// quiet spell after narrows it again.
+TEST_F(UringListener, TheOfferOfBuffersFollowsTheLoad) {
+    auto listener = std::make_shared<UDPListener>(
+        io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 32);
+    ASSERT_TRUE(listener->onRing());
+    const auto& loop = *UringLoop::of(io);
+    fakes::LoopbackSocket client;
+    std::size_t received = 0;
+    std::size_t truncated = 0;
+    std::function<void(const asio::error_code&)> onReadable = [&](const asio::error_code& ec) {
+        if (ec) return;
+        for (auto* batch = &listener->receive(truncated); !batch->empty();
+             batch = &listener->receive(truncated))
+            received += batch->size();
+        listener->waitReadable(onReadable);
+    };
+    listener->waitReadable(onReadable);
+    const auto oneAtATime = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            client.sendTo("127.0.0.1", listener->boundEndpoint().port(), {1, 2, 3});
+            const std::size_t want = received + 1;
+            ASSERT_TRUE(fakes::runUntil(io, [&] { return received == want; })) << "datagram " << i;
+        }
+    };
+    oneAtATime(3 * UringLoop::kBufferCount);
+    // The offer, and the one being read while its place in the offer is filled.
+    EXPECT_EQ(loop.buffersTouched(), UringLoop::kLeastOffered + 1);
+    EXPECT_EQ(loop.offerLimit(), UringLoop::kLeastOffered);
+
+    const std::size_t burst = 3 * UringLoop::kBufferCount;
+    const std::size_t before = received;
+    for (std::size_t i = 0; i < burst; ++i) client.sendTo("127.0.0.1", listener->boundEndpoint().port(), {4});
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return received == before + burst; })) << received - before;
+    EXPECT_GT(loop.offerLimit(), UringLoop::kLeastOffered);
+
+    oneAtATime(2 * UringLoop::kOfferReview);
+    EXPECT_EQ(loop.offerLimit(), UringLoop::kLeastOffered);
+    EXPECT_EQ(truncated, 0u);
+    listener->cancel();
+    fakes::drain(io);
+    EXPECT_EQ(loop.buffersOut(), 0u);
+}
+
 // The kernel holds a socket while a receive is armed on it: a listener that goes
 // gives its port back at once, so that a host can listen there again.
 TEST_F(UringListener, AListenerGoneGivesItsPortBack) {
