@@ -234,9 +234,9 @@ TEST_F(UringListener, AListenerGoneGivesItsPortBack) {
     EXPECT_NO_THROW(fakes::LoopbackSocket("127.0.0.1", port));
 }
 
-// Every provided buffer taken by upstream replies when a query arrives: the kernel
-// ends the listener's receive with nothing for its reader, and the receive is
-// armed again once a reply has given its buffer back, so the query is still read.
+// More replies at once than their group offers, and a query among them: the replies
+// run their own buffers dry (the rest wait and are read as on the epoll path, or in
+// the wider offer), the query takes one of the listeners', and every one arrives.
 TEST_F(UringListener, AReceiveEndedForWantOfBuffersIsArmedAgain) {
     UDPListener listener(io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0), false, 8);
     ASSERT_TRUE(listener.onRing());
@@ -266,9 +266,14 @@ TEST_F(UringListener, AReceiveEndedForWantOfBuffersIsArmedAgain) {
     client.sendTo("127.0.0.1", listener.boundEndpoint().port(), {3});
     EXPECT_TRUE(fakes::runUntil(io, [&] { return queries == 1 && replies == count; }))
         << queries << " queries, " << replies << " replies";
+    const auto& loop = *UringLoop::of(io);
+    EXPECT_EQ(loop.buffersTouched(UringLoop::kBufferGroup), 1u);
+    EXPECT_GE(loop.buffersTouched(UringLoop::kReplyBufferGroup), UringLoop::kLeastOffered);
+    EXPECT_GT(loop.offerLimit(UringLoop::kReplyBufferGroup), UringLoop::kLeastOffered);
     upstream.cancel();
     listener.cancel();
     fakes::drain(io);
+    EXPECT_EQ(loop.buffersOut(), 0u);
 }
 
 // Replies leave from the address the client asked, as on the epoll path, also for
@@ -405,6 +410,70 @@ TEST_P(UringListenerStops, TheBuffersComeBackAndOtherWorkOnTheRingGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, UringListenerStops,
                          ::testing::Values(Stop::pauses, Stop::cancels, Stop::cancelsThenWaits, Stop::goes));
+
+// A reply read on the ring arrives whole through the replies' own buffers, from none
+// at all to the largest a UDP datagram can be, and its buffer goes back (the pages a
+// large one filled beyond the head too); a resolver that is not there ends the
+// receive with the error its ICMP left, as a read on the epoll path reports it.
+struct ReplyRow {
+    const char* name;
+    std::size_t size;
+    bool refused;  // the resolver's port is closed
+};
+
+class UringReplies : public UringListener, public ::testing::WithParamInterface<ReplyRow> {};
+
+TEST_P(UringReplies, ArriveWholeAndTheirBuffersGoBack) {
+    const auto& row = GetParam();
+    auto* loop = UringLoop::of(io);
+    fakes::LoopbackSocket server;
+    auto connection = platform::ne::NWUDPConnection::make("127.0.0.1", server.port());
+    connection->start(platform::ne::makeQueue(io));
+    std::optional<platform::ne::Datagram> got;
+    std::optional<platform::ne::NWError> failed;
+    bool done = false;
+    connection->receiveMessage([&](std::optional<platform::ne::Datagram> reply, auto, bool,
+                                   std::optional<platform::ne::NWError> error) {
+        got = std::move(reply);
+        failed = error;
+        done = true;
+    });
+    if (row.refused) server.close();
+    connection->send({1}, platform::ne::ContentContext::finalMessage, true, [](auto) {});
+    fakes::drain(io);  // the read is armed
+    std::vector<std::uint8_t> bytes(row.size);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    if (!row.refused) {
+        const auto query = server.receive();
+        ASSERT_TRUE(query);
+        server.sendTo("127.0.0.1", query->fromPort, bytes);
+    }
+    ASSERT_TRUE(fakes::runUntil(io, [&] { return done; }));
+    if (row.refused) {
+        EXPECT_FALSE(got);
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(failed->code(), ECONNREFUSED);
+    } else {
+        EXPECT_FALSE(failed);
+        ASSERT_TRUE(got);
+        EXPECT_TRUE(*got == bytes) << got->size() << " bytes of " << row.size;
+        // An empty one takes no buffer.
+        EXPECT_EQ(loop->buffersTouched(UringLoop::kReplyBufferGroup), row.size > 0 ? 1u : 0u);
+    }
+    connection->cancel();
+    fakes::drain(io);
+    EXPECT_EQ(loop->buffersOut(), 0u);
+    if (row.size > UringLoop::kResidentBufferBytes + 8192) {
+        EXPECT_GT(loop->counters().bufferBytesReturned, 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UringReplies,
+                         ::testing::Values(ReplyRow{"empty", 0, false}, ReplyRow{"oneByte", 1, false},
+                                           ReplyRow{"ednsSize", 4096, false},
+                                           ReplyRow{"pastTheResidentHead", 20000, false},
+                                           ReplyRow{"largest", 65507, false}, ReplyRow{"refused", 0, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A completion whose slot has been freed, or freed and taken again, reaches nobody:
 // not the operation that has the slot now.
