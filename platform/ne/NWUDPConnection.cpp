@@ -231,10 +231,10 @@ void NWUDPConnection::closeSocket() {
         UpstreamSockets::giveThroughRing(*ring_, std::move(*socket_), target_.protocol().family(), mark_,
                                          *queue_);
     } else if (connected_) {
-        // Outside one, at once, as on the epoll path. The read's cancel goes in at the
-        // turn's end, ahead of anything the socket's next association submits: it
-        // cannot take that association's reply. What it reads before (a late reply to
-        // this one) is this connection's to ignore (an older socket's generation).
+        // Outside one, at once, as on the epoll path. The wait's cancel goes in at the
+        // turn's end: a wait is a poll, which reads nothing, and its completion, should
+        // the socket's next association bring a reply first, is this connection's to
+        // ignore (an older socket's generation).
         // Its next association gets a port of its own all the same.
         sockets_->give(std::move(*socket_), target_.protocol().family(), mark_);
     } else {
@@ -387,15 +387,10 @@ struct RingSend : UringOperation {
     }
 };
 
-// The read of (or the wait for) a reply on the ring, for one socket of a connection.
+// The wait for a reply on the ring, for one socket of a connection.
 struct RingReceive : UringOperation {
     std::weak_ptr<NWUDPConnection> owner;
     std::uint64_t generation = 0;
-    UringLoop* ring = nullptr;
-    bool poll = false;
-    sockaddr_storage from{};
-    iovec vector{};
-    msghdr header{};
 
     RingReceive() {
         complete = &RingReceive::completed;
@@ -404,19 +399,8 @@ struct RingReceive : UringOperation {
 
     static void completed(UringOperation& operation, const io_uring_cqe& cqe) {
         auto& me = static_cast<RingReceive&>(operation);
-        NWUDPConnection::RingReply reply{me.generation, cqe.res, me.poll};
-        reply.from = reinterpret_cast<const sockaddr*>(&me.from);
-        reply.fromLength = me.header.msg_namelen;
-        // An empty datagram takes no buffer.
-        std::optional<unsigned> buffer;
-        if (cqe.flags & IORING_CQE_F_BUFFER) {
-            buffer = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
-            reply.data = me.ring->buffer(*buffer);
-        }
-        // Held through the call: the reply may be the connection's last work. The
-        // reply is copied out of the buffer before it returns.
-        if (const auto owner = me.owner.lock()) owner->ringReceived(reply);
-        if (buffer) me.ring->release(*buffer);
+        // Held through the call: the reply may be the connection's last work.
+        if (const auto owner = me.owner.lock()) owner->ringReceived(me.generation, cqe.res);
     }
 
     static void spare(std::unique_ptr<UringOperation> record) {
@@ -571,82 +555,34 @@ void NWUDPConnection::onReadable() {
     if (!cancelled_ && !receives_.empty()) armRead();
 }
 
-void NWUDPConnection::armRingRead(bool poll) {
+void NWUDPConnection::armRingRead() {
     // A wait of an earlier socket still being cancelled arms this one when it ends.
     if (ringReceive_ || !socket_ || receives_.empty() || cancelled_ || ring_->stopping()) return;
     std::unique_ptr<UringOperation> record;
     auto& receive = takeSpare<RingReceive>(spareReceives(), record);
     receive.owner = weak_from_this();
     receive.generation = generation_;
-    receive.ring = ring_;
-    receive.poll = poll;
     ringReceive_ = ring_->hold(std::move(record), false);
-    io_uring_sqe* sqe = ring_->entry(ringReceive_);
-    if (poll) {
-        io_uring_prep_poll_add(sqe, socket_->native_handle(), POLLIN);
-        return;
-    }
-    // Into a buffer of the replies' own group, which the listeners' datagrams never
-    // take, so a reply never waits behind clients' datagrams for room. The kernel
-    // reads it before the thread wakes: no read of its own after the wake-up.
-    receive.vector = iovec{nullptr, 0};  // the whole of the buffer the kernel picks
-    receive.header = msghdr{};
-    receive.header.msg_name = &receive.from;
-    receive.header.msg_namelen = sizeof receive.from;
-    receive.header.msg_iov = &receive.vector;
-    receive.header.msg_iovlen = 1;
-    io_uring_prep_recvmsg(sqe, socket_->native_handle(), &receive.header, 0);
-    sqe->flags |= IOSQE_BUFFER_SELECT;
-    sqe->buf_group = UringLoop::kReplyBufferGroup;
+    // The ring waits for the reply, and the reply is read as on the epoll path: it
+    // takes none of the ring's provided buffers, which the listeners' datagrams fill,
+    // so a reply never waits behind clients' datagrams for room.
+    io_uring_prep_poll_add(ring_->entry(ringReceive_), socket_->native_handle(), POLLIN);
 }
 
-void NWUDPConnection::ringReceived(const RingReply& reply) {
+void NWUDPConnection::ringReceived(std::uint64_t generation, int result) {
     ringReceive_ = UringSlot{};
     if (ring_->stopping() || cancelled_) return;
-    if (reply.generation != generation_ || !socket_) {
+    if (generation != generation_ || !socket_) {
         // The socket this wait was for has gone; the current one may want one.
         armRingRead();
         return;
     }
-    const int result = reply.result;
-    if (reply.polled) {
-        if (result < 0 && result != -ECANCELED && result != -EINTR && !receives_.empty()) {
-            auto completion = takeReceive();
-            if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(-result));
-        }
-        // Reads what is there (and waits again while receives are pending).
-        onReadable();
-        return;
+    if (result < 0 && result != -ECANCELED && result != -EINTR && !receives_.empty()) {
+        auto completion = takeReceive();
+        if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(-result));
     }
-    if (result == -ENOBUFS || result == -EAGAIN) {
-        // Every reply buffer offered is taken: read again once more are offered, else
-        // this one waits, and is read, as on the epoll path.
-        armRingRead(result == -EAGAIN || !ring_->widen(UringLoop::kReplyBufferGroup));
-        return;
-    }
-    if (result < 0) {
-        // The error a peer's ICMP left is the first receive's, as a read reports it.
-        if (result != -ECANCELED && result != -EINTR && result != -EAGAIN && !receives_.empty()) {
-            auto completion = takeReceive();
-            if (completion) completion(std::nullopt, std::nullopt, false, NWError::posix(-result));
-        }
-    } else if ((reply.data || result == 0) && !receives_.empty()) {
-        // A connected socket takes only its peer's datagrams, but one that slipped in
-        // just as a reused socket changed peers is not this association's.
-        asio::ip::udp::endpoint from;
-        const auto length = std::min<std::size_t>(reply.fromLength, from.capacity());
-        std::memcpy(from.data(), reply.from, length);
-        from.resize(length);
-        if (from == target_) {
-            auto completion = takeReceive();
-            if (completion) {
-                auto datagram = Recycled<Datagram>::take();
-                if (reply.data) datagram.assign(reply.data, reply.data + result);
-                completion(std::move(datagram), ContentContext::defaultMessage, true, std::nullopt);
-            }
-        }
-    }
-    if (!cancelled_ && !receives_.empty()) armRead();
+    // Reads what is there (and waits again while receives are pending).
+    onReadable();
 }
 
 }  // namespace platform::ne

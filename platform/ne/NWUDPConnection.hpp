@@ -60,16 +60,8 @@ public:
 
     // The kernel's report of a send that failed after it was counted as done.
     void ringSendFailed(std::uint64_t generation, int error);
-    // What the ring reports of the wait for a reply to socket `generation`.
-    struct RingReply {
-        std::uint64_t generation = 0;
-        int result = 0;
-        bool polled = false;                 // a poll (nothing read), not a read
-        const std::uint8_t* data = nullptr;  // the reply, `result` bytes, when read (and not empty)
-        const sockaddr* from = nullptr;      // ... and where it came from
-        socklen_t fromLength = 0;
-    };
-    void ringReceived(const RingReply& reply);
+    // The end of the wait on the ring for a reply to socket `generation`.
+    void ringReceived(std::uint64_t generation, int result);
 
 private:
     struct PendingSend {
@@ -97,8 +89,7 @@ private:
                  void (NWUDPConnection::*ready)());
     void onReadable();
     ReceiveCompletion takeReceive();
-    // A read of the reply on the ring, or (`poll`) a wait for it.
-    void armRingRead(bool poll = false);
+    void armRingRead();
 
     std::string host_;
     std::uint16_t port_;
@@ -131,10 +122,9 @@ private:
     SendOutcomes heldOutcomes_;
     UringLoop* ring_ = nullptr;           // the queue's ring, when it has one
     UpstreamSockets* sockets_ = nullptr;  // the queue's, once started
-    // The read of a reply on the ring, into a buffer of the replies' own group (or,
-    // once those have run dry, a poll, and the reply is read as on the epoll path),
-    // one at a time: the ring holds it until it ends, and it finds the connection
-    // gone, or its socket replaced, or not.
+    // The wait for a reply on the ring (a poll: the reply is then read as on the
+    // epoll path), one at a time: the ring holds it until it ends, and it finds the
+    // connection gone, or its socket replaced, or not.
     UringSlot ringReceive_;
     // The state delivery deferred to the end of a ring turn, holding the connection.
     struct StateDelivery : UringDeferred {

@@ -26,8 +26,6 @@ std::uint64_t userData(UringSlot slot) { return std::uint64_t{slot.generation} <
 
 std::string uringErrorText(int error) { return std::strerror(error < 0 ? -error : error); }
 
-constexpr std::size_t kBufferRingBytes = UringLoop::kBufferCount * sizeof(io_uring_buf);
-
 }  // namespace
 
 asio::execution_context::id UringLoop::id;
@@ -41,9 +39,7 @@ UringLoop::UringLoop(asio::execution_context& context)
 
 UringLoop::~UringLoop() {
     if (!ready_) return;
-    for (auto& offer : offers_) {
-        if (offer.ring) ::munmap(offer.ring, kBufferRingBytes);
-    }
+    if (bufferRing_) ::munmap(bufferRing_, bufferRingBytes_);
     io_uring_queue_exit(&ring_);
 }
 
@@ -127,37 +123,32 @@ bool UringLoop::setUp(std::string& error) {
     }
     const auto fail = [&](const std::string& what, int result) {
         error = what + " (" + uringErrorText(result) + ")";
-        for (auto& offer : offers_) {
-            if (offer.ring) ::munmap(offer.ring, kBufferRingBytes);
-            offer.ring = nullptr;
-        }
+        if (bufferRing_) ::munmap(bufferRing_, bufferRingBytes_);
+        bufferRing_ = nullptr;
         io_uring_queue_exit(&ring_);
         return false;
     };
     if (!(params.features & IORING_FEAT_NODROP)) return fail("io_uring may drop completions", EOPNOTSUPP);
-    // The provided-buffer rings: the kernel picks a buffer for each datagram.
-    for (unsigned group = 0; group < kBufferGroups; ++group) {
-        void* mapped =
-            ::mmap(nullptr, kBufferRingBytes, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
-        if (mapped == MAP_FAILED) return fail("cannot map io_uring's buffer ring", errno);
-        auto& offer = offers_[group];
-        offer.ring = static_cast<io_uring_buf_ring*>(mapped);
-        io_uring_buf_reg registration{};
-        registration.ring_addr = reinterpret_cast<std::uintptr_t>(offer.ring);
-        registration.ring_entries = kBufferCount;
-        registration.bgid = static_cast<std::uint16_t>(group);
-        if (const int result = io_uring_register_buf_ring(&ring_, &registration, 0); result < 0) {
-            return fail("io_uring has no provided-buffer rings", result);
-        }
-        io_uring_buf_ring_init(offer.ring);
-        // The lowest first: a quiet ring only ever touches the first few.
-        offer.spares.reserve(kBufferCount);
-        for (unsigned i = kBufferCount; i > 0; --i)
-            offer.spares.push_back(static_cast<std::uint16_t>(group * kBufferCount + i - 1));
+    // The provided-buffer ring: the kernel picks a buffer for each datagram.
+    bufferRingBytes_ = kBufferCount * sizeof(io_uring_buf);
+    void* mapped =
+        ::mmap(nullptr, bufferRingBytes_, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
+    if (mapped == MAP_FAILED) return fail("cannot map io_uring's buffer ring", errno);
+    bufferRing_ = static_cast<io_uring_buf_ring*>(mapped);
+    io_uring_buf_reg registration{};
+    registration.ring_addr = reinterpret_cast<std::uintptr_t>(bufferRing_);
+    registration.ring_entries = kBufferCount;
+    registration.bgid = kBufferGroup;
+    if (const int result = io_uring_register_buf_ring(&ring_, &registration, 0); result < 0) {
+        return fail("io_uring has no provided-buffer rings", result);
     }
     // Uncleared: a buffer's pages become resident only once a datagram fills them.
-    buffers_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferGroups * kBufferCount * kBufferSize);
-    for (unsigned group = 0; group < kBufferGroups; ++group) offer(group);
+    buffers_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferCount * kBufferSize);
+    io_uring_buf_ring_init(bufferRing_);
+    // The lowest first: a quiet ring only ever touches the first few.
+    spareBuffers_.reserve(kBufferCount);
+    for (unsigned i = kBufferCount; i > 0; --i) spareBuffers_.push_back(static_cast<std::uint16_t>(i - 1));
+    offer();
     if (!asio::use_service<IoLoop>(io_).prepareWake())
         return fail("cannot make the io loop's eventfd", errno);
     ready_ = true;
@@ -290,6 +281,7 @@ void UringLoop::defer(UringDeferred& work) {
 void UringLoop::reap() {
     if (reaping_) return;
     reaping_ = true;
+    unsigned taken = 0;  // buffers the kernel filled
     // Only the completions there when it began, then the work they deferred, so that
     // the timers and the posts get their turn however fast the kernel completes. What
     // they queue goes in with the loop's wait, which returns at once for what that
@@ -304,22 +296,18 @@ void UringLoop::reap() {
         if (!(copy.flags & IORING_CQE_F_MORE) && inFlight_ > 0) --inFlight_;
         if (copy.flags & IORING_CQE_F_BUFFER) {
             ++buffersOut_;
-            const unsigned id = (copy.flags >> IORING_CQE_BUFFER_SHIFT) % (kBufferGroups * kBufferCount);
-            auto& offer = offers_[groupOf(id)];
-            ++offer.taken;
-            ++offer.takenTotal;
-            if (offer.offered > 0) --offer.offered;
+            ++taken;
+            ++takenTotal_;
+            if (offered_ > 0) --offered_;
+            const unsigned id = (copy.flags >> IORING_CQE_BUFFER_SHIFT) % kBufferCount;
             filled_[id] = copy.res > 0 ? static_cast<std::uint32_t>(copy.res) : 0;
-            offer.touched.set(id % kBufferCount);
+            touched_.set(id);
         }
         completeOne(copy);
     }
-    for (unsigned group = 0; group < kBufferGroups; ++group) {
-        if (offers_[group].taken == 0) continue;
-        review(offers_[group]);
-        // Buffers a reader still holds were not back for the completions to offer.
-        offer(group);
-    }
+    if (taken > 0) review(taken);
+    // Buffers a reader still holds were not back for the completions to offer.
+    offer();
     runDeferred();
     reaping_ = false;
 }
@@ -362,8 +350,8 @@ void UringLoop::forget(UringDeferred& work) {
 
 void UringLoop::release(unsigned id) {
     if (buffersOut_ > 0) --buffersOut_;
-    id %= kBufferGroups * kBufferCount;
-    if (const std::size_t filled = std::exchange(filled_[id], 0); filled > kResidentBufferBytes) {
+    if (const std::size_t filled = std::exchange(filled_[id % kBufferCount], 0);
+        filled > kResidentBufferBytes) {
         // Before the kernel has the buffer again: nothing writes it meanwhile, and a
         // later datagram finds fresh zeroed pages. Up to the page the datagram ended
         // in, whole, or each fill would leave its last page behind; but never the page
@@ -376,67 +364,52 @@ void UringLoop::release(unsigned id) {
         if (to > from && ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED) == 0)
             counters_.bufferBytesReturned += to - from;
     }
-    const unsigned group = groupOf(id);
-    offers_[group].spares.push_back(static_cast<std::uint16_t>(id));
-    offer(group);
-    // Only the listeners' receives wait for buffers; a reply that finds none is read
-    // as on the epoll path.
-    if (group != kBufferGroup || starved_.empty()) return;
+    spareBuffers_.push_back(static_cast<std::uint16_t>(id % kBufferCount));
+    offer();
+    if (starved_.empty()) return;
     auto starved = std::move(starved_);
     starved_.clear();
     for (auto* work : starved) defer(*work);
 }
 
-void UringLoop::offer(unsigned group) {
-    auto& offer = offers_[group];
-    if (!offer.ring) return;
+void UringLoop::offer() {
+    if (!bufferRing_) return;
     const int mask = io_uring_buf_ring_mask(kBufferCount);
     int added = 0;
-    while (offer.offered < offer.limit && !offer.spares.empty()) {
-        const std::uint16_t id = offer.spares.back();
-        offer.spares.pop_back();
-        io_uring_buf_ring_add(offer.ring, buffer(id), kBufferSize, id, mask, added++);
-        ++offer.offered;
+    while (offered_ < offerLimit_ && !spareBuffers_.empty()) {
+        const std::uint16_t id = spareBuffers_.back();
+        spareBuffers_.pop_back();
+        io_uring_buf_ring_add(bufferRing_, buffer(id), kBufferSize, id, mask, added++);
+        ++offered_;
     }
-    if (added > 0) io_uring_buf_ring_advance(offer.ring, added);
+    if (added > 0) io_uring_buf_ring_advance(bufferRing_, added);
 }
 
-void UringLoop::review(Offer& offer) {
-    offer.busiest = std::max(offer.busiest, offer.taken);
-    offer.sinceReview += offer.taken;
-    offer.taken = 0;
-    if (offer.sinceReview < kOfferReview) return;
+void UringLoop::review(unsigned taken) {
+    busiest_ = std::max(busiest_, taken);
+    sinceReview_ += taken;
+    if (sinceReview_ < kOfferReview) return;
     // Twice what the busiest pass took, so a pass like it never runs the offer dry.
-    offer.limit = std::clamp(std::bit_ceil(2 * offer.busiest), kLeastOffered, kBufferCount);
-    offer.busiest = 0;
-    offer.sinceReview = 0;
-}
-
-bool UringLoop::widen(unsigned group) {
-    group %= kBufferGroups;
-    auto& offer = offers_[group];
-    // The kernel found none while buffers were back: the offer was too narrow for
-    // what came between two turns (those it had may have come back since).
-    if (offer.spares.empty() || offer.limit >= kBufferCount) return false;
-    offer.limit = std::min(2 * offer.limit, kBufferCount);
-    const unsigned before = offer.offered;
-    this->offer(group);
-    return offer.offered > before;
+    offerLimit_ = std::clamp(std::bit_ceil(2 * busiest_), kLeastOffered, kBufferCount);
+    busiest_ = 0;
+    sinceReview_ = 0;
 }
 
 void UringLoop::whenBuffersReturn(UringDeferred& work) {
     if (work.queued || stopping_) return;
     // A receive armed again after the last one ran dry that took nothing before it ran
     // dry too: whatever the count of offered buffers says, it waits for one to come back.
-    auto& listeners = offers_[kBufferGroup];
-    const bool tookSince = listeners.takenTotal != listeners.takenAtDry;
-    listeners.takenAtDry = listeners.takenTotal;
-    if (widen(kBufferGroup)) {
-        // Armed again in this turn, with buffers to take.
+    const bool tookSince = takenTotal_ != takenAtDry_;
+    takenAtDry_ = takenTotal_;
+    if (offered_ == 0 && !spareBuffers_.empty()) {
+        // The offer ran dry while buffers were back: it widens, and the receive is
+        // armed again in this turn, with buffers to take.
+        offerLimit_ = std::min(2 * offerLimit_, kBufferCount);
+        offer();
         defer(work);
         return;
     }
-    if (listeners.offered > 0 && tookSince) {
+    if (offered_ > 0 && tookSince) {
         // Offered after the kernel found none.
         defer(work);
         return;

@@ -107,16 +107,11 @@ public:
 
     static constexpr unsigned kEntries = 256;
     static constexpr unsigned kCompletionEntries = 4096;
-    static constexpr unsigned kBufferCount = 128;  // of each group; a power of two
+    static constexpr unsigned kBufferCount = 128;  // a power of two
     // The largest UDP payload, and room for the multishot receive's header, the
     // source address and the packet-info control message in front of it.
     static constexpr std::size_t kBufferSize = 65536 + 256;
-    // The listeners' datagrams fill the buffers of one group, the upstream replies
-    // those of another, so that a reply never waits behind clients' datagrams for
-    // room. A buffer's id tells its group: the replies' ids follow the listeners'.
     static constexpr std::uint16_t kBufferGroup = 0;
-    static constexpr std::uint16_t kReplyBufferGroup = 1;
-    static constexpr unsigned kBufferGroups = 2;
     // What of a buffer stays resident once it comes back: DNS datagrams are mostly
     // far smaller, and the pages a large one filled beyond it go back to the system,
     // or a flood of large datagrams would leave every buffer resident for good.
@@ -217,13 +212,8 @@ public:
         UringLoop& loop_;
     };
 
-    std::uint8_t* buffer(unsigned id) {
-        return buffers_.get() + static_cast<std::size_t>(id % (kBufferGroups * kBufferCount)) * kBufferSize;
-    }
-    // A receive of `group` found no buffer: while some are back, the offer widens and
-    // they are offered; whether more are offered now.
-    bool widen(unsigned group);
-    // Hands buffer `id` (of either group) back to the kernel.
+    std::uint8_t* buffer(unsigned id) { return buffers_.get() + static_cast<std::size_t>(id) * kBufferSize; }
+    // Hands buffer `id` back to the kernel.
     void release(unsigned id);
     bool stopping() const { return stopping_; }
     // Whether the caller is the ring's thread: the one that runs its io_context, or
@@ -242,16 +232,16 @@ public:
     std::uint64_t dropped() const { return dropped_; }
     // Entries waiting in the overflow for room in the submission queue (tests).
     std::size_t overflowing() const { return overflow_.size(); }
-    // The span of the listeners' provided buffers (tests: what of it is resident).
+    // The span of the provided buffers (tests: what of it is resident).
     std::span<const std::uint8_t> buffers() const { return {buffers_.get(), kBufferCount * kBufferSize}; }
     // Provided buffers the kernel has filled and nobody has given back yet.
     std::size_t buffersOut() const { return buffersOut_; }
     // Work waiting for a buffer to come back (tests).
     std::size_t waitingForBuffers() const { return starved_.size(); }
     // How many buffers the kernel may hold unfilled at once, now.
-    unsigned offerLimit(unsigned group = kBufferGroup) const { return offers_[group].limit; }
-    // Buffers of `group` the kernel has filled at least once (tests: the hot set).
-    std::size_t buffersTouched(unsigned group = kBufferGroup) const { return offers_[group].touched.count(); }
+    unsigned offerLimit() const { return offerLimit_; }
+    // Buffers the kernel has filled at least once (tests: the hot set).
+    std::size_t buffersTouched() const { return touched_.count(); }
 
 private:
     bool setUp(std::string& error);
@@ -271,26 +261,10 @@ private:
     // Frees `index` if nobody holds it and the kernel is done with it.
     void settle(std::uint32_t index);
     void completeOne(const io_uring_cqe& cqe);
-    // What the kernel is offered of one group's buffers.
-    struct Offer {
-        io_uring_buf_ring* ring = nullptr;
-        // Back from use and not offered yet, the last one back on top: it is offered
-        // first, while still warm.
-        std::vector<std::uint16_t> spares;
-        unsigned offered = 0;  // offered, and not reported filled yet
-        unsigned limit = kLeastOffered;
-        unsigned taken = 0;    // filled, in the reap pass under way
-        unsigned busiest = 0;  // the most one reap pass found filled, this review
-        unsigned sinceReview = 0;
-        std::uint64_t takenTotal = 0;  // ever filled
-        std::uint64_t takenAtDry = 0;  // ... when a receive last ran dry
-        std::bitset<kBufferCount> touched;
-    };
-    static unsigned groupOf(unsigned id) { return id / kBufferCount % kBufferGroups; }
-    // Offers the kernel the buffers of `group` back last, up to the limit.
-    void offer(unsigned group);
-    // After a reap pass: how wide the offer of `offer` must be.
-    static void review(Offer& offer);
+    // Offers the kernel the buffers back last, up to the limit.
+    void offer();
+    // A reap pass's buffers taken: how wide the offer must be.
+    void review(unsigned taken);
 
     void claim() {
         if (owner_.load(std::memory_order_relaxed) == std::thread::id())
@@ -302,10 +276,20 @@ private:
     bool ready_ = false;
     std::string failure_;
     io_uring ring_{};
-    std::array<Offer, kBufferGroups> offers_;
+    io_uring_buf_ring* bufferRing_ = nullptr;
+    std::size_t bufferRingBytes_ = 0;
     std::unique_ptr<std::uint8_t[]> buffers_;
-    // Bytes the kernel wrote, by buffer.
-    std::array<std::uint32_t, kBufferGroups * kBufferCount> filled_{};
+    std::array<std::uint32_t, kBufferCount> filled_{};  // bytes the kernel wrote, by buffer
+    // Buffers back from use and not offered yet, the last one back on top: it is offered
+    // first, while still warm.
+    std::vector<std::uint16_t> spareBuffers_;
+    unsigned offered_ = 0;  // offered, and not reported filled yet
+    unsigned offerLimit_ = kLeastOffered;
+    unsigned busiest_ = 0;  // the most buffers one reap pass found taken, this review
+    unsigned sinceReview_ = 0;
+    std::uint64_t takenTotal_ = 0;  // buffers the kernel ever filled
+    std::uint64_t takenAtDry_ = 0;  // ... when a receive last ran dry
+    std::bitset<kBufferCount> touched_;
     std::vector<UringDeferred*> deferred_;
     std::vector<UringDeferred*> running_;
     std::vector<UringDeferred*> starved_;  // waiting for a buffer
