@@ -306,7 +306,8 @@ void UringLoop::reap() {
         completeOne(copy);
     }
     if (taken > 0) review(taken);
-    // Buffers a reader still holds were not back for the completions to offer.
+    // The places the filled buffers left in the offer are filled from the spares now,
+    // while their readers still hold them, and so is a wider offer the review set.
     offer();
     runDeferred();
     reaping_ = false;
