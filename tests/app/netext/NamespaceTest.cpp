@@ -160,6 +160,8 @@ TEST(NamespaceTest, PathAndPrimaryAddressFollowLinksAddressesAndRoutes) {
     EXPECT_TRUE(log.last().supportsIPv6);
     EXPECT_FALSE(log.last().supportsIPv4);
     EXPECT_EQ(platform::primaryIPv4Address(), std::nullopt);
+    // The check's own monitor has seen it too, or its "disconnected" below could be the last one's.
+    ASSERT_TRUE(recorder.waitUntil([](const auto& names) { return names.back() == "connected"; }));
 
     ip("link del veth0");
     ASSERT_TRUE(log.waitUntil(pathIs(NWPath::Status::unsatisfied, {})));
