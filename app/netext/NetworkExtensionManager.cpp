@@ -306,6 +306,7 @@ void NetworkExtensionManager::configureProxyOnMain(std::optional<NetworkExtConfi
                 self->setStatus("Error loading configurations.");
                 self->isConfiguring_ = false;
                 if (completion) completion(error->localizedDescription());
+                self->configuringEnded();
                 return;
             }
             // What the preferences hold: a failed save puts it back, so that the memory never
@@ -322,8 +323,13 @@ void NetworkExtensionManager::configureProxyOnMain(std::optional<NetworkExtConfi
                     }
                     if (completion)
                         completion(error ? std::optional(error->localizedDescription()) : std::nullopt);
+                    self->configuringEnded();
                 });
         });
+}
+
+void NetworkExtensionManager::configuringEnded() {
+    if (auto unload = std::exchange(unloadAfterConfiguring_, nullptr)) unload();
 }
 
 void NetworkExtensionManager::didSave() {
@@ -379,20 +385,38 @@ void NetworkExtensionManager::unloadConfigurations(bool terminating, Completion 
     onMain([terminating, completion = std::move(completion)](NetworkExtensionManager& self) mutable {
         self.log_.info("KIVNetExtMgr: Will unload the configurations");
         self.isTerminating_ = terminating;
-        auto me = self.shared_from_this();
-        self.options_.dnsProxyManager->removeFromPreferences([me, completion = std::move(completion)](
-                                                                 std::optional<ErrorObject> error) {
-            if (error) {
-                me->log_.info("KIVNetExtMgr: Did not unload configurations, error: " + domainAndCode(*error));
-                me->setStatus("Error unloading configurations.");
-                if (error->code == static_cast<std::int64_t>(
-                                       platform::NEDNSProxyManagerError::configurationCannotBeRemoved)) {
-                    me->stopProxy();
-                }
-                me->extensionState_ = {ExtensionStatus::userDenied};
+        if (!self.isConfiguring_) {
+            self.removePreferences(std::move(completion));
+            return;
+        }
+        // The configuration in progress saves after its load; removed now, the preferences would
+        // come back with that save and outlive a quit.
+        auto previous = std::move(self.unloadAfterConfiguring_);
+        self.unloadAfterConfiguring_ = [me = self.shared_from_this(), previous = std::move(previous),
+                                        completion = std::move(completion)]() mutable {
+            if (previous) previous();
+            me->removePreferences(std::move(completion));
+        };
+    });
+}
+
+void NetworkExtensionManager::removePreferences(Completion completion) {
+    // A retry of an earlier failed save would write the preferences again once they are gone.
+    retryPending_ = false;
+    ++retryGeneration_;
+    auto me = shared_from_this();
+    options_.dnsProxyManager->removeFromPreferences([me, completion = std::move(completion)](
+                                                        std::optional<ErrorObject> error) {
+        if (error) {
+            me->log_.info("KIVNetExtMgr: Did not unload configurations, error: " + domainAndCode(*error));
+            me->setStatus("Error unloading configurations.");
+            if (error->code ==
+                static_cast<std::int64_t>(platform::NEDNSProxyManagerError::configurationCannotBeRemoved)) {
+                me->stopProxy();
             }
-            if (completion) completion(error ? std::optional(error->localizedDescription()) : std::nullopt);
-        });
+            me->extensionState_ = {ExtensionStatus::userDenied};
+        }
+        if (completion) completion(error ? std::optional(error->localizedDescription()) : std::nullopt);
     });
 }
 

@@ -183,6 +183,8 @@ private:
     bool blocked() const;  // the activation failed or has not happened
     bool networkAllowsProxy();
     void registerWithExtension();
+    void configuringEnded();
+    void removePreferences(Completion completion);
 
     Options options_;
     Injected<KIVLogger> _logger;
@@ -193,6 +195,9 @@ private:
     platform::UserDefaultsPtr userDefaultsHelper_;
     std::unique_ptr<SanityCheck> sanityCheck_;
     bool isConfiguring_ = false;
+    // An unload asked for while a configuration was being loaded and saved: it runs once that save
+    // is done, so the save cannot bring back the preferences the unload removed.
+    std::function<void()> unloadAfterConfiguring_;
     ExtensionStatusSet extensionState_{ExtensionStatus::notStarted};
     std::optional<NetworkExtConfig> savedNetworkConfig_;
     DNSResolverPtr dnsResolver_;

@@ -116,6 +116,28 @@ TEST_F(ProxyConfigurationTest, QuitKeepsEveryLaterAttemptAway) {
     EXPECT_FALSE(std::filesystem::exists(preferencesPath()));
 }
 
+// A quit removes the preferences while a configuration event may still be loading them: its save
+// comes first, and the removal after it. Nor does the retry of an earlier failed save bring them back.
+TEST_F(ProxyConfigurationTest, AnUnloadWaitsForTheSaveInProgress) {
+    dnsProxy_->failNext(NEDNSProxyManager::Operation::save,
+                        proxyError(NEDNSProxyManagerError::configurationStale));
+    ASSERT_NE(configure(*manager_, sampleRecord(), true), std::nullopt);
+    std::optional<std::optional<std::string>> configured, removed;
+    manager_->unloadConfigurations(false, [&](const auto& error) { removed = error; });
+    ASSERT_TRUE(turnUntil([&] { return removed.has_value(); }));
+    for (int tenth = 0; tenth < 30; ++tenth) advance(std::chrono::milliseconds(100));
+    EXPECT_TRUE(posts().empty());
+
+    removed.reset();
+    manager_->configureProxy(sampleRecord(), true, [&](const auto& error) { configured = error; });
+    manager_->unloadConfigurations(false, [&](const auto& error) { removed = error; });
+    ASSERT_TRUE(turnUntil([&] { return configured.has_value() && removed.has_value(); }));
+    EXPECT_EQ(*configured, std::nullopt);
+    EXPECT_EQ(*removed, std::nullopt);
+    drainMainQueue();
+    EXPECT_FALSE(std::filesystem::exists(preferencesPath()));
+}
+
 TEST_F(ProxyConfigurationTest, RemovalThatCannotRemoveLeavesItDisabled) {
     ASSERT_EQ(configure(*manager_, sampleRecord(), true), std::nullopt);
     dnsProxy_->failNext(NEDNSProxyManager::Operation::remove,
