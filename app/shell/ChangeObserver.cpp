@@ -192,6 +192,7 @@ void ChangeObserver::start() {
 }
 
 void ChangeObserver::cancelSubscriptions() {
+    subscriptionsCancelled_ = true;
     for (auto& [type, observation] : cancellables_) observation.cancel();
 }
 
@@ -415,7 +416,7 @@ void ChangeObserver::updateDebugMenu(const model::DeviceConfiguration& config) {
 }
 
 void ChangeObserver::resetNetworkExtension(const model::DeviceConfiguration& config) {
-    if (!userAcceptedExtension()) return;
+    if (subscriptionsCancelled_ || !userAcceptedExtension()) return;
     auto uuid = configurationUUID(config);
     if (!uuid) uuid = _settings->getString(Key::userID);
     const auto tag = configurationLocationTag(config);
@@ -428,6 +429,7 @@ void ChangeObserver::resetNetworkExtension(const model::DeviceConfiguration& con
 }
 
 void ChangeObserver::updateNetworkExtension(ChangeType type, const model::DeviceConfiguration& config) {
+    if (subscriptionsCancelled_) return;
     const auto uuid = configurationUUID(config);
     const auto tag = configurationLocationTag(config);
     const auto resolvers = configurationResolvers(config);

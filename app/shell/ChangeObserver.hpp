@@ -131,6 +131,9 @@ private:
     std::shared_ptr<MenuInteraction> menuInteraction_;
     std::optional<model::DeviceConfiguration> config_;
     std::map<ChangeType, platform::Observation> cancellables_;
+    // Set by cancelSubscriptions (a quit): what an event already received still has to do leaves the
+    // extension alone, so it cannot configure the proxy again once the quit removed it.
+    std::atomic<bool> subscriptionsCancelled_{false};
     bool started_ = false;
     // A fetch blocks the main thread while turning its loop; events arriving meanwhile must not
     // start another one inside it.

@@ -187,6 +187,20 @@ TEST_F(ChangeObserverTest, EventsBeforeStartReturnsAreNotLostAndCancelEndsThem) 
     EXPECT_EQ(shown_.size(), 1u);
 }
 
+// A quit cancels the subscriptions while an event already received is still on its way to the
+// extension: that event must not configure the proxy again after the quit removed it.
+TEST_F(ChangeObserverTest, AnEventOnItsWayWhenTheSubscriptionsEndLeavesTheExtension) {
+    writeDeviceJSON("192.0.2.53");
+    observer_->start();
+    center_.post(std::string(rawValue(ChangeType::deviceConfigRefreshed)));
+    ASSERT_TRUE(platform::runMainLoopOnce(0ms));  // the delivery: the apply is queued behind it
+    ASSERT_TRUE(logger_->count("handleOnChange::  have configuration") > 0);
+    observer_->cancelSubscriptions();
+    settle();
+    EXPECT_TRUE(changes_.empty()) << changes_.front();
+    EXPECT_TRUE(resets_.empty());
+}
+
 struct FetchCase {
     const char* name;
     ChangeType type;
