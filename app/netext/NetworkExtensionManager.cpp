@@ -329,6 +329,7 @@ void NetworkExtensionManager::configureProxyOnMain(std::optional<NetworkExtConfi
 }
 
 void NetworkExtensionManager::configuringEnded() {
+    if (isConfiguring_) return;  // its completion started another (a reset): the unload waits for it too
     if (auto unload = std::exchange(unloadAfterConfiguring_, nullptr)) unload();
 }
 

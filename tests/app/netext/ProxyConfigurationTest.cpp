@@ -117,12 +117,16 @@ TEST_F(ProxyConfigurationTest, QuitKeepsEveryLaterAttemptAway) {
 }
 
 // A quit removes the preferences while a configuration event is still loading them: the event's
-// save comes first, and the retry its failure schedules does not write them back after the removal.
+// save comes first, and neither the attempt its completion starts (as a reset does) nor the retry
+// its failure schedules writes them back after the removal.
 TEST_F(ProxyConfigurationTest, AnUnloadWaitsForTheSaveInProgressAndDisownsItsRetry) {
     dnsProxy_->failNext(NEDNSProxyManager::Operation::save,
                         proxyError(NEDNSProxyManagerError::configurationStale));
     std::optional<std::optional<std::string>> configured, removed;
-    manager_->configureProxy(sampleRecord(), true, [&](const auto& error) { configured = error; });
+    manager_->configureProxy(sampleRecord(), true, [&](const auto& error) {
+        configured = error;
+        manager_->configureProxy(sampleRecord(), true, nullptr);
+    });
     manager_->unloadConfigurations(false, [&](const auto& error) { removed = error; });
     ASSERT_TRUE(turnUntil([&] { return configured.has_value() && removed.has_value(); }));
     EXPECT_EQ(*removed, std::nullopt);
