@@ -740,7 +740,7 @@ TEST_P(InterceptionUnderLoad, EveryAdmittedQueryIsAnsweredAndSIGTERMEndsItInTime
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, InterceptionUnderLoad,
-                         ::testing::Values(LoadCase{"FloodThenSIGTERM", "2", "0.3", 0, true, 5},
+                         ::testing::Values(LoadCase{"FloodThenSIGTERM", "2", "0.3", 0, true, 10},
                                            LoadCase{"Grace300", "2", "0.6", 300, true, 1},
                                            LoadCase{"Grace1000", "2", "0.6", 1000, true, 1},
                                            // One thread, one ring, the listener parked all through the grace
